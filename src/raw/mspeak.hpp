@@ -1,0 +1,21 @@
+// MSPeak.bin centroid blocks: format 3 stores interleaved m/z and intensity,
+// format 2 stores flight times (converted with the calibration) then
+// intensities.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "raw/calibration.hpp"
+#include "raw/msscan.hpp"
+#include "raw/peaks.hpp"
+#include "support/error.hpp"
+
+namespace karvel::raw::mspeak {
+
+// calibration may be null; format 2 then fails.
+Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
+                                const msscan::SpectrumParams& centroid_params,
+                                const calibration::TofCalibration* calibration);
+
+}  // namespace karvel::raw::mspeak

@@ -1,0 +1,27 @@
+// MSProfile.bin profile blocks: an evenly spaced x axis (x0, dx) with one
+// intensity per point, stored LZF-compressed or as a run-length stream.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "raw/calibration.hpp"
+#include "raw/msscan.hpp"
+#include "raw/peaks.hpp"
+#include "support/error.hpp"
+
+namespace karvel::raw::msprofile {
+
+inline constexpr std::uint32_t kRunLengthMarker = 0x9002FF00;
+inline constexpr std::uint64_t kMaxRunLengthPoints = 134217728;
+
+Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
+                                   const msscan::SpectrumParams& profile_params,
+                                   const calibration::TofCalibration& calibration);
+
+// stream: the block from offset 16 (starting with the marker).
+Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,
+                                                    std::uint32_t point_count);
+
+}  // namespace karvel::raw::msprofile
