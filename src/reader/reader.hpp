@@ -1,0 +1,94 @@
+// Reader: one opened MassHunter data folder. Opening reads only the small
+// per-run files (the scan table, the XML side files and the calibrations);
+// every spectrum request reads just its own block afresh. After opening the
+// reader is read-only except for two atomic failure counters, so several
+// threads may use one reader at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "morvane_core/source.hpp"
+#include "morvane_core/types.hpp"
+#include "raw/calibration.hpp"
+#include "raw/metadata.hpp"
+#include "raw/msscan.hpp"
+#include "support/error.hpp"
+
+namespace karvel::reader {
+
+using morvane_core::enums::Analyzer;
+using morvane_core::types::CvTerm;
+using morvane_core::types::SpectrumRecord;
+using raw::calibration::TofCalibration;
+using raw::metadata::DeviceInfo;
+using raw::msscan::MSScan;
+using raw::msscan::ScanRecord;
+
+class Reader final : public morvane_core::source::SpectrumSource {
+ public:
+  // Opens the folder at path. Fails only when AcqData is missing or the
+  // scan table cannot be read or decoded; every other problem degrades.
+  static Result<std::unique_ptr<Reader>> open(std::string_view path);
+
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  const std::string& path() const noexcept { return path_; }
+  const std::string& bundle_name() const noexcept { return bundle_name_; }
+  const MSScan& scan() const noexcept { return scan_; }
+  const std::string& peak_path() const noexcept { return peak_path_; }
+  const std::string& profile_path() const noexcept { return profile_path_; }
+  // Entry i is the calibration chosen for scan record i, or nothing; empty
+  // for scan tables that are not time-of-flight tables.
+  const std::vector<std::optional<TofCalibration>>& calibrations() const noexcept {
+    return calibrations_;
+  }
+  const std::optional<DeviceInfo>& device() const noexcept { return device_; }
+  const CvTerm& instrument() const noexcept { return instrument_; }
+  const std::optional<std::string>& acquired_time() const noexcept { return acquired_time_; }
+  Analyzer analyzer() const noexcept { return analyzer_; }
+  std::uint64_t decode_failures(BlockKind kind) const noexcept {
+    return decode_failures_[static_cast<int>(kind)].load(std::memory_order_relaxed);
+  }
+
+  // The spectrum of scan record `record` at position `index`; a failure is
+  // always a Scan error naming the scan id and the block.
+  Result<SpectrumRecord> spectrum(std::uint64_t index, const ScanRecord& record,
+                                  Analyzer analyzer) const;
+
+  // Counts one block failure, logs it (a warning the first time per block
+  // kind, debug afterwards) and returns the Scan error.
+  Error record_decode_failure(BlockKind kind, std::uint32_t scan_id, Error error) const;
+
+  // SpectrumSource
+  std::unique_ptr<morvane_core::source::SpectrumSequence> iter_spectra() const override;
+  morvane_core::types::RunMetadata run_metadata() const override;
+  std::unique_ptr<morvane_core::source::ChromatogramSequence> iter_chromatograms() override;
+
+ private:
+  Reader() = default;
+
+  std::string path_;
+  std::string bundle_name_;
+  MSScan scan_;
+  std::string peak_path_;
+  std::string profile_path_;
+  std::vector<std::optional<TofCalibration>> calibrations_;
+  std::optional<DeviceInfo> device_;
+  CvTerm instrument_;
+  std::optional<std::string> acquired_time_;
+  mutable std::atomic<std::uint64_t> decode_failures_[2] = {0, 0};
+  Analyzer analyzer_ = Analyzer::TimeOfFlight;
+};
+
+// The final normal component of path with invalid UTF-8 replaced by U+FFFD;
+// "bundle.d" when there is none.
+std::string bundle_name_of(std::string_view path);
+
+}  // namespace karvel::reader
