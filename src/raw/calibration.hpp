@@ -44,4 +44,30 @@ struct TofCalibration {
   double mz(double t) const noexcept;
 };
 
+// tc^power by repeated squaring; power 0 gives exactly 1 (also for 0 and NaN).
+inline double integer_power(double tc, std::uint32_t power) noexcept {
+  double result = 1;
+  double square = tc;
+  while (power != 0) {
+    if (power & 1u) result *= square;
+    power >>= 1;
+    if (power != 0) square *= square;
+  }
+  return result;
+}
+
+inline double PolynomialStep::evaluate(double t) const noexcept {
+  if (terms.empty()) return 0;
+  // A NaN t fails both comparisons and stays NaN.
+  double tc = t < range_min ? range_min : (t > range_max ? range_max : t);
+  double sum = -0.0;
+  for (const PolynomialTerm& term : terms) sum += term.coefficient * integer_power(tc, term.power);
+  return sum;
+}
+
+inline double TofCalibration::mz(double t) const noexcept {
+  double scaled = a * (t - t0);
+  return scaled * scaled - polynomial.evaluate(t);
+}
+
 }  // namespace karvel::raw::calibration
