@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# Usage: scripts/python-env.sh VERSION [REQUIREMENTS_FILE]
+#
+# Provides a virtual environment with CPython VERSION (3.14, 3.15, ...) and the
+# packages of REQUIREMENTS_FILE (default: requirements-dev.txt), and prints its
+# path on standard output. Everything else goes to standard error.
+#
+# The interpreter is, in this order:
+#   1. a `pythonVERSION` found on PATH;
+#   2. on Debian-family systems, Debian's own packages of it from the unstable
+#      (or experimental) suite of the mirror this machine already uses. They
+#      are downloaded with a private apt configuration (nothing is installed
+#      system-wide), unpacked into the cache and made runnable with patchelf.
+#
+# Exit status 2 means that CPython VERSION cannot be obtained on this machine.
+#
+# Environment:
+#   KARVEL_CACHE_DIR      where downloads and unpacked interpreters live
+#                         (default: .cache in the repository); several clones
+#                         may share one.
+#   KARVEL_DEBIAN_MIRROR  Debian archive URI to use instead of the one found in
+#                         the apt sources.
+set -euo pipefail
+
+VERSION=${1:?usage: python-env.sh VERSION [REQUIREMENTS_FILE]}
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+REQUIREMENTS=${2:-$REPO/requirements-dev.txt}
+CACHE=${KARVEL_CACHE_DIR:-$REPO/.cache}
+VENV=$REPO/.venv-$VERSION
+UNOBTAINABLE=2
+
+log() { echo "python-env[$VERSION]: $*" >&2; }
+die() { log "$*"; exit 1; }
+
+# Runs a command with its output kept in $APT_DIR/last.log, shown only when it fails.
+quietly() {
+  local status=0
+  "$@" >"$APT_DIR/last.log" 2>&1 || status=$?
+  if ((status != 0)) || grep -q '^E:' "$APT_DIR/last.log"; then
+    cat "$APT_DIR/last.log" >&2
+    return $((status ? status : 1))
+  fi
+}
+
+[[ $VERSION =~ ^3\.[0-9]+$ ]] || die "VERSION must look like 3.14, not '$VERSION'"
+[[ -f $REQUIREMENTS ]] || die "no requirements file $REQUIREMENTS"
+mkdir -p "$CACHE"
+CACHE=$(cd "$CACHE" && pwd)
+
+# One run at a time per version and cache: concurrent runs wait here.
+exec 9>"$CACHE/python-$VERSION.lock"
+flock 9
+
+python_version_of() {
+  "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null
+}
+
+# ---------------------------------------------------------------------------
+# 1. An interpreter on PATH.
+# ---------------------------------------------------------------------------
+interpreter_on_path() {
+  local candidate base
+  candidate=$(command -v "python$VERSION" 2>/dev/null) || return 1
+  [[ $(python_version_of "$candidate") == "$VERSION" ]] || return 1
+  # A virtual environment's interpreter (ours included) stands for its base.
+  base=$("$candidate" -c 'import sys; print(getattr(sys, "_base_executable", "") or sys.executable)')
+  [[ -x $base ]] || return 1
+  echo "$base"
+}
+
+# ---------------------------------------------------------------------------
+# 2. Debian's packages, unpacked into the cache.
+# ---------------------------------------------------------------------------
+APT_DIR=$CACHE/debian
+DEBIAN_ROOT=$CACHE/cpython-$VERSION/root
+DEBIAN_STAMP=$CACHE/cpython-$VERSION/ready
+
+# Prints the URI of the machine's own Debian archive (not the security one).
+debian_mirror() {
+  if [[ -n ${KARVEL_DEBIAN_MIRROR:-} ]]; then
+    echo "$KARVEL_DEBIAN_MIRROR"
+    return
+  fi
+  local file uri=""
+  # deb822 files: the first stanza whose suites are not security updates.
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [[ -f $file ]] || continue
+    uri=$(awk '
+      function flush() {
+        if (!found && uris != "" && suites !~ /security/ && types ~ /(^|[ \t])deb([ \t]|$)/) {
+          split(uris, u, /[ \t]+/); print u[1]; found = 1; exit
+        }
+        uris = ""; suites = ""; types = ""
+      }
+      /^[ \t]*$/ { flush(); next }
+      /^[ \t]*#/ { next }
+      tolower($1) == "uris:" { $1 = ""; sub(/^[ \t]+/, ""); uris = $0 }
+      tolower($1) == "suites:" { $1 = ""; suites = $0 }
+      tolower($1) == "types:" { $1 = ""; types = $0 }
+      END { flush() }
+    ' "$file")
+    [[ -n $uri ]] && break
+  done
+  # One-line format: "deb [options] URI SUITE COMPONENTS...".
+  if [[ -z $uri ]]; then
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+      [[ -f $file ]] || continue
+      uri=$(awk '
+        $1 != "deb" { next }
+        { i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ } }
+        $(i + 1) ~ /security/ { next }
+        { print $i; exit }
+      ' "$file")
+      [[ -n $uri ]] && break
+    done
+  fi
+  [[ -n $uri ]] || return 1
+  echo "${uri%/}"
+}
+
+apt_options() {
+  APT_OPTS=(
+    -o "Dir::Etc::SourceList=$APT_DIR/sources.list"
+    -o Dir::Etc::SourceParts=/dev/null
+    -o Dir::Etc::Preferences=/dev/null
+    -o Dir::Etc::PreferencesParts=/dev/null
+    -o "Dir::State::Lists=$APT_DIR/lists"
+    -o "Dir::State::status=$APT_DIR/status"
+    -o "Dir::Cache=$APT_DIR/cache-$VERSION"
+    -o Dir::Cache::pkgcache=
+    -o Dir::Cache::srcpkgcache=
+    -o APT::Install-Recommends=false
+    -o APT::Install-Suggests=false
+    -o Debug::NoLocking=true
+    -o Acquire::Languages=none
+  )
+  if [[ $(id -u) -eq 0 ]]; then
+    # Downloads go into the cache, which the unprivileged _apt user may not reach.
+    APT_OPTS+=(-o APT::Sandbox::User=root)
+  fi
+  if [[ -f $APT_DIR/insecure ]]; then
+    APT_OPTS+=(-o Acquire::AllowInsecureRepositories=true -o APT::Get::AllowUnauthenticated=true)
+  fi
+}
+
+prepare_apt_dir() {
+  local mirror
+  mirror=$(debian_mirror) || return 1
+  mkdir -p "$APT_DIR/lists/partial" "$APT_DIR/cache-$VERSION/archives/partial"
+  : >"$APT_DIR/status"
+  printf 'deb %s unstable main\ndeb %s experimental main\n' "$mirror" "$mirror" >"$APT_DIR/sources.list"
+}
+
+apt_update() {
+  log "fetching the package lists of Debian unstable and experimental"
+  rm -f "$APT_DIR/lists.ready"
+  apt_options
+  if quietly apt-get "${APT_OPTS[@]}" update; then
+    touch "$APT_DIR/lists.ready"
+    return 0
+  fi
+  grep -Eq 'NO_PUBKEY|EXPKEYSIG|not signed|GPG error|signature' "$APT_DIR/last.log" || return 1
+  # Last resort: the machine's keyring cannot verify the suites' signatures.
+  log "WARNING: the package lists could not be verified with this machine's keyring;"
+  log "WARNING: retrying without signature checks (packages are still checked against the lists' hashes)"
+  touch "$APT_DIR/insecure"
+  apt_options
+  quietly apt-get "${APT_OPTS[@]}" update || return 1
+  touch "$APT_DIR/lists.ready"
+}
+
+# True when apt knows a candidate version of package $1.
+apt_has_candidate() {
+  local candidate
+  candidate=$(apt-cache "${APT_OPTS[@]}" policy "$1" 2>/dev/null | awk '/Candidate:/ { print $2 }')
+  [[ -n $candidate && $candidate != "(none)" ]]
+}
+
+download_debian_python() {
+  local packages=("python$VERSION" "python$VERSION-dev" "python$VERSION-venv")
+  apt_options
+  quietly apt-get "${APT_OPTS[@]}" -y install --download-only "${packages[@]}"
+}
+
+unpack_debian_python() {
+  local staging deb ldso libdir
+  staging=$CACHE/cpython-$VERSION/root.new
+  rm -rf "$staging"
+  mkdir -p "$staging"
+  for deb in "$APT_DIR/cache-$VERSION"/archives/*.deb; do
+    dpkg-deb -x "$deb" "$staging"
+  done
+  ldso=$(compgen -G "$staging/usr/lib/*/ld-linux*.so.*" | head -n 1) ||
+    die "no dynamic loader among the unpacked packages"
+  libdir=$(dirname "$ldso")
+  # Paths are final ones: the staging tree is moved into place below.
+  ldso=$DEBIAN_ROOT/usr/lib/$(basename "$libdir")/$(basename "$ldso")
+  libdir=$DEBIAN_ROOT/usr/lib/$(basename "$libdir")
+  patchelf --set-interpreter "$ldso" --force-rpath --set-rpath "$libdir" \
+    "$staging/usr/bin/python$VERSION"
+  rm -rf "$DEBIAN_ROOT"
+  mv "$staging" "$DEBIAN_ROOT"
+}
+
+# Sets PYTHON to Debian's interpreter, fetching it first when needed.
+debian_interpreter() {
+  local python=$DEBIAN_ROOT/usr/bin/python$VERSION
+  if [[ -f $DEBIAN_STAMP && -x $python ]]; then
+    PYTHON=$python
+    return 0
+  fi
+  if ! command -v apt-get >/dev/null || ! command -v dpkg-deb >/dev/null; then
+    log "no python$VERSION on PATH, and this is not a Debian-family system to fetch it from"
+    exit $UNOBTAINABLE
+  fi
+  command -v patchelf >/dev/null || die "patchelf is needed (run scripts/system-deps.sh)"
+  if ! prepare_apt_dir; then
+    log "found no Debian archive in the apt sources; set KARVEL_DEBIAN_MIRROR"
+    exit $UNOBTAINABLE
+  fi
+  [[ -f $APT_DIR/lists.ready ]] || apt_update || die "could not fetch the Debian package lists"
+  apt_options
+  if ! apt_has_candidate "python$VERSION"; then
+    # The lists may be old: look once more with fresh ones.
+    apt_update || die "could not fetch the Debian package lists"
+    if ! apt_has_candidate "python$VERSION"; then
+      log "Debian unstable and experimental have no python$VERSION"
+      exit $UNOBTAINABLE
+    fi
+  fi
+  log "downloading Debian's python$VERSION packages"
+  if ! download_debian_python; then
+    apt_update || die "could not fetch the Debian package lists"
+    download_debian_python || die "could not download Debian's python$VERSION packages"
+  fi
+  log "unpacking into $DEBIAN_ROOT"
+  unpack_debian_python
+  "$python" -c 'import ssl, sqlite3, venv, zlib' >&2 ||
+    die "the unpacked python$VERSION does not run"
+  touch "$DEBIAN_STAMP"
+  PYTHON=$python
+}
+
+# ---------------------------------------------------------------------------
+# The virtual environment.
+# ---------------------------------------------------------------------------
+bootstrap_pip() {
+  local python=$1 wheel
+  wheel=$(compgen -G "$(dirname "$(dirname "$python")")/share/python-wheels/pip-*.whl" | head -n 1 || true)
+  if [[ -n $wheel ]]; then
+    "$VENV/bin/python" "$wheel/pip" install -q --no-index --disable-pip-version-check "$wheel" >&2
+  else
+    "$VENV/bin/python" -m ensurepip -q >&2
+  fi
+}
+
+venv_matches() {
+  local python=$1
+  [[ -x $VENV/bin/python ]] || return 1
+  [[ $(python_version_of "$VENV/bin/python") == "$VERSION" ]] || return 1
+  [[ $("$VENV/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null) -ef $python ]]
+}
+
+ensure_venv() {
+  local python=$1 wanted
+  if ! venv_matches "$python"; then
+    log "creating $VENV"
+    rm -rf "$VENV"
+    "$python" -m venv --without-pip "$VENV" >&2
+  fi
+  "$VENV/bin/python" -m pip --version >/dev/null 2>&1 || bootstrap_pip "$python"
+  wanted=$(cat "$REQUIREMENTS" "$(dirname "$REQUIREMENTS")"/requirements-*.txt 2>/dev/null | sha256sum | cut -d' ' -f1)
+  if [[ $(cat "$VENV/.requirements-installed" 2>/dev/null) != "$wanted" ]]; then
+    log "installing $(basename "$REQUIREMENTS") into $VENV"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQUIREMENTS" >&2
+    echo "$wanted" >"$VENV/.requirements-installed"
+  fi
+}
+
+main() {
+  if ! PYTHON=$(interpreter_on_path); then
+    debian_interpreter
+  fi
+  ensure_venv "$PYTHON"
+  echo "$VENV"
+}
+
+main

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Makes sure the Debian packages that building and testing karvel need are
+# installed. As root it installs the missing ones (running `apt-get update`
+# only then); otherwise it names what is missing and fails.
+set -euo pipefail
+
+packages=(
+  g++ make pkg-config git
+  libgtest-dev libgmock-dev libpugixml-dev liblzf-dev
+  patchelf ninja-build
+  ca-certificates
+)
+
+log() { echo "system-deps: $*" >&2; }
+
+if ! command -v dpkg-query >/dev/null 2>&1; then
+  log "not a Debian-family system; make sure these (or their equivalents) are installed: ${packages[*]}"
+  exit 0
+fi
+
+missing=()
+for pkg in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  [[ $status == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+if [[ $(id -u) -ne 0 ]]; then
+  log "missing Debian packages: ${missing[*]}"
+  log "install them with: sudo apt-get update && sudo apt-get install -y ${missing[*]}"
+  exit 1
+fi
+
+log "installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q >&2
+apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
