@@ -1,0 +1,37 @@
+// Choosing a time-of-flight calibration for every scan: the scan's own
+// MSMassCal.bin record when usable (its polynomial mask recovered from the
+// default entries), else the DefaultMassCal.xml entry of its calibration id.
+// Never fails: problems are logged, counted and summarised.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "raw/calibration.hpp"
+#include "raw/defaultmasscal.hpp"
+#include "raw/msscan.hpp"
+#include "support/error.hpp"
+
+namespace karvel::reader {
+
+// Entry i is the calibration of scan record i, or nothing; empty for scan
+// tables that are not time-of-flight tables.
+std::vector<std::optional<raw::calibration::TofCalibration>> load_calibrations(
+    const std::string& acq, const raw::msscan::MSScan& scan, std::string_view bundle_name);
+
+// The ValueUseFlags of one MSMassCal.bin record, taken from the default entry
+// whose eight polynomial values match the record's.
+Result<std::uint32_t> polynomial_flags(
+    std::span<const double> coefficients, std::optional<std::int32_t> calibration_id,
+    std::span<const raw::defaultmasscal::DefaultCalibration> defaults);
+
+// Logs one per-scan problem (a warning when count is 0, else debug) and
+// increments count, whether or not anything was written.
+void log_scan_problem(std::uint64_t& count, std::string_view bundle_name, std::uint64_t scan_index,
+                      std::string_view text);
+
+}  // namespace karvel::reader

@@ -1,0 +1,151 @@
+// Reader::spectrum: one scan record and its data block become one spectrum
+// record. A failing block fails only its own scan, counted per block kind.
+#include <span>
+
+#include "raw/mspeak.hpp"
+#include "raw/msprofile.hpp"
+#include "raw/read_bytes.hpp"
+#include "reader/reader.hpp"
+#include "support/format.hpp"
+#include "support/log.hpp"
+
+namespace karvel::reader {
+namespace {
+
+using morvane_core::enums::Polarity;
+using morvane_core::enums::ScanMode;
+using morvane_core::types::ExtraMap;
+using morvane_core::types::Precursor;
+using raw::Peaks;
+using raw::msscan::SpectrumParams;
+
+struct Points {
+  Peaks peaks;
+  ScanMode mode;
+};
+
+void add_params(ExtraMap& extra, std::string_view block, const SpectrumParams& params) {
+  const std::string prefix = str_cat("karvel.", block, ".");
+  extra.emplace(prefix + "format_id", str_cat(params.format_id));
+  extra.emplace(prefix + "offset", str_cat(params.offset));
+  extra.emplace(prefix + "byte_count", str_cat(params.byte_count));
+  extra.emplace(prefix + "point_count", str_cat(params.point_count));
+  if (params.uncompressed_byte_count) {
+    extra.emplace(prefix + "uncompressed_byte_count", str_cat(*params.uncompressed_byte_count));
+  }
+}
+
+ExtraMap extra_of(const ScanRecord& record) {
+  ExtraMap extra;
+  if (record.mrm_channel_id) extra.emplace("karvel.mrm_channel_id", str_cat(*record.mrm_channel_id));
+  if (record.profile_params) add_params(extra, "profile", *record.profile_params);
+  if (record.centroid_params) add_params(extra, "centroid", *record.centroid_params);
+  if (record.calibration_id) extra.emplace("karvel.calibration_id", str_cat(*record.calibration_id));
+  if (record.ion_polarity != 0 && record.ion_polarity != 1) {
+    extra.emplace("karvel.ion_polarity", str_cat(record.ion_polarity));
+  }
+  return extra;
+}
+
+std::optional<Precursor> precursor_of(const ScanRecord& record) {
+  if (record.ms_level < 2) return std::nullopt;
+  Precursor precursor;
+  if (record.mrm_channel_id) {
+    precursor.precursor_native_id = str_cat("mrm_channel=", *record.mrm_channel_id);
+  } else {
+    precursor.target_mz = record.target_mz;
+  }
+  precursor.collision_energy = record.collision_energy;
+  return precursor;
+}
+
+std::optional<Polarity> polarity_of(std::int32_t code) {
+  if (code == 0) return Polarity::Positive;
+  if (code == 1) return Polarity::Negative;
+  return std::nullopt;
+}
+
+Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
+                             const TofCalibration* calibration) {
+  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+  auto block = raw::read_bytes(path, params.offset, params.byte_count);
+  if (!block) return std::unexpected(std::move(block.error()));
+  return raw::msprofile::decode_profile_block(*block, params, *calibration);
+}
+
+Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
+                              const TofCalibration* calibration) {
+  auto block = raw::read_bytes(path, params.offset, params.byte_count);
+  if (!block) return std::unexpected(std::move(block.error()));
+  return raw::mspeak::decode_peak_block(*block, params, calibration);
+}
+
+}  // namespace
+
+Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& record,
+                                        Analyzer analyzer) const {
+  const TofCalibration* calibration = nullptr;
+  if (index < calibrations_.size() && calibrations_[index]) calibration = &*calibrations_[index];
+
+  std::optional<Points> points;
+  if (record.profile_params) {
+    auto profile = decode_profile(profile_path_, *record.profile_params, calibration);
+    if (!profile) {
+      return std::unexpected(
+          record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
+    }
+    // An empty profile gives way to the centroid block when there is one.
+    if (!profile->mz.empty() || !record.centroid_params) {
+      points = Points{std::move(*profile), ScanMode::Profile};
+    }
+  }
+  if (!points && record.centroid_params) {
+    auto centroid = decode_centroid(peak_path_, *record.centroid_params, calibration);
+    if (!centroid) {
+      return std::unexpected(
+          record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(centroid.error())));
+    }
+    points = Points{std::move(*centroid), ScanMode::Centroid};
+  }
+  if (!points) points = Points{Peaks{}, ScanMode::Centroid};
+
+  SpectrumRecord spectrum;
+  spectrum.index = index;
+  spectrum.native_id = str_cat("scanId=", record.scan_id);
+  spectrum.scan_number = record.scan_id;
+  spectrum.ms_level = record.ms_level;
+  spectrum.polarity = polarity_of(record.ion_polarity);
+  spectrum.scan_mode = points->mode;
+  spectrum.retention_time_sec = record.retention_time_min * 60.0;
+  spectrum.low_mz = record.min_x;
+  spectrum.high_mz = record.max_x;
+  spectrum.total_ion_current = record.tic;
+  spectrum.base_peak_mz = record.base_peak_mz;
+  spectrum.base_peak_intensity = record.base_peak_intensity;
+  spectrum.analyzer = analyzer;
+  spectrum.precursor = precursor_of(record);
+  spectrum = morvane_core::types::with_peaks(std::move(spectrum), std::move(points->peaks.mz),
+                                             std::move(points->peaks.intensity));
+  return morvane_core::types::with_extra_map(std::move(spectrum), extra_of(record));
+}
+
+Error Reader::record_decode_failure(BlockKind kind, std::uint32_t scan_id, Error error) const {
+  const std::uint64_t before =
+      decode_failures_[static_cast<int>(kind)].fetch_add(1, std::memory_order_relaxed);
+  const std::string_view block = block_kind_name(kind);
+  if (before == 0) {
+    log::emit(log::Level::Warn, log::kReaderTarget, [&] {
+      return str_cat(bundle_name_, ": ", block, " block for scanId=", scan_id,
+                     " failed to decode: ", error.display(), " (further ", block,
+                     " failures in this bundle are logged at debug level)");
+    });
+  } else {
+    log::emit(log::Level::Debug, log::kReaderTarget, [&] {
+      return str_cat(bundle_name_, ": ", block, " block for scanId=", scan_id,
+                     " failed to decode: ", error.display());
+    });
+  }
+  return Error::scan(scan_id, kind, std::move(error));
+}
+
+}  // namespace karvel::reader
