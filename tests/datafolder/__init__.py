@@ -1,0 +1,8 @@
+"""Writers of synthetic MassHunter-style `.d` data folders for tests.
+
+Modules: `msscan` (scan tables), `lzf` (compressor), `profile` and `peak`
+(data blocks), `calibration` (m/z evaluation and calibration choice),
+`msmasscal`, `xmlfiles`, `synth` (synthetic spectra), `run` (RunBuilder,
+whole folders with expected spectra), `fixtures` and `sample` (generators
+runnable with `python -m`).
+"""
