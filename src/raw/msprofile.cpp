@@ -1,0 +1,192 @@
+#include "raw/msprofile.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "raw/lzf.hpp"
+#include "support/format.hpp"
+
+namespace karvel::raw::msprofile {
+namespace {
+
+constexpr std::size_t kAxisHeaderSize = 16;
+constexpr std::size_t kRunLengthHeaderSize = 8;  // marker, start
+
+template <class T>
+T load(const std::uint8_t* data) noexcept {
+  T value;
+  std::memcpy(&value, data, sizeof value);
+  return value;
+}
+
+struct Axis {
+  double x0 = 0;
+  double dx = 0;
+
+  static Axis read(const std::uint8_t* data) noexcept {
+    return {load<double>(data), load<double>(data + 8)};
+  }
+  bool valid() const noexcept { return std::isfinite(x0) && std::isfinite(dx) && dx > 0; }
+};
+
+bool is_run_length_block(std::span<const std::uint8_t> block) {
+  if (block.size() < kAxisHeaderSize + 4) return false;
+  if (load<std::uint32_t>(block.data() + kAxisHeaderSize) != kRunLengthMarker) return false;
+  Axis axis = Axis::read(block.data());
+  return axis.valid() && axis.x0 > 0;
+}
+
+// Reads the items of one width until the stream ends or a control item
+// changes the width. Returns the new width, or 0 at the end of the stream.
+template <class Item, class Out>
+Result<std::uint32_t> decode_items(std::span<const std::uint8_t> stream, std::size_t& position,
+                                   std::uint64_t& point, std::uint32_t point_count, Out* out) {
+  const std::uint8_t* const data = stream.data();
+  const std::size_t size = stream.size();
+  while (position < size) {
+    if (size - position < sizeof(Item)) {
+      return parse_error(str_cat("run-length profile stream truncated: ", size - position,
+                                 " bytes left at width ", sizeof(Item)));
+    }
+    const std::int64_t value = load<Item>(data + position);
+    position += sizeof(Item);
+    if (value >= 0) {
+      if (point >= point_count) {
+        return parse_error(str_cat("run-length profile stream sets point ", point, " of ",
+                                   point_count));
+      }
+      out[point++] = static_cast<Out>(value);
+      continue;
+    }
+    const std::uint64_t code = static_cast<std::uint64_t>(~value);  // -value - 1
+    const std::uint64_t skip = code >> 2;
+    if (skip > point_count - point) {
+      return parse_error(str_cat("run-length profile stream skips ", skip, " points from point ",
+                                 point, " of ", point_count));
+    }
+    point += skip;
+    const std::uint32_t width = 1u << (code & 3);
+    if (width != sizeof(Item)) return width;
+  }
+  return 0;
+}
+
+// The run-length item stream decoded into out, which holds point_count zeros.
+template <class Out>
+Result<void> decode_run_length_into(std::span<const std::uint8_t> stream,
+                                    std::uint32_t point_count, std::vector<Out>& out) {
+  if (point_count > kMaxRunLengthPoints) {
+    return parse_error(str_cat("run-length profile block of ", point_count,
+                               " points exceeds the size cap"));
+  }
+  if (stream.size() < kRunLengthHeaderSize ||
+      load<std::uint32_t>(stream.data()) != kRunLengthMarker) {
+    return parse_error("run-length profile stream has no marker");
+  }
+  const std::int64_t stored_start = load<std::int32_t>(stream.data() + 4);
+  const std::int64_t start = -stored_start;
+  if (stored_start > 0 || start > static_cast<std::int64_t>(point_count)) {
+    return parse_error(str_cat("run-length profile stream starts at point ", start, " of ",
+                               point_count));
+  }
+  out.assign(point_count, Out{0});
+  std::uint64_t point = static_cast<std::uint64_t>(start);
+  std::size_t position = kRunLengthHeaderSize;
+  std::uint32_t width = 4;
+  while (width != 0) {
+    Result<std::uint32_t> next;
+    switch (width) {
+      case 1:
+        next = decode_items<std::int8_t>(stream, position, point, point_count, out.data());
+        break;
+      case 2:
+        next = decode_items<std::int16_t>(stream, position, point, point_count, out.data());
+        break;
+      case 4:
+        next = decode_items<std::int32_t>(stream, position, point, point_count, out.data());
+        break;
+      default:
+        next = decode_items<std::int64_t>(stream, position, point, point_count, out.data());
+        break;
+    }
+    if (!next) return std::unexpected(std::move(next.error()));
+    width = *next;
+  }
+  return {};
+}
+
+// m/z of every point of the axis x_i = x0 + i dx.
+std::vector<double> axis_mz(const Axis& axis, std::uint32_t point_count,
+                            const calibration::TofCalibration& calibration) {
+  std::vector<double> mz(point_count);
+  for (std::uint32_t i = 0; i < point_count; ++i) {
+    mz[i] = calibration.mz(axis.x0 + static_cast<double>(i) * axis.dx);
+  }
+  return mz;
+}
+
+Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
+                                      std::uint32_t point_count,
+                                      const calibration::TofCalibration& calibration) {
+  Peaks peaks;
+  // Intensities go straight to binary32: each item converts with round to
+  // nearest, ties to even, exactly as a 64-bit intermediate would.
+  auto decoded = decode_run_length_into(block.subspan(kAxisHeaderSize), point_count, peaks.intensity);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  peaks.mz = axis_mz(Axis::read(block.data()), point_count, calibration);
+  return peaks;
+}
+
+Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
+                               std::uint64_t uncompressed_byte_count,
+                               const calibration::TofCalibration& calibration) {
+  auto data = lzf::decompress(block, uncompressed_byte_count);
+  if (!data) return std::unexpected(std::move(data.error()));
+  if (data->size() < kAxisHeaderSize) {
+    return parse_error(str_cat("profile axis header needs ", kAxisHeaderSize, " bytes, got ",
+                               data->size()));
+  }
+  Axis axis = Axis::read(data->data());
+  if (!axis.valid()) {
+    return parse_error(str_cat("invalid profile axis: x0=", format_float(axis.x0),
+                               ", dx=", format_float(axis.dx)));
+  }
+  Peaks peaks;
+  peaks.intensity.resize(point_count);
+  const std::uint8_t* values = data->data() + kAxisHeaderSize;
+  for (std::uint32_t i = 0; i < point_count; ++i) {
+    peaks.intensity[i] = static_cast<float>(load<std::int32_t>(values + 4 * std::size_t{i}));
+  }
+  peaks.mz = axis_mz(axis, point_count, calibration);
+  return peaks;
+}
+
+}  // namespace
+
+Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
+                                   const msscan::SpectrumParams& profile_params,
+                                   const calibration::TofCalibration& calibration) {
+  if (!profile_params.uncompressed_byte_count) {
+    return parse_error("Missing UncompressedByteCount for profile block");
+  }
+  const std::uint32_t point_count = profile_params.point_count;
+  if (point_count == 0) return Peaks{};
+  const std::uint64_t uncompressed_byte_count = *profile_params.uncompressed_byte_count;
+  const std::uint64_t needed = 4 * std::uint64_t{point_count} + kAxisHeaderSize;
+  if (uncompressed_byte_count < needed) {
+    return parse_error(str_cat("UncompressedByteCount ", uncompressed_byte_count, " too short for ",
+                               point_count, " points (needs ", needed, ")"));
+  }
+  if (is_run_length_block(block)) return decode_run_length_block(block, point_count, calibration);
+  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration);
+}
+
+Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,
+                                                    std::uint32_t point_count) {
+  std::vector<std::int64_t> intensities;
+  auto decoded = decode_run_length_into(stream, point_count, intensities);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  return intensities;
+}
+
+}  // namespace karvel::raw::msprofile
