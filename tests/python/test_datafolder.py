@@ -2,6 +2,7 @@
 
 import random
 import struct
+from pathlib import Path
 
 import pytest
 
@@ -181,3 +182,23 @@ def test_triple_quadrupole_runs_have_no_calibrations(tmp_path):
     assert run.spectra[0].extra["karvel.mrm_channel_id"] == "4"
     assert run.spectra[1].error == "Q-TOF centroid block has no mass calibration"
     assert run.instrument == ("MS:1003526", "6410A Triple Quadrupole LC/MS") and run.analyzer == "tqms"
+
+
+def test_committed_sample_run_matches_its_generator(tmp_path):
+    from datafolder.sample import SAMPLE_FILES, build_sample
+    committed = Path(__file__).resolve().parents[2] / "examples" / "sample.d" / "AcqData"
+    run = build_sample(tmp_path / "sample.d")
+    for name in SAMPLE_FILES:
+        assert (run.acq / name).read_bytes() == (committed / name).read_bytes(), name
+    assert len(run.spectra) == 40 and not any(s.fails for s in run.spectra)
+    assert {s.scan_mode for s in run.spectra} == {"profile", "centroid"}
+
+
+def test_fixture_files_are_consistent(tmp_path):
+    from datafolder.fixtures import write_all
+    write_all(tmp_path)
+    for stream in tmp_path.glob("lzf_*.lzf"):
+        assert lzf_decompress(stream.read_bytes()) == stream.with_suffix(".raw").read_bytes()
+    lines = (tmp_path / "profile_run_length_widths.txt").read_text().splitlines()
+    count = int(lines[lines.index("points 271")].split()[1])
+    assert len(lines) - lines.index("points 271") - 1 == count
