@@ -2,7 +2,13 @@
 
 Modules: `msscan` (scan tables), `lzf` (compressor), `profile` and `peak`
 (data blocks), `calibration` (m/z evaluation and calibration choice),
-`msmasscal`, `xmlfiles`, `synth` (synthetic spectra), `run` (RunBuilder,
+`msmasscal`, `xmlfiles`, `synth` (synthetic spectra), `run` (RunBuilder:
 whole folders with expected spectra), `fixtures` and `sample` (generators
 runnable with `python -m`).
 """
+
+from .calibration import Calibration, DefaultEntry, f32
+from .run import FROM_DEFAULT, BuiltRun, Centroid, ExpectedSpectrum, Fault, Profile, RunBuilder, cut_tail, overwrite
+
+__all__ = ["Calibration", "DefaultEntry", "f32", "FROM_DEFAULT", "BuiltRun", "Centroid", "ExpectedSpectrum",
+           "Fault", "Profile", "RunBuilder", "cut_tail", "overwrite"]

@@ -634,3 +634,16 @@ def float_bits(value: float) -> int:
 
 def f32_bits(value: float) -> int:
     return struct.unpack("<I", struct.pack("<f", f32(value)))[0]
+
+
+def cut_tail(count: int) -> Callable[[bytes], bytes]:
+    """Fault transform: drop the last `count` bytes of a block."""
+    return lambda data: data[: max(0, len(data) - count)]
+
+
+def overwrite(at: int, patch: bytes) -> Callable[[bytes], bytes]:
+    """Fault transform: replace bytes from offset `at` (negative counts from the end)."""
+    def apply(data: bytes) -> bytes:
+        start = at if at >= 0 else len(data) + at
+        return data[:start] + patch + data[start + len(patch):]
+    return apply

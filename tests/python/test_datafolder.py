@@ -202,3 +202,35 @@ def test_fixture_files_are_consistent(tmp_path):
     lines = (tmp_path / "profile_run_length_widths.txt").read_text().splitlines()
     count = int(lines[lines.index("points 271")].split()[1])
     assert len(lines) - lines.index("points 271") - 1 == count
+
+
+def test_default_mass_cal_xml_reads_back_exactly():
+    import xml.etree.ElementTree as ET
+    from datafolder.xmlfiles import DefaultCalibrationSpec, default_mass_cal_xml, with_bom
+    root = ET.fromstring(with_bom(default_mass_cal_xml(
+        [DefaultCalibrationSpec.of(3, STANDARD_CALIBRATION)])).lstrip("\ufeff"))
+    entry = root.find(".//DefaultCalibration")
+    assert entry.get("DefaultCalibrationID") == "3"
+    traditional, polynomial = entry.findall("Step")
+    values = [float(v.text) for step in (traditional, polynomial) for v in step.find("Values")]
+    assert values == STANDARD_CALIBRATION.coefficient_list()
+    assert polynomial.findtext("ValueUseFlags") == "7" and polynomial.findtext("NumberOfCoefficients") == "8"
+
+
+def test_damaged_files_change_the_predictions(tmp_path):
+    from datafolder.run import cut_tail
+    builder = RunBuilder(stride=216, write_mass_cal=False)
+    builder.damage_default_mass_cal("doctype")
+    builder.add_scan(0.1, centroid=Centroid([30000.0], [1.0]))
+    builder.add_scan(0.2, profile=Profile(20000.0, 1.0, [1, 2, 3]))
+    run = builder.build(tmp_path / "a.d")
+    assert [s.error for s in run.spectra] == ["Q-TOF centroid block has no mass calibration",
+                                              "profile block has no mass calibration"]
+    assert b"<!DOCTYPE" in (run.acq / "DefaultMassCal.xml").read_bytes()
+    builder = RunBuilder(stride=216)
+    builder.add_scan(0.1, profile=Profile(20000.0, 1.0, [1, 2, 3]), profile_fault=Fault(transform=cut_tail(2)))
+    builder.add_scan(0.2, profile=Profile(20000.0, 1.0, [4, 5, 6]))
+    builder.truncate("MSProfile.bin", 20)
+    run = builder.build(tmp_path / "b.d")
+    assert run.spectra[0].fails and run.spectra[1].fails and run.spectra[1].error.startswith("read_bytes")
+    assert (run.acq / "MSProfile.bin").stat().st_size == 20
