@@ -234,3 +234,39 @@ def test_damaged_files_change_the_predictions(tmp_path):
     run = builder.build(tmp_path / "b.d")
     assert run.spectra[0].fails and run.spectra[1].fails and run.spectra[1].error.startswith("read_bytes")
     assert (run.acq / "MSProfile.bin").stat().st_size == 20
+
+
+def test_calibration_choice_follows_masks_ids_and_fallbacks():
+    from datafolder.calibration import DefaultEntry, polynomial_flags, select_calibration
+    values = STANDARD_CALIBRATION.polynomial_values()
+    first = DefaultEntry(1, 4.8e-4, 12.5, tuple(values), 0b111)
+    second = DefaultEntry(2, 4.8e-4, 12.5, tuple(values), 0b1011)
+    record = STANDARD_CALIBRATION.coefficient_list()
+    assert polynomial_flags(record, 2, [first, second]) == 0b1011
+    assert polynomial_flags(record, 9, [first, second]) == 0b111
+    near = record[:4] + [record[4] * (1 + 1e-13)] + record[5:]
+    far = record[:4] + [record[4] * (1 + 1e-11)] + record[5:]
+    assert polynomial_flags(near, 1, [first]) == 0b111
+    assert polynomial_flags(far, 1, [first]) is None
+    assert polynomial_flags(record[:4] + [0.0, -0.0, 0, 0, 0, 0], None, []) == 0
+    assert select_calibration(far, 1, [first])[1] == "default_mass_cal"
+    assert select_calibration(record[:9], 5, [first]) == (None, None)
+    broken = DefaultEntry(3, 0.0, 12.5, tuple(values), 0b111)
+    assert select_calibration(None, 3, [broken, first]) == (None, None)
+
+
+def test_run_length_splits_skips_too_long_for_narrow_items():
+    intensities = [0] * 10 + [5] + [0] * 40 + [6] + [0] * 300000 + [7]
+    block = run_length_block(1000.0, 0.5, intensities)
+    values, widths = run_length_decode(block.data[16:], len(intensities))
+    assert values == intensities and 1 in widths
+
+
+def test_stride_inference_sees_what_a_reader_sees():
+    records = [msscan.ScanRecord(scan_id=5, ms_level=1), msscan.ScanRecord(scan_id=5, ms_level=1)]
+    assert msscan.inferred_stride(msscan.msscan_bytes(records, 284)) is None
+    records[1].scan_id = 5 + 100000
+    assert msscan.inferred_stride(msscan.msscan_bytes(records, 220)) is None
+    records[1].scan_id = 5 + 99999
+    assert msscan.inferred_stride(msscan.msscan_bytes(records, 220)) == 220
+    assert msscan.inferred_stride(msscan.msscan_bytes(records[:1], 186)) == 186
