@@ -269,7 +269,8 @@ ensure_venv() {
     "$python" -m venv --without-pip "$VENV" >&2
   fi
   "$VENV/bin/python" -m pip --version >/dev/null 2>&1 || bootstrap_pip "$python"
-  wanted=$(cat "$REQUIREMENTS" "$(dirname "$REQUIREMENTS")"/requirements-*.txt 2>/dev/null | sha256sum | cut -d' ' -f1)
+  # Requirement files may include each other: all of them count.
+  wanted=$({ basename "$REQUIREMENTS"; cat "$REQUIREMENTS" "$(dirname "$REQUIREMENTS")"/requirements*.txt; } | sha256sum | cut -d' ' -f1)
   if [[ $(cat "$VENV/.requirements-installed" 2>/dev/null) != "$wanted" ]]; then
     log "installing $(basename "$REQUIREMENTS") into $VENV"
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQUIREMENTS" >&2
