@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ make pkg-config git
-  libgtest-dev libgmock-dev libpugixml-dev liblzf-dev
+  libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
   patchelf ninja-build
   ca-certificates
 )
