@@ -1,15 +1,93 @@
-// Placeholder extension module: an empty `karvel` module with multi-phase
-// initialisation, so that the build and install plumbing can be exercised
-// before the real binding lands. It is replaced by the binding sources.
-#define PY_SSIZE_T_CLEAN
+// The module karvel: initialisation and registration of its public names.
+
 #include <Python.h>
 
+#include "boundary.hpp"
+#include "objects.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+
+namespace karvel::python {
 namespace {
 
+// Appends name to the module's __all__ (created empty when missing), then
+// sets the attribute.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return -1;
+  Ref all(found);
+  if (!all) {
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'list'",
+                 Py_TYPE(all.get())->tp_name);
+    return -1;
+  }
+  Ref text(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, name, value);
+}
+
+int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+  if (type == nullptr) return -1;
+  *slot = reinterpret_cast<PyTypeObject*>(type);  // owned by the module state
+  const char* dot = spec->name;
+  for (const char* c = spec->name; *c; ++c) {
+    if (*c == '.') dot = c + 1;
+  }
+  return add_public(module, dot, type);
+}
+
+int module_exec(PyObject* module) noexcept {
+  return guarded<int>(-1, [&]() -> int {
+    if (!PyModule_Check(module)) {
+      PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'module'",
+                   Py_TYPE(module)->tp_name);
+      return -1;
+    }
+    ModuleState* state = state_of_module(module);
+    if (add_type(module, raw_reader_spec(), &state->raw_reader) < 0 ||
+        add_type(module, spectrum_spec(), &state->spectrum) < 0 ||
+        add_type(module, spectrum_iter_spec(), &state->spectrum_iter) < 0) {
+      return -1;
+    }
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    Ref function(PyCMethod_New(iter_spectra_def(), module, module_name.get(), nullptr));
+    if (!function) return -1;
+    return add_public(module, "iter_spectra", function.get());
+  });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->raw_reader);
+  Py_VISIT(state->spectrum);
+  Py_VISIT(state->spectrum_iter);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->raw_reader);
+  Py_CLEAR(state->spectrum);
+  Py_CLEAR(state->spectrum_iter);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// Every object guards its own state with an access count, the reader is
+// read-only while shared, and the worker never touches Python objects: the
+// module is safe to run without the interpreter lock.
 PyModuleDef_Slot module_slots[] = {
-#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
@@ -19,15 +97,41 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "karvel",
-    "Reader of MassHunter raw data folders.",
-    0,
+    nullptr,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
-}  // namespace
+#ifdef PyMODEXPORT_FUNC
+// Hosts that look for the export hook get the module as one static slot
+// array; it describes the same module as module_def, whose address also
+// serves as the module's token.
+PyABIInfo_VAR(abi_info);
 
-PyMODINIT_FUNC PyInit_karvel() { return PyModuleDef_Init(&module_def); }
+PySlot export_slots[] = {
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_name, "karvel"),
+    PySlot_PTR(Py_mod_token, &module_def),
+    PySlot_PTR(Py_mod_state_size, sizeof(ModuleState)),
+    PySlot_PTR(Py_mod_state_traverse, module_traverse),
+    PySlot_PTR(Py_mod_state_clear, module_clear),
+    PySlot_PTR(Py_mod_state_free, module_free),
+    PySlot_PTR(Py_mod_exec, module_exec),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    PySlot_END,
+};
+#endif
+
+}  // namespace
+}  // namespace karvel::python
+
+PyMODINIT_FUNC PyInit_karvel(void) { return PyModuleDef_Init(&karvel::python::module_def); }
+
+#ifdef PyMODEXPORT_FUNC
+PyMODEXPORT_FUNC PyModExport_karvel(void) { return karvel::python::export_slots; }
+#endif

@@ -1,0 +1,126 @@
+#include "convert.hpp"
+
+#include <limits>
+
+namespace karvel::python {
+
+Ref to_str(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  // The reader hands out UTF-8; a stray invalid byte becomes U+FFFD rather
+  // than failing the whole call.
+  return Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+Ref to_float(double value) { return Ref(PyFloat_FromDouble(value)); }
+
+Ref to_int(std::uint64_t value) {
+  return Ref(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(value)));
+}
+
+Ref to_int(std::int64_t value) { return Ref(PyLong_FromLongLong(static_cast<long long>(value))); }
+
+Ref float_or_none(const std::optional<double>& value) {
+  return value ? to_float(*value) : Ref::borrow(Py_None);
+}
+
+Ref str_or_none(const std::optional<std::string>& value) {
+  return value ? to_str(*value) : Ref::borrow(Py_None);
+}
+
+Ref int_or_none(const std::optional<std::uint32_t>& value) {
+  return value ? to_int(static_cast<std::uint64_t>(*value)) : Ref::borrow(Py_None);
+}
+
+Ref int_or_none(const std::optional<std::int32_t>& value) {
+  return value ? to_int(static_cast<std::int64_t>(*value)) : Ref::borrow(Py_None);
+}
+
+namespace {
+
+template <class T>
+Ref make_float_list(std::span<const T> values) {
+  if (values.size() > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  const auto size = static_cast<Py_ssize_t>(values.size());
+  Ref list(PyList_New(size));
+  if (!list) return Ref();
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[static_cast<std::size_t>(i)]));
+    // The unfilled slots are NULL, which releasing the list tolerates.
+    if (item == nullptr) return Ref();
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref float_list(std::span<const double> values) { return make_float_list(values); }
+Ref float_list(std::span<const float> values) { return make_float_list(values); }
+
+bool put(PyObject* dict, const char* key, Ref value) {
+  if (!value) return false;
+  return PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+bool append(PyObject* list, Ref item) {
+  if (!item) return false;
+  return PyList_Append(list, item.get()) == 0;
+}
+
+Ref term_dict(const morvane_core::types::CvTerm& term) {
+  Ref dict(PyDict_New());
+  if (!dict || !put(dict.get(), "accession", to_str(term.accession)) ||
+      !put(dict.get(), "name", to_str(term.name))) {
+    return Ref();
+  }
+  return dict;
+}
+
+Ref extra_dict(const morvane_core::types::ExtraMap& extra) {
+  Ref dict(PyDict_New());
+  if (!dict) return Ref();
+  for (const auto& [key, value] : extra) {
+    Ref py_key = to_str(key);
+    Ref py_value = to_str(value);
+    if (!py_key || !py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) {
+      return Ref();
+    }
+  }
+  return dict;
+}
+
+Ref spectrum_params_dict(const raw::msscan::SpectrumParams& params) {
+  Ref dict(PyDict_New());
+  if (!dict || !put(dict.get(), "format_id", to_int(std::uint64_t{params.format_id})) ||
+      !put(dict.get(), "offset", to_int(params.offset)) ||
+      !put(dict.get(), "byte_count", to_int(std::uint64_t{params.byte_count})) ||
+      !put(dict.get(), "point_count", to_int(std::uint64_t{params.point_count})) ||
+      !put(dict.get(), "uncompressed_byte_count", int_or_none(params.uncompressed_byte_count))) {
+    return Ref();
+  }
+  return dict;
+}
+
+Ref spectrum_params_or_none(const std::optional<raw::msscan::SpectrumParams>& params) {
+  return params ? spectrum_params_dict(*params) : Ref::borrow(Py_None);
+}
+
+PyObject* runtime_error(std::string_view text) {
+  Ref message = to_str(text);
+  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+  return nullptr;
+}
+
+PyObject* core_err(const morvane_core::error::Error& error) {
+  return runtime_error(error.display());
+}
+
+PyObject* reader_err(const karvel::Error& error) { return runtime_error(error.display()); }
+
+}  // namespace karvel::python

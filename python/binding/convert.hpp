@@ -1,0 +1,66 @@
+// Conversions from the reader's and the record model's values to Python
+// objects. Each returns an owned reference, or an empty Ref with a Python
+// exception set.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "morvane_core/error.hpp"
+#include "morvane_core/types.hpp"
+#include "raw/msscan.hpp"
+#include "ref.hpp"
+#include "support/error.hpp"
+
+namespace karvel::python {
+
+Ref to_str(std::string_view text);
+Ref to_float(double value);
+Ref to_int(std::uint64_t value);
+Ref to_int(std::int64_t value);
+
+Ref float_or_none(const std::optional<double>& value);
+Ref str_or_none(const std::optional<std::string>& value);
+Ref int_or_none(const std::optional<std::uint32_t>& value);
+Ref int_or_none(const std::optional<std::int32_t>& value);
+
+// The text form of an optional enumeration value, or None.
+template <class Enum>
+Ref text_or_none(const std::optional<Enum>& value) {
+  if (!value) return Ref::borrow(Py_None);
+  return to_str(morvane_core::enums::text(*value));
+}
+
+// A new list of Python floats, single-precision values widened.
+Ref float_list(std::span<const double> values);
+Ref float_list(std::span<const float> values);
+
+// {"accession": ..., "name": ...}
+Ref term_dict(const morvane_core::types::CvTerm& term);
+// Keys in the map's (byte) order.
+Ref extra_dict(const morvane_core::types::ExtraMap& extra);
+// {"format_id", "offset", "byte_count", "point_count", "uncompressed_byte_count"}
+Ref spectrum_params_dict(const raw::msscan::SpectrumParams& params);
+Ref spectrum_params_or_none(const std::optional<raw::msscan::SpectrumParams>& params);
+
+// Inserts value under key; consumes value. False (exception set) when value
+// is empty or the insertion fails.
+bool put(PyObject* dict, const char* key, Ref value);
+// Appends item to list; false (exception set) when item is empty or the
+// append fails.
+bool append(PyObject* list, Ref item);
+
+// Raises RuntimeError carrying the error's display text. Always returns
+// nullptr so callers can `return core_err(...)`.
+PyObject* core_err(const morvane_core::error::Error& error);
+// The same for the reader library's own errors.
+PyObject* reader_err(const karvel::Error& error);
+// RuntimeError with a given text.
+PyObject* runtime_error(std::string_view text);
+
+}  // namespace karvel::python

@@ -1,0 +1,33 @@
+#include "path.hpp"
+
+#include <cstring>
+
+namespace karvel::python {
+
+std::optional<std::string> fs_path(PyObject* text) {
+  Ref encoded(PyUnicode_EncodeFSDefault(text));
+  if (!encoded) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
+  if (std::memchr(data, '\0', static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> path_argument(const char* function, PyObject* argument) {
+  if (!PyUnicode_Check(argument)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'path' must be str, not %.200s", function,
+                 Py_TYPE(argument)->tp_name);
+    return std::nullopt;
+  }
+  return fs_path(argument);
+}
+
+Ref path_str(const std::string& bytes) {
+  return Ref(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+}  // namespace karvel::python

@@ -1,0 +1,168 @@
+// SpectrumIter and iter_spectra(path): spectra streamed from a worker thread.
+
+#include <Python.h>
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "access.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "objects.hpp"
+#include "path.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+#include "stream.hpp"
+
+namespace karvel::python {
+namespace {
+
+// The receiving end and what guards it. An exception that escapes a
+// receive leaves the lock "poisoned": later receives report it instead of
+// touching the channel again.
+class GuardedReceiver {
+ public:
+  explicit GuardedReceiver(Receiver<StreamMsg> receiver) noexcept : receiver_(std::move(receiver)) {}
+
+  // Waits for the next message; failures come back as Failure messages.
+  // Called without the interpreter lock.
+  StreamMsg receive() {
+    std::lock_guard lock(mutex_);
+    if (poisoned_) return StreamMsg::failure("iterator mutex poisoned");
+    try {
+      auto message = receiver_.recv();
+      if (!message) return StreamMsg::failure("receiving on a closed channel");
+      return std::move(*message);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  bool poisoned_ = false;
+  Receiver<StreamMsg> receiver_;
+};
+
+struct SpectrumIterObject {
+  PyObject_HEAD
+  // The worker thread is detached at once; the object keeps no handle that
+  // could be joined, so releasing it never waits.
+  GuardedReceiver receiver;
+  bool finished;
+  AccessCount access;
+};
+
+SpectrumIterObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumIterObject*>(self); }
+
+void spectrum_iter_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  // Closing the receiving end wakes a worker waiting in send and discards a
+  // message still in the channel.
+  object_of(self)->access.~AccessCount();
+  object_of(self)->receiver.~GuardedReceiver();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* spectrum_iter_iter(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedAccess access(object_of(self)->access);
+    if (!access) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* spectrum_iter_next(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref hold = Ref::borrow(self);
+    SpectrumIterObject* it = object_of(self);
+    ExclusiveAccess access(it->access);
+    if (!access) return nullptr;
+    if (it->finished) return nullptr;  // no exception set: StopIteration
+    StreamMsg message;
+    {
+      GilRelease release;
+      message = it->receiver.receive();
+    }
+    switch (message.kind) {
+      case StreamMsg::Kind::Spectrum:
+        return new_spectrum(state_of_type(Py_TYPE(self))->spectrum, std::move(message.record))
+            .release();
+      case StreamMsg::Kind::End:
+        it->finished = true;
+        return nullptr;
+      case StreamMsg::Kind::Failure:
+        it->finished = true;
+        return runtime_error(message.text);
+    }
+    return nullptr;
+  });
+}
+
+PyType_Slot spectrum_iter_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(spectrum_iter_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(spectrum_iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec spectrum_iter_type_spec = {
+    "karvel.SpectrumIter",
+    sizeof(SpectrumIterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    spectrum_iter_slots,
+};
+
+// Starts the worker on path; the returned iterator owns the receiving end.
+PyObject* start_stream(PyTypeObject* type, std::string path) {
+  auto [sender, receiver] = make_channel<StreamMsg>();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  Ref iterator(self);
+  new (&object_of(self)->receiver) GuardedReceiver(std::move(receiver));
+  object_of(self)->finished = false;
+  new (&object_of(self)->access) AccessCount();
+  try {
+    std::thread worker(run_stream_worker, std::move(path), std::move(sender));
+    worker.detach();
+  } catch (const std::system_error& error) {
+    return runtime_error(std::string("failed to spawn thread: ") + error.what());
+  }
+  return iterator.release();
+}
+
+PyObject* iter_spectra(PyObject* module, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:iter_spectra", const_cast<char**>(keywords),
+                                     &path_arg)) {
+      return nullptr;
+    }
+    auto path = path_argument("iter_spectra", path_arg);
+    if (!path) return nullptr;
+    return start_stream(state_of_module(module)->spectrum_iter, std::move(*path));
+  });
+}
+
+PyMethodDef iter_spectra_method = {
+    "iter_spectra",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_spectra)),
+    METH_VARARGS | METH_KEYWORDS,
+    "iter_spectra(path)\n--\n\nDecode spectra one at a time without buffering the whole acquisition.",
+};
+
+}  // namespace
+
+PyType_Spec* spectrum_iter_spec() { return &spectrum_iter_type_spec; }
+
+PyMethodDef* iter_spectra_def() { return &iter_spectra_method; }
+
+}  // namespace karvel::python

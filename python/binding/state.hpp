@@ -1,0 +1,24 @@
+// Per-module state: the heap types the module created. Methods reach it
+// through their object's type, which none of the classes lets Python
+// subclass, so Py_TYPE(self) is always the module's own type.
+#pragma once
+
+#include <Python.h>
+
+namespace karvel::python {
+
+struct ModuleState {
+  PyTypeObject* raw_reader = nullptr;
+  PyTypeObject* spectrum = nullptr;
+  PyTypeObject* spectrum_iter = nullptr;
+};
+
+inline ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace karvel::python
