@@ -180,8 +180,12 @@ Result<void> check_top_level(std::string_view text, const pugi::xml_document& do
           return fail_at(text, node_offset(node), "unexpected element after the root element");
         }
         break;
-      case pugi::node_doctype:
-        return fail_at(text, node_offset(node), "document type declaration is not allowed");
+      case pugi::node_doctype: {
+        // The node's offset is that of its content; report its "<!".
+        const std::size_t start = text.rfind("<!", node_offset(node));
+        return fail_at(text, start == std::string_view::npos ? 0 : start,
+                       "document type declaration is not allowed");
+      }
       case pugi::node_declaration:
         if (node != doc.first_child()) {
           return fail_at(text, node_offset(node), "unexpected XML declaration");
@@ -223,6 +227,10 @@ Result<void> check_and_decode(std::string_view text, const pugi::xml_document& d
 
 Result<Document> parse(std::string_view text) {
   if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+  // pugixml would drop a second mark as well; it is text before the root.
+  if (text.starts_with(kByteOrderMark)) {
+    return fail_at(text, 0, "unexpected text outside the root element");
+  }
   if (auto control = find_forbidden_control(text)) {
     return fail_at(text, *control, "non-XML character");
   }
