@@ -1,0 +1,100 @@
+"""Every call of the module, on success and on failure paths, looped: the
+interpreter's count of allocated blocks must not grow."""
+
+import gc
+import sys
+
+import pytest
+
+import karvel
+
+from runs import build_small_run
+
+SPECTRUM_PROPERTIES = [name for name, value in vars(karvel.Spectrum).items()
+                       if type(value).__name__ == "getset_descriptor"]
+
+
+def growth(call, rounds=200):
+    for _ in range(20):
+        call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def expect_error(error_type, function, *args, **kwargs):
+    def call():
+        with pytest.raises(error_type):
+            function(*args, **kwargs)
+    return call
+
+
+@pytest.fixture(scope="module")
+def paths(tmp_path_factory):
+    base = tmp_path_factory.mktemp("leaks")
+    good = build_small_run(base, 284, "good.d").path
+    bad = base / "bad.d" / "AcqData"
+    bad.mkdir(parents=True)
+    (bad / "MSScan.bin").write_bytes(bytes(100))
+    return {"good": str(good), "bad": str(bad.parent), "missing": str(base / "missing.d")}
+
+
+def test_reader_calls(paths):
+    reader = karvel.RawReader(paths["good"])
+    calls = {
+        "construct": lambda: karvel.RawReader(paths["good"]),
+        "repr": lambda: repr(reader),
+        "scan_count": lambda: reader.scan_count,
+        "scan_index": reader.scan_index,
+        "device_info": reader.device_info,
+        "run_info": reader.run_info,
+        "read_chromatograms": reader.read_chromatograms,
+        "read_spectrum": lambda: reader.read_spectrum(1),
+    }
+    for name, call in calls.items():
+        assert growth(call, rounds=50 if name == "construct" else 200) < 20, name
+
+
+def test_spectrum_calls(paths):
+    spectrum = karvel.RawReader(paths["good"]).read_spectrum(1)
+    for name in SPECTRUM_PROPERTIES:
+        assert growth(lambda: getattr(spectrum, name)) < 20, name
+    assert growth(lambda: (repr(spectrum), len(spectrum))) < 20
+
+
+def test_failure_paths(paths):
+    reader = karvel.RawReader(paths["good"])
+    calls = {
+        "missing folder": expect_error(RuntimeError, karvel.RawReader, paths["missing"]),
+        "bad table": expect_error(RuntimeError, karvel.RawReader, paths["bad"]),
+        "bytes path": expect_error(TypeError, karvel.RawReader, b"x"),
+        "null byte": expect_error(ValueError, karvel.RawReader, "x\0"),
+        "out of range": expect_error(RuntimeError, reader.read_spectrum, 99),
+        "negative": expect_error(OverflowError, reader.read_spectrum, -1),
+        "not an int": expect_error(TypeError, reader.read_spectrum, "1"),
+        "no constructor": expect_error(TypeError, karvel.Spectrum),
+        "read only": expect_error(AttributeError, setattr, reader.read_spectrum(0), "mz", []),
+    }
+    for name, call in calls.items():
+        assert growth(call) < 20, name
+
+
+def test_streaming_calls(paths):
+    def consume():
+        assert len(list(karvel.iter_spectra(paths["good"]))) == 4
+
+    def abandon():
+        it = karvel.iter_spectra(paths["good"])
+        next(it)
+
+    def fail():
+        it = karvel.iter_spectra(paths["missing"])
+        with pytest.raises(RuntimeError):
+            next(it)
+        assert list(it) == []
+
+    for name, call in {"consume": consume, "abandon": abandon, "fail": fail}.items():
+        assert growth(call, rounds=50) < 20, name
