@@ -1,0 +1,16 @@
+// Registration of the benchmarks of one loaded run; the run must outlive them.
+#pragma once
+
+#include "bench_run.hpp"
+
+namespace karvel::bench {
+
+// lzf/karvel and lzf/liblzf on the run's LZF profile blocks.
+void register_lzf(const BenchRun& run);
+// decode/karvel and decode/floor on every profile or centroid block.
+void register_decode(const BenchRun& run);
+// run/karvel (open the folder and decode every spectrum into memory) and
+// run/floor (read the data file once, then the decode floor).
+void register_run(const BenchRun& run);
+
+}  // namespace karvel::bench

@@ -1,0 +1,83 @@
+// Block decoding including m/z calibration, in points per second: karvel's
+// decoders against the floor of the same work.
+#include <benchmark/benchmark.h>
+
+#include "benchmarks.hpp"
+#include "floor.hpp"
+#include "raw/mspeak.hpp"
+#include "raw/msprofile.hpp"
+
+namespace karvel::bench {
+namespace {
+
+std::uint64_t karvel_block(const Block& block, bool profile) {
+  auto peaks = profile ? raw::msprofile::decode_profile_block(block.bytes, block.params, *block.calibration)
+                       : raw::mspeak::decode_peak_block(block.bytes, block.params, block.calibration);
+  if (!peaks) return 0;
+  benchmark::DoNotOptimize(peaks->mz.data());
+  benchmark::DoNotOptimize(peaks->intensity.data());
+  return peaks->mz.size();
+}
+
+void karvel_decode(benchmark::State& state, const std::vector<Block>& blocks, bool profile,
+                   std::uint64_t points) {
+  for (auto _ : state) {
+    std::uint64_t decoded = 0;
+    for (const Block& block : blocks) decoded += karvel_block(block, profile);
+    if (decoded != points) {
+      state.SkipWithError("karvel failed to decode a block");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points));
+}
+
+void floor_decode(benchmark::State& state, const std::vector<Block>& blocks, bool profile,
+                  std::uint64_t points) {
+  FloorBuffers buffers;
+  for (auto _ : state) {
+    std::uint64_t decoded = 0;
+    for (const Block& block : blocks) {
+      decoded += profile ? floor_profile(block, buffers) : floor_centroid(block, buffers);
+      benchmark::DoNotOptimize(buffers.mz.data());
+      benchmark::DoNotOptimize(buffers.intensity.data());
+      benchmark::ClobberMemory();
+    }
+    if (decoded != points) {
+      state.SkipWithError("the floor failed to decode a block");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points));
+}
+
+bool decodable(const Block& block, bool profile) {
+  if (profile) return block.calibration != nullptr;
+  return block.params.format_id == 3 || (block.params.format_id == 2 && block.calibration != nullptr);
+}
+
+}  // namespace
+
+void register_decode(const BenchRun& run) {
+  const bool profile = !run.profile_blocks.empty();
+  std::vector<Block> blocks;
+  std::uint64_t points = 0;
+  for (const Block& block : profile ? run.profile_blocks : run.centroid_blocks) {
+    if (!decodable(block, profile)) continue;
+    blocks.push_back(block);
+    points += block.params.point_count;
+  }
+  if (blocks.empty()) return;
+  benchmark::RegisterBenchmark(
+      ("decode/karvel/" + run.name).c_str(),
+      [blocks, profile, points](benchmark::State& state) { karvel_decode(state, blocks, profile, points); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark(
+      ("decode/floor/" + run.name).c_str(),
+      [blocks, profile, points](benchmark::State& state) { floor_decode(state, blocks, profile, points); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+}
+
+}  // namespace karvel::bench

@@ -1,0 +1,79 @@
+// A whole run: karvel opening the folder and decoding every spectrum into
+// memory (what RawReader does, without Python), against reading the data
+// file once and the decode floor over its blocks.
+#include <benchmark/benchmark.h>
+
+#include "benchmarks.hpp"
+#include "floor.hpp"
+
+namespace karvel::bench {
+namespace {
+
+void karvel_run(benchmark::State& state, const std::string& path, std::uint64_t points) {
+  for (auto _ : state) {
+    auto reader = reader::Reader::open(path);
+    if (!reader) {
+      state.SkipWithError("karvel failed to open the run");
+      return;
+    }
+    auto sequence = (*reader)->iter_spectra();
+    std::vector<morvane_core::types::SpectrumRecord> records;
+    std::uint64_t decoded = 0;
+    while (auto item = sequence->next()) {
+      if (!*item) {
+        state.SkipWithError("karvel failed to decode a spectrum");
+        return;
+      }
+      decoded += (*item)->mz.size();
+      records.push_back(std::move(**item));
+    }
+    if (decoded != points) {
+      state.SkipWithError("karvel decoded another number of points");
+      return;
+    }
+    benchmark::DoNotOptimize(records.data());
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points));
+}
+
+void floor_run(benchmark::State& state, const BenchRun& run) {
+  const bool profile = !run.profile_blocks.empty();
+  const std::string& path = profile ? run.reader->profile_path() : run.reader->peak_path();
+  const auto& loaded = profile ? run.profile_file : run.peak_file;
+  const auto& blocks = profile ? run.profile_blocks : run.centroid_blocks;
+  const std::uint64_t points = profile ? run.profile_points() : run.centroid_points();
+  FloorBuffers buffers;
+  for (auto _ : state) {
+    std::vector<std::uint8_t> file = read_file(path);
+    std::uint64_t decoded = 0;
+    for (Block block : blocks) {
+      // The same block, taken from the bytes just read.
+      block.bytes = std::span<const std::uint8_t>(file).subspan(
+          static_cast<std::size_t>(block.bytes.data() - loaded.data()), block.bytes.size());
+      decoded += profile ? floor_profile(block, buffers) : floor_centroid(block, buffers);
+      benchmark::DoNotOptimize(buffers.mz.data());
+      benchmark::ClobberMemory();
+    }
+    if (decoded != points) {
+      state.SkipWithError("the floor failed to decode a block");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points));
+}
+
+}  // namespace
+
+void register_run(const BenchRun& run) {
+  const std::uint64_t points = run.profile_blocks.empty() ? run.centroid_points() : run.profile_points();
+  benchmark::RegisterBenchmark(("run/karvel/" + run.name).c_str(),
+                               [&run, points](benchmark::State& state) { karvel_run(state, run.path, points); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark(("run/floor/" + run.name).c_str(),
+                               [&run](benchmark::State& state) { floor_run(state, run); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+}
+
+}  // namespace karvel::bench
