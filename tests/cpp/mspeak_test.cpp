@@ -1,0 +1,122 @@
+#include "raw/mspeak.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace karvel::raw::mspeak {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using calibration::TofCalibration;
+
+template <class T>
+void put(Bytes& out, T value) {
+  std::uint8_t bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  out.insert(out.end(), bytes, bytes + sizeof(T));
+}
+
+// m/z = (2 (t - 1))^2 - 3: neither the identity nor a plain square.
+TofCalibration test_calibration() {
+  return TofCalibration::from_coefficients(std::vector<double>{2, 1, 0, 1e9, 3, 0, 0, 0, 0, 0}, 1,
+                                           false)
+      .value();
+}
+
+msscan::SpectrumParams params(std::uint32_t format_id, std::uint32_t point_count) {
+  msscan::SpectrumParams p;
+  p.format_id = format_id;
+  p.point_count = point_count;
+  return p;
+}
+
+std::string error_of(const Bytes& block, const msscan::SpectrumParams& p,
+                     const TofCalibration* calibration) {
+  auto peaks = decode_peak_block(block, p, calibration);
+  if (peaks) return "ok";
+  EXPECT_EQ(peaks.error().kind(), Error::Kind::Parse);
+  return peaks.error().text();
+}
+
+std::uint32_t float_bits(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, 4);
+  return bits;
+}
+
+TEST(MsPeak, ChecksInOrder) {
+  const TofCalibration calibration = test_calibration();
+  EXPECT_EQ(error_of(Bytes(100), params(1, 1), &calibration), "Unknown peak format ID: 1");
+  EXPECT_EQ(error_of(Bytes(100), params(4, 1), &calibration), "Unknown peak format ID: 4");
+  EXPECT_EQ(error_of(Bytes(100), params(4294967295u, 1), nullptr), "Unknown peak format ID: 4294967295");
+  EXPECT_EQ(error_of(Bytes(23), params(3, 2), nullptr), "Truncated MSPeak.bin block");
+  // A truncated format-2 block without calibration reports the truncation.
+  EXPECT_EQ(error_of(Bytes(23), params(2, 2), nullptr), "Truncated MSPeak.bin block");
+  EXPECT_EQ(error_of(Bytes(24), params(2, 2), nullptr), "Q-TOF centroid block has no mass calibration");
+  EXPECT_EQ(error_of(Bytes{}, params(2, 0), nullptr), "Q-TOF centroid block has no mass calibration");
+  // 12 x point_count does not wrap in 32 bits.
+  EXPECT_EQ(error_of(Bytes(100), params(3, 0x80000000u), nullptr), "Truncated MSPeak.bin block");
+}
+
+TEST(MsPeak, EmptyBlocks) {
+  const TofCalibration calibration = test_calibration();
+  for (const TofCalibration* given : {static_cast<const TofCalibration*>(nullptr), &calibration}) {
+    auto peaks = decode_peak_block(Bytes{1, 2, 3}, params(3, 0), given);
+    ASSERT_TRUE(peaks.has_value());
+    EXPECT_TRUE(peaks->mz.empty());
+    EXPECT_TRUE(peaks->intensity.empty());
+  }
+  auto peaks = decode_peak_block(Bytes{}, params(2, 0), &calibration);
+  ASSERT_TRUE(peaks.has_value());
+  EXPECT_TRUE(peaks->mz.empty());
+}
+
+TEST(MsPeak, InterleavedFormatStoresMz) {
+  const TofCalibration calibration = test_calibration();
+  Bytes block;
+  put(block, 500.25);
+  put(block, 1234.5f);
+  auto single = decode_peak_block(block, params(3, 1), &calibration);  // calibration unused
+  ASSERT_TRUE(single.has_value());
+  EXPECT_EQ(single->mz, std::vector<double>{500.25});
+  EXPECT_EQ(single->intensity, std::vector<float>{1234.5f});
+
+  // Negative and NaN intensities pass bit for bit; trailing bytes are ignored.
+  const float signalling = std::numeric_limits<float>::signaling_NaN();
+  put(block, 100.0);
+  put(block, -3.5f);
+  put(block, -7.0);
+  put(block, signalling);
+  block.insert(block.end(), 6, 0xEE);
+  auto peaks = decode_peak_block(block, params(3, 3), nullptr);
+  ASSERT_TRUE(peaks.has_value());
+  EXPECT_EQ(peaks->mz, (std::vector<double>{500.25, 100.0, -7.0}));
+  ASSERT_EQ(peaks->intensity.size(), 3u);
+  EXPECT_EQ(peaks->intensity[1], -3.5f);
+  EXPECT_EQ(float_bits(peaks->intensity[2]), float_bits(signalling));
+}
+
+TEST(MsPeak, FlightTimeFormatIsCalibrated) {
+  const TofCalibration calibration = test_calibration();
+  Bytes block;
+  put(block, 11.0);
+  put(block, 21.0);
+  put(block, 7.5f);   // bytes 16 to 19
+  put(block, -0.0f);  // bytes 20 to 23
+  put(block, 99.0);   // ignored
+  auto peaks = decode_peak_block(block, params(2, 2), &calibration);
+  ASSERT_TRUE(peaks.has_value());
+  EXPECT_EQ(peaks->mz, (std::vector<double>{calibration.mz(11.0), calibration.mz(21.0)}));
+  EXPECT_EQ(peaks->mz[0], 397.0);  // (2 * 10)^2 - 3
+  ASSERT_EQ(peaks->intensity.size(), 2u);
+  EXPECT_EQ(peaks->intensity[0], 7.5f);
+  EXPECT_EQ(float_bits(peaks->intensity[1]), float_bits(-0.0f));
+}
+
+}  // namespace
+}  // namespace karvel::raw::mspeak
