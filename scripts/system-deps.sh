@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
+# Usage: scripts/system-deps.sh [fuzz]
+#
 # Makes sure the Debian packages that building and testing karvel need are
-# installed. As root it installs the missing ones (running `apt-get update`
-# only then); otherwise it names what is missing and fails.
+# installed (with "fuzz", also clang and libFuzzer, which only `make fuzz`
+# needs). As root it installs the missing ones (running `apt-get update` only
+# then); otherwise it names what is missing and fails.
 set -euo pipefail
 
 packages=(
@@ -10,6 +13,11 @@ packages=(
   patchelf ninja-build
   ca-certificates
 )
+if [[ ${1:-} == fuzz ]]; then
+  # clang 19: the first Debian 12 clang whose C++23 mode accepts libstdc++'s
+  # std::expected; libclang-rt holds libFuzzer and the sanitizer runtimes.
+  packages+=(clang-19 libclang-rt-19-dev)
+fi
 
 log() { echo "system-deps: $*" >&2; }
 
