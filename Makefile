@@ -5,6 +5,7 @@
 #   make test       C++ unit tests, then the Python tests on 3.14 and 3.15
 #   make test-asan  C++ unit tests under AddressSanitizer and UBSan
 #   make install    build and install into .venv-3.14
+#   make bench      benchmarks against references (ARGS=--quick: small runs)
 #   make clean      remove build trees (keeps downloads and environments)
 
 SHELL := bash
@@ -18,7 +19,7 @@ export JOBS
 VENV := .venv-3.14
 SAMPLE := examples/sample.d
 
-.PHONY: all demo test test-cpp test-python test-asan install deps env clean distclean
+.PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean
 
 all: test
 
@@ -55,6 +56,9 @@ test-asan: deps env
 	@ASAN_OPTIONS=$${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1} \
 	 UBSAN_OPTIONS=$${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 	 scripts/cpp-tests.sh build/cpp-asan -DKARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+
+bench: install
+	@$(VENV)/bin/python bench/run.py $(ARGS)
 
 clean:
 	rm -rf build

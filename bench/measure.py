@@ -1,0 +1,141 @@
+"""One Python-side measurement, run by bench/run.py in a fresh interpreter so
+that its peak RSS is the measurement's own.
+
+    python bench/measure.py TASK JSON_ARGUMENTS
+
+Prints one JSON object: the task's figures plus "peak_rss_mb" (the
+process's peak resident set size) and "baseline_rss_mb" (the peak before
+the task started, after its imports).
+"""
+
+from __future__ import annotations
+
+import array
+import json
+import resource
+import sys
+import time
+
+
+def peak_rss_mb() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def raw_reader(args: dict) -> dict:
+    """RawReader(path): wall time of the constructor."""
+    import karvel
+    baseline = peak_rss_mb()
+    start = time.perf_counter()
+    reader = karvel.RawReader(args["path"])
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "scans": reader.scan_count, "baseline_rss_mb": baseline}
+
+
+def best_of(repeats: int, build) -> float:
+    """The shortest of `repeats` timings of build(), each result dropped at once."""
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        result = build()
+        best = min(best, time.perf_counter() - start)
+        del result
+    return best
+
+
+def to_list(args: dict) -> dict:
+    """read_spectrum(i).mz / .intensity per point, against array.tolist() on
+    the same values (binary64 m/z, binary32 intensities). Both sides are
+    timed alternately on each sampled scan, best of `repeats`, so that both
+    see the allocator in the same state."""
+    import karvel
+    reader = karvel.RawReader(args["path"])
+    scans = range(0, reader.scan_count, max(1, reader.scan_count // args["samples"]))
+    repeats = args["repeats"]
+    points = 0
+    read_seconds = convert_seconds = floor_seconds = 0.0
+    for i in scans:
+        read_seconds += best_of(repeats, lambda: reader.read_spectrum(i))
+        spectrum = reader.read_spectrum(i)
+        points += len(spectrum)
+        mz_values = array.array("d", spectrum.mz)
+        intensity_values = array.array("f", spectrum.intensity)
+        for _ in range(2):
+            convert_seconds_now = best_of(repeats, lambda: (spectrum.mz, spectrum.intensity))
+            floor_seconds_now = best_of(repeats, lambda: (mz_values.tolist(), intensity_values.tolist()))
+        convert_seconds += convert_seconds_now
+        floor_seconds += floor_seconds_now
+    return {"points": points, "read_seconds": read_seconds, "convert_seconds": convert_seconds,
+            "floor_seconds": floor_seconds}
+
+
+def karvel_stream(args: dict) -> dict:
+    """iter_spectra over the whole run, touching every m/z and intensity."""
+    import karvel
+    baseline = peak_rss_mb()
+    start = time.perf_counter()
+    spectra = points = 0
+    checksum = 0.0
+    for spectrum in karvel.iter_spectra(args["path"]):
+        mz = spectrum.mz
+        intensity = spectrum.intensity
+        checksum += sum(mz) + sum(intensity)
+        points += len(mz)
+        spectra += 1
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
+            "baseline_rss_mb": baseline}
+
+
+def pyteomics_stream(args: dict) -> dict:
+    from pyteomics import mzml
+    baseline = peak_rss_mb()
+    start = time.perf_counter()
+    spectra = points = 0
+    checksum = 0.0
+    with mzml.MzML(args["mzml"]) as reader:
+        for spectrum in reader:
+            mz = spectrum["m/z array"]
+            intensity = spectrum["intensity array"]
+            checksum += float(mz.sum()) + float(intensity.sum(dtype="float64"))
+            points += len(mz)
+            spectra += 1
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
+            "baseline_rss_mb": baseline}
+
+
+def pymzml_stream(args: dict) -> dict:
+    import pymzml
+    baseline = peak_rss_mb()
+    start = time.perf_counter()
+    spectra = points = 0
+    checksum = 0.0
+    for spectrum in pymzml.run.Reader(args["mzml"]):
+        mz = spectrum.mz
+        intensity = spectrum.i
+        checksum += float(mz.sum()) + float(intensity.sum(dtype="float64"))
+        points += len(mz)
+        spectra += 1
+    seconds = time.perf_counter() - start
+    return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
+            "baseline_rss_mb": baseline}
+
+
+TASKS = {
+    "raw_reader": raw_reader,
+    "to_list": to_list,
+    "karvel_stream": karvel_stream,
+    "pyteomics_stream": pyteomics_stream,
+    "pymzml_stream": pymzml_stream,
+}
+
+
+def main() -> None:
+    task, arguments = sys.argv[1], json.loads(sys.argv[2])
+    result = TASKS[task](arguments)
+    result["peak_rss_mb"] = peak_rss_mb()
+    print(json.dumps(result))
+
+
+if __name__ == "__main__":
+    main()
