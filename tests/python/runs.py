@@ -80,6 +80,8 @@ def assert_spectrum_matches(spectrum, expected: ExpectedSpectrum) -> None:
     assert spectrum.base_peak_mz == (base_peak[0] if base_peak else None)
     assert spectrum.base_peak_intensity == (base_peak[1] if base_peak else None)
     assert spectrum.precursor == expected.precursor
+    if expected.precursor is not None:
+        assert list(spectrum.precursor) == list(expected.precursor)
     assert spectrum.mz == expected.mz
     assert spectrum.intensity == expected.intensity
     assert spectrum.extra == expected.extra

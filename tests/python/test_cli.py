@@ -5,7 +5,6 @@ import shutil
 import subprocess
 import sys
 from collections import Counter
-from pathlib import Path
 
 import pytest
 

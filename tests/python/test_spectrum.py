@@ -9,7 +9,7 @@ import karvel
 from datafolder.run import RunBuilder
 from datafolder.sample import build_sample
 
-from runs import QUADRUPOLE_STRIDES, assert_spectrum_matches, build_small_run, mz_centroid, profile
+from runs import QUADRUPOLE_STRIDES, assert_spectrum_matches, build_small_run, mz_centroid
 
 
 @pytest.fixture(scope="module")
@@ -27,18 +27,6 @@ def test_every_spectrum_of_the_sample_run(sample):
         modes.add(spectrum.scan_mode)
         assert all(type(v) is float for v in spectrum.mz + spectrum.intensity)
     assert modes == {"profile", "centroid"}
-
-
-def test_fields_the_reader_never_fills(sample):
-    spectrum = karvel.RawReader(str(sample.path)).read_spectrum(1)
-    for name in ("acquisition_event_id", "filter", "ion_injection_time_ms", "inv_mobility", "faims_cv",
-                 "inv_mobility_per_peak"):
-        assert getattr(spectrum, name) is None, name
-    precursor = spectrum.precursor
-    assert list(precursor) == ["target_mz", "selected_mz", "isolation_width", "charge", "intensity",
-                               "collision_energy", "ce_is_nce", "precursor_native_id", "activation",
-                               "analyzer", "ccs"]
-    assert precursor["ce_is_nce"] is False
 
 
 def test_repr_and_len(sample):
