@@ -14,13 +14,14 @@ cd "$REPO"
 
 VENV=$(scripts/python-env.sh 3.14)
 export PATH=$VENV/bin:$PATH
+source scripts/build-env.sh
 
 mkdir -p "$BUILD_DIR"
 # One build per tree at a time.
 exec 9>"$BUILD_DIR/.lock"
 flock 9
 
-cmake -S . -B "$BUILD_DIR" -G Ninja -DKARVEL_PYTHON=OFF -DKARVEL_TESTS=ON "$@" >"$BUILD_DIR/.configure.log" ||
+cmake -S . -B "$BUILD_DIR" -G Ninja -DKARVEL_PYTHON=OFF -DKARVEL_TESTS=ON "${KARVEL_CMAKE_LAUNCHER[@]}" "$@" >"$BUILD_DIR/.configure.log" ||
   { cat "$BUILD_DIR/.configure.log" >&2; exit 1; }
 cmake --build "$BUILD_DIR" --parallel "$JOBS"
 ctest --test-dir "$BUILD_DIR" --output-on-failure --parallel "$JOBS"

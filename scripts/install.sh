@@ -10,6 +10,7 @@ VENV=${1:?usage: install.sh VENV}
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
 export CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2}
+source scripts/build-env.sh
 
 mkdir -p build
 # One build per interpreter at a time: they share build/<wheel tag>.

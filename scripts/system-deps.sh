@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
   g++ make pkg-config git
   libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
-  patchelf ninja-build
+  patchelf ninja-build ccache
   ca-certificates
 )
 if [[ ${1:-} == fuzz ]]; then
