@@ -3,6 +3,8 @@
 // selected by the ValueUseFlags bit mask.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -42,6 +44,17 @@ struct TofCalibration {
 
   // m/z of flight time t: (a (t - t0))^2 - p(t).
   double mz(double t) const noexcept;
+
+  // out[i] = mz(times[i]) bit for bit, for times.size() values (out holds
+  // as many). Every point goes through the same operations in the same
+  // order as in mz(), but term by term over blocks of points, which the
+  // compiler turns into vector instructions.
+  void mz_into(std::span<const double> times, double* out) const noexcept;
+
+ private:
+  static constexpr std::size_t kBlock = 256;
+  // One full block: times and out hold kBlock values.
+  void mz_block(const double* times, double* out) const noexcept;
 };
 
 // tc^power by repeated squaring; power 0 gives exactly 1 (also for 0 and NaN).
@@ -68,6 +81,80 @@ inline double PolynomialStep::evaluate(double t) const noexcept {
 inline double TofCalibration::mz(double t) const noexcept {
   double scaled = a * (t - t0);
   return scaled * scaled - polynomial.evaluate(t);
+}
+
+inline void TofCalibration::mz_block(const double* times, double* out) const noexcept {
+  // Local arrays cannot alias times or out, so every loop vectorises.
+  double traditional[kBlock];
+  double clamped[kBlock];
+  double sum[kBlock];
+  const double low = polynomial.range_min;
+  const double high = polynomial.range_max;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    const double t = times[i];
+    const double scaled = a * (t - t0);
+    traditional[i] = scaled * scaled;
+    // A NaN t fails both comparisons and stays NaN.
+    clamped[i] = t < low ? low : (t > high ? high : t);
+    sum[i] = -0.0;
+  }
+  if (polynomial.terms.empty()) {
+    for (std::size_t i = 0; i < kBlock; ++i) out[i] = traditional[i] - 0.0;
+    return;
+  }
+  for (const PolynomialTerm& term : polynomial.terms) {
+    const double c = term.coefficient;
+    // integer_power(x, power) spelled out for the common powers: the same
+    // multiplications in the same order (1 * y is y exactly).
+    switch (term.power) {
+      case 0:
+        for (std::size_t i = 0; i < kBlock; ++i) sum[i] += c * 1.0;
+        break;
+      case 1:
+        for (std::size_t i = 0; i < kBlock; ++i) sum[i] += c * clamped[i];
+        break;
+      case 2:
+        for (std::size_t i = 0; i < kBlock; ++i) sum[i] += c * (clamped[i] * clamped[i]);
+        break;
+      case 3:
+        for (std::size_t i = 0; i < kBlock; ++i) {
+          sum[i] += c * (clamped[i] * (clamped[i] * clamped[i]));
+        }
+        break;
+      default: {
+        double result[kBlock];
+        double square[kBlock];
+        for (std::size_t i = 0; i < kBlock; ++i) {
+          result[i] = 1;
+          square[i] = clamped[i];
+        }
+        for (std::uint32_t power = term.power; power != 0;) {
+          if (power & 1u) {
+            for (std::size_t i = 0; i < kBlock; ++i) result[i] *= square[i];
+          }
+          power >>= 1;
+          if (power != 0) {
+            for (std::size_t i = 0; i < kBlock; ++i) square[i] *= square[i];
+          }
+        }
+        for (std::size_t i = 0; i < kBlock; ++i) sum[i] += c * result[i];
+      }
+    }
+  }
+  for (std::size_t i = 0; i < kBlock; ++i) out[i] = traditional[i] - sum[i];
+}
+
+inline void TofCalibration::mz_into(std::span<const double> times, double* out) const noexcept {
+  std::size_t done = 0;
+  for (; times.size() - done >= kBlock; done += kBlock) mz_block(times.data() + done, out + done);
+  if (done == times.size()) return;
+  // The last partial block goes through a padded copy.
+  double tail_times[kBlock] = {};
+  double tail_out[kBlock];
+  const std::size_t rest = times.size() - done;
+  std::copy_n(times.data() + done, rest, tail_times);
+  mz_block(tail_times, tail_out);
+  std::copy_n(tail_out, rest, out + done);
 }
 
 }  // namespace karvel::raw::calibration

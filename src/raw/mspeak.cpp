@@ -1,5 +1,6 @@
 #include "raw/mspeak.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/format.hpp"
@@ -37,8 +38,12 @@ Peaks decode_flight_times(const std::uint8_t* data, std::uint32_t count,
   Peaks peaks;
   peaks.mz.resize(count);
   peaks.intensity.resize(count);
-  for (std::uint32_t k = 0; k < count; ++k) {
-    peaks.mz[k] = calibration.mz(load_f64(data + 8 * std::size_t{k}));
+  constexpr std::uint32_t kChunk = 1024;
+  double x[kChunk];
+  for (std::uint32_t first = 0; first < count; first += kChunk) {
+    const std::uint32_t chunk = std::min(kChunk, count - first);
+    std::memcpy(x, data + 8 * std::size_t{first}, 8 * std::size_t{chunk});
+    calibration.mz_into(std::span<const double>(x, chunk), peaks.mz.data() + first);
   }
   if (count != 0) {
     std::memcpy(peaks.intensity.data(), data + 8 * std::size_t{count}, 4 * std::size_t{count});

@@ -1,5 +1,6 @@
 #include "raw/msprofile.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -115,12 +116,19 @@ Result<void> decode_run_length_into(std::span<const std::uint8_t> stream,
   return {};
 }
 
-// m/z of every point of the axis x_i = x0 + i dx.
+// m/z of every point of the axis x_i = x0 + i dx, converted a block of
+// points at a time.
 std::vector<double> axis_mz(const Axis& axis, std::uint32_t point_count,
                             const calibration::TofCalibration& calibration) {
+  constexpr std::uint32_t kChunk = 1024;
   std::vector<double> mz(point_count);
-  for (std::uint32_t i = 0; i < point_count; ++i) {
-    mz[i] = calibration.mz(axis.x0 + static_cast<double>(i) * axis.dx);
+  double x[kChunk];
+  for (std::uint32_t first = 0; first < point_count; first += kChunk) {
+    const std::uint32_t count = std::min(kChunk, point_count - first);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      x[i] = axis.x0 + static_cast<double>(first + i) * axis.dx;
+    }
+    calibration.mz_into(std::span<const double>(x, count), mz.data() + first);
   }
   return mz;
 }
