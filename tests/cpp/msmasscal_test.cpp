@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -89,18 +87,6 @@ TEST(MsMassCal, FirstBadRecordFailsTheWholeFile) {
             "parse error: MSMassCal.bin record 2 claims 12 coefficients; at most 10 fit");
   EXPECT_EQ(parse_message(file_with({1, 11, 12})),
             "parse error: MSMassCal.bin record 1 claims 11 coefficients; at most 10 fit");
-}
-
-TEST(MsMassCal, ValuesAreLittleEndianBinary64) {
-  auto bytes = file_with({1});
-  put_f64(bytes, 76, -0.0);
-  auto parsed = parse_bytes(bytes);
-  ASSERT_TRUE(parsed);
-  EXPECT_TRUE(std::signbit((*parsed)[0].coefficients[0]));
-  // Raw bytes of 1.0: 00 00 00 00 00 00 F0 3F.
-  const std::uint8_t one[8] = {0, 0, 0, 0, 0, 0, 0xF0, 0x3F};
-  std::copy(std::begin(one), std::end(one), bytes.begin() + 76);
-  EXPECT_EQ((*parse_bytes(bytes))[0].coefficients[0], 1.0);
 }
 
 }  // namespace
