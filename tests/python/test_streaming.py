@@ -13,7 +13,7 @@ import karvel
 from datafolder.run import Fault, RunBuilder, cut_tail
 from datafolder.sample import build_sample
 
-from runs import assert_spectrum_matches, build_small_run, profile, run_python
+from runs import SANITIZED, assert_spectrum_matches, build_small_run, profile, run_python
 
 
 @pytest.fixture(scope="module")
@@ -123,6 +123,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.skipif(SANITIZED, reason="resident size is meaningless under AddressSanitizer")
 def test_abandoned_streams_do_not_accumulate_memory(tmp_path):
     run = long_run(tmp_path, scans=60)
     baseline = thread_count()
@@ -192,6 +193,7 @@ def test_waiting_thread_lets_others_run_and_holds_the_iterator(tmp_path):
     assert len(list(it)) == 3
 
 
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves the address space")
 def test_thread_that_cannot_start(tmp_path):
     # With the address space capped just above its current size, the worker's
     # stack cannot be mapped.

@@ -53,6 +53,8 @@ def test_stub_members_and_parameters_match_the_module():
 
 
 def test_stub_is_installed_beside_the_extension():
+    if "-packages" not in karvel.__file__:
+        pytest.skip("karvel is loaded from a build tree, not from an installation")
     installed = Path(karvel.__file__).with_name("karvel.pyi")
     assert installed.read_text() == STUB.read_text()
 
