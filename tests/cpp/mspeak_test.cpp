@@ -118,5 +118,22 @@ TEST(MsPeak, FlightTimeFormatIsCalibrated) {
   EXPECT_EQ(float_bits(peaks->intensity[1]), float_bits(-0.0f));
 }
 
+TEST(MsPeak, ManyFlightTimesMatchPointwiseConversion) {
+  const auto calibration = TofCalibration::from_coefficients(
+      std::vector<double>{3.5e-4, 12.5, 100, 5000, 0.25, -1e-5, 3e-12, 0, 0, 0}, 0b10011, false);
+  ASSERT_TRUE(calibration.has_value());
+  const std::uint32_t count = 2500;
+  Bytes block;
+  for (std::uint32_t k = 0; k < count; ++k) put(block, 50.0 + 2.125 * k);
+  for (std::uint32_t k = 0; k < count; ++k) put(block, static_cast<float>(k));
+  auto peaks = decode_peak_block(block, params(2, count), &*calibration);
+  ASSERT_TRUE(peaks.has_value());
+  ASSERT_EQ(peaks->mz.size(), count);
+  for (std::uint32_t k = 0; k < count; ++k) {
+    ASSERT_EQ(peaks->mz[k], calibration->mz(50.0 + 2.125 * k)) << k;
+    ASSERT_EQ(peaks->intensity[k], static_cast<float>(k)) << k;
+  }
+}
+
 }  // namespace
 }  // namespace karvel::raw::mspeak

@@ -245,6 +245,25 @@ TEST(MsProfileBlock, LzfBlock) {
   EXPECT_EQ(profile_error(lzf_literals(data), params(5, 40)), "LZF: decompressed length 39 != expected 40");
 }
 
+TEST(MsProfileBlock, EveryPointUsesTheCalibration) {
+  // Enough points for several conversion blocks and a partial last one, with
+  // a polynomial whose range clamps both ends of the axis.
+  const auto calibration = TofCalibration::from_coefficients(
+      std::vector<double>{3.5e-4, 12.5, 20100, 21400, 0.25, -1e-5, 3e-12, 2e-40, 0, 0}, 0b110011,
+      false);
+  ASSERT_TRUE(calibration.has_value());
+  const std::uint32_t count = 3001;
+  Bytes block = concat(axis(20000.25, 0.5), run_length_stream(0, int32_values({-4001, 9})));
+  auto peaks = decode_profile_block(block, params(count, 4 * count + 16), *calibration);
+  ASSERT_TRUE(peaks.has_value());
+  ASSERT_EQ(peaks->mz.size(), count);
+  ASSERT_EQ(peaks->intensity.size(), count);
+  EXPECT_EQ(peaks->intensity[1000], 9);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ASSERT_EQ(peaks->mz[i], calibration->mz(20000.25 + static_cast<double>(i) * 0.5)) << i;
+  }
+}
+
 TEST(MsProfileBlock, InvalidLzfAxis) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
