@@ -92,7 +92,9 @@ def pyteomics_stream(args: dict) -> dict:
     start = time.perf_counter()
     spectra = points = 0
     checksum = 0.0
-    with mzml.MzML(args["mzml"]) as reader:
+    # The sequential parser (no index), as mzml.read gives it: iterating an
+    # indexed MzML object seeks and re-parses per spectrum, much slower.
+    with mzml.read(args["mzml"], use_index=False) as reader:
         for spectrum in reader:
             mz = spectrum["m/z array"]
             intensity = spectrum["intensity array"]
