@@ -49,7 +49,13 @@ Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> input
                                " exceeds cap of ", kMaxDecompressedLength));
   }
   std::vector<std::uint8_t> output(static_cast<std::size_t>(expected_len));
+  auto done = decompress_into(input, output);
+  if (!done) return std::unexpected(std::move(done.error()));
+  return output;
+}
 
+Result<void> decompress_into(std::span<const std::uint8_t> input, std::span<std::uint8_t> output) {
+  const std::uint64_t expected_len = output.size();
   const std::uint8_t* ip = input.data();
   const std::uint8_t* const in_end = ip + input.size();
   std::uint8_t* const out_begin = output.data();
@@ -89,7 +95,7 @@ Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> input
   if (produced != expected_len) {
     return parse_error(str_cat("LZF: decompressed length ", produced, " != expected ", expected_len));
   }
-  return output;
+  return {};
 }
 
 }  // namespace karvel::raw::lzf

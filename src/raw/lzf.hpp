@@ -16,4 +16,9 @@ inline constexpr std::uint64_t kMaxDecompressedLength = 536870912;  // 512 MiB
 Result<std::vector<std::uint8_t>> decompress(std::span<const std::uint8_t> input,
                                              std::uint64_t expected_len);
 
+// The same into output, whose size is the expected length (at most
+// kMaxDecompressedLength; the caller checks). On failure output holds
+// unspecified bytes.
+Result<void> decompress_into(std::span<const std::uint8_t> input, std::span<std::uint8_t> output);
+
 }  // namespace karvel::raw::lzf

@@ -148,23 +148,35 @@ Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
 Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
                                std::uint64_t uncompressed_byte_count,
                                const calibration::TofCalibration& calibration) {
-  auto data = lzf::decompress(block, uncompressed_byte_count);
-  if (!data) return std::unexpected(std::move(data.error()));
-  if (data->size() < kAxisHeaderSize) {
-    return parse_error(str_cat("profile axis header needs ", kAxisHeaderSize, " bytes, got ",
-                               data->size()));
+  if (uncompressed_byte_count > lzf::kMaxDecompressedLength) {
+    return parse_error(str_cat("LZF: expected decompressed length ", uncompressed_byte_count,
+                               " exceeds cap of ", lzf::kMaxDecompressedLength));
   }
-  Axis axis = Axis::read(data->data());
+  // The block decompresses straight into the intensity list's memory (its
+  // bytes, rounded up to whole values); the intensities are then converted
+  // in place, each moving 16 bytes towards the front, and the list is cut
+  // to point_count. No second buffer is needed.
+  Peaks peaks;
+  const auto length = static_cast<std::size_t>(uncompressed_byte_count);
+  peaks.intensity.resize((length + sizeof(float) - 1) / sizeof(float));
+  auto* bytes = reinterpret_cast<std::uint8_t*>(peaks.intensity.data());
+  auto data = lzf::decompress_into(block, std::span<std::uint8_t>(bytes, length));
+  if (!data) return std::unexpected(std::move(data.error()));
+  if (length < kAxisHeaderSize) {
+    return parse_error(str_cat("profile axis header needs ", kAxisHeaderSize, " bytes, got ", length));
+  }
+  Axis axis = Axis::read(bytes);
   if (!axis.valid()) {
     return parse_error(str_cat("invalid profile axis: x0=", format_float(axis.x0),
                                ", dx=", format_float(axis.dx)));
   }
-  Peaks peaks;
-  peaks.intensity.resize(point_count);
-  const std::uint8_t* values = data->data() + kAxisHeaderSize;
+  // length >= 16 + 4 point_count was checked by the caller. Value i is read
+  // (at byte 16 + 4i) before it is written (at byte 4i), in ascending order.
   for (std::uint32_t i = 0; i < point_count; ++i) {
-    peaks.intensity[i] = static_cast<float>(load<std::int32_t>(values + 4 * std::size_t{i}));
+    const float value = static_cast<float>(load<std::int32_t>(bytes + kAxisHeaderSize + 4 * std::size_t{i}));
+    std::memcpy(bytes + 4 * std::size_t{i}, &value, sizeof value);
   }
+  peaks.intensity.resize(point_count);
   peaks.mz = axis_mz(axis, point_count, calibration);
   return peaks;
 }
