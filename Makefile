@@ -3,7 +3,11 @@
 #
 #   make demo       build, install into .venv-3.14 and show a sample run
 #   make test       C++ unit tests, then the Python tests on 3.14 and 3.15
-#   make test-asan  C++ unit tests under AddressSanitizer and UBSan
+#   make test-asan  C++ unit tests (with LeakSanitizer) and the Python tests
+#                   under AddressSanitizer and UBSan
+#   make fuzz       each libFuzzer target for FUZZ_SECONDS seconds (default 180)
+#   make test-malformed  the full malformed-run corpus (make test runs a quick one)
+#   make ci         what CI runs: test, test-asan and fuzz with FUZZ_SECONDS=30
 #   make install    build and install into .venv-3.14
 #   make bench      benchmarks against references (ARGS=--quick: small runs)
 #   make clean      remove build trees (keeps downloads and environments)
@@ -19,7 +23,8 @@ export JOBS
 VENV := .venv-3.14
 SAMPLE := examples/sample.d
 
-.PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean
+.PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean \
+	fuzz test-malformed ci
 
 all: test
 
@@ -56,6 +61,22 @@ test-asan: deps env
 	@ASAN_OPTIONS=$${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1} \
 	 UBSAN_OPTIONS=$${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 	 scripts/cpp-tests.sh build/cpp-asan -DKARVEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	@scripts/asan-python-tests.sh
+
+FUZZ_SECONDS ?= 180
+
+fuzz: deps env
+	@scripts/system-deps.sh fuzz
+	@echo "== Fuzzing each target for $(FUZZ_SECONDS) s"
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh
+
+test-malformed: install
+	@$(VENV)/bin/python tests/python/malformed_runs.py --size full
+
+ci:
+	@$(MAKE) --no-print-directory test
+	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
 
 bench: install
 	@$(VENV)/bin/python bench/run.py $(ARGS)

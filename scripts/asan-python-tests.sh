@@ -16,13 +16,15 @@ BUILD=build/python-asan
 
 VENV=$(scripts/python-env.sh 3.14)
 export PATH=$VENV/bin:$PATH
+source scripts/build-env.sh
 PYTHON=$VENV/bin/python
 
 mkdir -p "$BUILD"
 exec 9>"$BUILD/.lock"
 flock 9
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVEL_SANITIZE=ON \
-  -DKARVEL_PYTHON=ON -DKARVEL_TESTS=OFF -DPython_EXECUTABLE="$PYTHON" >"$BUILD/.configure.log" ||
+  -DKARVEL_PYTHON=ON -DKARVEL_TESTS=OFF -DPython_EXECUTABLE="$PYTHON" "${KARVEL_CMAKE_LAUNCHER[@]}" \
+  >"$BUILD/.configure.log" ||
   { cat "$BUILD/.configure.log" >&2; exit 1; }
 cmake --build "$BUILD" --parallel "$JOBS" --target karvel
 # The module, the command-line module and the stub, laid out as pip does.
