@@ -9,8 +9,9 @@ namespace karvel::bench {
 void register_lzf(const BenchRun& run);
 // decode/karvel and decode/floor on every profile or centroid block.
 void register_decode(const BenchRun& run);
-// run/karvel (open the folder and decode every spectrum into memory) and
-// run/floor (read the data file once, then the decode floor).
+// run/karvel (open the folder and decode every spectrum into memory),
+// run/floor (read the data file once, then the decode floor) and run/arrays
+// (obtain and write the memory of every decoded array).
 void register_run(const BenchRun& run);
 
 }  // namespace karvel::bench
