@@ -12,7 +12,8 @@
 #      are downloaded with a private apt configuration (nothing is installed
 #      system-wide), unpacked into the cache and made runnable with patchelf.
 #
-# Exit status 2 means that CPython VERSION cannot be obtained on this machine.
+# Exit status 2 means that CPython VERSION cannot be obtained on this machine;
+# standard output then tells why, in one line.
 #
 # Environment:
 #   KARVEL_CACHE_DIR      where downloads and unpacked interpreters live
@@ -31,6 +32,7 @@ UNOBTAINABLE=2
 
 log() { echo "python-env[$VERSION]: $*" >&2; }
 die() { log "$*"; exit 1; }
+unobtainable() { echo "$*"; exit $UNOBTAINABLE; }
 
 # Runs a command with its output kept in $APT_DIR/last.log, shown only when it fails.
 quietly() {
@@ -74,6 +76,7 @@ interpreter_on_path() {
 APT_DIR=$CACHE/debian
 DEBIAN_ROOT=$CACHE/cpython-$VERSION/root
 DEBIAN_STAMP=$CACHE/cpython-$VERSION/ready
+DEBIAN_MISSING=$CACHE/cpython-$VERSION/missing
 
 # Prints the URI of the machine's own Debian archive (not the security one).
 debian_mirror() {
@@ -210,24 +213,30 @@ debian_interpreter() {
     return 0
   fi
   if ! command -v apt-get >/dev/null || ! command -v dpkg-deb >/dev/null; then
-    log "no python$VERSION on PATH, and this is not a Debian-family system to fetch it from"
-    exit $UNOBTAINABLE
+    unobtainable "no python$VERSION on PATH, and this is not a Debian-family system to fetch it from"
   fi
   command -v patchelf >/dev/null || die "patchelf is needed (run scripts/system-deps.sh)"
   if ! prepare_apt_dir; then
-    log "found no Debian archive in the apt sources; set KARVEL_DEBIAN_MIRROR"
-    exit $UNOBTAINABLE
+    unobtainable "no python$VERSION on PATH, and no Debian archive in the apt sources (set KARVEL_DEBIAN_MIRROR)"
+  fi
+  # A version found missing is not looked for again for a day.
+  if [[ -n $(find "$DEBIAN_MISSING" -mmin -1440 2>/dev/null) ]]; then
+    unobtainable "Debian unstable and experimental had no python$VERSION (checked $(date -r "$DEBIAN_MISSING" '+%F %R'))"
   fi
   [[ -f $APT_DIR/lists.ready ]] || apt_update || die "could not fetch the Debian package lists"
   apt_options
   if ! apt_has_candidate "python$VERSION"; then
-    # The lists may be old: look once more with fresh ones.
-    apt_update || die "could not fetch the Debian package lists"
+    # Lists older than an hour may predate the package: look again with fresh ones.
+    if [[ -z $(find "$APT_DIR/lists.ready" -mmin -60) ]]; then
+      apt_update || die "could not fetch the Debian package lists"
+    fi
     if ! apt_has_candidate "python$VERSION"; then
-      log "Debian unstable and experimental have no python$VERSION"
-      exit $UNOBTAINABLE
+      mkdir -p "$(dirname "$DEBIAN_MISSING")"
+      touch "$DEBIAN_MISSING"
+      unobtainable "Debian unstable and experimental have no python$VERSION"
     fi
   fi
+  rm -f "$DEBIAN_MISSING"
   log "downloading Debian's python$VERSION packages"
   if ! download_debian_python; then
     apt_update || die "could not fetch the Debian package lists"

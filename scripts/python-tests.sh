@@ -17,9 +17,13 @@ requirements=requirements-test.txt
 
 status=0
 VENV=$(scripts/python-env.sh "$VERSION" "$requirements") || status=$?
-if ((status == 2)) && [[ $OPTIONAL == --optional ]]; then
-  echo "CPython $VERSION is not obtainable on this machine: skipping the Python tests on $VERSION."
-  exit 0
+if ((status == 2)); then
+  # python-env.sh printed the reason instead of a path.
+  if [[ $OPTIONAL == --optional ]]; then
+    echo "CPython $VERSION is not obtainable ($VENV): skipping the Python tests on $VERSION."
+    exit 0
+  fi
+  echo "CPython $VERSION is not obtainable: $VENV" >&2
 fi
 ((status == 0)) || exit "$status"
 
