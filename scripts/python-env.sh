@@ -254,12 +254,14 @@ debian_interpreter() {
 # The virtual environment.
 # ---------------------------------------------------------------------------
 bootstrap_pip() {
-  local python=$1 wheel
-  wheel=$(compgen -G "$(dirname "$(dirname "$python")")/share/python-wheels/pip-*.whl" | head -n 1 || true)
+  local python=$1 base wheel
+  # Debian's interpreters carry pip as a wheel under <prefix>/share/python-wheels.
+  base=$("$python" -c 'import sys; print(sys.base_prefix)')
+  wheel=$(compgen -G "$base/share/python-wheels/pip-*.whl" | head -n 1 || true)
   if [[ -n $wheel ]]; then
     "$VENV/bin/python" "$wheel/pip" install -q --no-index --disable-pip-version-check "$wheel" >&2
   else
-    "$VENV/bin/python" -m ensurepip -q >&2
+    "$VENV/bin/python" -m ensurepip --default-pip >&2
   fi
 }
 
