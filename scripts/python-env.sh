@@ -34,12 +34,12 @@ log() { echo "python-env[$VERSION]: $*" >&2; }
 die() { log "$*"; exit 1; }
 unobtainable() { echo "$*"; exit $UNOBTAINABLE; }
 
-# Runs a command with its output kept in $APT_DIR/last.log, shown only when it fails.
+# Runs a command with its output kept in a log file, shown only when it fails.
 quietly() {
   local status=0
-  "$@" >"$APT_DIR/last.log" 2>&1 || status=$?
-  if ((status != 0)) || grep -q '^E:' "$APT_DIR/last.log"; then
-    cat "$APT_DIR/last.log" >&2
+  "$@" >"$APT_DIR/last-$VERSION.log" 2>&1 || status=$?
+  if ((status != 0)) || grep -q '^E:' "$APT_DIR/last-$VERSION.log"; then
+    cat "$APT_DIR/last-$VERSION.log" >&2
     return $((status ? status : 1))
   fi
 }
@@ -162,7 +162,7 @@ apt_update() {
     touch "$APT_DIR/lists.ready"
     return 0
   fi
-  grep -Eq 'NO_PUBKEY|EXPKEYSIG|not signed|GPG error|signature' "$APT_DIR/last.log" || return 1
+  grep -Eq 'NO_PUBKEY|EXPKEYSIG|not signed|GPG error|signature' "$APT_DIR/last-$VERSION.log" || return 1
   # Last resort: the machine's keyring cannot verify the suites' signatures.
   log "WARNING: the package lists could not be verified with this machine's keyring;"
   log "WARNING: retrying without signature checks (packages are still checked against the lists' hashes)"
@@ -216,6 +216,9 @@ debian_interpreter() {
     unobtainable "no python$VERSION on PATH, and this is not a Debian-family system to fetch it from"
   fi
   command -v patchelf >/dev/null || die "patchelf is needed (run scripts/system-deps.sh)"
+  # The package lists are shared by all versions: one fetch at a time.
+  exec 8>"$CACHE/debian.lock"
+  flock 8
   if ! prepare_apt_dir; then
     unobtainable "no python$VERSION on PATH, and no Debian archive in the apt sources (set KARVEL_DEBIAN_MIRROR)"
   fi
@@ -247,6 +250,7 @@ debian_interpreter() {
   "$python" -c 'import ssl, sqlite3, venv, zlib' >&2 ||
     die "the unpacked python$VERSION does not run"
   touch "$DEBIAN_STAMP"
+  exec 8>&-
   PYTHON=$python
 }
 
