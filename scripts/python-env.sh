@@ -193,8 +193,8 @@ unpack_debian_python() {
   for deb in "$APT_DIR/cache-$VERSION"/archives/*.deb; do
     dpkg-deb -x "$deb" "$staging"
   done
-  ldso=$(compgen -G "$staging/usr/lib/*/ld-linux*.so.*" | head -n 1) ||
-    die "no dynamic loader among the unpacked packages"
+  ldso=$(compgen -G "$staging/usr/lib/*/ld-linux*.so.*" | head -n 1 || true)
+  [[ -n $ldso ]] || die "no dynamic loader among the unpacked packages"
   libdir=$(dirname "$ldso")
   # Paths are final ones: the staging tree is moved into place below.
   ldso=$DEBIAN_ROOT/usr/lib/$(basename "$libdir")/$(basename "$ldso")
