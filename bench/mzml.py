@@ -28,7 +28,7 @@ def write_mzml(run: GeneratedRun) -> Path:
         return target
     template = [(np.asarray(mz, dtype=np.float64), np.asarray(intensity, dtype=np.float32))
                 for mz, intensity in run.expected()]
-    centroided = run.spec.kind != "profile"
+    centroided = run.params.kind != "profile"
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     partial = target.with_suffix(".partial")
     with MzMLWriter(open(partial, "wb"), close=True) as writer:
@@ -40,8 +40,8 @@ def write_mzml(run: GeneratedRun) -> Path:
             [writer.ProcessingMethod(order=1, software_reference="psims-writer", params=["Conversion to mzML"])],
             id="DP1")])
         with writer.run(id="run", instrument_configuration="IC1"):
-            with writer.spectrum_list(count=run.spec.scans):
-                for i in range(run.spec.scans):
+            with writer.spectrum_list(count=run.params.scans):
+                for i in range(run.params.scans):
                     mz, intensity = template[i % len(template)]
                     writer.write_spectrum(
                         mz, intensity, id=f"scanId={i + 1}", centroided=centroided,

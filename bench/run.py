@@ -17,6 +17,7 @@ import datetime
 import json
 import os
 import platform
+import shutil
 import subprocess
 import sys
 import time
@@ -28,7 +29,7 @@ REPO = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
 import rundata  # noqa: E402
-from rundata import GeneratedRun, RunSpec  # noqa: E402
+from rundata import GeneratedRun, RunParams  # noqa: E402
 
 BUILD_DIR = REPO / "build" / "bench"
 DATA_DIR = REPO / "build" / "bench-data"
@@ -38,7 +39,7 @@ PEERS = ("pyteomics", "pymzml")
 
 @dataclass(frozen=True)
 class Sizes:
-    runs: tuple[RunSpec, ...]
+    runs: tuple[RunParams, ...]
     stream_small_scans: int
     peer_profile_scans: int
     peer_centroid_scans: int
@@ -50,22 +51,22 @@ class Sizes:
 
 FULL = Sizes(
     runs=(
-        RunSpec("profile_lzf", "profile", 2000, 100_000, "lzf"),
-        RunSpec("profile_rle", "profile", 2000, 100_000, "run_length"),
-        RunSpec("centroid_f2", "centroid", 20_000, 2000, "2"),
-        RunSpec("centroid_f3", "centroid", 20_000, 2000, "3"),
-        RunSpec("mrm", "mrm", 100_000, 1, "3", template_scans=50),
+        RunParams("profile_lzf", "profile", 2000, 100_000, "lzf"),
+        RunParams("profile_rle", "profile", 2000, 100_000, "run_length"),
+        RunParams("centroid_f2", "centroid", 20_000, 2000, "2"),
+        RunParams("centroid_f3", "centroid", 20_000, 2000, "3"),
+        RunParams("mrm", "mrm", 100_000, 1, "3", template_scans=50),
     ),
     stream_small_scans=500, peer_profile_scans=100, peer_centroid_scans=2000,
     list_samples=50, list_repeats=3, min_time=0.5, repetitions=3)
 
 QUICK = Sizes(
     runs=(
-        RunSpec("profile_lzf", "profile", 40, 20_000, "lzf"),
-        RunSpec("profile_rle", "profile", 40, 20_000, "run_length"),
-        RunSpec("centroid_f2", "centroid", 400, 500, "2"),
-        RunSpec("centroid_f3", "centroid", 400, 500, "3"),
-        RunSpec("mrm", "mrm", 2000, 1, "3", template_scans=20),
+        RunParams("profile_lzf", "profile", 40, 20_000, "lzf"),
+        RunParams("profile_rle", "profile", 40, 20_000, "run_length"),
+        RunParams("centroid_f2", "centroid", 400, 500, "2"),
+        RunParams("centroid_f3", "centroid", 400, 500, "3"),
+        RunParams("mrm", "mrm", 2000, 1, "3", template_scans=20),
     ),
     stream_small_scans=20, peer_profile_scans=10, peer_centroid_scans=100,
     list_samples=10, list_repeats=3, min_time=0.01, repetitions=1)
@@ -93,7 +94,7 @@ def run_cpp(run: GeneratedRun, sizes: Sizes) -> dict[str, dict]:
     out = run.directory / "cpp-bench.json"
     subprocess.run([str(BENCH_BINARY), f"--benchmark_min_time={sizes.min_time}",
                     f"--benchmark_repetitions={sizes.repetitions}", "--benchmark_format=json",
-                    f"--benchmark_out={out}", "--benchmark_out_format=json", f"{run.spec.name}={run.path}"],
+                    f"--benchmark_out={out}", "--benchmark_out_format=json", f"{run.params.name}={run.path}"],
                    check=True, stdout=subprocess.DEVNULL)
     results: dict[str, dict] = {}
     for entry in json.loads(out.read_text())["benchmarks"]:
@@ -164,11 +165,11 @@ def verify(run: GeneratedRun) -> None:
     reuse the same stored blocks)."""
     import karvel
     expected = run.expected()
-    wanted = min(len(expected), run.spec.scans)
+    wanted = min(len(expected), run.params.scans)
     for spectrum in karvel.iter_spectra(str(run.path)):
         mz, intensity = expected[spectrum.index % len(expected)]
         if spectrum.mz != mz or spectrum.intensity != intensity:
-            raise RuntimeError(f"{run.spec.name}: scan {spectrum.index} does not decode as the writer predicts")
+            raise RuntimeError(f"{run.params.name}: scan {spectrum.index} does not decode as the writer predicts")
         if spectrum.index + 1 >= wanted:
             break
 
@@ -274,15 +275,15 @@ def raw_reader_rows(runs: dict[str, GeneratedRun], cpp: dict[str, dict], sizes: 
         if "error" in result:
             rows.append(row("3 RawReader", f"{name} construction", "s", None, None, "floor", note=result["error"]))
             continue
-        points = run.spec.scans * run.spec.points
+        points = run.params.scans * run.params.points
         floor = cpp[name]["run/floor"]["seconds"]
         core = cpp[name]["run/karvel"]["seconds"]
-        if run.spec.kind == "mrm":
+        if run.params.kind == "mrm":
             # One point per scan: the cost is per scan, which the floor (one
             # read of the data file) does not have.
             rows.append(row("3 RawReader", f"{name} construction", "s", result["seconds"], floor, "floor"))
-            rows.append(row("3 RawReader", f"{name} per scan", "us/scan", result["seconds"] / run.spec.scans * 1e6,
-                            core / run.spec.scans * 1e6, "C++ core"))
+            rows.append(row("3 RawReader", f"{name} per scan", "us/scan", result["seconds"] / run.params.scans * 1e6,
+                            core / run.params.scans * 1e6, "C++ core"))
         else:
             rows.append(row("3 RawReader", f"{name} construction", "s", result["seconds"], floor, "floor",
                             "<= 1.3"))
@@ -331,7 +332,7 @@ def peer_rows(peer_runs: list[GeneratedRun], unavailable: dict[str, str], sizes:
     import mzml
     rows = []
     for run in peer_runs:
-        label = f"{run.spec.name} ({run.spec.scans} x {run.spec.points})"
+        label = f"{run.params.name} ({run.params.scans} x {run.params.points})"
         try:
             path = str(mzml.write_mzml(run))
         except Exception as error:  # noqa: BLE001 - psims missing or failing: report it in the table
@@ -374,6 +375,27 @@ def machine() -> dict:
     return info
 
 
+def all_params(sizes: Sizes) -> list[RunParams]:
+    """Every run that a mode uses."""
+    by_kind = {params.name: params for params in sizes.runs}
+    return [*sizes.runs,
+            by_kind["profile_lzf"].with_scans("profile_lzf", sizes.stream_small_scans),
+            by_kind["centroid_f3"].with_scans("centroid_f3", sizes.peer_centroid_scans),
+            by_kind["profile_lzf"].with_scans("profile_lzf", sizes.peer_profile_scans)]
+
+
+def prune_cache() -> None:
+    """Removes cached runs that neither mode uses any more (older parameters
+    or writer sources): the full runs take gigabytes."""
+    if not DATA_DIR.is_dir():
+        return
+    wanted = {f"{params.name}-{params.key()}" for sizes in (FULL, QUICK) for params in all_params(sizes)}
+    for entry in DATA_DIR.iterdir():
+        if entry.is_dir() and entry.name not in wanted:
+            log(f"removing the outdated run {entry.name}")
+            shutil.rmtree(entry, ignore_errors=True)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small runs (seconds, for CI)")
@@ -386,14 +408,10 @@ def main() -> int:
     install_peers()
     log("building the C++ benchmarks")
     build_cpp()
-    runs = {spec.name: rundata.generate(spec, DATA_DIR, log) for spec in sizes.runs}
-    by_kind = {spec.name: spec for spec in sizes.runs}
-    stream_small = rundata.generate(by_kind["profile_lzf"].with_scans("profile_lzf", sizes.stream_small_scans),
-                                    DATA_DIR, log)
-    peer_runs = [
-        rundata.generate(by_kind["centroid_f3"].with_scans("centroid_f3", sizes.peer_centroid_scans), DATA_DIR, log),
-        rundata.generate(by_kind["profile_lzf"].with_scans("profile_lzf", sizes.peer_profile_scans), DATA_DIR, log),
-    ]
+    prune_cache()
+    generated = [rundata.generate(params, DATA_DIR, log) for params in all_params(sizes)]
+    runs = {run.params.name: run for run in generated[:len(sizes.runs)]}
+    stream_small, *peer_runs = generated[len(sizes.runs):]
     log("checking that the runs decode as the writer predicts")
     for run in [*runs.values(), stream_small, *peer_runs]:
         verify(run)
@@ -416,8 +434,8 @@ def main() -> int:
         "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
         "mode": "quick" if args.quick else "full",
         "machine": machine(),
-        "runs": {run.spec.name + f"[{run.spec.scans}]": {"scans": run.spec.scans, "points_per_scan": run.spec.points,
-                                                         "encoding": run.spec.encoding,
+        "runs": {run.params.name + f"[{run.params.scans}]": {"scans": run.params.scans, "points_per_scan": run.params.points,
+                                                         "encoding": run.params.encoding,
                                                          "data_bytes": run.data_bytes()}
                  for run in [*runs.values(), stream_small, *peer_runs]},
         "rows": [r.as_dict() for r in rows],

@@ -45,7 +45,7 @@ FIRST_RT_MIN = 1.0
 
 
 @dataclass(frozen=True)
-class RunSpec:
+class RunParams:
     """One benchmark run.
 
     kind "profile": time-of-flight profile scans of `points` points,
@@ -69,13 +69,13 @@ class RunSpec:
             digest.update(source.read_bytes())
         return digest.hexdigest()[:12]
 
-    def with_scans(self, name: str, scans: int) -> "RunSpec":
+    def with_scans(self, name: str, scans: int) -> "RunParams":
         return dataclasses.replace(self, name=name, scans=scans)
 
 
 @dataclass
 class GeneratedRun:
-    spec: RunSpec
+    params: RunParams
     directory: Path
 
     @property
@@ -117,34 +117,34 @@ def centroid_peaks(rng: random.Random, points: int) -> tuple[list[float], list[f
     return mzs, times, heights
 
 
-def template_builder(spec: RunSpec) -> RunBuilder:
-    rng = random.Random(spec.seed)
-    if spec.kind == "mrm":
+def template_builder(params: RunParams) -> RunBuilder:
+    rng = random.Random(params.seed)
+    if params.kind == "mrm":
         builder = RunBuilder(stride=196)
-        for t in range(spec.template_scans):
-            mzs = [rng.uniform(100.0, 900.0) for _ in range(spec.points)]
+        for t in range(params.template_scans):
+            mzs = [rng.uniform(100.0, 900.0) for _ in range(params.points)]
             heights = [round(rng.uniform(100.0, 1.0e5), 1) for _ in mzs]
             builder.add_scan(FIRST_RT_MIN + 0.001 * t, ms_level=2, mrm_channel_id=t + 1, collision_energy=15.0,
                              centroid=Centroid(mzs, heights, format_id=3))
         return builder
     builder = RunBuilder(stride=284)
-    for t in range(spec.template_scans):
+    for t in range(params.template_scans):
         rt = FIRST_RT_MIN + 0.01 * t
-        if spec.kind == "profile":
-            profile = Profile(STANDARD_X0, STANDARD_DX, profile_intensities(rng, spec.points), encoding=spec.encoding)
+        if params.kind == "profile":
+            profile = Profile(STANDARD_X0, STANDARD_DX, profile_intensities(rng, params.points), encoding=params.encoding)
             builder.add_scan(rt, profile=profile)
-        elif spec.kind == "centroid":
-            mzs, times, heights = centroid_peaks(rng, spec.points)
-            x = times if spec.encoding == "2" else mzs
-            builder.add_scan(rt, centroid=Centroid(x, heights, format_id=int(spec.encoding)))
+        elif params.kind == "centroid":
+            mzs, times, heights = centroid_peaks(rng, params.points)
+            x = times if params.encoding == "2" else mzs
+            builder.add_scan(rt, centroid=Centroid(x, heights, format_id=int(params.encoding)))
         else:
-            raise ValueError(f"unknown run kind {spec.kind!r}")
+            raise ValueError(f"unknown run kind {params.kind!r}")
     return builder
 
 
 # Tiling ------------------------------------------------------------------------
 
-def tile(spec: RunSpec, template: Path, records: list[msscan.ScanRecord], out: Path) -> None:
+def tile(params: RunParams, template: Path, records: list[msscan.ScanRecord], out: Path) -> None:
     """Writes the full run at `out` from the template run's files and records."""
     src = template / "AcqData"
     acq = out / "AcqData"
@@ -156,10 +156,10 @@ def tile(spec: RunSpec, template: Path, records: list[msscan.ScanRecord], out: P
     outputs = {name: open(acq / name, "wb") for name in data}
     positions = dict.fromkeys(data, 0)
     count = len(records)
-    step = 0.5 / 60.0 if spec.kind == "mrm" else 1.5 / 60.0  # minutes between scans
+    step = 0.5 / 60.0 if params.kind == "mrm" else 1.5 / 60.0  # minutes between scans
     tiled = []
     try:
-        for i in range(spec.scans):
+        for i in range(params.scans):
             record = records[i % count]
             blocks = []
             for block in record.blocks:
@@ -172,35 +172,35 @@ def tile(spec: RunSpec, template: Path, records: list[msscan.ScanRecord], out: P
     finally:
         for handle in outputs.values():
             handle.close()
-    stride = 196 if spec.kind == "mrm" else 284
+    stride = 196 if params.kind == "mrm" else 284
     table = msscan.msscan_bytes(tiled, stride)
     if msscan.inferred_stride(table) != stride:
-        raise ValueError(f"{spec.name}: a reader would infer another stride; change the scan count")
+        raise ValueError(f"{params.name}: a reader would infer another stride; change the scan count")
     (acq / MS_SCAN).write_bytes(table)
     if (src / MS_MASS_CAL).exists():
         raw = (src / MS_MASS_CAL).read_bytes()
         body = raw[msmasscal.HEADER_SIZE:]
         size = msmasscal.RECORD_SIZE
-        per_scan = [body[(i % count) * size:(i % count + 1) * size] for i in range(spec.scans)]
+        per_scan = [body[(i % count) * size:(i % count + 1) * size] for i in range(params.scans)]
         (acq / MS_MASS_CAL).write_bytes(raw[:msmasscal.HEADER_SIZE] + b"".join(per_scan))
 
 
-def generate(spec: RunSpec, root: Path, log=print) -> GeneratedRun:
-    """The run for spec under root, generated unless it is cached."""
-    directory = root / f"{spec.name}-{spec.key()}"
-    run = GeneratedRun(spec, directory)
+def generate(params: RunParams, root: Path, log=print) -> GeneratedRun:
+    """The run for params under root, generated unless it is cached."""
+    directory = root / f"{params.name}-{params.key()}"
+    run = GeneratedRun(params, directory)
     if (directory / EXPECTED_NAME).exists():
         return run
-    log(f"generating {spec.name}: {spec.scans} scans x {spec.points} points ({spec.encoding})")
+    log(f"generating {params.name}: {params.scans} scans x {params.points} points ({params.encoding})")
     work = root / f".{directory.name}.tmp"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    built = template_builder(spec).build(work / TEMPLATE_NAME)
-    tile(spec, built.path, built.records, work / RUN_NAME)
+    built = template_builder(params).build(work / TEMPLATE_NAME)
+    tile(params, built.path, built.records, work / RUN_NAME)
     expected = [(list(s.mz), list(s.intensity)) for s in built.spectra]
     with open(work / EXPECTED_NAME, "wb") as handle:
         pickle.dump(expected, handle, protocol=pickle.HIGHEST_PROTOCOL)
-    (work / "spec.json").write_text(json.dumps(dataclasses.asdict(spec), indent=1) + "\n")
+    (work / "params.json").write_text(json.dumps(dataclasses.asdict(params), indent=1) + "\n")
     shutil.rmtree(directory, ignore_errors=True)
     work.rename(directory)
     return run
