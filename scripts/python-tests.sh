@@ -11,12 +11,9 @@ OPTIONAL=${2:-}
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$REPO"
 
-# The main interpreter's environment carries the development tools too.
-requirements=requirements-test.txt
-[[ $VERSION == 3.14 ]] && requirements=requirements-dev.txt
-
+# The development tools too: some tests check the type stub with mypy.
 status=0
-VENV=$(scripts/python-env.sh "$VERSION" "$requirements") || status=$?
+VENV=$(scripts/python-env.sh "$VERSION" requirements-dev.txt) || status=$?
 if ((status == 2)); then
   # python-env.sh printed the reason instead of a path.
   if [[ $OPTIONAL == --optional ]]; then
