@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   karvel::fuzz::FuzzInput input(data, size);
   karvel::raw::msscan::SpectrumParams params;
   params.format_id = 1;
-  params.point_count = karvel::fuzz::bounded_count(input.u32(), 1u << 16);
-  params.uncompressed_byte_count = karvel::fuzz::bounded_count(input.u32(), 1u << 20);
+  params.point_count = karvel::fuzz::bounded_count(input.u32(), 1u << 14);
+  params.uncompressed_byte_count = karvel::fuzz::bounded_count(input.u32(), 1u << 17);
   if (input.u8() & 1) params.uncompressed_byte_count.reset();
   const auto block = input.rest();
   params.byte_count = static_cast<std::uint32_t>(block.size());
