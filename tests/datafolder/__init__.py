@@ -3,7 +3,7 @@
 Modules: `msscan` (scan tables), `lzf` (compressor), `profile` and `peak`
 (data blocks), `calibration` (m/z evaluation and calibration choice),
 `msmasscal`, `xmlfiles`, `synth` (synthetic spectra), `run` (RunBuilder:
-whole folders with expected spectra), `fixtures` and `sample` (generators
+whole folders with expected spectra) and `sample` (the example run,
 runnable with `python -m`).
 """
 

@@ -194,16 +194,6 @@ def test_committed_sample_run_matches_its_generator(tmp_path):
     assert {s.scan_mode for s in run.spectra} == {"profile", "centroid"}
 
 
-def test_fixture_files_are_consistent(tmp_path):
-    from datafolder.fixtures import write_all
-    write_all(tmp_path)
-    for stream in tmp_path.glob("lzf_*.lzf"):
-        assert lzf_decompress(stream.read_bytes()) == stream.with_suffix(".raw").read_bytes()
-    lines = (tmp_path / "profile_run_length_widths.txt").read_text().splitlines()
-    count = int(lines[lines.index("points 271")].split()[1])
-    assert len(lines) - lines.index("points 271") - 1 == count
-
-
 def test_default_mass_cal_xml_reads_back_exactly():
     import xml.etree.ElementTree as ET
     from datafolder.xmlfiles import DefaultCalibrationSpec, default_mass_cal_xml, with_bom
