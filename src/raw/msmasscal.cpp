@@ -1,30 +1,9 @@
 #include "raw/msmasscal.hpp"
 
-#include <bit>
-
+#include "support/bytes.hpp"
 #include "support/format.hpp"
 
 namespace karvel::raw::msmasscal {
-namespace {
-
-// Callers guarantee that [offset, offset + 4) lies inside bytes.
-std::uint32_t read_u32_le(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset]) |
-         static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
-         static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-// Callers guarantee that [offset, offset + 8) lies inside bytes.
-double read_f64_le(std::span<const std::uint8_t> bytes, std::size_t offset) {
-  std::uint64_t bits = 0;
-  for (std::size_t k = 0; k < 8; ++k) {
-    bits |= static_cast<std::uint64_t>(bytes[offset + k]) << (8 * k);
-  }
-  return std::bit_cast<double>(bits);
-}
-
-}  // namespace
 
 Result<std::vector<MassCalRecord>> parse_bytes(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kHeaderSize) {
@@ -43,7 +22,7 @@ Result<std::vector<MassCalRecord>> parse_bytes(std::span<const std::uint8_t> byt
     // Every record lies wholly inside bytes: the payload is a whole number
     // of records, and 4 + 8 * count <= 84 once the count is checked.
     const std::size_t start = kHeaderSize + i * kRecordSize;
-    const std::uint32_t count = read_u32_le(bytes, start);
+    const std::uint32_t count = load_u32(bytes.data() + start);
     if (count > kMaxCoefficients) {
       return parse_error(str_cat("MSMassCal.bin record ", i, " claims ", count,
                                  " coefficients; at most ", kMaxCoefficients, " fit"));
@@ -51,7 +30,7 @@ Result<std::vector<MassCalRecord>> parse_bytes(std::span<const std::uint8_t> byt
     MassCalRecord record;
     record.coefficients.resize(count);
     for (std::uint32_t j = 0; j < count; ++j) {
-      record.coefficients[j] = read_f64_le(bytes, start + 4 + 8 * std::size_t{j});
+      record.coefficients[j] = load_f64(bytes.data() + start + 4 + 8 * std::size_t{j});
     }
     records.push_back(std::move(record));
   }

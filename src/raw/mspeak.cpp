@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/bytes.hpp"
 #include "support/format.hpp"
 
 namespace karvel::raw::mspeak {
@@ -11,12 +12,6 @@ namespace {
 constexpr std::uint32_t kQTofCentroidFormat = 2;
 constexpr std::uint32_t kInterleavedFormat = 3;
 constexpr std::uint64_t kBytesPerPeak = 12;
-
-double load_f64(const std::uint8_t* data) noexcept {
-  double value;
-  std::memcpy(&value, data, sizeof value);
-  return value;
-}
 
 // Format 3: (binary64 m/z, binary32 intensity) pairs, 12 bytes each.
 Peaks decode_interleaved(const std::uint8_t* data, std::uint32_t count) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "raw/lzf.hpp"
+#include "support/bytes.hpp"
 #include "support/format.hpp"
 
 namespace karvel::raw::msprofile {
@@ -13,26 +14,19 @@ namespace {
 constexpr std::size_t kAxisHeaderSize = 16;
 constexpr std::size_t kRunLengthHeaderSize = 8;  // marker, start
 
-template <class T>
-T load(const std::uint8_t* data) noexcept {
-  T value;
-  std::memcpy(&value, data, sizeof value);
-  return value;
-}
-
 struct Axis {
   double x0 = 0;
   double dx = 0;
 
   static Axis read(const std::uint8_t* data) noexcept {
-    return {load<double>(data), load<double>(data + 8)};
+    return {load_le<double>(data), load_le<double>(data + 8)};
   }
   bool valid() const noexcept { return std::isfinite(x0) && std::isfinite(dx) && dx > 0; }
 };
 
 bool is_run_length_block(std::span<const std::uint8_t> block) {
   if (block.size() < kAxisHeaderSize + 4) return false;
-  if (load<std::uint32_t>(block.data() + kAxisHeaderSize) != kRunLengthMarker) return false;
+  if (load_le<std::uint32_t>(block.data() + kAxisHeaderSize) != kRunLengthMarker) return false;
   Axis axis = Axis::read(block.data());
   return axis.valid() && axis.x0 > 0;
 }
@@ -49,7 +43,7 @@ Result<std::uint32_t> decode_items(std::span<const std::uint8_t> stream, std::si
       return parse_error(str_cat("run-length profile stream truncated: ", size - position,
                                  " bytes left at width ", sizeof(Item)));
     }
-    const std::int64_t value = load<Item>(data + position);
+    const std::int64_t value = load_le<Item>(data + position);
     position += sizeof(Item);
     if (value >= 0) {
       if (point >= point_count) {
@@ -81,10 +75,10 @@ Result<void> decode_run_length_into(std::span<const std::uint8_t> stream,
                                " points exceeds the size cap"));
   }
   if (stream.size() < kRunLengthHeaderSize ||
-      load<std::uint32_t>(stream.data()) != kRunLengthMarker) {
+      load_le<std::uint32_t>(stream.data()) != kRunLengthMarker) {
     return parse_error("run-length profile stream has no marker");
   }
-  const std::int64_t stored_start = load<std::int32_t>(stream.data() + 4);
+  const std::int64_t stored_start = load_le<std::int32_t>(stream.data() + 4);
   const std::int64_t start = -stored_start;
   if (stored_start > 0 || start > static_cast<std::int64_t>(point_count)) {
     return parse_error(str_cat("run-length profile stream starts at point ", start, " of ",
@@ -173,7 +167,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
   // length >= 16 + 4 point_count was checked by the caller. Value i is read
   // (at byte 16 + 4i) before it is written (at byte 4i), in ascending order.
   for (std::uint32_t i = 0; i < point_count; ++i) {
-    const float value = static_cast<float>(load<std::int32_t>(bytes + kAxisHeaderSize + 4 * std::size_t{i}));
+    const float value = static_cast<float>(load_le<std::int32_t>(bytes + kAxisHeaderSize + 4 * std::size_t{i}));
     std::memcpy(bytes + 4 * std::size_t{i}, &value, sizeof value);
   }
   peaks.intensity.resize(point_count);
