@@ -1,12 +1,10 @@
 #include "reader/calibration_selection.hpp"
 
-#include <sys/stat.h>
-
 #include <cmath>
-#include <filesystem>
 
 #include "raw/msmasscal.hpp"
 #include "raw/read_bytes.hpp"
+#include "reader/paths.hpp"
 #include "support/format.hpp"
 #include "support/log.hpp"
 
@@ -18,15 +16,6 @@ using raw::defaultmasscal::DefaultCalibration;
 using raw::msmasscal::MassCalRecord;
 
 constexpr std::size_t kCoefficientCount = 10;
-
-std::string join(const std::string& base, std::string_view name) {
-  return (std::filesystem::path(base) / std::filesystem::path(name)).string();
-}
-
-bool file_exists(const std::string& path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0;
-}
 
 void warn(std::string_view bundle_name, auto&& make_rest) {
   log::emit(log::Level::Warn, log::kReaderTarget,
@@ -47,8 +36,8 @@ bool polynomial_values_match(const DefaultCalibration& entry, std::span<const do
 }
 
 std::vector<DefaultCalibration> load_defaults(const std::string& acq, std::string_view bundle_name) {
-  const std::string path = join(acq, "DefaultMassCal.xml");
-  if (!file_exists(path)) {
+  const std::string path = join_path(acq, "DefaultMassCal.xml");
+  if (!path_exists(path)) {
     warn(bundle_name, [] { return std::string("DefaultMassCal.xml not found"); });
     return {};
   }
@@ -65,8 +54,8 @@ std::vector<DefaultCalibration> load_defaults(const std::string& acq, std::strin
 // The records of MSMassCal.bin when they can serve the scans one to one.
 std::vector<MassCalRecord> load_records(const std::string& acq, const raw::msscan::MSScan& scan,
                                         bool have_defaults, std::string_view bundle_name) {
-  const std::string path = join(acq, "MSMassCal.bin");
-  if (!file_exists(path)) {
+  const std::string path = join_path(acq, "MSMassCal.bin");
+  if (!path_exists(path)) {
     if (have_defaults) {
       log::emit(log::Level::Info, log::kReaderTarget, [&] {
         return str_cat(bundle_name, ": MSMassCal.bin not found; using DefaultMassCal.xml");

@@ -1,30 +1,14 @@
 // Reader::open: checks the folder layout, decodes the scan table and makes
 // the run-level choices. Only a missing AcqData or an unusable MSScan.bin
 // fails; every side file degrades to an absent value.
-#include <sys/stat.h>
-
-#include <filesystem>
-
 #include "raw/metadata.hpp"
 #include "reader/calibration_selection.hpp"
+#include "reader/paths.hpp"
 #include "reader/reader.hpp"
 #include "reader/run_choices.hpp"
 #include "support/text.hpp"
 
 namespace karvel::reader {
-namespace {
-
-std::string join(std::string_view base, std::string_view name) {
-  return (std::filesystem::path(base) / std::filesystem::path(name)).string();
-}
-
-bool exists_following_links(const std::string& path) {
-  struct stat status;
-  return ::stat(path.c_str(), &status) == 0;
-}
-
-}  // namespace
-
 std::string bundle_name_of(std::string_view path) {
   // The final normal component: trailing separators and "." components are
   // skipped; a root, "." alone, or a path ending in ".." has none.
@@ -48,25 +32,25 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path) {
   std::unique_ptr<Reader> reader(new Reader());
   reader->path_ = std::string(path);
 
-  const std::string acq = join(reader->path_, "AcqData");
-  if (!exists_following_links(acq)) {
+  const std::string acq = join_path(reader->path_, "AcqData");
+  if (!path_exists(acq)) {
     return std::unexpected(Error::parse("AcqData directory not found"));
   }
 
-  auto scan = MSScan::from_path(join(acq, "MSScan.bin"));
+  auto scan = MSScan::from_path(join_path(acq, "MSScan.bin"));
   if (!scan) return std::unexpected(std::move(scan.error()));
   reader->scan_ = std::move(*scan);
   reader->bundle_name_ = bundle_name_of(reader->path_);
 
-  reader->device_ = raw::metadata::parse_devices_xml(join(acq, "Devices.xml"));
+  reader->device_ = raw::metadata::parse_devices_xml(join_path(acq, "Devices.xml"));
   reader->instrument_ = resolve_instrument(reader->device_, reader->scan_);
   reader->analyzer_ = resolve_analyzer(reader->device_, reader->scan_);
-  reader->acquired_time_ = raw::metadata::parse_acquired_time(join(acq, "Contents.xml"));
+  reader->acquired_time_ = raw::metadata::parse_acquired_time(join_path(acq, "Contents.xml"));
   reader->calibrations_ = load_calibrations(acq, reader->scan_, reader->bundle_name_);
   warn_unknown_polarity(reader->scan_, reader->bundle_name_);
 
-  reader->peak_path_ = join(acq, "MSPeak.bin");
-  reader->profile_path_ = join(acq, "MSProfile.bin");
+  reader->peak_path_ = join_path(acq, "MSPeak.bin");
+  reader->profile_path_ = join_path(acq, "MSProfile.bin");
   return reader;
 }
 

@@ -1,19 +1,17 @@
 #include "support/log.hpp"
 
 namespace karvel::log {
-namespace detail {
-
-std::atomic<int> max_level{static_cast<int>(Level::Off)};
-
 namespace {
 std::atomic<Sink> installed_sink{nullptr};
 }  // namespace
 
+namespace detail {
+
+std::atomic<int> max_level{static_cast<int>(Level::Off)};
+
 void write(Level level, std::string_view target, std::string_view message) {
   if (Sink sink = installed_sink.load(std::memory_order_acquire)) sink(level, target, message);
 }
-
-void install(Sink sink) noexcept { installed_sink.store(sink, std::memory_order_release); }
 
 }  // namespace detail
 
@@ -25,7 +23,7 @@ Level max_level() noexcept {
   return static_cast<Level>(detail::max_level.load(std::memory_order_relaxed));
 }
 
-void set_sink(Sink sink) noexcept { detail::install(sink); }
+void set_sink(Sink sink) noexcept { installed_sink.store(sink, std::memory_order_release); }
 
 std::string_view level_name(Level level) noexcept {
   switch (level) {

@@ -24,7 +24,6 @@ using Sink = void (*)(Level level, std::string_view target, std::string_view mes
 namespace detail {
 extern std::atomic<int> max_level;
 void write(Level level, std::string_view target, std::string_view message);
-void install(Sink sink) noexcept;
 }  // namespace detail
 
 void set_max_level(Level level) noexcept;

@@ -1,0 +1,23 @@
+// Path helpers of the reader: joining names to a folder path and testing
+// existence the way opening does (following symbolic links).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace karvel::reader {
+
+inline std::string join_path(std::string_view base, std::string_view name) {
+  return (std::filesystem::path(base) / std::filesystem::path(name)).string();
+}
+
+// False when the status lookup fails for any reason.
+inline bool path_exists(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace karvel::reader
