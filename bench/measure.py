@@ -68,59 +68,48 @@ def to_list(args: dict) -> dict:
             "floor_seconds": floor_seconds}
 
 
-def karvel_stream(args: dict) -> dict:
-    """iter_spectra over the whole run, touching every m/z and intensity."""
-    import karvel
+def timed_stream(pairs, total) -> dict:
+    """Iterates (m/z, intensity) arrays, touching every value through total."""
     baseline = peak_rss_mb()
     start = time.perf_counter()
     spectra = points = 0
     checksum = 0.0
-    for spectrum in karvel.iter_spectra(args["path"]):
-        mz = spectrum.mz
-        intensity = spectrum.intensity
-        checksum += sum(mz) + sum(intensity)
+    for mz, intensity in pairs:
+        checksum += total(mz) + total(intensity)
         points += len(mz)
         spectra += 1
     seconds = time.perf_counter() - start
     return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
             "baseline_rss_mb": baseline}
+
+
+def numpy_total(values) -> float:
+    return float(values.sum(dtype="float64"))
+
+
+def karvel_stream(args: dict) -> dict:
+    """iter_spectra over the whole run, touching every m/z and intensity."""
+    import karvel
+    pairs = ((s.mz, s.intensity) for s in karvel.iter_spectra(args["path"]))
+    return timed_stream(pairs, sum)
 
 
 def pyteomics_stream(args: dict) -> dict:
     from pyteomics import mzml
-    baseline = peak_rss_mb()
-    start = time.perf_counter()
-    spectra = points = 0
-    checksum = 0.0
-    # The sequential parser (no index), as mzml.read gives it: iterating an
-    # indexed MzML object seeks and re-parses per spectrum, much slower.
-    with mzml.read(args["mzml"], use_index=False) as reader:
-        for spectrum in reader:
-            mz = spectrum["m/z array"]
-            intensity = spectrum["intensity array"]
-            checksum += float(mz.sum()) + float(intensity.sum(dtype="float64"))
-            points += len(mz)
-            spectra += 1
-    seconds = time.perf_counter() - start
-    return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
-            "baseline_rss_mb": baseline}
+
+    def pairs():
+        # The sequential parser (no index), as mzml.read gives it: iterating
+        # an indexed MzML object seeks and re-parses per spectrum, much slower.
+        with mzml.read(args["mzml"], use_index=False) as reader:
+            for spectrum in reader:
+                yield spectrum["m/z array"], spectrum["intensity array"]
+    return timed_stream(pairs(), numpy_total)
 
 
 def pymzml_stream(args: dict) -> dict:
     import pymzml
-    baseline = peak_rss_mb()
-    start = time.perf_counter()
-    spectra = points = 0
-    checksum = 0.0
-    for spectrum in pymzml.run.Reader(args["mzml"]):
-        mz = spectrum.mz
-        intensity = spectrum.i
-        checksum += float(mz.sum()) + float(intensity.sum(dtype="float64"))
-        points += len(mz)
-        spectra += 1
-    seconds = time.perf_counter() - start
-    return {"seconds": seconds, "spectra": spectra, "points": points, "checksum": checksum,
-            "baseline_rss_mb": baseline}
+    pairs = ((s.mz, s.i) for s in pymzml.run.Reader(args["mzml"]))
+    return timed_stream(pairs, numpy_total)
 
 
 TASKS = {

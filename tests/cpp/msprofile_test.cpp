@@ -8,18 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "byte_writer.hpp"
+
 namespace karvel::raw::msprofile {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 using calibration::TofCalibration;
-
-template <class T>
-void put(Bytes& out, T value) {
-  std::uint8_t bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  out.insert(out.end(), bytes, bytes + sizeof(T));
-}
+using karvel::testing::Bytes;
+using karvel::testing::put;
 
 Bytes axis(double x0, double dx) {
   Bytes out;

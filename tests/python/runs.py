@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 from datafolder.run import BuiltRun, Centroid, ExpectedSpectrum, Profile, RunBuilder
@@ -98,3 +99,18 @@ def run_python(code: str, *, timeout: float = 120.0) -> subprocess.CompletedProc
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(TESTS_DIR), env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
+
+
+def thread_count() -> int:
+    """Threads of this process, worker threads included."""
+    return len(os.listdir("/proc/self/task"))
+
+
+def wait_for(condition, timeout: float = 30.0) -> bool:
+    """Polls condition until it holds or timeout seconds pass."""
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True

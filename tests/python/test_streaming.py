@@ -5,7 +5,6 @@ conflicts while a thread waits."""
 import gc
 import os
 import threading
-import time
 
 import pytest
 
@@ -13,25 +12,12 @@ import karvel
 from datafolder.run import Fault, RunBuilder, cut_tail
 from datafolder.sample import build_sample
 
-from runs import SANITIZED, assert_spectrum_matches, build_small_run, profile, run_python
+from runs import thread_count, wait_for, SANITIZED, assert_spectrum_matches, build_small_run, profile, run_python
 
 
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory):
     return build_sample(tmp_path_factory.mktemp("sample") / "sample.d")
-
-
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
-
-
-def wait_for(condition, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 def test_streams_every_spectrum_then_ends_for_good(sample):

@@ -2,7 +2,6 @@
 dropped at random points, one reader called from several threads at once,
 and an interpreter that exits while streams are still running."""
 
-import os
 import queue
 import random
 import sys
@@ -14,22 +13,9 @@ import pytest
 import karvel
 from datafolder.run import RunBuilder
 
-from runs import mz_centroid, profile, run_python, tof_centroid
+from runs import thread_count, wait_for, mz_centroid, profile, run_python, tof_centroid
 
 THREADS = 4
-
-
-def thread_count():
-    return len(os.listdir("/proc/self/task"))
-
-
-def wait_for(condition, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 @pytest.fixture(scope="module")
