@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 
 #include "support/text.hpp"
 
@@ -14,14 +15,56 @@ std::string non_finite(F value) {
   return value < 0 ? "-inf" : "inf";
 }
 
-// Shortest round-trip digits in plain notation.
+// The shortest digits that read back to the same value, as to_chars writes
+// them in exponent form ("-1.2345e+22"): sign, digits without the point, and
+// the power of ten of the first digit.
+struct ShortestDigits {
+  bool negative = false;
+  std::string digits;
+  int exponent = 0;
+};
+
+template <class F>
+ShortestDigits shortest_digits(F value) {
+  char buffer[64];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  (void)ec;
+  std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  ShortestDigits out;
+  if (text.front() == '-') {
+    out.negative = true;
+    text.remove_prefix(1);
+  }
+  const std::size_t e = text.find('e');
+  for (char c : text.substr(0, e)) {
+    if (c != '.') out.digits.push_back(c);
+  }
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  out.exponent);
+  return out;
+}
+
+// Shortest round-trip digits written out in plain notation: the digits are
+// padded with zeros on either side, never followed by an exponent.
 template <class F>
 std::string plain(F value) {
   if (!std::isfinite(value)) return non_finite(value);
-  char buffer[400];  // fixed notation of the largest double needs 309 digits
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  (void)ec;
-  return std::string(buffer, end);
+  const ShortestDigits shortest = shortest_digits(value);
+  const std::string& digits = shortest.digits;
+  const long count = static_cast<long>(digits.size());
+  const long point = shortest.exponent + 1L;  // digits before the decimal point
+  std::string out;
+  if (shortest.negative) out.push_back('-');
+  if (point <= 0) {
+    out.append("0.").append(static_cast<std::size_t>(-point), '0').append(digits);
+  } else if (point >= count) {
+    out.append(digits).append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point))
+        .append(".")
+        .append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 // Shortest round-trip digits in exponent notation, written "1e20" or

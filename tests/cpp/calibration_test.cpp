@@ -65,6 +65,11 @@ TEST(CalibrationFromFlags, RejectsInOrder) {
   // The first surplus coefficient that is not zero is named.
   EXPECT_EQ(message(0, {0, 1, 0, 0, 0, 0.5, -2, 0}),
             "Polynomial coefficient 0.5 has no power in ValueUseFlags 0");
+  EXPECT_EQ(message(0, {0, 1, 0x1p60, 0, 0, 0, 0, 0}),
+            "Polynomial coefficient 1152921504606847000 has no power in ValueUseFlags 0");
+  EXPECT_EQ(message(0, {1e23, 0x1p70, 0, 0, 0, 0, 0, 0}),
+            "Polynomial calibration range is inverted: 1" + std::string(23, '0') +
+                " > 1180591620717411300000");
 }
 
 TEST(CalibrationFromCoefficients, ValidatesTraditionalStepThenPolynomial) {
@@ -85,6 +90,9 @@ TEST(CalibrationFromCoefficients, ValidatesTraditionalStepThenPolynomial) {
             "invalid Traditional calibration coefficients A=0.000125, T0=inf");
   EXPECT_EQ(message(coefficients(-kInf, 1e20, 0, 1)),
             "invalid Traditional calibration coefficients A=-inf, T0=100000000000000000000");
+  EXPECT_EQ(message(coefficients(0, -std::numeric_limits<double>::max(), 0, 1)),
+            "invalid Traditional calibration coefficients A=0, T0=-17976931348623157" +
+                std::string(292, '0'));
   // The polynomial step's own error passes through unchanged.
   EXPECT_EQ(message(coefficients(1, 0, 3, 2)), "Polynomial calibration range is inverted: 3 > 2");
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <vector>
 
@@ -33,6 +36,52 @@ TEST(FormatFloat, NeverUsesAnExponent) {
   EXPECT_EQ(format_float(5e-324).substr(0, 6), "0.0000");
 }
 
+std::string zeros(std::size_t count) { return std::string(count, '0'); }
+
+TEST(FormatFloat, ShortestDigitsAtEveryMagnitude) {
+  const double largest = std::numeric_limits<double>::max();
+  const double smallest_normal = std::numeric_limits<double>::min();
+  const double smallest = std::numeric_limits<double>::denorm_min();
+  const struct {
+    double value;
+    std::string text;
+  } cases[] = {
+      {1e23, "1" + zeros(23)},
+      {-1e23, "-1" + zeros(23)},
+      {1e22, "1" + zeros(22)},
+      {0x1p70, "11805916207174113" + zeros(5)},
+      {0x1p60, "1152921504606847000"},
+      {-0x1p60, "-1152921504606847000"},
+      {0x1p53 + 2, "9007199254740994"},
+      {123456789012345680.0, "123456789012345680"},
+      {largest, "17976931348623157" + zeros(292)},
+      {-largest, "-17976931348623157" + zeros(292)},
+      {largest / 3, "5992310449541053" + zeros(292)},
+      {smallest_normal, "0." + zeros(307) + "22250738585072014"},
+      {smallest_normal - smallest, "0." + zeros(307) + "2225073858507201"},
+      {smallest, "0." + zeros(323) + "5"},
+      {-smallest, "-0." + zeros(323) + "5"},
+      {0.000123, "0.000123"},
+      {123.456, "123.456"},
+      {-0.0, "-0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(format_float(c.value), c.text) << c.text.size();
+}
+
+TEST(FormatFloat, ReadsBackWithoutExponentAcrossBitPatterns) {
+  // Bit patterns spread over every exponent, both signs, subnormals included.
+  std::uint64_t bits = 0x9E3779B97F4A7C15u;
+  for (int i = 0; i < 20000; ++i) {
+    bits = bits * 6364136223846793005u + 1442695040888963407u;
+    double value = std::bit_cast<double>(bits);
+    if (!std::isfinite(value)) continue;
+    const std::string text = format_float(value);
+    ASSERT_EQ(text.find_first_not_of("-0123456789."), std::string::npos) << text;
+    ASSERT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
+    ASSERT_EQ(std::signbit(value), text.front() == '-') << text;
+  }
+}
+
 TEST(FormatFloat, NonFiniteValues) {
   EXPECT_EQ(format_float(kNaN), "NaN");
   EXPECT_EQ(format_float(-kNaN), "NaN");
@@ -43,6 +92,12 @@ TEST(FormatFloat, NonFiniteValues) {
 TEST(FormatFloat, SinglePrecisionUsesItsOwnShortestForm) {
   EXPECT_EQ(format_float(0.1f), "0.1");
   EXPECT_EQ(format_float(16777216.0f), "16777216");
+  EXPECT_EQ(format_float(0x1p70f), "11805916" + zeros(14));
+  EXPECT_EQ(format_float(std::numeric_limits<float>::max()), "34028235" + zeros(31));
+  EXPECT_EQ(format_float(-std::numeric_limits<float>::max()), "-34028235" + zeros(31));
+  EXPECT_EQ(format_float(std::numeric_limits<float>::denorm_min()), "0." + zeros(44) + "1");
+  EXPECT_EQ(format_float(-0.0f), "-0");
+  EXPECT_EQ(format_float(std::numeric_limits<float>::infinity()), "inf");
 }
 
 TEST(FormatFloatDebug, WholeNumbersKeepPointZero) {

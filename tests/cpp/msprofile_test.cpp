@@ -273,6 +273,10 @@ TEST(MsProfileBlock, InvalidLzfAxis) {
   EXPECT_EQ(axis_error(-inf, 1), "invalid profile axis: x0=-inf, dx=1");
   EXPECT_EQ(axis_error(1, inf), "invalid profile axis: x0=1, dx=inf");
   EXPECT_EQ(axis_error(1e20, nan), "invalid profile axis: x0=100000000000000000000, dx=NaN");
+  EXPECT_EQ(axis_error(1e23, 0), "invalid profile axis: x0=100000000000000000000000, dx=0");
+  EXPECT_EQ(axis_error(0x1p70, 0), "invalid profile axis: x0=1180591620717411300000, dx=0");
+  EXPECT_EQ(axis_error(-0x1p60, -1e-5),
+            "invalid profile axis: x0=-1152921504606847000, dx=-0.00001");
   // The smallest positive subnormal step is valid.
   EXPECT_EQ(axis_error(0, std::numeric_limits<double>::denorm_min()), "ok");
 }
