@@ -11,6 +11,7 @@ packages=(
   g++ make pkg-config git
   libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
   patchelf ninja-build ccache
+  libutf8proc-dev
   ca-certificates
 )
 if [[ ${1:-} == fuzz ]]; then

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include <utf8proc.h>
+
 namespace karvel {
 namespace {
 
@@ -94,21 +96,21 @@ std::string to_utf8_lossy(std::string_view text) {
 }
 
 bool is_printable(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return false;
-  switch (c) {
-    case 0x00AD: case 0x061C: case 0x180E: case 0x2028: case 0x2029: case 0xFEFF:
+  if (c == U' ') return true;
+  if (c > 0x10FFFF) return false;
+  switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
+    case UTF8PROC_CATEGORY_CC:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_CS:
+    case UTF8PROC_CATEGORY_CO:
+    case UTF8PROC_CATEGORY_CN:
+    case UTF8PROC_CATEGORY_ZS:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
       return false;
     default:
-      break;
+      return true;
   }
-  if (c >= 0x200B && c <= 0x200F) return false;
-  if (c >= 0x202A && c <= 0x202E) return false;
-  if (c >= 0x2060 && c <= 0x206F) return false;
-  if (c >= 0xFFF9 && c <= 0xFFFB) return false;
-  if (c >= 0xE000 && c <= 0xF8FF) return false;  // private use
-  if (c >= 0xF0000) return false;                 // supplementary private use
-  if ((c & 0xFFFE) == 0xFFFE) return false;       // noncharacters
-  return c <= 0x10FFFF;
 }
 
 bool is_white_space(char32_t c) {

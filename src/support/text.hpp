@@ -21,8 +21,12 @@ bool is_valid_utf8(std::string_view text);
 std::string to_utf8_lossy(std::string_view text);
 void append_utf8(std::string& out, char32_t code_point);
 
-// False for control characters and the format and separator characters that
-// render invisibly; such characters are escaped when text is quoted.
+// False for the Unicode general categories Other (Cc, Cf, Cs, Co, Cn: control,
+// format, surrogate, private use, unassigned) and Separator (Zs, Zl, Zp),
+// except U+0020 SPACE, and for values above U+10FFFF; such characters are
+// escaped when text is quoted. Categories come from utf8proc's character
+// database, so code points assigned after its Unicode version count as
+// unassigned.
 bool is_printable(char32_t code_point);
 // Unicode white space (the White_Space property).
 bool is_white_space(char32_t code_point);

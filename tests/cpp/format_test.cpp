@@ -142,6 +142,10 @@ TEST(FormatQuoted, UnicodeTextStaysReadable) {
   EXPECT_EQ(format_quoted("µm é 日本"), "\"µm é 日本\"");
   EXPECT_EQ(format_quoted("\xEF\xBB\xBFx"), "\"\\u{feff}x\"");
   EXPECT_EQ(format_quoted("\xC2\x85"), "\"\\u{85}\"");
+  // Format characters, unassigned code points and spaces other than U+0020.
+  EXPECT_EQ(format_quoted("a\u0600b\U000E0001"), "\"a\\u{600}b\\u{e0001}\"");
+  EXPECT_EQ(format_quoted("\xCD\xB8"), "\"\\u{378}\"");
+  EXPECT_EQ(format_quoted("1\u00A02\u30003 4"), "\"1\\u{a0}2\\u{3000}3 4\"");
   // Invalid bytes appear as the replacement character.
   EXPECT_EQ(format_quoted("a\xFF"), "\"a\xEF\xBF\xBD\"");
 }
