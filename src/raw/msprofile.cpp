@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <memory>
 
 #include "raw/lzf.hpp"
 #include "support/bytes.hpp"
@@ -110,21 +110,19 @@ Result<void> decode_run_length_into(std::span<const std::uint8_t> stream,
   return {};
 }
 
-// m/z of every point of the axis x_i = x0 + i dx, converted a block of
-// points at a time.
-std::vector<double> axis_mz(const Axis& axis, std::uint32_t point_count,
-                            const calibration::TofCalibration& calibration) {
+// m/z of every point of the axis x_i = x0 + i dx written to mz, converted a
+// block of points at a time.
+void axis_mz_into(const Axis& axis, std::uint32_t point_count,
+                  const calibration::TofCalibration& calibration, double* mz) {
   constexpr std::uint32_t kChunk = 1024;
-  std::vector<double> mz(point_count);
   double x[kChunk];
   for (std::uint32_t first = 0; first < point_count; first += kChunk) {
     const std::uint32_t count = std::min(kChunk, point_count - first);
     for (std::uint32_t i = 0; i < count; ++i) {
       x[i] = axis.x0 + static_cast<double>(first + i) * axis.dx;
     }
-    calibration.mz_into(std::span<const double>(x, count), mz.data() + first);
+    calibration.mz_into(std::span<const double>(x, count), mz + first);
   }
-  return mz;
 }
 
 Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
@@ -135,8 +133,76 @@ Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
   // nearest, ties to even, exactly as a 64-bit intermediate would.
   auto decoded = decode_run_length_into(block.subspan(kAxisHeaderSize), point_count, peaks.intensity);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
-  peaks.mz = axis_mz(Axis::read(block.data()), point_count, calibration);
+  peaks.mz.resize(point_count);
+  axis_mz_into(Axis::read(block.data()), point_count, calibration, peaks.mz.data());
   return peaks;
+}
+
+// Scratch memory for decompressed blocks that do not fit in their m/z list:
+// one buffer per thread, reused from block to block. A buffer grown beyond
+// kKeptScratchBytes is released once the block is decoded, so a few blocks
+// that declare a huge uncompressed size do not pin that memory for the
+// thread's lifetime.
+constexpr std::size_t kKeptScratchBytes = std::size_t{16} << 20;
+
+class ScratchBytes {
+ public:
+  explicit ScratchBytes(std::size_t length) : buffer_(thread_buffer()) {
+    if (buffer_.size < length) {
+      buffer_.data.reset();  // the old buffer goes before the new one comes
+      buffer_.data.reset(new std::uint8_t[length]);
+      buffer_.size = length;
+    }
+    bytes_ = std::span<std::uint8_t>(buffer_.data.get(), length);
+  }
+  ~ScratchBytes() {
+    if (buffer_.size > kKeptScratchBytes) {
+      buffer_.data.reset();
+      buffer_.size = 0;
+    }
+  }
+  ScratchBytes(const ScratchBytes&) = delete;
+  ScratchBytes& operator=(const ScratchBytes&) = delete;
+
+  std::span<std::uint8_t> bytes() const { return bytes_; }
+
+ private:
+  struct Buffer {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+  };
+  static Buffer& thread_buffer() {
+    thread_local Buffer buffer;
+    return buffer;
+  }
+
+  Buffer& buffer_;
+  std::span<std::uint8_t> bytes_;
+};
+
+// Decompresses the block into target, checks the axis header and fills
+// intensity with the point_count intensities (signed 32-bit at 16 + 4i).
+// Returns the axis.
+Result<Axis> unpack_lzf_block(std::span<const std::uint8_t> block, std::span<std::uint8_t> target,
+                              std::uint32_t point_count, std::vector<float>& intensity) {
+  auto data = lzf::decompress_into(block, target);
+  if (!data) return std::unexpected(std::move(data.error()));
+  if (target.size() < kAxisHeaderSize) {
+    return parse_error(str_cat("profile axis header needs ", kAxisHeaderSize, " bytes, got ",
+                               target.size()));
+  }
+  Axis axis = Axis::read(target.data());
+  if (!axis.valid()) {
+    return parse_error(str_cat("invalid profile axis: x0=", format_float(axis.x0),
+                               ", dx=", format_float(axis.dx)));
+  }
+  // target.size() >= 16 + 4 point_count was checked by the caller.
+  intensity.resize(point_count);
+  const std::uint8_t* values = target.data() + kAxisHeaderSize;
+  for (std::uint32_t i = 0; i < point_count; ++i) {
+    intensity[i] = static_cast<float>(load_le<std::int32_t>(values + 4 * std::size_t{i}));
+  }
+  return axis;
 }
 
 Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
@@ -146,32 +212,32 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
     return parse_error(str_cat("LZF: expected decompressed length ", uncompressed_byte_count,
                                " exceeds cap of ", lzf::kMaxDecompressedLength));
   }
-  // The block decompresses straight into the intensity list's memory (its
-  // bytes, rounded up to whole values); the intensities are then converted
-  // in place, each moving 16 bytes towards the front, and the list is cut
-  // to point_count. No second buffer is needed.
-  Peaks peaks;
+  // Both lists are allocated once at point_count entries. A block whose
+  // decompressed bytes fit in the m/z list's memory (8 bytes a point; a
+  // block that declares exactly its 16 + 4 point_count bytes does from four
+  // points on) decompresses there, and its intensities are copied out
+  // before the m/z values overwrite it. A larger one goes through the
+  // thread's scratch buffer, so no record keeps memory sized by a declared
+  // length.
   const auto length = static_cast<std::size_t>(uncompressed_byte_count);
-  peaks.intensity.resize((length + sizeof(float) - 1) / sizeof(float));
-  auto* bytes = reinterpret_cast<std::uint8_t*>(peaks.intensity.data());
-  auto data = lzf::decompress_into(block, std::span<std::uint8_t>(bytes, length));
-  if (!data) return std::unexpected(std::move(data.error()));
-  if (length < kAxisHeaderSize) {
-    return parse_error(str_cat("profile axis header needs ", kAxisHeaderSize, " bytes, got ", length));
+  Peaks peaks;
+  if (length <= std::size_t{point_count} * sizeof(double)) {
+    peaks.mz.resize(point_count);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(peaks.mz.data());
+    auto axis = unpack_lzf_block(block, std::span<std::uint8_t>(bytes, length), point_count,
+                                 peaks.intensity);
+    if (!axis) return std::unexpected(std::move(axis.error()));
+    axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
+    return peaks;
   }
-  Axis axis = Axis::read(bytes);
-  if (!axis.valid()) {
-    return parse_error(str_cat("invalid profile axis: x0=", format_float(axis.x0),
-                               ", dx=", format_float(axis.dx)));
+  Result<Axis> axis;
+  {
+    ScratchBytes scratch(length);
+    axis = unpack_lzf_block(block, scratch.bytes(), point_count, peaks.intensity);
   }
-  // length >= 16 + 4 point_count was checked by the caller. Value i is read
-  // (at byte 16 + 4i) before it is written (at byte 4i), in ascending order.
-  for (std::uint32_t i = 0; i < point_count; ++i) {
-    const float value = static_cast<float>(load_le<std::int32_t>(bytes + kAxisHeaderSize + 4 * std::size_t{i}));
-    std::memcpy(bytes + 4 * std::size_t{i}, &value, sizeof value);
-  }
-  peaks.intensity.resize(point_count);
-  peaks.mz = axis_mz(axis, point_count, calibration);
+  if (!axis) return std::unexpected(std::move(axis.error()));
+  peaks.mz.resize(point_count);
+  axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
   return peaks;
 }
 

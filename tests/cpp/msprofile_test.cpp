@@ -241,6 +241,34 @@ TEST(MsProfileBlock, LzfBlock) {
   EXPECT_EQ(profile_error(lzf_literals(data), params(5, 40)), "LZF: decompressed length 39 != expected 40");
 }
 
+// The lists hold exactly their points, whatever uncompressed size the scan
+// table declares (at least the 16 + 4 point_count bytes the points need).
+TEST(MsProfileBlock, LzfListsKeepNoMoreThanTheirPoints) {
+  const struct {
+    std::uint32_t points;
+    std::size_t extra_bytes;  // declared beyond 16 + 4 points
+  } cases[] = {{1, 0}, {3, 0}, {4, 0}, {1000, 0}, {1000, 3}, {1000, 4000}, {1000, 4017},
+               {1, 32 << 20}, {5, 17 << 20}, {2, 1 << 20}};
+  for (int round = 0; round < 2; ++round) {  // the second round reuses scratch memory
+    for (const auto& c : cases) {
+      Bytes data = axis(100, 0.25);
+      for (std::uint32_t i = 0; i < c.points; ++i) put(data, static_cast<std::int32_t>(i * 7 + 1));
+      data.resize(data.size() + c.extra_bytes, 0x5A);
+      const auto declared = static_cast<std::uint32_t>(data.size());
+      auto peaks = decode_profile_block(lzf_literals(data), params(c.points, declared),
+                                        square_calibration());
+      ASSERT_TRUE(peaks.has_value()) << c.points << " points, " << declared << " bytes";
+      EXPECT_EQ(peaks->intensity.size(), c.points);
+      EXPECT_EQ(peaks->intensity.capacity(), c.points) << declared << " bytes";
+      EXPECT_EQ(peaks->mz.capacity(), c.points) << declared << " bytes";
+      const std::uint32_t last = c.points - 1;
+      EXPECT_EQ(peaks->intensity[last], static_cast<float>(last * 7 + 1));
+      const double x_last = 100 + last * 0.25;
+      EXPECT_EQ(peaks->mz[last], x_last * x_last);
+    }
+  }
+}
+
 TEST(MsProfileBlock, EveryPointUsesTheCalibration) {
   // Enough points for several conversion blocks and a partial last one, with
   // a polynomial whose range clamps both ends of the axis.

@@ -35,7 +35,11 @@ for folder in (HERE, HERE.parent):
     if str(folder) not in sys.path:
         sys.path.insert(0, str(folder))
 
+from datafolder.lzf import MAX_MATCH, MIN_MATCH, back_reference, literal_chunks  # noqa: E402
 from datafolder.msscan import BLOCK_OFFSETS, MIN_HEADER_SIZE  # noqa: E402
+from datafolder.profile import ProfileBlock, axis_header  # noqa: E402
+from datafolder.run import Profile, RunBuilder  # noqa: E402
+from datafolder.synth import STANDARD_DX, STANDARD_X0  # noqa: E402
 from runs import mz_centroid, profile, small_run_builder, tof_centroid  # noqa: E402
 
 ADDRESS_SPACE_LIMIT = 3 << 30
@@ -70,10 +74,46 @@ def base_builders():
     yield "tof220", builder
 
 
+@dataclass
+class ZeroPaddedProfile(Profile):
+    """An LZF profile whose stream decompresses to `length` bytes: header and
+    points, then zeros (written as back references by hand; the generic
+    compressor is too slow for megabytes)."""
+
+    length: int = 0
+
+    def encode(self) -> ProfileBlock:
+        head = axis_header(self.x0, self.dx) + struct.pack(f"<{len(self.intensities)}i", *self.intensities)
+        stream = bytearray(literal_chunks(head + b"\0"))
+        left = self.length - len(head) - 1
+        while left >= MIN_MATCH:
+            take = min(MAX_MATCH, left)
+            stream += back_reference(0, take)
+            left -= take
+        stream += literal_chunks(bytes(left))
+        return ProfileBlock(bytes(stream), len(self.intensities), self.length, self.x0, self.dx,
+                            tuple(self.intensities))
+
+
+# Legal runs that must not make a reader hold memory sized by what the files
+# declare, with the bound on the growth of the resident size while a
+# RawReader holds them: eight 1-point profile scans, each declaring 32 MiB
+# uncompressed (about 3 MB of MSProfile.bin).
+RESIDENT_BOUNDS_MB = {"declared_32mib": 64}
+
+
+def bounded_builders():
+    builder = RunBuilder(stride=284)
+    for k in range(8):
+        builder.add_scan(1.0 + 0.01 * k,
+                         profile=ZeroPaddedProfile(STANDARD_X0, STANDARD_DX, [1000 + k], length=32 << 20))
+    yield "declared_32mib", builder
+
+
 def build_bases(folder: Path) -> dict[str, dict]:
     """Writes the valid runs; returns per run its folder and scan table."""
     bases = {}
-    for name, builder in base_builders():
+    for name, builder in [*base_builders(), *bounded_builders()]:
         run = builder.build(folder / f"{name}.d")
         bases[name] = {"path": str(run.path), "index": run.scan_index}
     return bases
@@ -89,6 +129,8 @@ def build_bases(folder: Path) -> dict[str, dict]:
 #   ["delete", file]               ["directory", file]
 #   ["replace", file, old text, new text, count]
 #   ["acqdata_file"]               ["empty_acqdata"]
+# and ["resident_bound", megabytes], which damages nothing: the worker checks
+# that a RawReader on the run grows the resident size by at most that much.
 # and, to check the harness itself, ["abort"] and ["sleep", seconds].
 
 
@@ -104,6 +146,8 @@ def apply(acq: Path, operation: list) -> None:
         os.abort()
     if kind == "sleep":
         time.sleep(args[0])
+        return
+    if kind == "resident_bound":
         return
     if kind == "acqdata_file":
         shutil.rmtree(acq)
@@ -275,6 +319,9 @@ def generate_cases(bases: dict[str, dict], size: str) -> list[list]:
     cuts, flips = (24, 60) if size == "quick" else (160, 900)
     cases: list[list] = []
     for name, base in bases.items():
+        if name in RESIDENT_BOUNDS_MB:
+            cases.append([name, [["resident_bound", RESIDENT_BOUNDS_MB[name]]]])
+            continue
         sizes = file_sizes(base)
         rng = random.Random(f"{name}-{size}")
         for file, length in sorted(sizes.items()):
@@ -350,6 +397,28 @@ def exercise(path: str) -> str:
     return "ok" if not problems else "; ".join(problems)
 
 
+def resident_mb() -> float:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / (1 << 20)
+
+
+def resident_growth(path: str, bound_mb: float) -> str:
+    """"ok" when a RawReader on the folder grows the resident size by at
+    most bound_mb while it is held. Not checked under ASan, whose quarantine
+    keeps freed memory resident."""
+    import karvel
+
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return "ok"
+    before = resident_mb()
+    reader = karvel.RawReader(path)
+    grown = resident_mb() - before
+    del reader
+    if grown > bound_mb:
+        return f"RawReader grew the resident size by {grown:.0f} MB (bound {bound_mb} MB)"
+    return "ok"
+
+
 def limit_address_space() -> None:
     # ASan reserves terabytes of address space for its shadow memory: under
     # it, its own allocation cap (set by the parent) stands in for the limit.
@@ -370,6 +439,11 @@ def worker(cases_file: str, scratch: str) -> int:
         print(f"start {number}", flush=True)
         materialize(bases[name]["path"], folder, operations)
         outcome = exercise(str(folder))
+        for operation in operations:
+            if operation[0] == "resident_bound":
+                growth = resident_growth(str(folder), operation[1])
+                if growth != "ok":
+                    outcome = growth if outcome == "ok" else f"{outcome}; {growth}"
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         if peak > PEAK_MEMORY_CAP_KB:
             outcome = f"peak memory {peak // 1024} MB" + ("" if outcome == "ok" else "; " + outcome)

@@ -25,7 +25,7 @@ def test_cases_are_derived_deterministically(tmp_path):
     assert generate_cases(bases, "quick") == first
     kinds = {operation[0] for _, operations in first for operation in operations}
     assert kinds == {"truncate", "flip", "put", "delete", "directory", "replace", "acqdata_file",
-                     "empty_acqdata"}
+                     "empty_acqdata", "resident_bound"}
 
 
 @pytest.fixture
