@@ -14,8 +14,10 @@ inline std::string join_path(std::string_view base, std::string_view name) {
   return (std::filesystem::path(base) / std::filesystem::path(name)).string();
 }
 
-// False when the status lookup fails for any reason.
+// False when the status lookup fails for any reason. A path with a NUL
+// byte names no file: the system call would see only the part before it.
 inline bool path_exists(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;
   struct stat status;
   return ::stat(path.c_str(), &status) == 0;
 }

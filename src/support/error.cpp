@@ -16,10 +16,15 @@ Error Error::io_from_errno(int os_code) {
   const char* message = strerror_r(os_code, buffer, sizeof buffer);
   Error error(Kind::Io, str_cat(message, " (os error ", os_code, ")"));
   error.os_code_ = os_code;
+  error.io_ = std::make_shared<const IoCause>(os_code, error.text_);
   return error;
 }
 
-Error Error::io_other(std::string text) { return Error(Kind::Io, std::move(text)); }
+Error Error::io_other(std::string text) {
+  Error error(Kind::Io, std::move(text));
+  error.io_ = std::make_shared<const IoCause>(0, error.text_);
+  return error;
+}
 
 Error Error::parse(std::string message) { return Error(Kind::Parse, std::move(message)); }
 
@@ -27,7 +32,7 @@ Error Error::scan(std::uint32_t scan_id, BlockKind block, Error source) {
   Error error(Kind::Scan, std::string());
   error.scan_id_ = scan_id;
   error.block_ = block;
-  error.source_ = std::make_shared<const Error>(std::move(source));
+  error.inner_ = std::make_shared<const Error>(std::move(source));
   return error;
 }
 
@@ -39,7 +44,7 @@ std::string Error::display() const {
       return str_cat("parse error: ", text_);
     case Kind::Scan:
       return str_cat("scanId=", scan_id_, ": ", block_kind_name(block_), " block: ",
-                     source_->display());
+                     inner_->display());
   }
   return {};
 }
@@ -52,7 +57,7 @@ std::string Error::debug() const {
       return str_cat("Parse(", format_quoted(text_), ")");
     case Kind::Scan:
       return str_cat("Scan { scan_id: ", scan_id_, ", block: ",
-                     format_quoted(block_kind_name(block_)), ", source: ", source_->debug(), " }");
+                     format_quoted(block_kind_name(block_)), ", source: ", inner_->debug(), " }");
   }
   return {};
 }

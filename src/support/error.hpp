@@ -16,7 +16,31 @@ enum class BlockKind : std::uint8_t { Profile, Centroid };
 
 std::string_view block_kind_name(BlockKind kind) noexcept;
 
-class Error {
+// One link in the chain of underlying causes of an error: it can be
+// displayed and may have a cause of its own. Links are immutable.
+class Cause {
+ public:
+  virtual ~Cause() = default;
+  virtual std::string display() const = 0;
+  virtual const Cause* source() const noexcept = 0;
+};
+
+// The I/O error under an Io error: its errno value (0 when the failure is
+// not an OS error) and its own text, e.g. "No such file or directory (os
+// error 2)". It is the end of the chain.
+class IoCause final : public Cause {
+ public:
+  IoCause(int os_code, std::string text) : os_code_(os_code), text_(std::move(text)) {}
+  int os_code() const noexcept { return os_code_; }
+  std::string display() const override { return text_; }
+  const Cause* source() const noexcept override { return nullptr; }
+
+ private:
+  int os_code_;
+  std::string text_;
+};
+
+class Error final : public Cause {
  public:
   enum class Kind : std::uint8_t { Io, Parse, Scan };
 
@@ -35,11 +59,15 @@ class Error {
   int os_code() const noexcept { return os_code_; }
   std::uint32_t scan_id() const noexcept { return scan_id_; }
   BlockKind block() const noexcept { return block_; }
-  // The underlying cause: the inner error of a Scan error, else nullptr.
-  const Error* source() const noexcept { return source_.get(); }
+  // The underlying cause: the I/O error (an IoCause) of an Io error, the
+  // inner Error of a Scan error, nullptr for a Parse error.
+  const Cause* source() const noexcept override {
+    if (inner_) return inner_.get();
+    return io_.get();
+  }
 
   // "I/O error: …", "parse error: …" or "scanId=N: block block: <inner>".
-  std::string display() const;
+  std::string display() const override;
   // Names the variant and its fields, e.g. Parse("…") or
   // Scan { scan_id: 7, block: "profile", source: Parse("…") }.
   std::string debug() const;
@@ -52,8 +80,9 @@ class Error {
   int os_code_ = 0;
   std::uint32_t scan_id_ = 0;
   std::string text_;
-  // Immutable once built, so sharing it between copies is safe.
-  std::shared_ptr<const Error> source_;
+  // Immutable once built, so sharing them between copies is safe.
+  std::shared_ptr<const IoCause> io_;    // Io
+  std::shared_ptr<const Error> inner_;   // Scan
 };
 
 template <class T>

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 namespace karvel {
 namespace {
@@ -28,6 +30,33 @@ TEST(Error, ScanNestsItsCauseInOneLine) {
   const Error io_scan = Error::scan(7, BlockKind::Centroid, Error::io_from_errno(ENOENT));
   EXPECT_EQ(io_scan.display(),
             "scanId=7: centroid block: I/O error: No such file or directory (os error 2)");
+}
+
+TEST(Error, IoErrorsHaveTheIoErrorAsCause) {
+  const Error os = Error::io_from_errno(EISDIR);
+  ASSERT_NE(os.source(), nullptr);
+  EXPECT_EQ(os.source()->display(), "Is a directory (os error 21)");
+  EXPECT_EQ(os.source()->source(), nullptr);
+  const auto* cause = dynamic_cast<const IoCause*>(os.source());
+  ASSERT_NE(cause, nullptr);
+  EXPECT_EQ(cause->os_code(), EISDIR);
+
+  const Error other = Error::io_other("failed to fill whole buffer");
+  ASSERT_NE(other.source(), nullptr);
+  EXPECT_EQ(other.source()->display(), "failed to fill whole buffer");
+  EXPECT_EQ(dynamic_cast<const IoCause&>(*other.source()).os_code(), 0);
+
+  // The whole chain of a failed block: Scan, then Io, then the OS error.
+  const Error scan = Error::scan(7, BlockKind::Profile, Error::io_from_errno(ENOENT));
+  std::vector<std::string> chain;
+  for (const Cause* link = &scan; link != nullptr; link = link->source()) {
+    chain.push_back(link->display());
+  }
+  EXPECT_EQ(chain, (std::vector<std::string>{
+                       "scanId=7: profile block: I/O error: No such file or directory (os error 2)",
+                       "I/O error: No such file or directory (os error 2)",
+                       "No such file or directory (os error 2)"}));
+  EXPECT_EQ(Error::parse("x").source(), nullptr);
 }
 
 TEST(Error, DebugNamesVariantAndFields) {

@@ -38,6 +38,20 @@ TEST(ReaderOpen, MissingAcqDataIsAParseError) {
   EXPECT_EQ(reader.error().display(), "parse error: AcqData directory not found");
 }
 
+TEST(ReaderOpen, PathWithANulByteIsNotFound) {
+  TestFolder folder;
+  folder.write("MSScan.bin", ScanTableBuilder(186, 3).bytes());
+  using namespace std::string_literals;
+  // Cut at the NUL, each of these would name an existing run or file.
+  for (const std::string& path : {folder.path() + "\0"s, folder.path() + "\0/../x.d"s,
+                                  folder.acq().string() + "/MSScan.bin\0"s}) {
+    auto reader = Reader::open(path);
+    ASSERT_FALSE(reader) << path;
+    EXPECT_EQ(reader.error().display(), "parse error: AcqData directory not found");
+  }
+  ASSERT_TRUE(Reader::open(folder.path()));
+}
+
 TEST(ReaderOpen, AcqDataThatIsAFileFailsReadingTheScanTable) {
   TestFolder folder;
   std::filesystem::remove_all(folder.acq());
