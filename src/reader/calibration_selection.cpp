@@ -130,14 +130,6 @@ Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients,
       "ValueUseFlags are unknown"));
 }
 
-void log_scan_problem(std::uint64_t& count, std::string_view bundle_name, std::uint64_t scan_index,
-                      std::string_view text) {
-  const log::Level level = count == 0 ? log::Level::Warn : log::Level::Debug;
-  log::emit(level, log::kReaderTarget,
-            [&] { return str_cat(bundle_name, ": scan index ", scan_index, ": ", text); });
-  ++count;
-}
-
 std::vector<std::optional<TofCalibration>> load_calibrations(const std::string& acq,
                                                              const raw::msscan::MSScan& scan,
                                                              std::string_view bundle_name) {
@@ -158,8 +150,9 @@ std::vector<std::optional<TofCalibration>> load_calibrations(const std::string& 
         calibrations.emplace_back(std::move(*own));
         continue;
       }
-      log_scan_problem(fallback_count, bundle_name, i,
-                       str_cat(own.error().display(), "; using DefaultMassCal.xml"));
+      log_scan_problem(fallback_count, bundle_name, i, [&] {
+        return str_cat(own.error().display(), "; using DefaultMassCal.xml");
+      });
     }
     auto fallback = calibration_from_defaults(calibration_id, defaults);
     if (fallback) {
@@ -167,7 +160,7 @@ std::vector<std::optional<TofCalibration>> load_calibrations(const std::string& 
       continue;
     }
     log_scan_problem(missing_count, bundle_name, i,
-                     str_cat("no calibration: ", fallback.error().display()));
+                     [&] { return str_cat("no calibration: ", fallback.error().display()); });
     calibrations.emplace_back(std::nullopt);
   }
 

@@ -15,6 +15,8 @@
 #include "raw/defaultmasscal.hpp"
 #include "raw/msscan.hpp"
 #include "support/error.hpp"
+#include "support/format.hpp"
+#include "support/log.hpp"
 
 namespace karvel::reader {
 
@@ -30,8 +32,15 @@ Result<std::uint32_t> polynomial_flags(
     std::span<const raw::defaultmasscal::DefaultCalibration> defaults);
 
 // Logs one per-scan problem (a warning when count is 0, else debug) and
-// increments count, whether or not anything was written.
+// increments count, whether or not anything was written. make_text returns
+// the problem's text; it runs only when the message's level is enabled.
+template <class MakeText>
 void log_scan_problem(std::uint64_t& count, std::string_view bundle_name, std::uint64_t scan_index,
-                      std::string_view text);
+                      MakeText&& make_text) {
+  const log::Level level = count == 0 ? log::Level::Warn : log::Level::Debug;
+  log::emit(level, log::kReaderTarget,
+            [&] { return str_cat(bundle_name, ": scan index ", scan_index, ": ", make_text()); });
+  ++count;
+}
 
 }  // namespace karvel::reader

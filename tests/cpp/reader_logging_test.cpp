@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.hpp"
+#include "reader/calibration_selection.hpp"
 #include "reader/reader.hpp"
 #include "reader_test_folder.hpp"
 #include "scan_table_builder.hpp"
@@ -139,6 +140,29 @@ TEST(CalibrationMessages, BrokenFilesAreWarnings) {
   EXPECT_EQ(records[0], warn("b.d: parse error: DefaultMassCal.xml: no DefaultCalibration entries"));
   EXPECT_EQ(records[1], warn("b.d: MSMassCal.bin: parse error: MSMassCal.bin payload of 28 bytes "
                              "is not a multiple of the 84-byte record; using DefaultMassCal.xml"));
+}
+
+// The per-scan text is built only for a message whose level is enabled; the
+// count grows either way.
+TEST(CalibrationMessages, ScanProblemTextBuiltOnlyWhenLogged) {
+  const struct {
+    Level max_level;
+    int built;
+  } cases[] = {{Level::Off, 0}, {Level::Error, 0}, {Level::Warn, 1}, {Level::Debug, 3}};
+  for (const auto& c : cases) {
+    LogCapture capture(c.max_level);
+    std::uint64_t count = 0;
+    int built = 0;
+    for (std::uint64_t scan = 0; scan < 3; ++scan) {
+      log_scan_problem(count, "r.d", scan, [&] {
+        ++built;
+        return std::string("bad");
+      });
+    }
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(built, c.built) << static_cast<int>(c.max_level);
+    EXPECT_EQ(capture.records().size(), static_cast<std::size_t>(c.built));
+  }
 }
 
 TEST(DecodeFailureMessages, OneWarningPerBlockKindThenDebug) {
