@@ -1,6 +1,7 @@
 // SpectrumIter and iter_spectra(path): spectra streamed from a worker thread.
 
 #include <Python.h>
+#include <unistd.h>
 
 #include <memory>
 #include <mutex>
@@ -56,16 +57,23 @@ struct SpectrumIterObject {
   GuardedReceiver receiver;
   bool finished;
   AccessCount access;
+  // The process that started the worker. A child made by fork() inherits
+  // the object but not the thread.
+  pid_t creator;
 };
 
 SpectrumIterObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumIterObject*>(self); }
 
+bool in_creating_process(const SpectrumIterObject* it) noexcept { return ::getpid() == it->creator; }
+
 void spectrum_iter_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  // Closing the receiving end wakes a worker waiting in send and discards a
-  // message still in the channel.
   object_of(self)->access.~AccessCount();
-  object_of(self)->receiver.~GuardedReceiver();
+  // Closing the receiving end wakes a worker waiting in send and discards a
+  // message still in the channel. In a forked child the channel's lock may
+  // have been held by the parent's worker at the fork and would never be
+  // released: the child leaves the receiver alone.
+  if (in_creating_process(object_of(self))) object_of(self)->receiver.~GuardedReceiver();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -85,6 +93,11 @@ PyObject* spectrum_iter_next(PyObject* self) noexcept {
     ExclusiveAccess access(it->access);
     if (!access) return nullptr;
     if (it->finished) return nullptr;  // no exception set: StopIteration
+    if (!in_creating_process(it)) {
+      return runtime_error(
+          "SpectrumIter cannot be used in a process forked after iter_spectra: its worker "
+          "thread exists only in the process that created it; call iter_spectra again");
+    }
     StreamMsg message;
     {
       GilRelease release;
@@ -129,6 +142,7 @@ PyObject* start_stream(PyTypeObject* type, std::string path) {
   new (&object_of(self)->receiver) GuardedReceiver(std::move(receiver));
   object_of(self)->finished = false;
   new (&object_of(self)->access) AccessCount();
+  object_of(self)->creator = ::getpid();
   try {
     std::thread worker(run_stream_worker, std::move(path), std::move(sender));
     worker.detach();

@@ -204,3 +204,40 @@ def test_thread_that_cannot_start(tmp_path):
     failure, recovered = result.stdout.splitlines()
     assert failure.startswith("RuntimeError failed to spawn thread")
     assert recovered == "parse error: AcqData directory not found"
+
+
+def test_iterator_inherited_by_a_forked_child_raises(tmp_path):
+    # The child has the iterator but not its worker thread: next() raises at
+    # once instead of waiting forever, and dropping it does not block. The
+    # parent's stream goes on unharmed.
+    run = build_small_run(tmp_path)
+    result = run_python(f"""
+        import os, time, warnings, karvel
+        it = karvel.iter_spectra({str(run.path)!r})
+        next(it)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            child = os.fork()
+        if child == 0:
+            try:
+                next(it)
+                print("child: no error", flush=True)
+            except RuntimeError as error:
+                print("child:", error, flush=True)
+            del it
+            os._exit(0)
+        deadline = time.monotonic() + 30
+        while os.waitpid(child, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(child, 9)
+                os.waitpid(child, 0)
+                print("child hung", flush=True)
+                break
+            time.sleep(0.05)
+        print("parent:", len(list(it)))
+    """)
+    assert result.returncode == 0, result.stderr
+    child, parent = result.stdout.splitlines()
+    assert child.startswith("child: SpectrumIter cannot be used in a process forked after iter_spectra")
+    assert "call iter_spectra again" in child
+    assert parent == "parent: 3"
