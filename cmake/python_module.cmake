@@ -1,5 +1,6 @@
 # The Python extension module `karvel`, installed top-level in site-packages
-# together with the command-line module and the type stub.
+# together with the command-line module and the type stub (also as the
+# stub-only package karvel-stubs).
 
 find_package(Python 3.14 REQUIRED COMPONENTS Interpreter Development.Module)
 
@@ -32,3 +33,7 @@ foreach(_karvel_py_file karvel_cli.py karvel.pyi)
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/${_karvel_py_file} DESTINATION .)
   endif()
 endforeach()
+# Type checkers find the types of a single-module extension in a stub-only
+# package beside it (PEP 561): mypy ignores a bare karvel.pyi there.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/karvel.pyi
+  DESTINATION karvel-stubs RENAME __init__.pyi)

@@ -55,8 +55,47 @@ def test_stub_members_and_parameters_match_the_module():
 def test_stub_is_installed_beside_the_extension():
     if "-packages" not in karvel.__file__:
         pytest.skip("karvel is loaded from a build tree, not from an installation")
-    installed = Path(karvel.__file__).with_name("karvel.pyi")
-    assert installed.read_text() == STUB.read_text()
+    site = Path(karvel.__file__).parent
+    for installed in (site / "karvel.pyi", site / "karvel-stubs" / "__init__.pyi"):
+        assert installed.read_text() == STUB.read_text(), installed
+
+
+USER_CODE = """\
+import karvel
+
+def first_spectrum(path: str) -> karvel.Spectrum:
+    reader = karvel.RawReader(path)
+    reveal_type(reader.scan_count)
+    reveal_type(reader.read_spectrum(0).mz)
+    return reader.read_spectrum(0)
+
+for spectrum in karvel.iter_spectra("run.d"):
+    reveal_type(spectrum)
+name: str = karvel.RawReader("run.d").scan_count
+"""
+
+
+def test_mypy_finds_the_installed_types(tmp_path):
+    # Type-checks user code in a folder of its own against the installed
+    # package only: the source tree is not on any search path.
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    if "-packages" not in karvel.__file__:
+        pytest.skip("karvel is loaded from a build tree, not from an installation")
+    (tmp_path / "user.py").write_text(USER_CODE)
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                             "--cache-dir", os.devnull, "--no-error-summary", "user.py"],
+                            capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+    # Older mypy versions spell builtin types with their module.
+    lines = result.stdout.replace("builtins.", "").splitlines()
+    assert lines == [
+        'user.py:5: note: Revealed type is "int"',
+        'user.py:6: note: Revealed type is "list[float]"',
+        'user.py:10: note: Revealed type is "karvel.Spectrum"',
+        'user.py:11: error: Incompatible types in assignment (expression has type "int", '
+        'variable has type "str")  [assignment]',
+    ], result.stdout + result.stderr
 
 
 def test_stubtest_agrees(tmp_path):
