@@ -150,6 +150,7 @@ class ScratchBytes {
   explicit ScratchBytes(std::size_t length) : buffer_(thread_buffer()) {
     if (buffer_.size < length) {
       buffer_.data.reset();  // the old buffer goes before the new one comes
+      buffer_.size = 0;
       buffer_.data.reset(new std::uint8_t[length]);
       buffer_.size = length;
     }
