@@ -15,9 +15,7 @@ from . import _core
 from ._core import Spectrum
 from ._scans import ScanTable, select
 
-PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-Mode = Literal["auto", "centroid"]
-Errors = Literal["raise", "skip"]
+_PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _NATIVE_ID = re.compile(r"scanId=(\d+)")
 
 
@@ -48,7 +46,7 @@ def _skip(errors: str) -> bool:
     return errors == "skip"
 
 
-def open(path: PathArg) -> Run:  # noqa: A001 - the package's entry point
+def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
     """Opens the data folder at path: reads the scan table and side files
     only. FileNotFoundError when path does not exist, NotADirectoryError when
     it is not a directory, FormatError when it is not a readable run."""
@@ -61,7 +59,7 @@ class Run:
     Also a context manager; ``close()`` releases the files. Pickles as its
     path and reopens on load."""
 
-    def __init__(self, path: PathArg) -> None:
+    def __init__(self, path: _PathArg) -> None:
         fs_path = os.fspath(path)
         text = os.fsdecode(fs_path)
         if not os.path.exists(fs_path):
@@ -138,7 +136,7 @@ class Run:
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
-    def spectrum(self, index: int, *, mode: Mode = "auto") -> Spectrum:
+    def spectrum(self, index: int, *, mode: Literal["auto", "centroid"] = "auto") -> Spectrum:
         """Spectrum at index, optionally from the centroid block."""
         position = int(index) + (self._count if int(index) < 0 else 0)
         if not 0 <= position < self._count:
@@ -193,8 +191,8 @@ class Run:
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
         indices: Any | None = None,
-        mode: Mode = "auto",
-        errors: Errors = "raise",
+        mode: Literal["auto", "centroid"] = "auto",
+        errors: Literal["raise", "skip"] = "raise",
         threads: int | None = None,
     ) -> Iterator[Spectrum]:
         """Spectra in index order, decoded ahead on C++ worker threads.
@@ -212,8 +210,8 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Mode = "auto",
-        errors: Errors = "raise",
+        mode: Literal["auto", "centroid"] = "auto",
+        errors: Literal["raise", "skip"] = "raise",
         metadata: bool = False,
         threads: int | None = None,
     ) -> _core.PeakStream:
