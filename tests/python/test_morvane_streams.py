@@ -143,12 +143,17 @@ def test_scan_table_through_arrow(sample):
 def test_other_arrow_consumers(sample, library):
     module = pytest.importorskip(library)
     run = morvane.open(sample.path)
+    expected = pa.table(run.peaks(metadata=True))
+    peaks, scans = run.peaks(metadata=True), run.scans  # read straight from the stream by both
     if library == "polars":
-        frame = module.from_arrow(pa.table(run.peaks()))
-        assert frame.height == pa.table(run.peaks()).num_rows
+        frame = module.DataFrame(peaks)
+        assert frame.columns == expected.column_names and frame.height == expected.num_rows
+        assert frame["precursor_mz"].null_count() == expected["precursor_mz"].null_count
+        assert module.DataFrame(scans).height == len(run)
     else:
-        peaks = pa.table(run.peaks())  # noqa: F841 - read by name below
-        assert module.sql("select count(*) from peaks").fetchone()[0] == peaks.num_rows
+        rows, present = module.sql("select count(*), count(precursor_mz) from peaks").fetchall()[0]
+        assert (rows, present) == (expected.num_rows, expected.num_rows - expected["precursor_mz"].null_count)
+        assert module.sql("select count(*) from scans").fetchall()[0][0] == len(run)
 
 
 def test_chromatograms_equal_karvel(sample):
