@@ -63,7 +63,7 @@ Ref base_peak_intensity(const SpectrumRecord& r) {
 // The cached array in *slot, made by make() on first access. The critical
 // section keeps two threads from making two arrays.
 template <class Make>
-PyObject* cached(PyObject* self, PyObject** slot, Make&& make) {
+PyObject* cached([[maybe_unused]] PyObject* self, PyObject** slot, Make&& make) {
   PyObject* result = nullptr;
   Py_BEGIN_CRITICAL_SECTION(self);
   if (*slot == nullptr) *slot = make().release();
