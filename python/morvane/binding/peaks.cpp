@@ -1,7 +1,6 @@
 #include "peaks.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 #include "pool.hpp"
 

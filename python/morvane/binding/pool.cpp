@@ -20,7 +20,10 @@ DecodePool::~DecodePool() = default;
 std::shared_ptr<DecodePool> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
                                               std::vector<std::uint32_t> indices, Mode mode,
                                               unsigned threads) {
-  const std::size_t workers = std::min<std::size_t>(std::max(threads, 1u), std::max<std::size_t>(indices.size(), 1));
+  // More workers than cores only cost memory: the window grows with them.
+  constexpr unsigned kMaxWorkers = 64;
+  const std::size_t workers = std::min<std::size_t>(std::clamp(threads, 1u, kMaxWorkers),
+                                                    std::max<std::size_t>(indices.size(), 1));
   // Eight per worker: decoding runs ahead while Python is busy, and a
   // worker sleeps and wakes once per four spectra at most.
   const std::size_t window = 8 * workers;

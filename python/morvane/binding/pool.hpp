@@ -25,8 +25,8 @@ struct PoolItem {
 
 class DecodePool : public std::enable_shared_from_this<DecodePool> {
  public:
-  // Starts min(threads, indices) detached workers (at least one when there
-  // is anything to decode). Throws std::system_error when a thread cannot
+  // Starts min(threads, 64, indices) detached workers (at least one when
+  // there is anything to decode). Throws std::system_error when a thread cannot
   // be started; the workers already started then stop.
   static std::shared_ptr<DecodePool> start(std::shared_ptr<const reader::Reader> reader,
                                            std::vector<std::uint32_t> indices, Mode mode,

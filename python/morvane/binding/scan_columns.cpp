@@ -1,6 +1,5 @@
 #include "scan_columns.hpp"
 
-#include <cmath>
 #include <limits>
 #include <new>
 
