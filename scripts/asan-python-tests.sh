@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Usage: scripts/asan-python-tests.sh [PYTEST_ARGUMENT...]
 #
-# Builds the extension module with AddressSanitizer and UBSan (g++) in
+# Builds the extension modules with AddressSanitizer and UBSan (g++) in
 # build/python-asan and installs it into build/python-asan/site, then runs the Python tests of the 3.14 environment
 # against that build, with the sanitizer runtimes preloaded into the
 # interpreter (which is not built with them). Leak detection is off here:
@@ -26,8 +26,8 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVEL_SANIT
   -DKARVEL_PYTHON=ON -DKARVEL_TESTS=OFF -DPython_EXECUTABLE="$PYTHON" "${KARVEL_CMAKE_LAUNCHER[@]}" \
   >"$BUILD/.configure.log" ||
   { cat "$BUILD/.configure.log" >&2; exit 1; }
-cmake --build "$BUILD" --parallel "$JOBS" --target karvel
-# The module, the command-line module and the stub, laid out as pip does.
+cmake --build "$BUILD" --parallel "$JOBS" --target karvel morvane_core_ext
+# Both packages, the command-line module and the stubs, laid out as pip does.
 SITE=$BUILD/site
 cmake --install "$BUILD" --prefix "$SITE" >/dev/null
 
@@ -39,8 +39,10 @@ export PYTHONMALLOC=malloc
 export PYTHONPATH=$REPO/$SITE${PYTHONPATH:+:$PYTHONPATH}
 
 # The tests must load this build, not the one installed in the environment.
-loaded=$("$PYTHON" -c 'import karvel; print(karvel.__file__)')
-[[ $loaded == "$REPO/$SITE/"* ]] || { echo "asan: the tests would load $loaded" >&2; exit 1; }
+for module in karvel morvane._core; do
+  loaded=$("$PYTHON" -c "import $module; print($module.__file__)")
+  [[ $loaded == "$REPO/$SITE/"* ]] || { echo "asan: the tests would load $loaded" >&2; exit 1; }
+done
 
 echo "== Python tests with AddressSanitizer and UBSan (extension from $SITE)"
 "$PYTHON" -m pytest -p no:cacheprovider tests/python "$@"
