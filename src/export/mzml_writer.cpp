@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "reader/paths.hpp"
+#include "support/format.hpp"
 
 namespace karvel::exporter {
 namespace {
@@ -12,17 +13,16 @@ using raw::msscan::ScanRecord;
 
 constexpr std::string_view kScanTableName = "MSScan.bin";
 
-bool selected(const ScanRecord& record, const MzmlOptions& options) {
-  const auto& levels = options.ms_levels;
+bool selected(const ScanRecord& record, const ScanFilter& filter) {
+  const auto& levels = filter.ms_levels;
   if (!levels.empty() && std::find(levels.begin(), levels.end(), record.ms_level) == levels.end()) {
     return false;
   }
-  if (options.rt_range_sec) {
+  if (filter.rt_range_sec) {
     // The spectrum's retention time, computed as the reader computes it.
     const double rt = record.retention_time_min * 60.0;
-    if (!(rt >= options.rt_range_sec->first && rt <= options.rt_range_sec->second)) return false;
+    if (!(rt >= filter.rt_range_sec->first && rt <= filter.rt_range_sec->second)) return false;
   }
-  if (options.mode == PeakMode::Centroid) return record.centroid_params || !record.profile_params;
   return true;
 }
 
@@ -58,18 +58,26 @@ RunDescription describe(const reader::Reader& reader, const std::vector<std::siz
 
 }  // namespace
 
-std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const MzmlOptions& options) {
+std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const ScanFilter& filter) {
   std::vector<std::size_t> positions;
   for (std::size_t i = 0; i < scan.records.size(); ++i) {
-    if (selected(scan.records[i], options)) positions.push_back(i);
+    if (selected(scan.records[i], filter)) positions.push_back(i);
   }
   return positions;
 }
 
 Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const reader::Reader> reader,
-                                                       std::string out_path, MzmlOptions options) {
+                                                       std::string out_path,
+                                                       std::vector<std::size_t> selection,
+                                                       MzmlOptions options) {
   if (!reader) return std::unexpected(Error::io_other("no reader to write mzML from"));
-  std::vector<std::size_t> selection = select_scans(reader->scan(), options);
+  const std::size_t count = reader->scan().records.size();
+  for (std::size_t position : selection) {
+    if (position >= count) {
+      return std::unexpected(Error::parse(str_cat("spectrum position ", position,
+                                                  " is not below the scan count ", count)));
+    }
+  }
   auto arrays = BinaryArrayWriter::create(options.zlib);
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
@@ -114,13 +122,14 @@ Result<std::size_t> MzmlWriter::write_next(std::size_t count) {
 Result<void> MzmlWriter::write_spectrum(std::size_t scan_position) {
   const auto& records = reader_->scan().records;
   Result<morvane_core::types::SpectrumRecord> spectrum;
-  if (options_.mode == PeakMode::Centroid) {
+  const ScanRecord& record = records[scan_position];
+  if (options_.mode == PeakMode::Centroid && record.profile_params && record.centroid_params) {
     // Without its profile block the reader decodes the scan's centroids.
-    ScanRecord centroid_only = records[scan_position];
+    ScanRecord centroid_only = record;
     centroid_only.profile_params.reset();
     spectrum = reader_->spectrum(scan_position, centroid_only, reader_->analyzer());
   } else {
-    spectrum = reader_->spectrum(scan_position, records[scan_position], reader_->analyzer());
+    spectrum = reader_->spectrum(scan_position, record, reader_->analyzer());
   }
   if (!spectrum) return std::unexpected(std::move(spectrum.error()));
 

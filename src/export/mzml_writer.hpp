@@ -10,7 +10,8 @@
 // renamed to it by finish(); a writer dropped before that, or one that
 // failed, leaves no file behind and the output path untouched.
 //
-//   auto writer = MzmlWriter::create(reader, "run.mzML", options);
+//   auto writer = MzmlWriter::create(reader, "run.mzML",
+//                                    select_scans(reader->scan(), filter), options);
 //   while (!(*writer)->done()) (*writer)->write_next(100);   // progress
 //   (*writer)->finish();
 #pragma once
@@ -31,27 +32,34 @@
 
 namespace karvel::exporter {
 
-// auto: each scan's own data (profile when it has a profile block);
-// centroid: each scan's centroid block, leaving out scans that only have a
-// profile.
+// auto: the reader's choice (the profile when a scan has one); centroid:
+// the centroid block of scans that have both (scans with only a profile
+// keep it).
 enum class PeakMode : std::uint8_t { Auto, Centroid };
 
 struct MzmlOptions {
-  std::vector<std::uint32_t> ms_levels;                   // empty: every level
-  std::optional<std::pair<double, double>> rt_range_sec;  // inclusive
   PeakMode mode = PeakMode::Auto;
   bool zlib = true;
   IntensityBits intensity_bits = IntensityBits::Float32;
 };
 
-// Positions in the scan table of the scans the options select, in order.
-std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const MzmlOptions& options);
+struct ScanFilter {
+  std::vector<std::uint32_t> ms_levels;                   // empty: every level
+  std::optional<std::pair<double, double>> rt_range_sec;  // inclusive
+};
+
+// Positions in the scan table of the scans the filter lets through, in order.
+std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const ScanFilter& filter);
 
 class MzmlWriter {
  public:
   // Opens the temporary file and writes everything before the spectra.
+  // positions: the scans to write, in file order; each must be below the
+  // scan count (a Parse error otherwise).
   static Result<std::unique_ptr<MzmlWriter>> create(std::shared_ptr<const reader::Reader> reader,
-                                                    std::string out_path, MzmlOptions options);
+                                                    std::string out_path,
+                                                    std::vector<std::size_t> positions,
+                                                    MzmlOptions options);
 
   MzmlWriter(const MzmlWriter&) = delete;
   MzmlWriter& operator=(const MzmlWriter&) = delete;

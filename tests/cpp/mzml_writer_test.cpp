@@ -62,8 +62,9 @@ std::string out_path(const TestFolder& folder) {
 }
 
 Result<void> convert(std::shared_ptr<const reader::Reader> reader, const std::string& out,
-                     MzmlOptions options = {}) {
-  auto writer = MzmlWriter::create(std::move(reader), out, std::move(options));
+                     ScanFilter filter = {}, MzmlOptions options = {}) {
+  auto positions = select_scans(reader->scan(), filter);
+  auto writer = MzmlWriter::create(std::move(reader), out, std::move(positions), options);
   if (!writer) return std::unexpected(writer.error());
   return (*writer)->finish();
 }
@@ -125,23 +126,19 @@ TEST(MzmlWriter, IndexOffsetsAndChecksum) {
 
 TEST(MzmlWriter, FiltersAndTheirIndexes) {
   struct Case {
+    ScanFilter filter;
     MzmlOptions options;
     std::size_t spectra;
     std::size_t chromatograms;
   };
-  MzmlOptions ms2;
-  ms2.ms_levels = {2};
-  MzmlOptions window;
-  window.rt_range_sec = {60.0, 180.0};
-  window.zlib = false;
-  window.intensity_bits = IntensityBits::Float64;
-  MzmlOptions empty;
-  empty.rt_range_sec = {1e9, 2e9};
-  const Case cases[] = {{ms2, 3, 0}, {window, 3, 2}, {empty, 0, 0}};
+  const MzmlOptions plain{PeakMode::Auto, false, IntensityBits::Float64};
+  const Case cases[] = {{{{2}, std::nullopt}, {}, 3, 0},
+                        {{{}, std::pair{60.0, 180.0}}, plain, 3, 2},
+                        {{{}, std::pair{1e9, 2e9}}, {}, 0, 0}};
   for (const Case& c : cases) {
     TestFolder folder;
     const std::string out = out_path(folder);
-    ASSERT_TRUE(convert(make_run(folder, 7), out, c.options));
+    ASSERT_TRUE(convert(make_run(folder, 7), out, c.filter, c.options));
     const std::string file = read_file(out);
     expect_consistent_index(file, c.spectra, c.chromatograms);
     EXPECT_EQ(count_of(file, "<chromatogramList "), c.chromatograms ? 1u : 0u);
@@ -166,7 +163,7 @@ TEST(MzmlWriter, NothingLeftBehindUnlessFinished) {
   const std::string out = out_path(folder);
   std::ofstream(out) << "previous";
   {
-    auto writer = MzmlWriter::create(make_run(folder, 4, /*broken=*/true), out, {});
+    auto writer = MzmlWriter::create(make_run(folder, 4, /*broken=*/true), out, {0, 1, 2, 3}, {});
     ASSERT_TRUE(writer);
     EXPECT_EQ((*writer)->write_next(3).value(), 3u);
     auto failed = (*writer)->write_next(3);
@@ -175,7 +172,8 @@ TEST(MzmlWriter, NothingLeftBehindUnlessFinished) {
     EXPECT_FALSE((*writer)->finish());
   }
   {
-    auto writer = MzmlWriter::create(make_run(folder, 4), out, {});
+    EXPECT_EQ(MzmlWriter::create(make_run(folder, 4), out, {0, 4}, {}).error().kind(), Error::Kind::Parse);
+    auto writer = MzmlWriter::create(make_run(folder, 4), out, {3, 2, 1, 0}, {});
     ASSERT_TRUE(writer);
     EXPECT_EQ((*writer)->write_next(2).value(), 2u);
   }

@@ -16,14 +16,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   exporter::MzmlOptions options;
+  exporter::ScanFilter filter;
   for (int i = 3; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--ms-level" && i + 1 < argc) {
-      options.ms_levels.push_back(static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)));
+      filter.ms_levels.push_back(static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10)));
     } else if (arg == "--rt" && i + 1 < argc) {
       const std::string range = argv[++i];
       const auto colon = range.find(':');
-      options.rt_range_sec = {std::strtod(range.substr(0, colon).c_str(), nullptr),
+      filter.rt_range_sec = {std::strtod(range.substr(0, colon).c_str(), nullptr),
                               std::strtod(range.substr(colon + 1).c_str(), nullptr)};
     } else if (arg == "--centroid") {
       options.mode = exporter::PeakMode::Centroid;
@@ -42,8 +43,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", reader.error().display().c_str());
     return 1;
   }
-  auto writer = exporter::MzmlWriter::create(std::shared_ptr<const reader::Reader>(std::move(*reader)),
-                                             argv[2], options);
+  std::shared_ptr<const reader::Reader> opened(std::move(*reader));
+  auto writer = exporter::MzmlWriter::create(opened, argv[2],
+                                             exporter::select_scans(opened->scan(), filter), options);
   if (!writer) {
     std::fprintf(stderr, "%s\n", writer.error().display().c_str());
     return 1;
