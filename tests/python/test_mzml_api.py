@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+import sys
 
 import pytest
 
@@ -77,3 +78,12 @@ def test_progress_is_silent_off_a_terminal(tmp_path, capfd):
     with morvane.open(built.path) as run:
         run.to_mzml(tmp_path / "out.mzML", progress=True)
     assert capfd.readouterr().err == ""
+
+
+def test_progress_bar_on_a_terminal(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("tqdm")
+    built = build_small_run(tmp_path)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    with morvane.open(built.path) as run:
+        run.to_mzml(tmp_path / "out.mzML", progress=True)
+    assert "run.d:" in capsys.readouterr().err
