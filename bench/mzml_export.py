@@ -19,7 +19,7 @@ import time
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
-SECTION = "7 mzML"
+SECTION = "8 mzML"
 FLOOR_RUNS = ("profile_lzf", "profile_rle", "centroid_f2", "centroid_f3")
 
 

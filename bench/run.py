@@ -427,6 +427,9 @@ def main() -> int:
     log("peers: mzML with pyteomics and pymzml")
     unavailable = {name: reason for name in PEERS if (reason := peer_available(name)) is not None}
     rows += peer_rows(peer_runs, unavailable, sizes)
+    log("morvane: opening, arrays, spectra(), xic against pyopenms, pymzml and pyteomics")
+    import morvane_bench
+    rows += morvane_bench.rows(row, runs, cpp, rows, stream_small, sizes.repetitions)
     log("mzML export: to_mzml against the C++ floor and psims")
     import mzml_export
     rows += mzml_export.rows(runs, stream_small, peer_runs, cpp, sizes.repetitions, row)
