@@ -10,6 +10,8 @@ set -euo pipefail
 packages=(
   g++ make pkg-config git
   libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
+  libssl-dev libdeflate-dev zlib1g-dev
+  topp
   patchelf ninja-build ccache
   libutf8proc-dev
   ca-certificates
