@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   g++ make pkg-config git
-  libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libexpat1-dev liblzf-dev libbenchmark-dev
   libssl-dev libdeflate-dev zlib1g-dev
   topp
   patchelf ninja-build ccache

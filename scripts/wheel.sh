@@ -3,7 +3,7 @@
 #
 # Builds the wheel of karvel and morvane for CPython 3.14 and repairs it with
 # auditwheel, which copies every shared library outside the manylinux
-# policy (pugixml, ...) into the wheel. The result lands in dist/.
+# policy (expat, utf8proc, libdeflate, libcrypto) into the wheel. The result lands in dist/.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
