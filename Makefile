@@ -7,7 +7,9 @@
 #                   under AddressSanitizer and UBSan
 #   make fuzz       each libFuzzer target for FUZZ_SECONDS seconds (default 180)
 #   make test-malformed  the full malformed-run corpus (make test runs a quick one)
-#   make ci         what CI runs: test, test-asan and fuzz with FUZZ_SECONDS=30
+#   make ci         what CI runs: test, test-wheel, test-asan and fuzz with FUZZ_SECONDS=30
+#   make wheel      the repaired (manylinux) wheel of karvel and morvane in dist/
+#   make test-wheel build the wheel, install it into a clean 3.14 venv, import both
 #   make install    build and install into .venv-3.14
 #   make bench      benchmarks against references (ARGS=--quick: small runs)
 #   make clean      remove build trees (keeps downloads and environments)
@@ -24,7 +26,7 @@ VENV := .venv-3.14
 SAMPLE := examples/sample.d
 
 .PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean \
-	fuzz test-malformed ci
+	fuzz test-malformed ci wheel test-wheel
 
 all: test
 
@@ -75,8 +77,15 @@ test-malformed: install
 
 ci:
 	@$(MAKE) --no-print-directory test
+	@$(MAKE) --no-print-directory test-wheel
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30
+
+wheel: env
+	@scripts/wheel.sh
+
+test-wheel: wheel
+	@scripts/test-wheel.sh
 
 bench: install
 	@$(VENV)/bin/python bench/run.py $(ARGS)

@@ -1,11 +1,11 @@
 """Benchmark rows of the conversions, and their measurements (each run by
 bench/run.py in a fresh interpreter: `python bench/conversions.py TASK JSON`).
 
-7. Parquet: `Run.to_parquet` against the floor of pyarrow writing the same
+9. Parquet: `Run.to_parquet` against the floor of pyarrow writing the same
    columns, already in memory, with the same writer settings.
-8. Dask: 8 runs converted to Parquet on a local cluster of 2 worker
+10. Dask: 8 runs converted to Parquet on a local cluster of 2 worker
    processes against 1 worker (the cluster is started before timing).
-9. Memory: peak RSS of converting the 2,000-scan profile run against the
+11. Memory: peak RSS of converting the 2,000-scan profile run against the
    500-scan one (flat when the conversion streams).
 """
 
@@ -102,7 +102,7 @@ TASKS = {"parquet": parquet, "dask_runs": dask_runs, "memory": memory}
 
 def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions: int,
          measure: Callable[..., dict], row: Callable[..., Any]) -> list:
-    """The rows of sections 7 to 9. `measure(task, repetitions, script=...,
+    """The rows of sections 9 to 11. `measure(task, repetitions, script=...,
     **arguments)` and `row(...)` are the driver's."""
     def run_task(task: str, times: int = 1, **arguments: Any) -> dict:
         return measure(task, times, script=SCRIPT, scratch=str(scratch), **arguments)
@@ -112,9 +112,9 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
         label = f"{run.params.name} ({run.params.scans} x {run.params.points})"
         result = run_task("parquet", path=str(run.path), repeats=max(1, repetitions))
         if "error" in result:
-            out.append(row("7 Parquet", label, "s", None, None, "pyarrow floor", note=result["error"]))
+            out.append(row("9 Parquet", label, "s", None, None, "pyarrow floor", note=result["error"]))
             continue
-        out.append(row("7 Parquet", label, "Mrows/s", result["rows"] / result["seconds"] / 1e6,
+        out.append(row("9 Parquet", label, "Mrows/s", result["rows"] / result["seconds"] / 1e6,
                        result["rows"] / result["floor_seconds"] / 1e6, "pyarrow floor", ">= 0.7"))
 
     dask_run = peer_runs[0]
@@ -123,10 +123,10 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
     label = f"{DASK_RUNS} runs {dask_run.params.name} to Parquet, 2 workers"
     if any("error" in f for f in figures.values()):
         note = next(f["error"] for f in figures.values() if "error" in f)
-        out.append(row("8 Dask", label, "s", None, None, "1 worker", note=note))
+        out.append(row("10 Dask", label, "s", None, None, "1 worker", note=note))
     else:
         # A speed-up: the one-worker time over the two-worker time.
-        out.append(row("8 Dask", label + " (speed-up)", "x", figures[1]["seconds"] / figures[2]["seconds"], 1.0,
+        out.append(row("10 Dask", label + " (speed-up)", "x", figures[1]["seconds"] / figures[2]["seconds"], 1.0,
                        "1 worker", ">= 1.6"))
 
     formats = ["parquet"] + (["mzml"] if mzml_available() else [])
@@ -135,10 +135,10 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
                    for label, run in (("small", small), ("large", large))}
         if any("error" in f for f in figures.values()):
             note = next(f["error"] for f in figures.values() if "error" in f)
-            out.append(row("9 memory", f"{to} peak RSS", "MB", None, None, "", note=note))
+            out.append(row("11 convert memory", f"{to} peak RSS", "MB", None, None, "", note=note))
             continue
         s, l = figures["small"], figures["large"]
-        out.append(row("9 memory", f"{to} peak RSS, {l['spectra']} scans", "MB",
+        out.append(row("11 convert memory", f"{to} peak RSS, {l['spectra']} scans", "MB",
                        l["peak_rss_mb"] - l["baseline_rss_mb"], s["peak_rss_mb"] - s["baseline_rss_mb"],
                        f"{s['spectra']} scans", "<= 1.1"))
     return out

@@ -428,6 +428,9 @@ def main() -> int:
     log("peers: mzML with pyteomics and pymzml")
     unavailable = {name: reason for name in PEERS if (reason := peer_available(name)) is not None}
     rows += peer_rows(peer_runs, unavailable, sizes)
+    log("morvane: opening, arrays, spectra(), xic against pyopenms, pymzml and pyteomics")
+    import morvane_bench
+    rows += morvane_bench.rows(row, runs, cpp, rows, stream_small, sizes.repetitions)
     log("conversions: Parquet, Dask, memory")
     scratch = REPO / "build" / "bench-scratch"
     scratch.mkdir(parents=True, exist_ok=True)

@@ -1,34 +1,68 @@
-# The Python extension module `karvel`, installed top-level in site-packages
-# together with the command-line module and the type stub.
+# The Python extension modules: `karvel`, installed top-level in site-packages
+# with the command-line module and the type stub, and `morvane._core` inside
+# the `morvane` package. Both build on the C-API helpers in python/capi.
 
 find_package(Python 3.14 REQUIRED COMPONENTS Interpreter Development.Module)
-
-file(GLOB KARVEL_BINDING_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_SOURCE_DIR}/python/binding/*.cpp)
-python_add_library(karvel MODULE WITH_SOABI ${KARVEL_BINDING_SOURCES})
-target_link_libraries(karvel PRIVATE karvel_core)
-set_target_properties(karvel PROPERTIES
-  CXX_VISIBILITY_PRESET hidden
-  VISIBILITY_INLINES_HIDDEN ON)
 
 # Debian's multiarch layout: <prefix>/include/python3.X/pyconfig.h includes
 # <x86_64-linux-gnu/python3.X/pyconfig.h>, so <prefix>/include must be
 # searchable. When <prefix> is not a system prefix (an interpreter unpacked
 # into a cache), that directory also holds a C library's headers, so it goes
 # last in the search order (-idirafter), never before the compiler's own.
-foreach(_karvel_py_include IN LISTS Python_INCLUDE_DIRS)
-  get_filename_component(_karvel_py_parent "${_karvel_py_include}" DIRECTORY)
-  file(GLOB _karvel_multiarch_pyconfig
-    "${_karvel_py_parent}/*/python${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}*/pyconfig.h")
-  if(_karvel_multiarch_pyconfig
-     AND NOT _karvel_py_parent IN_LIST CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
-    target_compile_options(karvel PRIVATE "SHELL:-idirafter ${_karvel_py_parent}")
-  endif()
-endforeach()
+function(karvel_python_headers target)
+  foreach(_py_include IN LISTS Python_INCLUDE_DIRS)
+    get_filename_component(_py_parent "${_py_include}" DIRECTORY)
+    file(GLOB _multiarch_pyconfig
+      "${_py_parent}/*/python${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}*/pyconfig.h")
+    if(_multiarch_pyconfig AND NOT _py_parent IN_LIST CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
+      target_compile_options(${target} PRIVATE "SHELL:-idirafter ${_py_parent}")
+    endif()
+  endforeach()
+endfunction()
 
-install(TARGETS karvel LIBRARY DESTINATION .)
+# Ref, guarded calls, GilRelease, access counts, the channel, path arguments,
+# conversions and error mapping: shared by every extension module.
+file(GLOB KARVEL_CAPI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/capi/*.cpp)
+add_library(karvel_capi STATIC ${KARVEL_CAPI_SOURCES})
+target_include_directories(karvel_capi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/python/capi)
+target_link_libraries(karvel_capi PUBLIC karvel_core Python::Module)
+set_target_properties(karvel_capi PROPERTIES
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
+karvel_python_headers(karvel_capi)
+
+# karvel_add_extension(<target> MODULE <dotted name> DESTINATION <dir> SOURCES <files...>)
+# builds one extension module over the C-API helpers and the reader, and
+# installs it into <dir> of the wheel.
+function(karvel_add_extension target)
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "MODULE;DESTINATION" "SOURCES")
+  python_add_library(${target} MODULE WITH_SOABI ${ARG_SOURCES})
+  string(REGEX REPLACE "^.*\\." "" _leaf "${ARG_MODULE}")
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${_leaf}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_libraries(${target} PRIVATE karvel_capi karvel_core)
+  karvel_python_headers(${target})
+  install(TARGETS ${target} LIBRARY DESTINATION ${ARG_DESTINATION})
+endfunction()
+
+file(GLOB KARVEL_BINDING_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/python/binding/*.cpp)
+karvel_add_extension(karvel MODULE karvel DESTINATION . SOURCES ${KARVEL_BINDING_SOURCES})
 foreach(_karvel_py_file karvel_cli.py karvel.pyi)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/${_karvel_py_file})
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/${_karvel_py_file} DESTINATION .)
   endif()
 endforeach()
+
+file(GLOB MORVANE_BINDING_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding/*.cpp)
+if(MORVANE_BINDING_SOURCES)
+  karvel_add_extension(morvane_core_ext MODULE morvane._core DESTINATION morvane
+    SOURCES ${MORVANE_BINDING_SOURCES})
+  target_include_directories(morvane_core_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/ DESTINATION morvane
+    FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
+    PATTERN "binding" EXCLUDE PATTERN "__pycache__" EXCLUDE)
+endif()

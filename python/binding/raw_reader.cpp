@@ -12,6 +12,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "objects.hpp"
+#include "params.hpp"
 #include "path.hpp"
 #include "reader/reader.hpp"
 #include "ref.hpp"
@@ -21,7 +22,6 @@ namespace karvel::python {
 namespace {
 
 using morvane_core::types::ChromatogramRecord;
-using morvane_core::types::RunMetadata;
 using morvane_core::types::SpectrumRecord;
 using reader::Reader;
 
@@ -209,31 +209,6 @@ PyObject* raw_reader_read_spectrum(PyObject* self, PyObject* args, PyObject* kwa
     auto record = std::make_unique<const SpectrumRecord>(data.spectra[*position]);
     return new_spectrum(state_of_type(Py_TYPE(self))->spectrum, std::move(record)).release();
   });
-}
-
-Ref run_metadata_dict(const RunMetadata& run) {
-  Ref analyzers(PyList_New(0));
-  if (!analyzers) return Ref();
-  for (auto analyzer : run.analyzers) {
-    if (!append(analyzers.get(), to_str(morvane_core::enums::text(analyzer)))) return Ref();
-  }
-  Ref dict(PyDict_New());
-  PyObject* d = dict.get();
-  if (!dict || !put(d, "source_file_name", to_str(run.source_file_name)) ||
-      !put(d, "source_file_format", term_dict(run.source_file_format)) ||
-      !put(d, "native_id_format", term_dict(run.native_id_format)) ||
-      !put(d, "instrument", term_dict(run.instrument)) ||
-      !put(d, "instrument_serial_number", str_or_none(run.instrument_serial_number)) ||
-      !put(d, "software_name", to_str(run.software_name)) ||
-      !put(d, "software_version", to_str(run.software_version)) ||
-      !put(d, "acquisition_software_name", str_or_none(run.acquisition_software_name)) ||
-      !put(d, "acquisition_software_version", str_or_none(run.acquisition_software_version)) ||
-      !put(d, "start_timestamp", str_or_none(run.start_timestamp)) ||
-      !put(d, "mobility_array_kind", text_or_none(run.mobility_array_kind)) ||
-      !put(d, "analyzers", std::move(analyzers)) || !put(d, "extra", extra_dict(run.extra))) {
-    return Ref();
-  }
-  return dict;
 }
 
 PyObject* raw_reader_run_info(PyObject* self, PyObject*) noexcept {

@@ -95,27 +95,38 @@ Ref extra_dict(const morvane_core::types::ExtraMap& extra) {
   return dict;
 }
 
-Ref spectrum_params_dict(const raw::msscan::SpectrumParams& params) {
+Ref run_metadata_dict(const morvane_core::types::RunMetadata& run) {
+  Ref analyzers(PyList_New(0));
+  if (!analyzers) return Ref();
+  for (auto analyzer : run.analyzers) {
+    if (!append(analyzers.get(), to_str(morvane_core::enums::text(analyzer)))) return Ref();
+  }
   Ref dict(PyDict_New());
-  if (!dict || !put(dict.get(), "format_id", to_int(std::uint64_t{params.format_id})) ||
-      !put(dict.get(), "offset", to_int(params.offset)) ||
-      !put(dict.get(), "byte_count", to_int(std::uint64_t{params.byte_count})) ||
-      !put(dict.get(), "point_count", to_int(std::uint64_t{params.point_count})) ||
-      !put(dict.get(), "uncompressed_byte_count", int_or_none(params.uncompressed_byte_count))) {
+  PyObject* d = dict.get();
+  if (!dict || !put(d, "source_file_name", to_str(run.source_file_name)) ||
+      !put(d, "source_file_format", term_dict(run.source_file_format)) ||
+      !put(d, "native_id_format", term_dict(run.native_id_format)) ||
+      !put(d, "instrument", term_dict(run.instrument)) ||
+      !put(d, "instrument_serial_number", str_or_none(run.instrument_serial_number)) ||
+      !put(d, "software_name", to_str(run.software_name)) ||
+      !put(d, "software_version", to_str(run.software_version)) ||
+      !put(d, "acquisition_software_name", str_or_none(run.acquisition_software_name)) ||
+      !put(d, "acquisition_software_version", str_or_none(run.acquisition_software_version)) ||
+      !put(d, "start_timestamp", str_or_none(run.start_timestamp)) ||
+      !put(d, "mobility_array_kind", text_or_none(run.mobility_array_kind)) ||
+      !put(d, "analyzers", std::move(analyzers)) || !put(d, "extra", extra_dict(run.extra))) {
     return Ref();
   }
   return dict;
 }
 
-Ref spectrum_params_or_none(const std::optional<raw::msscan::SpectrumParams>& params) {
-  return params ? spectrum_params_dict(*params) : Ref::borrow(Py_None);
-}
-
-PyObject* runtime_error(std::string_view text) {
+PyObject* raise_text(PyObject* type, std::string_view text) {
   Ref message = to_str(text);
-  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+  if (message) PyErr_SetObject(type, message.get());
   return nullptr;
 }
+
+PyObject* runtime_error(std::string_view text) { return raise_text(PyExc_RuntimeError, text); }
 
 PyObject* core_err(const morvane_core::error::Error& error) {
   return runtime_error(error.display());

@@ -19,6 +19,11 @@ std::optional<std::string> fs_path(PyObject* text);
 // naming the argument when it is not a str.
 std::optional<std::string> path_argument(const char* function, PyObject* argument);
 
+// The file-system bytes of a str, bytes or os.PathLike argument named
+// `name` of function: TypeError naming it for any other object.
+std::optional<std::string> path_like_argument(const char* function, const char* name,
+                                              PyObject* argument);
+
 // The str that fs_path turned into these bytes.
 Ref path_str(const std::string& bytes);
 

@@ -13,7 +13,6 @@
 
 #include "morvane_core/error.hpp"
 #include "morvane_core/types.hpp"
-#include "raw/msscan.hpp"
 #include "ref.hpp"
 #include "support/error.hpp"
 
@@ -44,9 +43,8 @@ Ref float_list(std::span<const float> values);
 Ref term_dict(const morvane_core::types::CvTerm& term);
 // Keys in the map's (byte) order.
 Ref extra_dict(const morvane_core::types::ExtraMap& extra);
-// {"format_id", "offset", "byte_count", "point_count", "uncompressed_byte_count"}
-Ref spectrum_params_dict(const raw::msscan::SpectrumParams& params);
-Ref spectrum_params_or_none(const std::optional<raw::msscan::SpectrumParams>& params);
+// The run metadata as a dict, keys in the record's field order.
+Ref run_metadata_dict(const morvane_core::types::RunMetadata& run);
 
 // Inserts value under key; consumes value. False (exception set) when value
 // is empty or the insertion fails.
@@ -62,5 +60,7 @@ PyObject* core_err(const morvane_core::error::Error& error);
 PyObject* reader_err(const karvel::Error& error);
 // RuntimeError with a given text.
 PyObject* runtime_error(std::string_view text);
+// An exception of type with a given text; returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view text);
 
 }  // namespace karvel::python

@@ -1,0 +1,13 @@
+"""morvane: MassHunter-style LC-MS runs as numpy arrays and Arrow tables.
+
+Open a data folder with :func:`open`; the run reads its scan table and side
+files at once and decodes each spectrum's block only when asked.
+"""
+
+from ._core import FormatError, Spectrum
+from ._run import Run, open
+from ._scans import ScanTable
+
+__version__ = "1.0.0"
+
+__all__ = ["FormatError", "Run", "ScanTable", "Spectrum", "open"]

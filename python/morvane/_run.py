@@ -1,0 +1,265 @@
+"""Run: one opened data folder."""
+
+from __future__ import annotations
+
+import errno
+import os
+import re
+from collections.abc import Collection, Iterator
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from ._core import Spectrum
+from ._scans import ScanTable, select
+
+_PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_NATIVE_ID = re.compile(r"scanId=(\d+)")
+
+
+def _available_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return _available_cores()
+    if not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    return threads
+
+
+def _centroid(mode: str) -> bool:
+    if mode not in ("auto", "centroid"):
+        raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
+    return mode == "centroid"
+
+
+def _skip(errors: str) -> bool:
+    if errors not in ("raise", "skip"):
+        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
+    return errors == "skip"
+
+
+def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
+    """Opens the data folder at path: reads the scan table and side files
+    only. FileNotFoundError when path does not exist, NotADirectoryError when
+    it is not a directory, FormatError when it is not a readable run."""
+    return Run(path)
+
+
+class Run:
+    """An opened data folder: a sequence of spectra, decoded on demand.
+
+    Also a context manager; ``close()`` releases the files. Pickles as its
+    path and reopens on load."""
+
+    def __init__(self, path: _PathArg) -> None:
+        fs_path = os.fspath(path)
+        text = os.fsdecode(fs_path)
+        if not os.path.exists(fs_path):
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), text)
+        if not os.path.isdir(fs_path):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), text)
+        self._handle = _core.RunHandle(fs_path)
+        self._path = text
+        self._count = len(self._handle)
+        self._scans: ScanTable | None = None
+        self._by_scan_id: dict[int, int] | None = None
+        self._info: dict[str, Any] | None = None
+        self.skipped: list[tuple[int, str]] = []
+
+    # -- identity, lifetime ---------------------------------------------------
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        return self._handle.closed
+
+    def close(self) -> None:
+        """Releases the reader. Streams already started keep their own."""
+        self._handle.close()
+
+    def __enter__(self) -> Run:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __reduce__(self) -> tuple[Any, tuple[str]]:
+        return (Run, (self._path,))
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"{self._count} spectra"
+        return f"morvane.Run({self._path!r}, {state})"
+
+    # -- metadata ---------------------------------------------------------------
+    @property
+    def info(self) -> dict[str, Any]:
+        """Run metadata: equal to karvel's ``RawReader(path).run_info()``."""
+        if self._info is None:
+            self._info = self._handle.info()
+        return self._info
+
+    @property
+    def device(self) -> dict[str, str] | None:
+        """Device name and model from Devices.xml, or None."""
+        return self._handle.device()
+
+    @property
+    def scans(self) -> ScanTable:
+        if self._scans is None:
+            self._scans = ScanTable(self._handle.scan_columns())
+        return self._scans
+
+    # -- random access ------------------------------------------------------------
+    def __len__(self) -> int:
+        return self._count
+
+    def __getitem__(self, index: int) -> Spectrum:
+        if not isinstance(index, (int, np.integer)):
+            raise TypeError(f"run indices must be integers, not {type(index).__name__}")
+        position = int(index)
+        if position < 0:
+            position += self._count
+        if not 0 <= position < self._count:
+            raise IndexError("spectrum index out of range")
+        return self._handle.spectrum(position, False)
+
+    def __iter__(self) -> Iterator[Spectrum]:
+        return self.spectra()
+
+    def spectrum(self, index: int, *, mode: Literal["auto", "centroid"] = "auto") -> Spectrum:
+        """Spectrum at index, optionally from the centroid block."""
+        position = int(index) + (self._count if int(index) < 0 else 0)
+        if not 0 <= position < self._count:
+            raise IndexError("spectrum index out of range")
+        return self._handle.spectrum(position, _centroid(mode))
+
+    def by_scan_id(self, scan_id: int) -> Spectrum:
+        """The spectrum whose scan id is scan_id (KeyError when none)."""
+        if self._by_scan_id is None:
+            ids = self.scans["scan_id"].tolist()
+            mapping: dict[int, int] = {}
+            for position, value in enumerate(ids):
+                mapping.setdefault(value, position)
+            self._by_scan_id = mapping
+        try:
+            position = self._by_scan_id[int(scan_id)]
+        except KeyError:
+            raise KeyError(scan_id) from None
+        return self[position]
+
+    def by_native_id(self, native_id: str) -> Spectrum:
+        """The spectrum with native id "scanId=N" (KeyError when none)."""
+        match = _NATIVE_ID.fullmatch(native_id) if isinstance(native_id, str) else None
+        if match is None:
+            raise KeyError(native_id)
+        try:
+            return self.by_scan_id(int(match.group(1)))
+        except KeyError:
+            raise KeyError(native_id) from None
+
+    def rt_slice(self, low: float, high: float) -> range:
+        """The indices of the spectra whose retention time in seconds lies in
+        [low, high], as a range (retention times rise along a run)."""
+        times = self.scans["rt"]
+        inside = np.flatnonzero((times >= low) & (times <= high))
+        if inside.size == 0:
+            return range(0)
+        return range(int(inside[0]), int(inside[-1]) + 1)
+
+    # -- whole-run passes -----------------------------------------------------------
+    def _select(
+        self,
+        ms_level: int | Collection[int] | None,
+        rt: tuple[float, float] | None,
+        indices: Any | None = None,
+    ) -> npt.NDArray[np.uint32]:
+        return select(self.scans, ms_level, rt, indices)
+
+    def spectra(
+        self,
+        *,
+        ms_level: int | Collection[int] | None = None,
+        rt: tuple[float, float] | None = None,
+        indices: Any | None = None,
+        mode: Literal["auto", "centroid"] = "auto",
+        errors: Literal["raise", "skip"] = "raise",
+        threads: int | None = None,
+    ) -> Iterator[Spectrum]:
+        """Spectra in index order, decoded ahead on C++ worker threads.
+
+        errors="skip" leaves out undecodable spectra and records
+        ``(index, message)`` in ``run.skipped``; "raise" raises FormatError at
+        that spectrum. Dropping the iterator stops its workers."""
+        chosen = self._select(ms_level, rt, indices)
+        return self._handle.spectra(
+            chosen, _centroid(mode), _skip(errors), _threads(threads), self.skipped
+        )
+
+    def peaks(
+        self,
+        *,
+        ms_level: int | Collection[int] | None = None,
+        rt: tuple[float, float] | None = None,
+        mode: Literal["auto", "centroid"] = "auto",
+        errors: Literal["raise", "skip"] = "raise",
+        metadata: bool = False,
+        threads: int | None = None,
+    ) -> _core.PeakStream:
+        """The long peak table (spectrum_index, mz, intensity; with metadata
+        also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
+        C stream interface: ``pyarrow.table(run.peaks())``."""
+        chosen = self._select(ms_level, rt)
+        return self._handle.peaks(
+            chosen, _centroid(mode), _skip(errors), bool(metadata), _threads(threads)
+        )
+
+    def xic(
+        self,
+        mz: float,
+        *,
+        ppm: float | None = None,
+        da: float | None = None,
+        ms_level: int | Collection[int] = 1,
+        rt: tuple[float, float] | None = None,
+        threads: int | None = None,
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Extracted-ion chromatogram: for each selected spectrum, its
+        retention time and the summed intensity within mz ± tolerance (ppm or
+        da, exactly one of them)."""
+        if (ppm is None) == (da is None):
+            raise TypeError("xic() needs exactly one of ppm= and da=")
+        half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
+        if half < 0:
+            raise ValueError("the tolerance must not be negative")
+        chosen = self._select(ms_level, rt)
+        return self._handle.xic(chosen, mz - half, mz + half, _threads(threads))
+
+    def _chromatograms(
+        self, threads: int | None
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        return self._handle.chromatograms(_threads(threads))
+
+    def tic(
+        self, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        """Total-ion-current chromatogram of the MS1 spectra (32-bit values,
+        equal to karvel's "TIC" chromatogram)."""
+        rt, tic, _ = self._chromatograms(threads)
+        return rt, tic
+
+    def bpc(
+        self, *, threads: int | None = None
+    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+        """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
+        rt, _, bpc = self._chromatograms(threads)
+        return rt, bpc

@@ -1,0 +1,38 @@
+// Chromatograms computed in C++ over a run's spectra, decoded on worker
+// threads; called without the interpreter lock. A failing spectrum ends the
+// computation with its message.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "reader/reader.hpp"
+
+namespace karvel::python::morvane {
+
+struct Trace {
+  std::vector<double> rt;
+  std::vector<double> intensity;
+};
+
+// For each spectrum of indices (in that order): its retention time in
+// seconds and the sum of its intensities whose m/z lies in [low, high].
+std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
+                                                      std::vector<std::uint32_t> indices,
+                                                      double low, double high, unsigned threads);
+
+// The total-ion-current and base-peak chromatograms of the MS1 spectra, as
+// 32-bit values exactly like the reader's own chromatograms. Spectra whose
+// scan record reports TIC and base peak are not decoded.
+struct MS1Chromatograms {
+  std::vector<float> rt;
+  std::vector<float> tic;
+  std::vector<float> base_peak;
+};
+std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
+    std::shared_ptr<const reader::Reader> reader, unsigned threads);
+
+}  // namespace karvel::python::morvane

@@ -1,0 +1,27 @@
+// Adding more types or functions to morvane._core from another source file
+// of this folder, without touching the module's own files:
+//
+//   namespace { int add_writer(PyObject* module) { ... return 0; } }
+//   static const karvel::python::morvane::Extension writer_extension(add_writer);
+//
+// Every registered function runs, in no fixed order, at the end of the
+// module's exec step, after the module's own types exist (state_of_module
+// gives them); it returns 0, or -1 with an exception set. add_type and
+// add_public (module_util.hpp) register a name and add it to __all__.
+#pragma once
+
+#include <Python.h>
+
+namespace karvel::python::morvane {
+
+using ExtensionInit = int (*)(PyObject* module);
+
+class Extension {
+ public:
+  explicit Extension(ExtensionInit init) noexcept;
+};
+
+// Runs every registered function on module; stops at the first failure.
+int run_extensions(PyObject* module);
+
+}  // namespace karvel::python::morvane

@@ -1,0 +1,117 @@
+// The module morvane._core: the C++ part of the morvane package.
+
+#include <Python.h>
+
+#include <array>
+
+#include "arrays.hpp"
+#include "boundary.hpp"
+#include "extension.hpp"
+#include "module_util.hpp"
+#include "ref.hpp"
+#include "run_object.hpp"
+#include "scan_columns.hpp"
+#include "spectrum.hpp"
+#include "state.hpp"
+#include "streams.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+// Registered before main runs (static initialisation of this image), read
+// only afterwards.
+constexpr std::size_t kMaxExtensions = 16;
+std::array<ExtensionInit, kMaxExtensions> extensions{};
+std::size_t extension_count = 0;
+
+int module_exec(PyObject* module) noexcept {
+  return guarded<int>(-1, [&]() -> int {
+    ModuleState* state = state_of_module(module);
+    if (load_numpy(state) < 0) return -1;
+    state->format_error = PyErr_NewExceptionWithDoc(
+        "morvane.FormatError", "Data of the run that cannot be decoded.", PyExc_ValueError, nullptr);
+    if (state->format_error == nullptr ||
+        add_public(module, "FormatError", state->format_error) < 0 ||
+        add_type(module, buffer_spec(), &state->buffer) < 0 ||
+        add_type(module, spectrum_spec(), &state->spectrum) < 0 ||
+        add_type(module, run_spec(), &state->run) < 0 ||
+        add_type(module, scan_columns_spec(), &state->scan_columns) < 0 ||
+        add_type(module, spectrum_stream_spec(), &state->spectrum_stream) < 0 ||
+        add_type(module, peak_stream_spec(), &state->peak_stream) < 0) {
+      return -1;
+    }
+    return run_extensions(module);
+  });
+}
+
+template <class Visit>
+void for_each_object(ModuleState* state, Visit&& visit) {
+  visit(reinterpret_cast<PyObject**>(&state->run));
+  visit(reinterpret_cast<PyObject**>(&state->spectrum));
+  visit(reinterpret_cast<PyObject**>(&state->buffer));
+  visit(reinterpret_cast<PyObject**>(&state->spectrum_stream));
+  visit(reinterpret_cast<PyObject**>(&state->peak_stream));
+  visit(reinterpret_cast<PyObject**>(&state->scan_columns));
+  visit(&state->format_error);
+  visit(&state->frombuffer);
+  for (auto& dtype : state->dtypes) visit(&dtype);
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  int result = 0;
+  for_each_object(state, [&](PyObject** slot) {
+    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
+  });
+  return result;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  for_each_object(state, [](PyObject** slot) { Py_CLEAR(*slot); });
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef core_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "morvane._core",
+    "The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+PyModuleDef* module_def() { return &core_module_def; }
+
+Extension::Extension(ExtensionInit init) noexcept {
+  if (extension_count < kMaxExtensions) extensions[extension_count++] = init;
+}
+
+int run_extensions(PyObject* module) {
+  for (std::size_t i = 0; i < extension_count; ++i) {
+    if (extensions[i](module) < 0) return -1;
+  }
+  return 0;
+}
+
+}  // namespace karvel::python::morvane
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(karvel::python::morvane::module_def()); }

@@ -1,0 +1,157 @@
+#include "peaks.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "pool.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+using morvane_core::types::SpectrumRecord;
+
+const std::vector<Field>& peak_fields(bool metadata) {
+  static const std::vector<Field> plain = {
+      {"spectrum_index", "I"}, {"mz", "g"}, {"intensity", "f"}};
+  static const std::vector<Field> full = {
+      {"spectrum_index", "I"}, {"scan_id", "I"},    {"ms_level", "C"},
+      {"rt", "g"},             {"mz", "g"},         {"intensity", "f"},
+      {"precursor_mz", "g", true}, {"polarity", "c"}};
+  return metadata ? full : plain;
+}
+
+std::int8_t polarity_code(const SpectrumRecord& record) {
+  if (!record.polarity) return 0;
+  return *record.polarity == morvane_core::enums::Polarity::Positive ? 1 : -1;
+}
+
+// The columns of one batch while it is filled.
+struct BatchBuilder {
+  std::vector<std::uint32_t> spectrum_index, scan_id;
+  std::vector<std::uint8_t> ms_level, precursor_valid;
+  std::vector<double> rt, mz, precursor_mz;
+  std::vector<float> intensity;
+  std::vector<std::int8_t> polarity;
+  std::size_t rows = 0;
+  std::size_t precursor_nulls = 0;
+
+  void add(const SpectrumRecord& record, std::size_t begin, std::size_t end, bool metadata) {
+    const std::size_t count = end - begin;
+    spectrum_index.insert(spectrum_index.end(), count, static_cast<std::uint32_t>(record.index));
+    mz.insert(mz.end(), record.mz.begin() + begin, record.mz.begin() + end);
+    intensity.insert(intensity.end(), record.intensity.begin() + begin, record.intensity.begin() + end);
+    if (metadata) {
+      scan_id.insert(scan_id.end(), count, record.scan_number);
+      ms_level.insert(ms_level.end(), count, static_cast<std::uint8_t>(std::min(record.ms_level, 255u)));
+      rt.insert(rt.end(), count, record.retention_time_sec);
+      const auto target = record.precursor ? record.precursor->target_mz : std::nullopt;
+      precursor_mz.insert(precursor_mz.end(), count, target.value_or(0.0));
+      // One validity bit per row, set when the value is present.
+      precursor_valid.resize((rows + count + 7) / 8, 0);
+      if (target) {
+        for (std::size_t row = rows; row < rows + count; ++row) {
+          precursor_valid[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
+        }
+      } else {
+        precursor_nulls += count;
+      }
+      polarity.insert(polarity.end(), count, polarity_code(record));
+    }
+    rows += count;
+  }
+
+  Batch finish(bool metadata) {
+    Batch batch;
+    batch.length = static_cast<std::int64_t>(rows);
+    batch.columns.push_back(owned_column(std::move(spectrum_index)));
+    if (metadata) {
+      batch.columns.push_back(owned_column(std::move(scan_id)));
+      batch.columns.push_back(owned_column(std::move(ms_level)));
+      batch.columns.push_back(owned_column(std::move(rt)));
+    }
+    batch.columns.push_back(owned_column(std::move(mz)));
+    batch.columns.push_back(owned_column(std::move(intensity)));
+    if (metadata) {
+      Column precursor = owned_column(std::move(precursor_mz));
+      if (precursor_nulls > 0) {
+        auto validity = std::make_shared<const std::vector<std::uint8_t>>(std::move(precursor_valid));
+        precursor.validity = validity->data();
+        precursor.null_count = static_cast<std::int64_t>(precursor_nulls);
+        // The column keeps both the values and the bitmap alive.
+        precursor.owner = std::make_shared<std::pair<std::shared_ptr<const void>, std::shared_ptr<const void>>>(
+            std::move(precursor.owner), std::move(validity));
+      }
+      batch.columns.push_back(std::move(precursor));
+      batch.columns.push_back(owned_column(std::move(polarity)));
+    }
+    return batch;
+  }
+};
+
+class PeakSource final : public BatchSource {
+ public:
+  PeakSource(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
+             PeakOptions options)
+      : reader_(std::move(reader)), indices_(std::move(indices)), options_(options) {}
+
+  ~PeakSource() override {
+    if (pool_) pool_->stop();
+  }
+
+  const std::vector<Field>& fields() const override { return peak_fields(options_.metadata); }
+
+  std::expected<std::optional<Batch>, std::string> next() override {
+    if (!pending_error_.empty()) return std::unexpected(std::exchange(pending_error_, {}));
+    if (!pool_) pool_ = DecodePool::start(reader_, indices_, options_.mode, options_.threads);
+    BatchBuilder builder;
+    const std::size_t limit = options_.batch_rows;
+    for (;;) {
+      if (!pending_) {
+        auto item = pool_->next();
+        if (!item) break;
+        if (!item->result) {
+          if (options_.skip_errors) continue;
+          if (builder.rows == 0) return std::unexpected(std::move(item->result.error()));
+          pending_error_ = std::move(item->result.error());  // after this batch
+          break;
+        }
+        pending_ = std::move(*item->result);
+        offset_ = 0;
+      }
+      const std::size_t left = pending_->mz.size() - offset_;
+      if (builder.rows + left <= limit) {
+        builder.add(*pending_, offset_, pending_->mz.size(), options_.metadata);
+        pending_.reset();
+        continue;
+      }
+      if (builder.rows > 0) break;  // starts the next batch
+      // Alone larger than a batch: split it.
+      builder.add(*pending_, offset_, offset_ + limit, options_.metadata);
+      offset_ += limit;
+      break;
+    }
+    if (builder.rows == 0 && !pending_) {
+      if (!pending_error_.empty()) return std::unexpected(std::exchange(pending_error_, {}));
+      return std::optional<Batch>();
+    }
+    return std::optional<Batch>(builder.finish(options_.metadata));
+  }
+
+ private:
+  std::shared_ptr<const reader::Reader> reader_;
+  std::vector<std::uint32_t> indices_;
+  PeakOptions options_;
+  std::shared_ptr<DecodePool> pool_;
+  std::optional<SpectrumRecord> pending_;
+  std::size_t offset_ = 0;
+  std::string pending_error_;
+};
+
+}  // namespace
+
+std::unique_ptr<BatchSource> peak_source(std::shared_ptr<const reader::Reader> reader,
+                                         std::vector<std::uint32_t> indices, PeakOptions options) {
+  return std::make_unique<PeakSource>(std::move(reader), std::move(indices), options);
+}
+
+}  // namespace karvel::python::morvane

@@ -1,0 +1,64 @@
+// Decoding ahead on worker threads, results handed out in the order of the
+// requested indices. At most `window` spectra are decoded or waiting at any
+// moment, so memory does not grow with the run. Workers never touch Python
+// objects; each keeps the reader alive through its own shared pointer.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "decode.hpp"
+#include "reader/reader.hpp"
+
+namespace karvel::python::morvane {
+
+struct PoolItem {
+  std::uint32_t index = 0;
+  Decoded result;
+};
+
+class DecodePool : public std::enable_shared_from_this<DecodePool> {
+ public:
+  // Starts min(threads, indices) detached workers (at least one when there
+  // is anything to decode). Throws std::system_error when a thread cannot
+  // be started; the workers already started then stop.
+  static std::shared_ptr<DecodePool> start(std::shared_ptr<const reader::Reader> reader,
+                                           std::vector<std::uint32_t> indices, Mode mode,
+                                           unsigned threads);
+  ~DecodePool();
+
+  // The next result in index order, nothing after the last. Blocks while it
+  // is being decoded: call it without the interpreter lock.
+  std::optional<PoolItem> next();
+  // Ends the workers after the spectrum each has in hand and drops every
+  // waiting result. Later next() calls return nothing.
+  void stop() noexcept;
+
+  std::size_t size() const noexcept { return indices_.size(); }
+
+ private:
+  DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
+             Mode mode, std::size_t window);
+  void work() noexcept;
+
+  const std::shared_ptr<const reader::Reader> reader_;
+  const std::vector<std::uint32_t> indices_;
+  const Mode mode_;
+  const std::size_t window_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::optional<Decoded>> ring_;  // position p in slot p % window
+  std::size_t assigned_ = 0;                  // next position a worker takes
+  std::size_t consumed_ = 0;                  // next position next() hands out
+  bool stopped_ = false;
+};
+
+// The number of threads to use for `requested` (0: the available cores).
+unsigned worker_count(unsigned requested) noexcept;
+
+}  // namespace karvel::python::morvane

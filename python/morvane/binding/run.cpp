@@ -1,0 +1,298 @@
+// _core.RunHandle: one opened data folder and the operations morvane.Run
+// delegates to it. Long work runs without the interpreter lock.
+
+#include <Python.h>
+
+#include <new>
+
+#include "arrays.hpp"
+#include "boundary.hpp"
+#include "chromatograms.hpp"
+#include "convert.hpp"
+#include "decode.hpp"
+#include "errors.hpp"
+#include "indices.hpp"
+#include "path.hpp"
+#include "pool.hpp"
+#include "run_object.hpp"
+#include "scan_columns.hpp"
+#include "spectrum.hpp"
+#include "streams.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+using reader::Reader;
+
+RunObject* object_of(PyObject* self) { return reinterpret_cast<RunObject*>(self); }
+ModuleState* state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+
+PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"path", nullptr};
+    PyObject* path_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:RunHandle", const_cast<char**>(keywords),
+                                     &path_arg)) {
+      return nullptr;
+    }
+    auto path = path_like_argument("RunHandle", "path", path_arg);
+    if (!path) return nullptr;
+    std::optional<Result<std::unique_ptr<Reader>>> opened;
+    {
+      GilRelease unlocked;
+      opened.emplace(Reader::open(*path));
+    }
+    if (!*opened) return reader_error(state_of_type(type), opened->error());
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    RunObject* object = object_of(self.get());
+    new (&object->reader) std::atomic<std::shared_ptr<const Reader>>(std::move(**opened));
+    new (&object->path) std::string(std::move(*path));
+    return self.release();
+  });
+}
+
+void run_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  using Atomic = std::atomic<std::shared_ptr<const Reader>>;
+  object_of(self)->reader.~Atomic();
+  object_of(self)->path.~basic_string();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Runs body(reader) when the run is open.
+template <class Body>
+PyObject* with_reader(PyObject* self, Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto reader = reader_of(self);
+    if (!reader) return nullptr;
+    return body(reader);
+  });
+}
+
+Py_ssize_t run_len(PyObject* self) noexcept {
+  auto reader = object_of(self)->reader.load();
+  if (!reader) {
+    PyErr_SetString(PyExc_ValueError, "the run is closed");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(reader->scan().records.size());
+}
+
+PyObject* run_path(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return path_str(object_of(self)->path).release(); });
+}
+
+PyObject* run_closed(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(object_of(self)->reader.load() == nullptr);
+}
+
+PyObject* run_close(PyObject* self, PyObject*) noexcept {
+  object_of(self)->reader.store(nullptr);
+  Py_RETURN_NONE;
+}
+
+PyObject* run_info(PyObject* self, PyObject*) noexcept {
+  return with_reader(self, [](const std::shared_ptr<const Reader>& reader) {
+    return run_metadata_dict(reader->run_metadata()).release();
+  });
+}
+
+PyObject* run_device(PyObject* self, PyObject*) noexcept {
+  return with_reader(self, [](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    const auto& device = reader->device();
+    if (!device) return Py_NewRef(Py_None);
+    Ref dict(PyDict_New());
+    if (!dict || !put(dict.get(), "name", to_str(device->name)) ||
+        !put(dict.get(), "model", to_str(device->model))) {
+      return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) {
+    return new_scan_columns(state_of(self), *reader).release();
+  });
+}
+
+Mode mode_of(int centroid) { return centroid ? Mode::Centroid : Mode::Auto; }
+
+// spectrum(index, centroid): one spectrum, decoded without the lock.
+PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    Py_ssize_t index = 0;
+    int centroid = 0;
+    if (!PyArg_ParseTuple(args, "np:spectrum", &index, &centroid)) return nullptr;
+    const auto count = static_cast<Py_ssize_t>(reader->scan().records.size());
+    if (index < 0 || index >= count) {
+      PyErr_SetString(PyExc_IndexError, "spectrum index out of range");
+      return nullptr;
+    }
+    std::optional<Decoded> decoded;
+    {
+      GilRelease unlocked;
+      decoded.emplace(decode_spectrum(*reader, static_cast<std::size_t>(index), mode_of(centroid)));
+    }
+    if (!*decoded) return format_error(state_of(self), decoded->error());
+    return new_spectrum(state_of(self), std::move(**decoded)).release();
+  });
+}
+
+// spectra(indices, centroid, skip, threads, skipped)
+PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    PyObject* indices_arg = nullptr;
+    PyObject* skipped = nullptr;
+    int centroid = 0, skip = 0;
+    unsigned threads = 0;
+    if (!PyArg_ParseTuple(args, "OppIO!:spectra", &indices_arg, &centroid, &skip, &threads,
+                          &PyList_Type, &skipped)) {
+      return nullptr;
+    }
+    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    if (!indices) return nullptr;
+    return new_spectrum_stream(state_of(self), reader, std::move(*indices), mode_of(centroid),
+                               skip != 0, worker_count(threads), skipped)
+        .release();
+  });
+}
+
+// peaks(indices, centroid, skip, metadata, threads)
+PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    PyObject* indices_arg = nullptr;
+    int centroid = 0, skip = 0, metadata = 0;
+    unsigned threads = 0;
+    if (!PyArg_ParseTuple(args, "OpppI:peaks", &indices_arg, &centroid, &skip, &metadata, &threads)) {
+      return nullptr;
+    }
+    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    if (!indices) return nullptr;
+    PeakOptions options;
+    options.mode = mode_of(centroid);
+    options.skip_errors = skip != 0;
+    options.metadata = metadata != 0;
+    options.threads = worker_count(threads);
+    return new_peak_stream(state_of(self), reader, std::move(*indices), options).release();
+  });
+}
+
+// xic(indices, low, high, threads) -> (rt float64, intensity float64)
+PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    PyObject* indices_arg = nullptr;
+    double low = 0, high = 0;
+    unsigned threads = 0;
+    if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads)) return nullptr;
+    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    if (!indices) return nullptr;
+    std::optional<std::expected<Trace, std::string>> trace;
+    {
+      GilRelease unlocked;
+      trace.emplace(extracted_ion_trace(reader, std::move(*indices), low, high, worker_count(threads)));
+    }
+    if (!*trace) return format_error(state_of(self), trace->error());
+    ModuleState* state = state_of(self);
+    Ref rt = array_of(state, std::move((*trace)->rt));
+    if (!rt) return nullptr;
+    Ref intensity = array_of(state, std::move((*trace)->intensity));
+    if (!intensity) return nullptr;
+    return PyTuple_Pack(2, rt.get(), intensity.get());
+  });
+}
+
+// chromatograms(threads) -> (rt, tic, base peak), float32, MS1 spectra only
+PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    unsigned threads = 0;
+    if (!PyArg_ParseTuple(args, "I:chromatograms", &threads)) return nullptr;
+    std::optional<std::expected<MS1Chromatograms, std::string>> result;
+    {
+      GilRelease unlocked;
+      result.emplace(ms1_chromatograms(reader, worker_count(threads)));
+    }
+    if (!*result) return format_error(state_of(self), result->error());
+    ModuleState* state = state_of(self);
+    Ref rt = array_of(state, std::move((*result)->rt));
+    if (!rt) return nullptr;
+    Ref tic = array_of(state, std::move((*result)->tic));
+    if (!tic) return nullptr;
+    Ref base_peak = array_of(state, std::move((*result)->base_peak));
+    if (!base_peak) return nullptr;
+    return PyTuple_Pack(3, rt.get(), tic.get(), base_peak.get());
+  });
+}
+
+PyMethodDef run_methods[] = {
+    {"close", run_close, METH_NOARGS, "close($self)\n--\n\nReleases the reader."},
+    {"info", run_info, METH_NOARGS, "info($self)\n--\n\nThe run metadata as a dict."},
+    {"device", run_device, METH_NOARGS, "device($self)\n--\n\nDevice name and model, or None."},
+    {"scan_columns", run_scan_columns, METH_NOARGS,
+     "scan_columns($self)\n--\n\nThe scan table as columns."},
+    {"spectrum", run_spectrum, METH_VARARGS,
+     "spectrum($self, index, centroid, /)\n--\n\nDecodes one spectrum."},
+    {"spectra", run_spectra, METH_VARARGS,
+     "spectra($self, indices, centroid, skip, threads, skipped, /)\n--\n\n"
+     "Spectra of indices decoded ahead on worker threads."},
+    {"peaks", run_peaks, METH_VARARGS,
+     "peaks($self, indices, centroid, skip, metadata, threads, /)\n--\n\n"
+     "The peak table of indices as an Arrow stream provider."},
+    {"xic", run_xic, METH_VARARGS,
+     "xic($self, indices, low, high, threads, /)\n--\n\nExtracted-ion trace over indices."},
+    {"chromatograms", run_chromatograms, METH_VARARGS,
+     "chromatograms($self, threads, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef run_getset[] = {
+    {"path", run_path, nullptr, "The folder path.", nullptr},
+    {"closed", run_closed, nullptr, "True once close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot run_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RunHandle(path)\n--\n\nAn opened data folder.")},
+    {Py_tp_new, reinterpret_cast<void*>(run_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(run_dealloc)},
+    {Py_tp_methods, run_methods},
+    {Py_tp_getset, run_getset},
+    {Py_sq_length, reinterpret_cast<void*>(run_len)},
+    {0, nullptr},
+};
+
+PyType_Spec run_type_spec = {
+    "morvane._core.RunHandle",
+    sizeof(RunObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    run_slots,
+};
+
+}  // namespace
+
+PyType_Spec* run_spec() { return &run_type_spec; }
+
+std::shared_ptr<const Reader> reader_of(PyObject* object) {
+  Ref handle;
+  PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), module_def());
+  if (module == nullptr) {
+    PyErr_Clear();
+    handle = Ref(PyObject_GetAttrString(object, "_handle"));
+    if (!handle) return nullptr;
+    module = PyType_GetModuleByDef(Py_TYPE(handle.get()), module_def());
+    if (module == nullptr) return nullptr;
+    object = handle.get();
+  }
+  if (Py_TYPE(object) != state_of_module(module)->run) {
+    PyErr_Format(PyExc_TypeError, "expected a morvane run, not %.200s", Py_TYPE(object)->tp_name);
+    return nullptr;
+  }
+  auto reader = object_of(object)->reader.load();
+  if (!reader) PyErr_SetString(PyExc_ValueError, "the run is closed");
+  return reader;
+}
+
+}  // namespace karvel::python::morvane

@@ -1,0 +1,182 @@
+#include "scan_columns.hpp"
+
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "arrays.hpp"
+#include "arrow.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
+
+struct ScanColumnsData {
+  std::vector<std::uint32_t> index, scan_id, ms_level, points;
+  std::vector<double> rt, tic, base_peak_mz, base_peak_intensity, precursor_mz, collision_energy;
+  std::vector<std::int8_t> polarity;
+};
+
+std::shared_ptr<const ScanColumnsData> build(const reader::Reader& reader) {
+  auto data = std::make_shared<ScanColumnsData>();
+  const auto& records = reader.scan().records;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const auto& r = records[i];
+    // The precursor as the spectrum reports it: MS2 and above, MRM scans
+    // without a target m/z.
+    const bool has_precursor = r.ms_level >= 2;
+    data->index.push_back(static_cast<std::uint32_t>(i));
+    data->scan_id.push_back(r.scan_id);
+    data->ms_level.push_back(r.ms_level);
+    data->rt.push_back(r.retention_time_min * 60.0);
+    data->polarity.push_back(r.ion_polarity == 0 ? 1 : r.ion_polarity == 1 ? -1 : 0);
+    data->tic.push_back(r.tic.value_or(kAbsent));
+    data->base_peak_mz.push_back(r.base_peak_mz.value_or(kAbsent));
+    data->base_peak_intensity.push_back(r.base_peak_intensity.value_or(kAbsent));
+    data->precursor_mz.push_back(has_precursor && !r.mrm_channel_id ? r.target_mz.value_or(kAbsent)
+                                                                     : kAbsent);
+    data->collision_energy.push_back(has_precursor ? r.collision_energy.value_or(kAbsent) : kAbsent);
+    const auto& params = r.profile_params ? r.profile_params : r.centroid_params;
+    data->points.push_back(params ? params->point_count : 0);
+  }
+  return data;
+}
+
+// Name, Arrow format, and the member of ScanColumnsData, in column order.
+struct ColumnDef {
+  const char* name;
+  const char* format;
+  Dtype dtype;
+  const void* (*data)(const ScanColumnsData&);
+};
+
+template <auto Member>
+const void* member_data(const ScanColumnsData& d) {
+  return (d.*Member).data();
+}
+
+const ColumnDef kColumns[] = {
+    {"index", "I", Dtype::UInt32, member_data<&ScanColumnsData::index>},
+    {"scan_id", "I", Dtype::UInt32, member_data<&ScanColumnsData::scan_id>},
+    {"ms_level", "I", Dtype::UInt32, member_data<&ScanColumnsData::ms_level>},
+    {"rt", "g", Dtype::Float64, member_data<&ScanColumnsData::rt>},
+    {"polarity", "c", Dtype::Int8, member_data<&ScanColumnsData::polarity>},
+    {"tic", "g", Dtype::Float64, member_data<&ScanColumnsData::tic>},
+    {"base_peak_mz", "g", Dtype::Float64, member_data<&ScanColumnsData::base_peak_mz>},
+    {"base_peak_intensity", "g", Dtype::Float64, member_data<&ScanColumnsData::base_peak_intensity>},
+    {"precursor_mz", "g", Dtype::Float64, member_data<&ScanColumnsData::precursor_mz>},
+    {"collision_energy", "g", Dtype::Float64, member_data<&ScanColumnsData::collision_energy>},
+    {"points", "I", Dtype::UInt32, member_data<&ScanColumnsData::points>},
+};
+
+// The whole table as one batch.
+class ScanTableSource final : public BatchSource {
+ public:
+  explicit ScanTableSource(std::shared_ptr<const ScanColumnsData> data) : data_(std::move(data)) {
+    for (const auto& column : kColumns) fields_.push_back(Field{column.name, column.format});
+  }
+  const std::vector<Field>& fields() const override { return fields_; }
+  std::expected<std::optional<Batch>, std::string> next() override {
+    if (done_) return std::optional<Batch>();
+    done_ = true;
+    Batch batch;
+    batch.length = static_cast<std::int64_t>(data_->index.size());
+    for (const auto& column : kColumns) batch.columns.push_back(Column{data_, column.data(*data_)});
+    return std::optional<Batch>(std::move(batch));
+  }
+
+ private:
+  std::shared_ptr<const ScanColumnsData> data_;
+  std::vector<Field> fields_;
+  bool done_ = false;
+};
+
+struct ScanColumnsObject {
+  PyObject_HEAD
+  std::shared_ptr<const ScanColumnsData> data;
+};
+
+ScanColumnsObject* object_of(PyObject* self) { return reinterpret_cast<ScanColumnsObject*>(self); }
+
+void scan_columns_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  object_of(self)->data.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+Py_ssize_t scan_columns_len(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(object_of(self)->data->index.size());
+}
+
+// {name: read-only numpy array}, in column order.
+PyObject* scan_columns_arrays(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ModuleState* state = state_of_type(Py_TYPE(self));
+    const auto& data = object_of(self)->data;
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& column : kColumns) {
+      if (!put(dict.get(), column.name,
+               new_array(state, data, column.data(*data), data->index.size(), column.dtype))) {
+        return nullptr;
+      }
+    }
+    return dict.release();
+  });
+}
+
+PyObject* scan_columns_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"requested_schema", nullptr};
+    PyObject* requested = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                     const_cast<char**>(keywords), &requested)) {
+      return nullptr;
+    }
+    return stream_capsule(std::make_unique<ScanTableSource>(object_of(self)->data)).release();
+  });
+}
+
+PyMethodDef scan_columns_methods[] = {
+    {"arrays", scan_columns_arrays, METH_NOARGS, "arrays($self)\n--\n\nThe columns as numpy arrays."},
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_columns_arrow)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nThe table as an Arrow C stream."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot scan_columns_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The scan table as columns.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scan_columns_dealloc)},
+    {Py_tp_methods, scan_columns_methods},
+    {Py_sq_length, reinterpret_cast<void*>(scan_columns_len)},
+    {0, nullptr},
+};
+
+PyType_Spec scan_columns_type_spec = {
+    "morvane._core.ScanColumns",
+    sizeof(ScanColumnsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    scan_columns_slots,
+};
+
+}  // namespace
+
+PyType_Spec* scan_columns_spec() { return &scan_columns_type_spec; }
+
+Ref new_scan_columns(ModuleState* state, const reader::Reader& reader) {
+  auto data = build(reader);
+  PyTypeObject* type = state->scan_columns;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return Ref();
+  new (&object_of(self.get())->data) std::shared_ptr<const ScanColumnsData>(std::move(data));
+  return self;
+}
+
+}  // namespace karvel::python::morvane

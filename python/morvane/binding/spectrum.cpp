@@ -1,0 +1,163 @@
+#include "spectrum.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "arrays.hpp"
+#include "boundary.hpp"
+#include "convert.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+using morvane_core::types::SpectrumRecord;
+
+struct SpectrumObject {
+  PyObject_HEAD
+  std::shared_ptr<const SpectrumRecord> record;
+  PyObject* mz;         // the cached arrays, or nullptr until first access
+  PyObject* intensity;
+};
+
+SpectrumObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
+const SpectrumRecord& record_of(PyObject* self) { return *object_of(self)->record; }
+
+void spectrum_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_CLEAR(object_of(self)->mz);
+  Py_CLEAR(object_of(self)->intensity);
+  object_of(self)->record.~shared_ptr();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <auto Build>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Build(record_of(self)).release(); });
+}
+
+Ref index(const SpectrumRecord& r) { return to_int(r.index); }
+Ref scan_id(const SpectrumRecord& r) { return to_int(std::uint64_t{r.scan_number}); }
+Ref native_id(const SpectrumRecord& r) { return to_str(r.native_id); }
+Ref ms_level(const SpectrumRecord& r) { return to_int(std::uint64_t{r.ms_level}); }
+Ref rt(const SpectrumRecord& r) { return to_float(r.retention_time_sec); }
+Ref polarity(const SpectrumRecord& r) { return text_or_none(r.polarity); }
+Ref mode(const SpectrumRecord& r) { return text_or_none(r.scan_mode); }
+Ref precursor_mz(const SpectrumRecord& r) {
+  return r.precursor ? float_or_none(r.precursor->target_mz) : Ref::borrow(Py_None);
+}
+Ref collision_energy(const SpectrumRecord& r) {
+  return r.precursor ? float_or_none(r.precursor->collision_energy) : Ref::borrow(Py_None);
+}
+Ref tic(const SpectrumRecord& r) { return to_float(morvane_core::types::effective_tic(r)); }
+Ref base_peak_mz(const SpectrumRecord& r) {
+  auto peak = morvane_core::types::effective_base_peak(r);
+  return peak ? to_float(peak->first) : Ref::borrow(Py_None);
+}
+Ref base_peak_intensity(const SpectrumRecord& r) {
+  auto peak = morvane_core::types::effective_base_peak(r);
+  return peak ? to_float(peak->second) : Ref::borrow(Py_None);
+}
+
+// The cached array in *slot, made by make() on first access. The critical
+// section keeps two threads from making two arrays.
+template <class Make>
+PyObject* cached(PyObject* self, PyObject** slot, Make&& make) {
+  PyObject* result = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(self);
+  if (*slot == nullptr) *slot = make().release();
+  result = Py_XNewRef(*slot);
+  Py_END_CRITICAL_SECTION();
+  return result;
+}
+
+PyObject* spectrum_mz(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    SpectrumObject* object = object_of(self);
+    return cached(self, &object->mz, [&] {
+      return array_view<double>(state_of_type(Py_TYPE(self)), object->record, object->record->mz);
+    });
+  });
+}
+
+PyObject* spectrum_intensity(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    SpectrumObject* object = object_of(self);
+    return cached(self, &object->intensity, [&] {
+      return array_view<float>(state_of_type(Py_TYPE(self)), object->record,
+                               object->record->intensity);
+    });
+  });
+}
+
+Py_ssize_t spectrum_len(PyObject* self) noexcept {
+  return static_cast<Py_ssize_t>(record_of(self).mz.size());
+}
+
+PyObject* spectrum_repr(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const SpectrumRecord& r = record_of(self);
+    char rt_text[64];
+    std::snprintf(rt_text, sizeof rt_text, "%.2f", r.retention_time_sec);
+    Ref id = to_str(r.native_id);
+    if (!id) return nullptr;
+    return PyUnicode_FromFormat("Spectrum(%R, ms_level=%u, rt=%ss, %zu points)", id.get(),
+                                static_cast<unsigned>(r.ms_level), rt_text, r.mz.size());
+  });
+}
+
+PyGetSetDef spectrum_getset[] = {
+    {"index", getter<index>, nullptr, "Position in the scan table.", nullptr},
+    {"scan_id", getter<scan_id>, nullptr, "The scan's id in the scan table.", nullptr},
+    {"native_id", getter<native_id>, nullptr, "\"scanId=\" and the scan id.", nullptr},
+    {"ms_level", getter<ms_level>, nullptr, nullptr, nullptr},
+    {"rt", getter<rt>, nullptr, "Retention time in seconds.", nullptr},
+    {"polarity", getter<polarity>, nullptr, "\"positive\", \"negative\" or None.", nullptr},
+    {"mode", getter<mode>, nullptr, "\"profile\" or \"centroid\": the block the points came from.",
+     nullptr},
+    {"precursor_mz", getter<precursor_mz>, nullptr, nullptr, nullptr},
+    {"collision_energy", getter<collision_energy>, nullptr, nullptr, nullptr},
+    {"tic", getter<tic>, nullptr, "Reported total ion current, else the sum of the intensities.",
+     nullptr},
+    {"base_peak_mz", getter<base_peak_mz>, nullptr, nullptr, nullptr},
+    {"base_peak_intensity", getter<base_peak_intensity>, nullptr, nullptr, nullptr},
+    {"mz", spectrum_mz, nullptr, "Read-only float64 array of m/z values.", nullptr},
+    {"intensity", spectrum_intensity, nullptr, "Read-only float32 array of intensities.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot spectrum_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One decoded spectrum with read-only numpy peak arrays.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
+    {Py_tp_getset, spectrum_getset},
+    {Py_sq_length, reinterpret_cast<void*>(spectrum_len)},
+    {0, nullptr},
+};
+
+PyType_Spec spectrum_type_spec = {
+    "morvane.Spectrum",
+    sizeof(SpectrumObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    spectrum_slots,
+};
+
+}  // namespace
+
+PyType_Spec* spectrum_spec() { return &spectrum_type_spec; }
+
+Ref new_spectrum(ModuleState* state, SpectrumRecord record) {
+  PyTypeObject* type = state->spectrum;
+  auto shared = std::make_shared<const SpectrumRecord>(std::move(record));
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return Ref();
+  SpectrumObject* object = object_of(self.get());
+  new (&object->record) std::shared_ptr<const SpectrumRecord>(std::move(shared));
+  object->mz = nullptr;
+  object->intensity = nullptr;
+  return self;
+}
+
+}  // namespace karvel::python::morvane

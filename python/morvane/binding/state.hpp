@@ -1,0 +1,36 @@
+// Per-module state of morvane._core: the heap types it created, its
+// exception class and the numpy pieces the arrays are made with.
+#pragma once
+
+#include <Python.h>
+
+namespace karvel::python::morvane {
+
+// Element types of the arrays the module hands out.
+enum class Dtype { Float64, Float32, UInt32, UInt8, Int8, Int64, Count };
+
+struct ModuleState {
+  PyTypeObject* run = nullptr;
+  PyTypeObject* spectrum = nullptr;
+  PyTypeObject* buffer = nullptr;
+  PyTypeObject* spectrum_stream = nullptr;
+  PyTypeObject* peak_stream = nullptr;
+  PyTypeObject* scan_columns = nullptr;
+  PyObject* format_error = nullptr;
+  PyObject* frombuffer = nullptr;  // numpy.frombuffer
+  PyObject* dtypes[static_cast<int>(Dtype::Count)] = {};
+};
+
+// The module definition; its address identifies the module.
+PyModuleDef* module_def();
+
+inline ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The state of the module that created type (any of the module's types).
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace karvel::python::morvane

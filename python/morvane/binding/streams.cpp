@@ -1,0 +1,189 @@
+#include "streams.hpp"
+
+#include <atomic>
+#include <new>
+
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "pool.hpp"
+#include "spectrum.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+struct SpectrumStreamObject {
+  PyObject_HEAD
+  std::shared_ptr<DecodePool> pool;
+  bool skip_errors;
+  std::atomic<bool> finished;
+  PyObject* skipped;  // list, or nullptr
+};
+
+SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<SpectrumStreamObject*>(self); }
+
+void spectrum_stream_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  SpectrumStreamObject* stream = stream_of(self);
+  // Dropping the iterator stops its workers after the spectrum in hand.
+  if (stream->pool) stream->pool->stop();
+  stream->pool.~shared_ptr();
+  stream->finished.~atomic();
+  Py_CLEAR(stream->skipped);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
+
+PyObject* spectrum_stream_next(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SpectrumStreamObject* stream = stream_of(self);
+    ModuleState* state = state_of_type(Py_TYPE(self));
+    Ref keep = Ref::borrow(self);
+    for (;;) {
+      if (stream->finished.load()) return nullptr;
+      std::optional<PoolItem> item;
+      {
+        GilRelease unlocked;
+        item = stream->pool->next();
+      }
+      if (!item) {
+        stream->finished.store(true);
+        return nullptr;
+      }
+      if (item->result) return new_spectrum(state, std::move(*item->result)).release();
+      if (!stream->skip_errors) {
+        stream->finished.store(true);
+        stream->pool->stop();
+        return format_error(state, item->result.error());
+      }
+      if (stream->skipped != nullptr) {
+        Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(item->index),
+                                item->result.error().data(),
+                                static_cast<Py_ssize_t>(item->result.error().size())));
+        if (!append(stream->skipped, std::move(entry))) return nullptr;
+      }
+    }
+  });
+}
+
+PyObject* spectrum_stream_close(PyObject* self, PyObject*) noexcept {
+  SpectrumStreamObject* stream = stream_of(self);
+  stream->finished.store(true);
+  stream->pool->stop();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef spectrum_stream_methods[] = {
+    {"close", spectrum_stream_close, METH_NOARGS,
+     "close($self)\n--\n\nStops the workers; the iteration ends."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot spectrum_stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Spectra decoded ahead on worker threads, in index order.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(spectrum_stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
+    {Py_tp_methods, spectrum_stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec spectrum_stream_type_spec = {
+    "morvane._core.SpectrumStream",
+    sizeof(SpectrumStreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    spectrum_stream_slots,
+};
+
+struct PeakStreamData {
+  std::shared_ptr<const reader::Reader> reader;
+  std::vector<std::uint32_t> indices;
+  PeakOptions options;
+};
+
+struct PeakStreamObject {
+  PyObject_HEAD
+  PeakStreamData data;
+};
+
+PeakStreamObject* peaks_of(PyObject* self) { return reinterpret_cast<PeakStreamObject*>(self); }
+
+void peak_stream_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  peaks_of(self)->data.~PeakStreamData();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* peak_stream_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"requested_schema", nullptr};
+    PyObject* requested = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                     const_cast<char**>(keywords), &requested)) {
+      return nullptr;
+    }
+    const PeakStreamData& data = peaks_of(self)->data;
+    return stream_capsule(peak_source(data.reader, data.indices, data.options)).release();
+  });
+}
+
+PyMethodDef peak_stream_methods[] = {
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stream_arrow)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\nA fresh Arrow C stream of the peak table."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot peak_stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The long peak table of a run, read through the Arrow C stream interface.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(peak_stream_dealloc)},
+    {Py_tp_methods, peak_stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec peak_stream_type_spec = {
+    "morvane._core.PeakStream",
+    sizeof(PeakStreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    peak_stream_slots,
+};
+
+}  // namespace
+
+PyType_Spec* spectrum_stream_spec() { return &spectrum_stream_type_spec; }
+PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
+
+Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
+                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
+                        unsigned threads, PyObject* skipped) {
+  std::shared_ptr<DecodePool> pool = DecodePool::start(std::move(reader), std::move(indices), mode, threads);
+  PyTypeObject* type = state->spectrum_stream;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) {
+    pool->stop();
+    return Ref();
+  }
+  SpectrumStreamObject* stream = stream_of(self.get());
+  new (&stream->pool) std::shared_ptr<DecodePool>(std::move(pool));
+  stream->skip_errors = skip_errors;
+  new (&stream->finished) std::atomic<bool>(false);
+  stream->skipped = Py_XNewRef(skipped);
+  return self;
+}
+
+Ref new_peak_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
+                    std::vector<std::uint32_t> indices, PeakOptions options) {
+  PyTypeObject* type = state->peak_stream;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return Ref();
+  new (&peaks_of(self.get())->data) PeakStreamData{std::move(reader), std::move(indices), options};
+  return self;
+}
+
+}  // namespace karvel::python::morvane

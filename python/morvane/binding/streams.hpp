@@ -1,0 +1,33 @@
+// The iterators and streams a run hands out: _core.SpectrumStream (spectra
+// decoded ahead on worker threads, in index order) and _core.PeakStream
+// (an object whose __arrow_c_stream__ gives a fresh peak-table stream on
+// every call).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "peaks.hpp"
+#include "reader/reader.hpp"
+#include "ref.hpp"
+#include "state.hpp"
+
+namespace karvel::python::morvane {
+
+PyType_Spec* spectrum_stream_spec();
+PyType_Spec* peak_stream_spec();
+
+// Starts the workers at once. With skip_errors, undecodable spectra are left
+// out and (index, message) appended to skipped (a list); otherwise the
+// iteration raises FormatError at that spectrum and ends.
+Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
+                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
+                        unsigned threads, PyObject* skipped);
+
+Ref new_peak_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
+                    std::vector<std::uint32_t> indices, PeakOptions options);
+
+}  // namespace karvel::python::morvane
