@@ -5,9 +5,10 @@ files at once and decodes each spectrum's block only when asked.
 """
 
 from ._core import FormatError, Spectrum
+from ._mzml import to_mzml
 from ._run import Run, open
 from ._scans import ScanTable
 
 __version__ = "1.0.0"
 
-__all__ = ["FormatError", "Run", "ScanTable", "Spectrum", "open"]
+__all__ = ["FormatError", "Run", "ScanTable", "Spectrum", "open", "to_mzml"]

@@ -7,7 +7,10 @@ from typing import Any, final
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["Buffer", "FormatError", "PeakStream", "RunHandle", "ScanColumns", "Spectrum", "SpectrumStream"]
+__all__ = [
+    "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
+    "SpectrumStream",
+]
 
 class FormatError(ValueError): ...
 
@@ -93,3 +96,21 @@ class RunHandle:
     def chromatograms(
         self, threads: int, /
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]: ...
+
+@final
+class MzmlWriter:
+    def __new__(
+        cls,
+        run: object,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        positions: object,
+        centroid: bool = False,
+        zlib: bool = True,
+        intensity_bits: int = 32,
+    ) -> MzmlWriter: ...
+    @property
+    def total(self) -> int: ...
+    @property
+    def written(self) -> int: ...
+    def write_next(self, count: int, /) -> int: ...
+    def finish(self) -> None: ...

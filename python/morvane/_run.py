@@ -263,3 +263,21 @@ class Run:
         """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
         rt, _, bpc = self._chromatograms(threads)
         return rt, bpc
+
+    # -- export -----------------------------------------------------------------------
+    def to_mzml(
+        self,
+        out: str | os.PathLike[str],
+        *,
+        ms_level: int | Collection[int] | None = None,
+        rt: tuple[float, float] | None = None,
+        mode: Literal["auto", "centroid"] = "auto",
+        zlib: bool = True,
+        intensity_bits: Literal[32, 64] = 32,
+        progress: bool = False,
+    ) -> None:
+        """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
+        from ._mzml import to_mzml
+
+        to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
+                intensity_bits=intensity_bits, progress=progress)

@@ -1,0 +1,66 @@
+"""Indexed mzML output of a run, written by the C++ writer in steps."""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Collection
+from typing import TYPE_CHECKING, Literal
+
+from . import _core
+
+if TYPE_CHECKING:
+    from ._run import Run
+
+# Spectra per step: small enough for a smooth progress bar, large enough
+# that the steps cost nothing next to the writing.
+_STEP = 64
+
+
+def _progress_bar(total: int, name: str, enabled: bool):  # type: ignore[no-untyped-def]
+    """A tqdm bar on stderr when asked for and stderr is a terminal."""
+    if not enabled or not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, desc=name, unit="spectra", file=sys.stderr, leave=False)
+
+
+def to_mzml(
+    run: Run,
+    out: str | os.PathLike[str],
+    *,
+    ms_level: int | Collection[int] | None = None,
+    rt: tuple[float, float] | None = None,
+    mode: Literal["auto", "centroid"] = "auto",
+    zlib: bool = True,
+    intensity_bits: Literal[32, 64] = 32,
+    progress: bool = False,
+) -> None:
+    """Writes the run's spectra (those passing ms_level and rt, in seconds,
+    inclusive) as indexed mzML 1.1 to out.
+
+    m/z values are 64-bit, intensities 32-bit (or 64-bit, exactly the float32
+    values widened), zlib-compressed unless zlib=False; mode="centroid" takes
+    the centroid block of scans that have both. The file is written under a
+    temporary name next to out and renamed when complete: a failure leaves
+    out as it was. FormatError when a spectrum cannot be decoded."""
+    if mode not in ("auto", "centroid"):
+        raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
+    if intensity_bits not in (32, 64):
+        raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
+    positions = run._select(ms_level, rt)
+    writer = _core.MzmlWriter(
+        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits)
+    )
+    bar = _progress_bar(writer.total, os.path.basename(run.path), progress)
+    try:
+        while wrote := writer.write_next(_STEP):
+            if bar is not None:
+                bar.update(wrote)
+        writer.finish()
+    finally:
+        if bar is not None:
+            bar.close()

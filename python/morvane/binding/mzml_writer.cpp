@@ -1,0 +1,185 @@
+// _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
+// from Python in steps so that a progress bar can follow:
+//
+//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits)
+//   while writer.write_next(64): ...
+//   writer.finish()
+//
+// Every step runs without the interpreter lock; one call at a time per
+// writer (another thread gets RuntimeError "Already borrowed").
+
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+
+#include "access.hpp"
+#include "boundary.hpp"
+#include "errors.hpp"
+#include "export/mzml_writer.hpp"
+#include "extension.hpp"
+#include "indices.hpp"
+#include "module_util.hpp"
+#include "path.hpp"
+#include "ref.hpp"
+#include "run_object.hpp"
+#include "state.hpp"
+
+namespace karvel::python::morvane {
+namespace {
+
+using exporter::MzmlWriter;
+
+struct MzmlWriterObject {
+  PyObject_HEAD
+  AccessCount access;
+  std::unique_ptr<MzmlWriter> writer;
+};
+
+MzmlWriterObject* object_of(PyObject* self) { return reinterpret_cast<MzmlWriterObject*>(self); }
+
+std::optional<exporter::IntensityBits> intensity_bits_of(int bits) {
+  if (bits == 32) return exporter::IntensityBits::Float32;
+  if (bits == 64) return exporter::IntensityBits::Float64;
+  PyErr_Format(PyExc_ValueError, "intensity_bits must be 32 or 64, not %d", bits);
+  return std::nullopt;
+}
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
+                                     nullptr};
+    PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr;
+    int centroid = 0, zlib = 1, bits = 32;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppi:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits)) {
+      return nullptr;
+    }
+    auto reader = reader_of(run);
+    if (!reader) return nullptr;
+    auto path = path_like_argument("MzmlWriter", "path", path_arg);
+    if (!path) return nullptr;
+    auto positions = index_argument(positions_arg, reader->scan().records.size());
+    if (!positions) return nullptr;
+    auto intensity_bits = intensity_bits_of(bits);
+    if (!intensity_bits) return nullptr;
+    const exporter::MzmlOptions options{
+        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits};
+    std::optional<Result<std::unique_ptr<MzmlWriter>>> created;
+    {
+      GilRelease unlocked;
+      created.emplace(MzmlWriter::create(std::move(reader), std::move(*path),
+                                         std::vector<std::size_t>(positions->begin(), positions->end()),
+                                         options));
+    }
+    if (!*created) return reader_error(state_of_type(type), created->error());
+    Ref self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    MzmlWriterObject* object = object_of(self.get());
+    new (&object->access) AccessCount();
+    new (&object->writer) std::unique_ptr<MzmlWriter>(std::move(**created));
+    return self.release();
+  });
+}
+
+void writer_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping an unfinished writer removes its temporary file.
+  object_of(self)->writer.~unique_ptr();
+  object_of(self)->access.~AccessCount();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Runs body(writer) without the interpreter lock, with exclusive access.
+template <class Body>
+PyObject* with_writer(PyObject* self, Body&& body) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    ExclusiveAccess access(object_of(self)->access);
+    if (!access) return nullptr;
+    MzmlWriter& writer = *object_of(self)->writer;
+    return body(writer);
+  });
+}
+
+PyObject* writer_write_next(PyObject* self, PyObject* arg) noexcept {
+  const Py_ssize_t count = PyLong_AsSsize_t(arg);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
+  if (count < 0) {
+    PyErr_SetString(PyExc_ValueError, "count must not be negative");
+    return nullptr;
+  }
+  return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
+    std::optional<Result<std::size_t>> wrote;
+    {
+      GilRelease unlocked;
+      wrote.emplace(writer.write_next(static_cast<std::size_t>(count)));
+    }
+    if (!*wrote) return reader_error(state_of_type(Py_TYPE(self)), wrote->error());
+    return PyLong_FromSize_t(**wrote);
+  });
+}
+
+PyObject* writer_finish(PyObject* self, PyObject*) noexcept {
+  return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
+    std::optional<Result<void>> finished;
+    {
+      GilRelease unlocked;
+      finished.emplace(writer.finish());
+    }
+    if (!*finished) return reader_error(state_of_type(Py_TYPE(self)), finished->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* writer_total(PyObject* self, void*) noexcept {
+  return PyLong_FromSize_t(object_of(self)->writer->total());
+}
+
+PyObject* writer_written(PyObject* self, void*) noexcept {
+  return PyLong_FromSize_t(object_of(self)->writer->written());
+}
+
+PyMethodDef writer_methods[] = {
+    {"write_next", writer_write_next, METH_O,
+     "write_next(count) -> int\n--\n\nWrites up to count more spectra; returns how many (0 when done)."},
+    {"finish", writer_finish, METH_NOARGS,
+     "finish()\n--\n\nWrites the rest, the chromatograms and the index; moves the file into place."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef writer_getset[] = {
+    {"total", writer_total, nullptr, "Spectra the file will hold.", nullptr},
+    {"written", writer_written, nullptr, "Spectra written so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot writer_slots[] = {
+    {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
+                                  "intensity_bits=32)\n--\n\nWrites one run as indexed mzML.")},
+    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_methods, writer_methods},
+    {Py_tp_getset, writer_getset},
+    {0, nullptr},
+};
+
+PyType_Spec writer_type_spec = {
+    "morvane._core.MzmlWriter",
+    sizeof(MzmlWriterObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    writer_slots,
+};
+
+int add_mzml_writer(PyObject* module) {
+  Ref type(PyType_FromModuleAndSpec(module, &writer_type_spec, nullptr));
+  if (!type) return -1;
+  return add_public(module, "MzmlWriter", type.get());
+}
+
+const Extension mzml_writer_extension(add_mzml_writer);
+
+}  // namespace
+}  // namespace karvel::python::morvane

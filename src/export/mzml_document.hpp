@@ -1,0 +1,83 @@
+// The pieces of an indexed mzML 1.1 document, appended to a text buffer in
+// file order: the header up to the opening <spectrumList>, one <spectrum>
+// at a time, the chromatograms, and the index with its checksum. The
+// writer (mzml_writer.hpp) strings them together and counts the offsets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "export/binary_array.hpp"
+#include "morvane_core/enums.hpp"
+#include "morvane_core/types.hpp"
+#include "support/error.hpp"
+
+namespace karvel::exporter {
+
+enum class IntensityBits : std::uint8_t { Float32, Float64 };
+
+// What the header says about the run and the file's contents.
+struct RunDescription {
+  morvane_core::types::RunMetadata metadata;
+  std::optional<morvane_core::enums::Analyzer> analyzer;
+  // The scan table file the native ids refer to: its name, a file URI of
+  // the directory holding it, and its SHA-1 in hex (empty when unreadable).
+  std::string source_name;
+  std::string source_location;
+  std::string source_sha1;
+  bool has_ms1 = false;
+  bool has_msn = false;
+  std::size_t spectrum_count = 0;
+};
+
+// One id and the byte offset of its element's '<'.
+using IndexEntry = std::pair<std::string, std::uint64_t>;
+
+// The TIC and base-peak chromatograms over the MS1 spectra written.
+struct ChromatogramPoints {
+  std::vector<double> time_sec;
+  std::vector<double> total_ion_current;
+  std::vector<double> base_peak_intensity;
+};
+
+// Everything before the first <spectrum>, ending with <spectrumList …>.
+void append_header(std::string& out, const RunDescription& run);
+
+// The element writers below start at the element's '<' (the caller writes
+// any indentation first, so the offset of the element is where the text
+// ends before the call).
+
+// One <spectrum> element; position is its index attribute.
+Result<void> append_spectrum(std::string& out, const morvane_core::types::SpectrumRecord& spectrum,
+                             std::size_t position, IntensityBits intensity_bits,
+                             BinaryArrayWriter& arrays);
+
+// Closes the spectrum list; opens the chromatogram list when there are
+// chromatograms (a list may not be empty).
+void append_spectrum_list_end(std::string& out, bool chromatograms_follow);
+
+// One <chromatogram> element with 64-bit times.
+Result<void> append_chromatogram(std::string& out, std::size_t position, std::string_view id,
+                                 terms::Term type, const std::vector<double>& time_sec,
+                                 const std::vector<double>& intensity,
+                                 IntensityBits intensity_bits, BinaryArrayWriter& arrays);
+
+// Closes the chromatogram list (when open), the run and <mzML>.
+void append_run_end(std::string& out, bool chromatograms_written);
+
+// <indexList> with both indexes, then <indexListOffset> and the opening
+// <fileChecksum> tag: everything the checksum covers after the run.
+void append_index(std::string& out, const std::vector<IndexEntry>& spectra,
+                  const std::vector<IndexEntry>& chromatograms, std::uint64_t index_list_offset);
+
+// The checksum's digits and the closing tags.
+void append_checksum_end(std::string& out, std::string_view sha1_hex);
+
+// "file://" and the absolute path with every byte outside [A-Za-z0-9-._~/]
+// percent-encoded.
+std::string file_uri(std::string_view absolute_path);
+
+}  // namespace karvel::exporter

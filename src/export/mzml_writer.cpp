@@ -1,0 +1,190 @@
+#include "export/mzml_writer.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "reader/paths.hpp"
+#include "support/format.hpp"
+
+namespace karvel::exporter {
+namespace {
+
+using raw::msscan::ScanRecord;
+
+constexpr std::string_view kScanTableName = "MSScan.bin";
+
+bool selected(const ScanRecord& record, const ScanFilter& filter) {
+  const auto& levels = filter.ms_levels;
+  if (!levels.empty() && std::find(levels.begin(), levels.end(), record.ms_level) == levels.end()) {
+    return false;
+  }
+  if (filter.rt_range_sec) {
+    // The spectrum's retention time, computed as the reader computes it.
+    const double rt = record.retention_time_min * 60.0;
+    if (!(rt >= filter.rt_range_sec->first && rt <= filter.rt_range_sec->second)) return false;
+  }
+  return true;
+}
+
+// The directory holding the scan table, absolute and normalized.
+std::string scan_table_directory(const std::string& run_path) {
+  std::error_code ignored;
+  std::filesystem::path acq = std::filesystem::path(run_path) / "AcqData";
+  std::filesystem::path absolute = std::filesystem::absolute(acq, ignored);
+  if (absolute.empty()) absolute = acq;
+  return absolute.lexically_normal().string();
+}
+
+RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection) {
+  RunDescription run;
+  run.metadata = reader.run_metadata();
+  run.analyzer = reader.analyzer();
+  run.source_name = kScanTableName;
+  const std::string directory = scan_table_directory(reader.path());
+  run.source_location = file_uri(directory);
+  if (auto digest = sha1_of_file(reader::join_path(directory, kScanTableName))) {
+    run.source_sha1 = to_hex(*digest);
+  }
+  const auto& records = reader.scan().records;
+  const auto note_level = [&run](const ScanRecord& record) {
+    (record.ms_level <= 1 ? run.has_ms1 : run.has_msn) = true;
+  };
+  for (std::size_t position : selection) note_level(records[position]);
+  // Without selected spectra the file still says what the run holds.
+  if (selection.empty()) std::for_each(records.begin(), records.end(), note_level);
+  run.spectrum_count = selection.size();
+  return run;
+}
+
+}  // namespace
+
+std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const ScanFilter& filter) {
+  std::vector<std::size_t> positions;
+  for (std::size_t i = 0; i < scan.records.size(); ++i) {
+    if (selected(scan.records[i], filter)) positions.push_back(i);
+  }
+  return positions;
+}
+
+Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const reader::Reader> reader,
+                                                       std::string out_path,
+                                                       std::vector<std::size_t> selection,
+                                                       MzmlOptions options) {
+  if (!reader) return std::unexpected(Error::io_other("no reader to write mzML from"));
+  const std::size_t count = reader->scan().records.size();
+  for (std::size_t position : selection) {
+    if (position >= count) {
+      return std::unexpected(Error::parse(str_cat("spectrum position ", position,
+                                                  " is not below the scan count ", count)));
+    }
+  }
+  auto arrays = BinaryArrayWriter::create(options.zlib);
+  if (!arrays) return std::unexpected(std::move(arrays.error()));
+  auto output = OutputFile::create(std::move(out_path));
+  if (!output) return std::unexpected(std::move(output.error()));
+  append_header(output->text(), describe(*reader, selection));
+  std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
+                                                    std::move(selection), std::move(*output),
+                                                    std::move(*arrays)));
+  if (auto spilled = writer->output_->spill(); !spilled) return std::unexpected(std::move(spilled.error()));
+  return writer;
+}
+
+MzmlWriter::MzmlWriter(std::shared_ptr<const reader::Reader> reader, MzmlOptions options,
+                       std::vector<std::size_t> selection, OutputFile output,
+                       BinaryArrayWriter arrays)
+    : reader_(std::move(reader)),
+      options_(std::move(options)),
+      selection_(std::move(selection)),
+      output_(std::move(output)),
+      arrays_(std::move(arrays)) {
+  spectrum_index_.reserve(selection_.size());
+}
+
+std::unexpected<Error> MzmlWriter::fail(Error error) {
+  failure_ = error;
+  output_.reset();
+  return std::unexpected(std::move(error));
+}
+
+Result<std::size_t> MzmlWriter::write_next(std::size_t count) {
+  if (failure_) return std::unexpected(*failure_);
+  if (finished_) return 0;
+  std::size_t wrote = 0;
+  while (wrote < count && next_ < selection_.size()) {
+    if (auto result = write_spectrum(selection_[next_]); !result) return fail(std::move(result.error()));
+    ++next_;
+    ++wrote;
+  }
+  return wrote;
+}
+
+Result<void> MzmlWriter::write_spectrum(std::size_t scan_position) {
+  const auto& records = reader_->scan().records;
+  Result<morvane_core::types::SpectrumRecord> spectrum;
+  const ScanRecord& record = records[scan_position];
+  if (options_.mode == PeakMode::Centroid && record.profile_params && record.centroid_params) {
+    // Without its profile block the reader decodes the scan's centroids.
+    ScanRecord centroid_only = record;
+    centroid_only.profile_params.reset();
+    spectrum = reader_->spectrum(scan_position, centroid_only, reader_->analyzer());
+  } else {
+    spectrum = reader_->spectrum(scan_position, record, reader_->analyzer());
+  }
+  if (!spectrum) return std::unexpected(std::move(spectrum.error()));
+
+  std::string& out = output_->text();
+  out.append("        ");
+  spectrum_index_.emplace_back(spectrum->native_id, output_->offset());
+  if (auto appended = append_spectrum(out, *spectrum, next_, options_.intensity_bits, arrays_); !appended) {
+    return appended;
+  }
+  if (spectrum->ms_level == 1) {
+    chromatograms_.time_sec.push_back(spectrum->retention_time_sec);
+    chromatograms_.total_ion_current.push_back(morvane_core::types::effective_tic(*spectrum));
+    const auto base_peak = morvane_core::types::effective_base_peak(*spectrum);
+    chromatograms_.base_peak_intensity.push_back(base_peak ? base_peak->second : 0.0);
+  }
+  return output_->spill();
+}
+
+Result<void> MzmlWriter::finish() {
+  if (failure_) return std::unexpected(*failure_);
+  if (finished_) return {};
+  if (auto rest = write_next(selection_.size()); !rest) return std::unexpected(std::move(rest.error()));
+  if (auto trailer = write_trailer(); !trailer) return fail(std::move(trailer.error()));
+  finished_ = true;
+  return {};
+}
+
+Result<void> MzmlWriter::write_trailer() {
+  std::string& out = output_->text();
+  const bool chromatograms = !chromatograms_.time_sec.empty();
+  append_spectrum_list_end(out, chromatograms);
+  std::vector<IndexEntry> chromatogram_index;
+  if (chromatograms) {
+    const auto add = [&](std::string_view id, terms::Term type, const std::vector<double>& intensity) {
+      const std::size_t position = chromatogram_index.size();
+      out.append("        ");
+      chromatogram_index.emplace_back(std::string(id), output_->offset());
+      return append_chromatogram(out, position, id, type, chromatograms_.time_sec, intensity,
+                                 options_.intensity_bits, arrays_);
+    };
+    if (auto tic = add("TIC", terms::kTicChromatogram, chromatograms_.total_ion_current); !tic) return tic;
+    if (auto bpc = add("BPC", terms::kBasePeakChromatogram, chromatograms_.base_peak_intensity); !bpc) {
+      return bpc;
+    }
+  }
+  append_run_end(out, chromatograms);
+  out.append("  ");
+  const std::uint64_t index_offset = output_->offset();
+  append_index(out, spectrum_index_, chromatogram_index, index_offset);
+  auto digest = output_->digest();
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  append_checksum_end(out, to_hex(*digest));
+  auto committed = output_->commit();
+  output_.reset();
+  return committed;
+}
+
+}  // namespace karvel::exporter

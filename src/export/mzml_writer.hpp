@@ -1,0 +1,98 @@
+// A streaming writer of indexed mzML 1.1 for one opened run. It holds one
+// spectrum in memory at a time: spectra are decoded, encoded and written
+// in scan order, the TIC and base-peak chromatograms are accumulated from
+// the MS1 spectra as they pass and written after them, byte offsets are
+// counted as the text is written and the SHA-1 file checksum is fed the same
+// bytes. Output is deterministic: the same run and options give the same
+// bytes (the only time written is the run's own acquisition time).
+//
+// The file is written under a temporary name next to the output path and
+// renamed to it by finish(); a writer dropped before that, or one that
+// failed, leaves no file behind and the output path untouched.
+//
+//   auto writer = MzmlWriter::create(reader, "run.mzML",
+//                                    select_scans(reader->scan(), filter), options);
+//   while (!(*writer)->done()) (*writer)->write_next(100);   // progress
+//   (*writer)->finish();
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "export/binary_array.hpp"
+#include "export/mzml_document.hpp"
+#include "export/output_file.hpp"
+#include "raw/msscan.hpp"
+#include "reader/reader.hpp"
+#include "support/error.hpp"
+
+namespace karvel::exporter {
+
+// auto: the reader's choice (the profile when a scan has one); centroid:
+// the centroid block of scans that have both (scans with only a profile
+// keep it).
+enum class PeakMode : std::uint8_t { Auto, Centroid };
+
+struct MzmlOptions {
+  PeakMode mode = PeakMode::Auto;
+  bool zlib = true;
+  IntensityBits intensity_bits = IntensityBits::Float32;
+};
+
+struct ScanFilter {
+  std::vector<std::uint32_t> ms_levels;                   // empty: every level
+  std::optional<std::pair<double, double>> rt_range_sec;  // inclusive
+};
+
+// Positions in the scan table of the scans the filter lets through, in order.
+std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const ScanFilter& filter);
+
+class MzmlWriter {
+ public:
+  // Opens the temporary file and writes everything before the spectra.
+  // positions: the scans to write, in file order; each must be below the
+  // scan count (a Parse error otherwise).
+  static Result<std::unique_ptr<MzmlWriter>> create(std::shared_ptr<const reader::Reader> reader,
+                                                    std::string out_path,
+                                                    std::vector<std::size_t> positions,
+                                                    MzmlOptions options);
+
+  MzmlWriter(const MzmlWriter&) = delete;
+  MzmlWriter& operator=(const MzmlWriter&) = delete;
+
+  std::size_t total() const noexcept { return selection_.size(); }
+  std::size_t written() const noexcept { return next_; }
+  bool done() const noexcept { return next_ == selection_.size(); }
+
+  // Writes up to count more spectra and returns how many it wrote (0 once
+  // all are written). A spectrum that fails to decode fails the writer.
+  Result<std::size_t> write_next(std::size_t count);
+  // Writes the remaining spectra, the chromatograms, the index and the
+  // checksum, and moves the file to the output path.
+  Result<void> finish();
+
+ private:
+  MzmlWriter(std::shared_ptr<const reader::Reader> reader, MzmlOptions options,
+             std::vector<std::size_t> selection, OutputFile output, BinaryArrayWriter arrays);
+  Result<void> write_spectrum(std::size_t scan_position);
+  Result<void> write_trailer();
+  // Records a failure: the writer keeps returning it and drops its file.
+  std::unexpected<Error> fail(Error error);
+
+  std::shared_ptr<const reader::Reader> reader_;
+  MzmlOptions options_;
+  std::vector<std::size_t> selection_;
+  std::optional<OutputFile> output_;
+  BinaryArrayWriter arrays_;
+  std::size_t next_ = 0;
+  std::vector<IndexEntry> spectrum_index_;
+  ChromatogramPoints chromatograms_;
+  std::optional<Error> failure_;
+  bool finished_ = false;
+};
+
+}  // namespace karvel::exporter

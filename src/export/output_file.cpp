@@ -1,0 +1,124 @@
+#include "export/output_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+namespace karvel::exporter {
+namespace {
+
+constexpr std::size_t kSpillSize = std::size_t{4} << 20;
+
+std::unexpected<Error> errno_error() { return std::unexpected(Error::io_from_errno(errno)); }
+
+std::atomic<std::uint64_t> next_temporary_number{0};
+
+// A hidden name next to the final one, unique within this process; the
+// process id keeps processes apart.
+std::string temporary_name(const std::string& final_path) {
+  const std::filesystem::path path(final_path);
+  const std::string name = "." + path.filename().string() + ".part-" + std::to_string(::getpid()) +
+                           "-" + std::to_string(next_temporary_number.fetch_add(1));
+  return (path.parent_path() / name).string();
+}
+
+}  // namespace
+
+Result<OutputFile> OutputFile::create(std::string final_path) {
+  auto sha1 = Sha1::create();
+  if (!sha1) return std::unexpected(std::move(sha1.error()));
+  // Created like any new file (the umask applies); a leftover of an earlier
+  // process with the same id is never reused.
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temporary = temporary_name(final_path);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) return errno_error();
+  }
+  return OutputFile(std::move(final_path), std::move(temporary), fd, std::move(*sha1));
+}
+
+OutputFile::OutputFile(std::string final_path, std::string temporary_path, int fd, Sha1 sha1)
+    : final_path_(std::move(final_path)),
+      temporary_path_(std::move(temporary_path)),
+      fd_(fd),
+      sha1_(std::move(sha1)) {
+  pending_.reserve(kSpillSize + (kSpillSize >> 2));
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : final_path_(std::move(other.final_path_)),
+      temporary_path_(std::move(other.temporary_path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      sha1_(std::move(other.sha1_)),
+      hashing_(other.hashing_),
+      pending_(std::move(other.pending_)),
+      flushed_(other.flushed_) {}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() noexcept {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(temporary_path_.c_str());
+}
+
+Result<void> OutputFile::spill() {
+  if (pending_.size() < kSpillSize) return {};
+  return flush();
+}
+
+Result<void> OutputFile::write_all(std::string_view bytes) {
+  if (fd_ < 0) return std::unexpected(Error::io_from_errno(EBADF));
+  while (!bytes.empty()) {
+    const ssize_t wrote = ::write(fd_, bytes.data(), bytes.size());
+    if (wrote < 0) {
+      if (errno == EINTR) continue;
+      return errno_error();
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+  return {};
+}
+
+Result<void> OutputFile::flush() {
+  if (pending_.empty()) return {};
+  if (hashing_) {
+    if (auto fed = sha1_.update(pending_); !fed) return fed;
+  }
+  if (auto wrote = write_all(pending_); !wrote) return wrote;
+  flushed_ += pending_.size();
+  pending_.clear();
+  return {};
+}
+
+Result<Sha1::Digest> OutputFile::digest() {
+  if (auto flushed = flush(); !flushed) return std::unexpected(std::move(flushed.error()));
+  hashing_ = false;
+  return sha1_.finish();
+}
+
+Result<void> OutputFile::commit() {
+  if (auto flushed = flush(); !flushed) return flushed;
+  const int fd = std::exchange(fd_, -1);
+  if (::close(fd) != 0) {
+    const int code = errno;
+    ::unlink(temporary_path_.c_str());
+    return std::unexpected(Error::io_from_errno(code));
+  }
+  if (std::rename(temporary_path_.c_str(), final_path_.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temporary_path_.c_str());
+    return std::unexpected(Error::io_from_errno(code));
+  }
+  return {};
+}
+
+}  // namespace karvel::exporter

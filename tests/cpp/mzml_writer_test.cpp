@@ -1,0 +1,190 @@
+#include "export/mzml_writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "export/sha1.hpp"
+#include "reader_test_folder.hpp"
+#include "scan_table_builder.hpp"
+
+namespace karvel::exporter {
+namespace {
+
+using karvel::testing::ScanTableBuilder;
+using karvel::testing::TestFolder;
+
+// A triple-quadrupole run (stride 196) whose scans carry format-3 centroid
+// blocks: MS1 and MS2 alternate, one scan a minute, scan i has i + 1 peaks.
+// With `broken`, the last scan's block lies past the end of MSPeak.bin.
+std::shared_ptr<const reader::Reader> make_run(const TestFolder& folder, std::size_t scans,
+                                               bool broken = false) {
+  ScanTableBuilder table(196, scans);
+  std::string peaks;
+  for (std::size_t i = 0; i < scans; ++i) {
+    const std::uint32_t count = static_cast<std::uint32_t>(i + 1);
+    table.record<double>(i, 12, static_cast<double>(i));
+    table.record<std::uint16_t>(i, 20, static_cast<std::uint16_t>(i % 2 + 1));
+    table.record<std::int32_t>(i, 64, static_cast<std::int32_t>(i % 3 == 2));
+    table.record<std::uint32_t>(i, 144, 3);
+    table.record<std::uint64_t>(i, 148, broken && i + 1 == scans ? 1u << 30 : peaks.size());
+    table.record<std::uint32_t>(i, 156, 12 * count);
+    table.record<std::uint32_t>(i, 160, count);
+    for (std::uint32_t k = 0; k < count; ++k) {
+      const double mz = 100.0 + 0.1 * k + static_cast<double>(i);
+      const float intensity = 10.0f * static_cast<float>(k + 1);
+      peaks.append(reinterpret_cast<const char*>(&mz), 8);
+      peaks.append(reinterpret_cast<const char*>(&intensity), 4);
+    }
+  }
+  folder.write("MSScan.bin", table.bytes());
+  folder.write("MSPeak.bin", peaks);
+  auto reader = reader::Reader::open(folder.path());
+  EXPECT_TRUE(reader);
+  return std::shared_ptr<const reader::Reader>(std::move(*reader));
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string out_path(const TestFolder& folder) {
+  return (std::filesystem::path(folder.path()).parent_path() / "out.mzML").string();
+}
+
+Result<void> convert(std::shared_ptr<const reader::Reader> reader, const std::string& out,
+                     ScanFilter filter = {}, MzmlOptions options = {}) {
+  auto positions = select_scans(reader->scan(), filter);
+  auto writer = MzmlWriter::create(std::move(reader), out, std::move(positions), options);
+  if (!writer) return std::unexpected(writer.error());
+  return (*writer)->finish();
+}
+
+std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (std::size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Every index offset points at its element, indexListOffset at <indexList>
+// and the checksum is the SHA-1 of everything up to <fileChecksum>.
+void expect_consistent_index(const std::string& file, std::size_t spectra, std::size_t chromatograms) {
+  const std::regex list_offset("<indexListOffset>(\\d+)</indexListOffset>");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(file, match, list_offset));
+  const std::size_t list_start = std::stoull(match[1]);
+  ASSERT_EQ(file.compare(list_start, 11, "<indexList "), 0);
+
+  const std::regex offset("<offset idRef=\"([^\"]*)\">(\\d+)</offset>");
+  std::size_t seen_spectra = 0, seen_chromatograms = 0;
+  const std::string index = file.substr(list_start);
+  for (auto it = std::sregex_iterator(index.begin(), index.end(), offset); it != std::sregex_iterator(); ++it) {
+    const std::string id = (*it)[1];
+    const std::size_t at = std::stoull((*it)[2]);
+    const bool spectrum = file.compare(at, 10, "<spectrum ") == 0;
+    const bool chromatogram = file.compare(at, 14, "<chromatogram ") == 0;
+    ASSERT_TRUE(spectrum || chromatogram) << id << " at " << at;
+    const std::size_t tag_end = file.find('>', at);
+    EXPECT_NE(file.substr(at, tag_end - at).find(" id=\"" + id + "\""), std::string::npos) << id;
+    (spectrum ? seen_spectra : seen_chromatograms)++;
+  }
+  EXPECT_EQ(seen_spectra, spectra);
+  EXPECT_EQ(seen_chromatograms, chromatograms);
+
+  const std::string open_tag = "<fileChecksum>";
+  const std::size_t checksum_at = file.rfind(open_tag) + open_tag.size();
+  auto sha1 = Sha1::create().value();
+  ASSERT_TRUE(sha1.update(std::string_view(file).substr(0, checksum_at)));
+  EXPECT_EQ(file.substr(checksum_at, 40), to_hex(sha1.finish().value()));
+  EXPECT_EQ(file.substr(checksum_at + 40), "</fileChecksum>\n</indexedmzML>\n");
+}
+
+TEST(MzmlWriter, IndexOffsetsAndChecksum) {
+  TestFolder folder;
+  auto reader = make_run(folder, 7);
+  const std::string out = out_path(folder);
+  ASSERT_TRUE(convert(reader, out));
+  const std::string file = read_file(out);
+  expect_consistent_index(file, 7, 2);
+  EXPECT_NE(file.find("<spectrumList count=\"7\""), std::string::npos);
+  EXPECT_NE(file.find("id=\"scanId=106\" defaultArrayLength=\"7\""), std::string::npos);
+  EXPECT_EQ(count_of(file, "name=\"MSn spectrum\""), 1u + 3u);  // file content, then spectra
+  EXPECT_EQ(count_of(file, "name=\"negative scan\""), 2u);
+  EXPECT_NE(file.find("name=\"MSScan.bin\""), std::string::npos);
+}
+
+TEST(MzmlWriter, FiltersAndTheirIndexes) {
+  struct Case {
+    ScanFilter filter;
+    MzmlOptions options;
+    std::size_t spectra;
+    std::size_t chromatograms;
+  };
+  const MzmlOptions plain{PeakMode::Auto, false, IntensityBits::Float64};
+  const Case cases[] = {{{{2}, std::nullopt}, {}, 3, 0},
+                        {{{}, std::pair{60.0, 180.0}}, plain, 3, 2},
+                        {{{}, std::pair{1e9, 2e9}}, {}, 0, 0}};
+  for (const Case& c : cases) {
+    TestFolder folder;
+    const std::string out = out_path(folder);
+    ASSERT_TRUE(convert(make_run(folder, 7), out, c.filter, c.options));
+    const std::string file = read_file(out);
+    expect_consistent_index(file, c.spectra, c.chromatograms);
+    EXPECT_EQ(count_of(file, "<chromatogramList "), c.chromatograms ? 1u : 0u);
+  }
+}
+
+TEST(MzmlWriter, SameRunSameBytes) {
+  TestFolder folder;
+  auto reader = make_run(folder, 5);
+  const std::string first = out_path(folder);
+  const std::string second = first + ".again";
+  ASSERT_TRUE(convert(reader, first));
+  ASSERT_TRUE(convert(reader, second));
+  EXPECT_EQ(read_file(first), read_file(second));
+}
+
+// A failing spectrum, or a writer dropped before finish, leaves neither the
+// output nor a temporary file behind; an existing output stays as it was.
+TEST(MzmlWriter, NothingLeftBehindUnlessFinished) {
+  TestFolder folder;
+  const auto directory = std::filesystem::path(folder.path()).parent_path();
+  const std::string out = out_path(folder);
+  std::ofstream(out) << "previous";
+  {
+    auto writer = MzmlWriter::create(make_run(folder, 4, /*broken=*/true), out, {0, 1, 2, 3}, {});
+    ASSERT_TRUE(writer);
+    EXPECT_EQ((*writer)->write_next(3).value(), 3u);
+    auto failed = (*writer)->write_next(3);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().kind(), Error::Kind::Scan);
+    EXPECT_FALSE((*writer)->finish());
+  }
+  {
+    EXPECT_EQ(MzmlWriter::create(make_run(folder, 4), out, {0, 4}, {}).error().kind(), Error::Kind::Parse);
+    auto writer = MzmlWriter::create(make_run(folder, 4), out, {3, 2, 1, 0}, {});
+    ASSERT_TRUE(writer);
+    EXPECT_EQ((*writer)->write_next(2).value(), 2u);
+  }
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"out.mzML", "run.d"}));
+  EXPECT_EQ(read_file(out), "previous");
+}
+
+}  // namespace
+}  // namespace karvel::exporter
