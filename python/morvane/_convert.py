@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from ._output import runs_bar, selected_spectra, selection, written_atomically
+from ._output import runs_bar, selected, selected_spectra, written_atomically
 
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
@@ -57,13 +57,10 @@ def output_name(path: str | os.PathLike[str], to: str) -> str:
 
 def scan_rows(run: Any, ms_level: Any, rt: Any) -> list[dict[str, Any]]:
     """The selected rows of the scan table as JSON-ready dicts (NaN as null)."""
-    keep = selection(run, ms_level, rt)
+    keep = selected(run, ms_level, rt)
     scans = run.scans
     columns = {name: scans[name][keep].tolist() for name in scans.columns}
-    rows = []
-    for i in range(int(keep.sum())):
-        rows.append({name: null_nan(values[i]) for name, values in columns.items()})
-    return rows
+    return [{name: null_nan(values[i]) for name, values in columns.items()} for i in range(len(keep))]
 
 
 def null_nan(value: Any) -> Any:
@@ -79,13 +76,8 @@ def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], prog
     if to == "parquet":
         from ._parquet import write_peaks
         write_peaks(run, partial, progress=progress, **options)
-    elif to == "json":
-        write_metadata(run, partial, **options)
     else:
-        to_mzml = getattr(run, "to_mzml", None)
-        if to_mzml is None:
-            raise NotImplementedError("this build of morvane cannot write mzML")
-        to_mzml(partial, progress=progress, **options)
+        write_metadata(run, partial, **options)
 
 
 def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, Any] | None = None,
@@ -100,8 +92,13 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
     try:
         with open_run(path) as run:
             spectra = selected_spectra(run, options.get("ms_level"), options.get("rt"))
-            with written_atomically(target) as partial:
-                write_output(run, partial, to, options, progress)
+            if to == "mzml":
+                # The mzML writer renames its own temporary file; the name it
+                # writes under stays out of the document.
+                run.to_mzml(target, progress=progress, **options)
+            else:
+                with written_atomically(target) as partial:
+                    write_output(run, partial, to, options, progress)
     except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
         return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error))
     return ConversionResult(str(path), str(target), spectra, time.perf_counter() - started)
@@ -205,7 +202,7 @@ def on_dask(client: Any, paths: list[str], out_dir: str, to: str, options: dict[
     from dask.distributed import Client, as_completed
     own = isinstance(client, str)
     if own:
-        client = Client(client)
+        client = Client(client)  # type: ignore[no-untyped-call]
     try:
         submitted = client.map(convert_run, paths, out_dir=out_dir, to=to, options=options, pure=False)
         futures = {future: i for i, future in enumerate(submitted)}

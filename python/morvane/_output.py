@@ -14,33 +14,16 @@ from typing import Any
 
 import numpy as np
 
-
-def level_set(ms_level: Any) -> set[int] | None:
-    """An `ms_level` filter (None, an int or a collection of ints) as a set."""
-    if ms_level is None:
-        return None
-    if isinstance(ms_level, int):
-        return {ms_level}
-    return {int(level) for level in ms_level}
+from ._scans import select
 
 
-def selection(run: Any, ms_level: Any, rt: Any) -> np.ndarray:
-    """Boolean mask over the run's scan table: the scans that the filters keep
-    (`rt` inclusive at both ends, in seconds)."""
-    scans = run.scans
-    keep = np.ones(len(scans), dtype=bool)
-    levels = level_set(ms_level)
-    if levels is not None:
-        keep &= np.isin(scans["ms_level"], sorted(levels))
-    if rt is not None:
-        low, high = rt
-        times = scans["rt"]
-        keep &= (times >= low) & (times <= high)
-    return keep
+def selected(run: Any, ms_level: Any, rt: Any) -> np.ndarray:
+    """Positions of the scans that the filters keep, as Run.spectra selects them."""
+    return select(run.scans, ms_level, rt, None)
 
 
 def selected_spectra(run: Any, ms_level: Any, rt: Any) -> int:
-    return int(np.count_nonzero(selection(run, ms_level, rt)))
+    return len(selected(run, ms_level, rt))
 
 
 def bars_shown(progress: bool) -> bool:

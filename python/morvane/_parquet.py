@@ -22,12 +22,12 @@ import json
 import os
 from collections.abc import Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from ._output import selected_spectra, spectra_bar, written_atomically
 
-if TYPE_CHECKING:
-    import pyarrow as pa
+# pyarrow has no type information: its objects are typed as Any here.
+Schema = RecordBatch = Table = Any
 
 COLUMNS: tuple[tuple[str, str], ...] = (
     ("spectrum_index", "uint32"),
@@ -51,8 +51,8 @@ INSTALL_HINT = "writing Parquet needs pyarrow: pip install 'karvel[parquet]'"
 def import_pyarrow() -> Any:
     """pyarrow and pyarrow.parquet, or ImportError saying how to install them."""
     try:
-        import pyarrow
-        import pyarrow.parquet
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ImportError(INSTALL_HINT) from error
     return pyarrow
@@ -79,24 +79,24 @@ def file_metadata(run: Any) -> dict[bytes, bytes]:
     }
 
 
-def check_schema(schema: pa.Schema) -> None:
+def check_schema(schema: Schema) -> None:
     found = [(field.name, str(field.type)) for field in schema]
     if found != list(COLUMNS):
         raise TypeError(f"the peak stream has columns {found}, expected {list(COLUMNS)}")
 
 
-def row_groups(batches: Iterator[pa.RecordBatch], schema: pa.Schema, size: int) -> Iterator[pa.Table]:
+def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Iterator[Table]:
     """Tables of exactly `size` rows (the last one may be shorter) cut from
     the stream's batches, holding at most one row group plus one batch."""
-    pa = import_pyarrow()
-    pending: list[pa.RecordBatch] = []
+    pyarrow = import_pyarrow()
+    pending: list[RecordBatch] = []
     pending_rows = 0
     for batch in batches:
         pending.append(batch)
         pending_rows += batch.num_rows
         if pending_rows < size:
             continue
-        table = pa.Table.from_batches(pending, schema)
+        table = pyarrow.Table.from_batches(pending, schema)
         whole = pending_rows - pending_rows % size
         for start in range(0, whole, size):
             yield table.slice(start, size)
@@ -104,23 +104,23 @@ def row_groups(batches: Iterator[pa.RecordBatch], schema: pa.Schema, size: int) 
         pending = rest.to_batches()
         pending_rows = rest.num_rows
     if pending_rows:
-        yield pa.Table.from_batches(pending, schema)
+        yield pyarrow.Table.from_batches(pending, schema)
 
 
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd") -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows."""
-    pa = import_pyarrow()
+    pyarrow = import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
-    reader = pa.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True))
+    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run))
     rows = 0
     last_spectrum = -1
     with spectra_bar(progress, selected_spectra(run, ms_level, rt), Path(run.path).name) as bar, \
-            pa.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
+            pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
         for table in row_groups(iter(reader), schema, row_group_size):
             writer.write_table(table, row_group_size=row_group_size)
             rows += table.num_rows
