@@ -22,12 +22,14 @@ import json
 import os
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeAlias
 
 from ._output import selected_spectra, spectra_bar, written_atomically
 
 # pyarrow has no type information: its objects are typed as Any here.
-Schema = RecordBatch = Table = Any
+Schema: TypeAlias = Any
+RecordBatch: TypeAlias = Any
+Table: TypeAlias = Any
 
 COLUMNS: tuple[tuple[str, str], ...] = (
     ("spectrum_index", "uint32"),
