@@ -26,7 +26,7 @@ SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits"}),
-    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
     "json": frozenset({"ms_level", "rt"}),
 }
 
@@ -145,13 +145,16 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     os.makedirs(target, exist_ok=True)
     if not names:
         return []
+    if jobs is not None and jobs < 1:
+        raise ValueError(f"jobs must be positive, not {jobs}")
+    workers = min(jobs or os.cpu_count() or 1, len(names))
+    if client is None and workers == 1:
+        return in_this_process(names, target, to, options, progress)
+    # Runs side by side: each conversion keeps to one core.
+    if to == "parquet":
+        options = {"threads": 1, **options}
     if client is not None:
         return on_dask(client, names, target, to, options, progress)
-    workers = min(jobs or os.cpu_count() or 1, len(names))
-    if workers < 1:
-        raise ValueError(f"jobs must be positive, not {jobs}")
-    if workers == 1:
-        return in_this_process(names, target, to, options, progress)
     return in_processes(workers, names, target, to, options, progress)
 
 

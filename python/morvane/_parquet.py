@@ -20,6 +20,8 @@ from __future__ import annotations
 
 import json
 import os
+import queue
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TypeAlias
@@ -109,35 +111,96 @@ def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Ite
         yield pyarrow.Table.from_batches(pending, schema)
 
 
+class _Failure:
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+_END = object()
+
+
+def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+    """The batches, the next one decoded on a thread while the caller writes
+    the current one (both release the interpreter lock). One batch ahead at
+    most; stopping early stops the thread after the batch it is reading."""
+    slot: queue.Queue[Any] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def offer(item: Any) -> bool:
+        while not stop.is_set():
+            try:
+                slot.put(item, timeout=0.05)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def produce() -> None:
+        try:
+            for batch in batches:
+                if not offer(batch):
+                    return
+        except BaseException as error:  # noqa: BLE001 - handed to the writing thread
+            offer(_Failure(error))
+            return
+        offer(_END)
+
+    thread = threading.Thread(target=produce, name="morvane-parquet-reader", daemon=True)
+    thread.start()
+    try:
+        while (item := slot.get()) is not _END:
+            if isinstance(item, _Failure):
+                raise item.error
+            yield item
+    finally:
+        stop.set()
+        thread.join()
+
+
+def spectra_started(table: Table, previous: int) -> tuple[int, int]:
+    """How many spectra begin in this row group (a spectrum may continue
+    from the previous one, whose last spectrum index is `previous`), and its
+    last spectrum index."""
+    indices = table.column("spectrum_index")
+    if len(indices) == 0:
+        return 0, previous
+    first, last = indices[0].as_py(), indices[-1].as_py()
+    return len(indices.unique()) - (first == previous), last
+
+
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
-                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd") -> int:
+                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
+                threads: int | None = None) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
-    returns the number of rows."""
+    returns the number of rows. With threads=1 everything happens in the
+    calling thread; otherwise the stream decodes on `threads` threads (None:
+    the cores) and the next batch is read while the current one is written."""
     pyarrow = import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
-    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True))
+    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True,
+                                                             threads=threads))
+    batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run))
     rows = 0
-    last_spectrum = -1
+    previous = -1
     with spectra_bar(progress, selected_spectra(run, ms_level, rt), Path(run.path).name) as bar, \
             pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
-        for table in row_groups(iter(reader), schema, row_group_size):
+        for table in row_groups(batches, schema, row_group_size):
             writer.write_table(table, row_group_size=row_group_size)
             rows += table.num_rows
-            if bar is not None and table.num_rows:
-                last = table.column("spectrum_index")[-1].as_py()
-                first = table.column("spectrum_index")[0].as_py()
-                bar.update(len(table.column("spectrum_index").unique()) - (first == last_spectrum))
-                last_spectrum = last
+            if bar is not None:
+                started, previous = spectra_started(table, previous)
+                bar.update(started)
         if bar is not None:
             bar.update(bar.total - bar.n)  # spectra without peaks have no rows
     return rows
 
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
-               progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd") -> int:
+               progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
+               threads: int | None = None) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -145,8 +208,10 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     temporary name beside it and renamed. Row groups hold `row_group_size`
     rows (the last one fewer); float columns are BYTE_STREAM_SPLIT encoded,
     every column compressed with `compression`, the page index is written.
-    `progress` shows a bar of the spectra on standard error."""
+    `progress` shows a bar of the spectra on standard error. `threads`
+    decode (None: the cores); threads=1 keeps the whole conversion on one
+    core, as when many runs convert side by side."""
     import_pyarrow()
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                           row_group_size=row_group_size, compression=compression)
+                           row_group_size=row_group_size, compression=compression, threads=threads)

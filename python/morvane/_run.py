@@ -292,10 +292,11 @@ class Run:
         progress: bool = False,
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
+        threads: int | None = None,
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         from ._parquet import to_parquet
 
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                          row_group_size=row_group_size, compression=compression)
+                          row_group_size=row_group_size, compression=compression, threads=threads)

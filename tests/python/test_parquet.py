@@ -1,5 +1,6 @@
 """Runs written as Parquet and read back with pyarrow, DuckDB and polars."""
 
+import io
 import json
 import sys
 
@@ -122,3 +123,25 @@ def test_without_pyarrow_the_error_says_how_to_install_it(tmp_path, monkeypatch,
     with pytest.raises(ImportError, match=r"pip install 'karvel\[parquet\]'"):
         run.to_parquet(tmp_path / "x.parquet")
     assert list(tmp_path.iterdir()) == []
+
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("row_group_size", [7, 100, 1_048_576])
+def test_progress_on_a_terminal_counts_every_spectrum(tmp_path, monkeypatch, written, row_group_size):
+    tqdm = pytest.importorskip("tqdm")
+    run, out, _ = written
+    steps = []
+    update = tqdm.tqdm.update
+    monkeypatch.setattr(tqdm.tqdm, "update", lambda bar, n=1: (steps.append(n), update(bar, n))[1])
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    run.to_parquet(tmp_path / "x.parquet", progress=True, row_group_size=row_group_size)
+    with_peaks = len(set(pq.read_table(out).column("spectrum_index").to_pylist()))
+    # Spectra are counted as their rows are written; those without peaks at the end.
+    assert all(step >= 0 for step in steps) and sum(steps) == len(run)
+    assert sum(steps[:-1]) == with_peaks
+    assert sys.stderr.getvalue()
