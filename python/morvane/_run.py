@@ -71,7 +71,6 @@ class Run:
         self._count = len(self._handle)
         self._scans: ScanTable | None = None
         self._by_scan_id: dict[int, int] | None = None
-        self._info: dict[str, Any] | None = None
         self.skipped: list[tuple[int, str]] = []
 
     # -- identity, lifetime ---------------------------------------------------
@@ -104,9 +103,7 @@ class Run:
     @property
     def info(self) -> dict[str, Any]:
         """Run metadata: equal to karvel's ``RawReader(path).run_info()``."""
-        if self._info is None:
-            self._info = self._handle.info()
-        return self._info
+        return self._handle.info()
 
     @property
     def device(self) -> dict[str, str] | None:

@@ -347,7 +347,45 @@ def exercise(path: str) -> str:
         return count
 
     guarded("iter_spectra", drain)
+    problems += exercise_morvane(path)
     return "ok" if not problems else "; ".join(problems)
+
+
+def exercise_morvane(path: str) -> list[str]:
+    """The same folder through morvane: failures must be FormatError or an
+    OSError, each with a message."""
+    import morvane
+
+    problems = []
+
+    def guarded(what, call):
+        try:
+            return call()
+        except (morvane.FormatError, OSError) as error:
+            if not str(error):
+                problems.append(f"morvane {what}: {type(error).__name__} without a message")
+        except BaseException as error:  # noqa: BLE001 - every other exception is a failure
+            problems.append(f"morvane {what}: {type(error).__name__}: {error}")
+        return None
+
+    run = guarded("open", lambda: morvane.open(path))
+    if run is None:
+        return problems
+    guarded("scans", lambda: run.scans.columns)
+    guarded("info", lambda: run.info)
+    guarded("device", lambda: run.device)
+    for position in range(min(len(run), MAX_STREAM_ITEMS)):
+        guarded("run[i]", lambda: len(run[position].mz))
+    guarded("spectra", lambda: sum(len(s.intensity) for s in run.spectra(errors="skip", threads=2)))
+    guarded("tic", run.tic)
+    guarded("xic", lambda: run.xic(500.0, da=100.0, ms_level=[1, 2]))
+
+    def peak_rows():
+        import pyarrow
+        return pyarrow.table(run.peaks(metadata=True, errors="skip")).num_rows
+
+    guarded("peaks", peak_rows)
+    return problems
 
 
 def limit_address_space() -> None:

@@ -21,8 +21,9 @@ std::shared_ptr<DecodePool> DecodePool::start(std::shared_ptr<const reader::Read
                                               std::vector<std::uint32_t> indices, Mode mode,
                                               unsigned threads) {
   const std::size_t workers = std::min<std::size_t>(std::max(threads, 1u), std::max<std::size_t>(indices.size(), 1));
-  // Two per worker: one being decoded, one ready for the consumer.
-  const std::size_t window = 2 * workers;
+  // Eight per worker: decoding runs ahead while Python is busy, and a
+  // worker sleeps and wakes once per four spectra at most.
+  const std::size_t window = 8 * workers;
   std::shared_ptr<DecodePool> pool(new DecodePool(std::move(reader), std::move(indices), mode, window));
   if (pool->indices_.empty()) return pool;
   try {
@@ -41,7 +42,7 @@ void DecodePool::work() noexcept {
     std::size_t position = 0;
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] {
+      space_free_.wait(lock, [&] {
         return stopped_ || assigned_ >= indices_.size() || assigned_ < consumed_ + window_;
       });
       if (stopped_ || assigned_ >= indices_.size()) return;
@@ -61,11 +62,12 @@ void DecodePool::work() noexcept {
     std::lock_guard lock(mutex_);
     if (stopped_) return;  // the lock is released before the result
     ring_[position % window_].emplace(std::move(result));
-    changed_.notify_all();
+    if (position == consumed_) result_ready_.notify_one();
   }
 }
 
 std::optional<PoolItem> DecodePool::next() {
+  std::lock_guard one_consumer(consumer_mutex_);
   std::optional<Decoded> taken;
   std::size_t position = 0;
   {
@@ -73,13 +75,18 @@ std::optional<PoolItem> DecodePool::next() {
     if (stopped_ || consumed_ >= indices_.size()) return std::nullopt;
     position = consumed_;
     auto& slot = ring_[position % window_];
-    changed_.wait(lock, [&] { return stopped_ || slot.has_value(); });
+    result_ready_.wait(lock, [&] { return stopped_ || slot.has_value(); });
     if (stopped_) return std::nullopt;
     taken = std::exchange(slot, std::nullopt);
     ++consumed_;
-    changed_.notify_all();
+    if (assigned_ < indices_.size() && assigned_ - consumed_ <= window_ / 2) space_free_.notify_all();
   }
   return PoolItem{indices_[position], std::move(*taken)};
+}
+
+bool DecodePool::ready() {
+  std::lock_guard lock(mutex_);
+  return stopped_ || consumed_ >= indices_.size() || ring_[consumed_ % window_].has_value();
 }
 
 void DecodePool::stop() noexcept {
@@ -89,7 +96,8 @@ void DecodePool::stop() noexcept {
     stopped_ = true;
     // Nobody touches the ring once stopped_ is set.
     dropped.swap(ring_);
-    changed_.notify_all();
+    result_ready_.notify_all();
+    space_free_.notify_all();
   }
 }
 

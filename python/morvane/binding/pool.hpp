@@ -1,6 +1,8 @@
 // Decoding ahead on worker threads, results handed out in the order of the
 // requested indices. At most `window` spectra are decoded or waiting at any
-// moment, so memory does not grow with the run. Workers never touch Python
+// moment, so memory does not grow with the run. Waiting workers are woken
+// only once half the window has been taken, so that they and the consumer
+// do not hand the processor back and forth for every spectrum. Workers never touch Python
 // objects; each keeps the reader alive through its own shared pointer.
 #pragma once
 
@@ -34,6 +36,8 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   // The next result in index order, nothing after the last. Blocks while it
   // is being decoded: call it without the interpreter lock.
   std::optional<PoolItem> next();
+  // True when next() would return at once (a result is there, or the end).
+  bool ready();
   // Ends the workers after the spectrum each has in hand and drops every
   // waiting result. Later next() calls return nothing.
   void stop() noexcept;
@@ -50,8 +54,10 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   const Mode mode_;
   const std::size_t window_;
 
+  std::mutex consumer_mutex_;  // one caller of next() at a time
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable result_ready_;  // the consumer waits here
+  std::condition_variable space_free_;    // workers wait here
   std::vector<std::optional<Decoded>> ring_;  // position p in slot p % window
   std::size_t assigned_ = 0;                  // next position a worker takes
   std::size_t consumed_ = 0;                  // next position next() hands out

@@ -44,7 +44,9 @@ PyObject* spectrum_stream_next(PyObject* self) noexcept {
     for (;;) {
       if (stream->finished.load()) return nullptr;
       std::optional<PoolItem> item;
-      {
+      if (stream->pool->ready()) {
+        item = stream->pool->next();  // does not wait: keep the lock
+      } else {
         GilRelease unlocked;
         item = stream->pool->next();
       }
