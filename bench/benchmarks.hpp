@@ -13,5 +13,8 @@ void register_decode(const BenchRun& run);
 // run/floor (read the data file once, then the decode floor) and run/arrays
 // (obtain and write the memory of every decoded array).
 void register_run(const BenchRun& run);
+// mzml/karvel (the indexed mzML writer over every spectrum, to a file) and
+// mzml/floor (decode floor, zlib and base64 of every array, written out).
+void register_mzml(const BenchRun& run);
 
 }  // namespace karvel::bench

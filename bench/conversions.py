@@ -129,8 +129,7 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
         out.append(row("10 Dask", label + " (speed-up)", "x", figures[1]["seconds"] / figures[2]["seconds"], 1.0,
                        "1 worker", ">= 1.6"))
 
-    formats = ["parquet"] + (["mzml"] if mzml_available() else [])
-    for to in formats:
+    for to in ("parquet",):
         figures = {label: run_task("memory", 1, path=str(run.path), to=to)
                    for label, run in (("small", small), ("large", large))}
         if any("error" in f for f in figures.values()):
@@ -142,14 +141,6 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
         out.append(row("11 convert memory", f"{to} peak RSS, {l['spectra']} scans", "MB", l["peak_rss_mb"],
                        s["peak_rss_mb"], f"{s['spectra']} scans", "<= 1.1"))
     return out
-
-
-def mzml_available() -> bool:
-    try:
-        import morvane
-    except ImportError:
-        return False
-    return hasattr(getattr(morvane, "Run", None), "to_mzml")
 
 
 def main() -> None:

@@ -26,6 +26,7 @@ int main(int argc, char** argv) {
     karvel::bench::register_lzf(*runs.back());
     karvel::bench::register_decode(*runs.back());
     karvel::bench::register_run(*runs.back());
+    karvel::bench::register_mzml(*runs.back());
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

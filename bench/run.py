@@ -431,6 +431,9 @@ def main() -> int:
     log("morvane: opening, arrays, spectra(), xic against pyopenms, pymzml and pyteomics")
     import morvane_bench
     rows += morvane_bench.rows(row, runs, cpp, rows, stream_small, sizes.repetitions)
+    log("mzML export: to_mzml against the C++ floor and psims")
+    import mzml_export
+    rows += mzml_export.rows(runs, stream_small, peer_runs, cpp, sizes.repetitions, row)
     log("conversions: Parquet, Dask, memory")
     scratch = REPO / "build" / "bench-scratch"
     scratch.mkdir(parents=True, exist_ok=True)

@@ -10,7 +10,7 @@ set -euo pipefail
 packages=(
   g++ make pkg-config git
   libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
-  libssl-dev zlib1g-dev
+  libssl-dev libdeflate-dev zlib1g-dev
   topp
   patchelf ninja-build ccache
   ca-certificates

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Collection
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 from . import _core
 
@@ -17,12 +17,12 @@ if TYPE_CHECKING:
 _STEP = 64
 
 
-def _progress_bar(total: int, name: str, enabled: bool):  # type: ignore[no-untyped-def]
+def _progress_bar(total: int, name: str, enabled: bool) -> Any:
     """A tqdm bar on stderr when asked for and stderr is a terminal."""
     if not enabled or not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return None
     return tqdm(total=total, desc=name, unit="spectra", file=sys.stderr, leave=False)

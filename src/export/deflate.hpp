@@ -1,5 +1,6 @@
-// zlib compression (the zlib format, RFC 1950) of one buffer at a time, with
-// the compressor state and the output buffer reused between calls.
+// zlib-format compression (RFC 1950) of one buffer at a time, with libdeflate
+// (whole-buffer DEFLATE, about twice zlib's speed at the same level and
+// size); the compressor and the output buffer are reused between calls.
 #pragma once
 
 #include <cstdint>
@@ -13,19 +14,19 @@ namespace karvel::exporter {
 
 class Deflater {
  public:
-  // zlib's default level, the level other mzML writers use.
+  // Level 6, zlib's default and the level other mzML writers use.
   static Result<Deflater> create();
 
   // The compressed form of bytes; valid until the next call.
   Result<std::span<const std::uint8_t>> compress(std::span<const std::uint8_t> bytes);
 
  private:
-  struct StreamDeleter {
-    void operator()(void* stream) const noexcept;
+  struct CompressorDeleter {
+    void operator()(void* compressor) const noexcept;
   };
-  explicit Deflater(void* stream) : stream_(stream) {}
+  explicit Deflater(void* compressor) : compressor_(compressor) {}
 
-  std::unique_ptr<void, StreamDeleter> stream_;
+  std::unique_ptr<void, CompressorDeleter> compressor_;
   std::vector<std::uint8_t> output_;
 };
 

@@ -313,9 +313,11 @@ void append_index(std::string& out, const std::vector<IndexEntry>& spectra,
     }
     out.append("    </index>\n");
   };
-  out.append("<indexList count=\"2\">\n");
+  // An index without offsets is valid mzML 1.1.2 but not to older
+  // validators and readers: the chromatogram index is left out when empty.
+  out.append(chromatograms.empty() ? "<indexList count=\"1\">\n" : "<indexList count=\"2\">\n");
   append_entries("spectrum", spectra);
-  append_entries("chromatogram", chromatograms);
+  if (!chromatograms.empty()) append_entries("chromatogram", chromatograms);
   out.append("  </indexList>\n  <indexListOffset>");
   append_number(out, index_list_offset);
   out.append("</indexListOffset>\n  <fileChecksum>");

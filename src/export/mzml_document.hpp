@@ -68,7 +68,8 @@ Result<void> append_chromatogram(std::string& out, std::size_t position, std::st
 // Closes the chromatogram list (when open), the run and <mzML>.
 void append_run_end(std::string& out, bool chromatograms_written);
 
-// <indexList> with both indexes, then <indexListOffset> and the opening
+// <indexList> with the spectrum index and (when not empty) the chromatogram
+// index, then <indexListOffset> and the opening
 // <fileChecksum> tag: everything the checksum covers after the run.
 void append_index(std::string& out, const std::vector<IndexEntry>& spectra,
                   const std::vector<IndexEntry>& chromatograms, std::uint64_t index_list_offset);

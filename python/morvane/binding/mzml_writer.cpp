@@ -143,9 +143,9 @@ PyObject* writer_written(PyObject* self, void*) noexcept {
 
 PyMethodDef writer_methods[] = {
     {"write_next", writer_write_next, METH_O,
-     "write_next(count) -> int\n--\n\nWrites up to count more spectra; returns how many (0 when done)."},
+     "write_next($self, count, /)\n--\n\nWrites up to count more spectra; returns how many (0 when done)."},
     {"finish", writer_finish, METH_NOARGS,
-     "finish()\n--\n\nWrites the rest, the chromatograms and the index; moves the file into place."},
+     "finish($self, /)\n--\n\nWrites the rest, the chromatograms and the index; moves the file into place."},
     {nullptr, nullptr, 0, nullptr},
 };
 

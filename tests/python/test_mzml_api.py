@@ -1,0 +1,89 @@
+"""run.to_mzml as a Python API: arguments, atomic output, determinism."""
+
+from __future__ import annotations
+
+import re
+import sys
+
+import pytest
+
+import morvane
+from datafolder.run import Fault
+from runs import build_small_run, profile, small_run_builder
+
+
+def files_in(directory) -> list[str]:
+    return sorted(path.name for path in directory.iterdir())
+
+
+def test_same_run_same_bytes_with_its_acquisition_time(tmp_path):
+    built = build_small_run(tmp_path)
+    with morvane.open(built.path) as run:
+        run.to_mzml(tmp_path / "a.mzML")
+        morvane.to_mzml(run, str(tmp_path / "b.mzML"))
+    first = (tmp_path / "a.mzML").read_bytes()
+    assert first == (tmp_path / "b.mzML").read_bytes()
+    assert re.search(rb'<run [^>]*startTimeStamp="2019-03-04T10:22:13.1234567-05:00"', first)
+
+
+def test_a_failing_spectrum_leaves_the_output_as_it_was(tmp_path):
+    builder = small_run_builder()
+    builder.add_scan(1.1, profile=profile(), profile_fault=Fault(byte_count=10**6))
+    built = builder.build(tmp_path / "damaged.d")
+    out = tmp_path / "damaged.mzML"
+    out.write_text("previous")
+    with morvane.open(built.path) as run:
+        with pytest.raises(morvane.FormatError, match="scanId=5"):
+            run.to_mzml(out)
+        # The failing scan left out, the rest converts.
+        run.to_mzml(tmp_path / "first.mzML", rt=(0, 61.5))
+    assert out.read_text() == "previous"
+    assert files_in(tmp_path) == ["damaged.d", "damaged.mzML", "first.mzML"]
+
+
+def test_an_unfinished_writer_leaves_nothing(tmp_path):
+    built = build_small_run(tmp_path)
+    with morvane.open(built.path) as run:
+        writer = morvane._core.MzmlWriter(run, str(tmp_path / "out.mzML"), run._select(None, None))
+        assert (writer.total, writer.write_next(1), writer.written) == (4, 1, 1)
+        del writer
+    assert files_in(tmp_path) == ["run.d"]
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"mode": "profile"}, ValueError),
+    ({"intensity_bits": 16}, ValueError),
+    ({"rt": (1.0,)}, ValueError),
+])
+def test_bad_arguments(tmp_path, options, error):
+    built = build_small_run(tmp_path)
+    with morvane.open(built.path) as run:
+        with pytest.raises(error):
+            run.to_mzml(tmp_path / "out.mzML", **options)
+    assert files_in(tmp_path) == ["run.d"]
+
+
+def test_closed_run_and_missing_directory(tmp_path):
+    built = build_small_run(tmp_path)
+    run = morvane.open(built.path)
+    with pytest.raises(FileNotFoundError):
+        run.to_mzml(tmp_path / "missing" / "out.mzML")
+    run.close()
+    with pytest.raises(ValueError, match="closed"):
+        run.to_mzml(tmp_path / "out.mzML")
+
+
+def test_progress_is_silent_off_a_terminal(tmp_path, capfd):
+    built = build_small_run(tmp_path)
+    with morvane.open(built.path) as run:
+        run.to_mzml(tmp_path / "out.mzML", progress=True)
+    assert capfd.readouterr().err == ""
+
+
+def test_progress_bar_on_a_terminal(tmp_path, capsys, monkeypatch):
+    pytest.importorskip("tqdm")
+    built = build_small_run(tmp_path)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    with morvane.open(built.path) as run:
+        run.to_mzml(tmp_path / "out.mzML", progress=True)
+    assert "run.d:" in capsys.readouterr().err
