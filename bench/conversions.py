@@ -5,8 +5,8 @@ bench/run.py in a fresh interpreter: `python bench/conversions.py TASK JSON`).
    columns, already in memory, with the same writer settings.
 10. Dask: 8 runs converted to Parquet on a local cluster of 2 worker
    processes against 1 worker (the cluster is started before timing).
-11. Memory: peak RSS of converting the 2,000-scan profile run against the
-   500-scan one (flat when the conversion streams).
+11. Memory: peak RSS of converting the 2,000-scan profile run to Parquet
+   against the 500-scan one (flat when the conversion streams).
 """
 
 from __future__ import annotations
@@ -81,16 +81,13 @@ def dask_runs(args: dict) -> dict:
 
 
 def memory(args: dict) -> dict:
-    """Peak RSS of one conversion of the run."""
+    """Peak RSS of one Parquet conversion of the run."""
     import morvane
     run = morvane.open(args["path"])
     baseline = peak_rss_mb()
     with tempfile.TemporaryDirectory(dir=args["scratch"]) as scratch:
         start = time.perf_counter()
-        if args["to"] == "parquet":
-            run.to_parquet(Path(scratch) / "run.parquet")
-        else:
-            run.to_mzml(Path(scratch) / "run.mzML")
+        run.to_parquet(Path(scratch) / "run.parquet")
         seconds = time.perf_counter() - start
     return {"seconds": seconds, "baseline_rss_mb": baseline, "spectra": len(run)}
 
@@ -129,16 +126,14 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
         out.append(row("10 Dask", label + " (speed-up)", "x", figures[1]["seconds"] / figures[2]["seconds"], 1.0,
                        "1 worker", ">= 1.6"))
 
-    for to in ("parquet",):
-        figures = {label: run_task("memory", 1, path=str(run.path), to=to)
-                   for label, run in (("small", small), ("large", large))}
-        if any("error" in f for f in figures.values()):
-            note = next(f["error"] for f in figures.values() if "error" in f)
-            out.append(row("11 convert memory", f"{to} peak RSS", "MB", None, None, "", note=note))
-            continue
+    figures = {label: run_task("memory", 1, path=str(run.path)) for label, run in (("small", small), ("large", large))}
+    if any("error" in f for f in figures.values()):
+        note = next(f["error"] for f in figures.values() if "error" in f)
+        out.append(row("11 convert memory", "Parquet peak RSS", "MB", None, None, "", note=note))
+    else:
         s, l = figures["small"], figures["large"]
         # Whole-process peaks: the interpreter and the opened run included.
-        out.append(row("11 convert memory", f"{to} peak RSS, {l['spectra']} scans", "MB", l["peak_rss_mb"],
+        out.append(row("11 convert memory", f"Parquet peak RSS, {l['spectra']} scans", "MB", l["peak_rss_mb"],
                        s["peak_rss_mb"], f"{s['spectra']} scans", "<= 1.1"))
     return out
 
