@@ -93,8 +93,8 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
         with open_run(path) as run:
             spectra = selected_spectra(run, options.get("ms_level"), options.get("rt"))
             if to == "mzml":
-                # The mzML writer renames its own temporary file; the name it
-                # writes under stays out of the document.
+                # The mzML writer writes under a temporary name of its own
+                # and renames the file when complete.
                 run.to_mzml(target, progress=progress, **options)
             else:
                 with written_atomically(target) as partial:

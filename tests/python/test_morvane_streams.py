@@ -148,7 +148,7 @@ def test_other_arrow_consumers(sample, library):
         assert frame.height == pa.table(run.peaks()).num_rows
     else:
         peaks = pa.table(run.peaks())  # noqa: F841 - read by name below
-        assert module.sql("select count(*) from peaks").fetchone()[0] == peaks.num_rows
+        assert module.sql("select count(*) from peaks").fetchall()[0][0] == peaks.num_rows
 
 
 def test_chromatograms_equal_karvel(sample):
