@@ -202,7 +202,10 @@ def in_processes(workers: int, paths: list[str], out_dir: str, to: str, options:
 
 def on_dask(client: Any, paths: list[str], out_dir: str, to: str, options: dict[str, Any],
             progress: bool) -> list[ConversionResult]:
-    from dask.distributed import Client, as_completed
+    try:
+        from dask.distributed import Client, as_completed
+    except ImportError as error:
+        raise ImportError("converting on a Dask cluster needs dask.distributed: pip install 'karvel[dask]'") from error
     own = isinstance(client, str)
     if own:
         client = Client(client)  # type: ignore[no-untyped-call]
