@@ -3,6 +3,7 @@ processes: output names, exit status, failures of single runs, JSON."""
 
 import json
 import math
+import sys
 
 import numpy as np
 import pytest
@@ -169,3 +170,10 @@ def test_bad_requests_raise_before_any_work(tmp_path, runs, to, options, error):
     with pytest.raises(error):
         morvane.convert([runs["varied"]], tmp_path / "out", to=to, **options)
     assert not (tmp_path / "out").exists()
+
+
+def test_without_dask_a_scheduler_address_says_how_to_install_it(tmp_path, capsys, monkeypatch, runs):
+    monkeypatch.setitem(sys.modules, "dask.distributed", None)
+    status, out, err = convert([runs["varied"], "-o", str(tmp_path), "--scheduler", "tcp://127.0.0.1:9"], capsys)
+    assert status == 1 and out == ""
+    assert err.strip() == "karvel: converting on a Dask cluster needs dask.distributed: pip install 'karvel[dask]'"
