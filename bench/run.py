@@ -28,6 +28,7 @@ BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 sys.path.insert(0, str(BENCH))
 
+import conversions  # noqa: E402
 import rundata  # noqa: E402
 from rundata import GeneratedRun, RunParams  # noqa: E402
 
@@ -113,13 +114,13 @@ def run_cpp(run: GeneratedRun, sizes: Sizes) -> dict[str, dict]:
     return results
 
 
-def measure(task: str, repetitions: int = 1, **arguments) -> dict:
-    """A measurement in a fresh interpreter, repeated in as many fresh ones:
-    the fastest run's figures, with the highest peak RSS seen. {"error": text}
-    when it fails."""
+def measure(task: str, repetitions: int = 1, script: Path = BENCH / "measure.py", **arguments) -> dict:
+    """A measurement in a fresh interpreter (`script TASK JSON`), repeated in
+    as many fresh ones: the fastest run's figures, with the highest peak RSS
+    seen. {"error": text} when it fails."""
     best: dict | None = None
     for _ in range(repetitions):
-        completed = subprocess.run([sys.executable, str(BENCH / "measure.py"), task, json.dumps(arguments)],
+        completed = subprocess.run([sys.executable, str(script), task, json.dumps(arguments)],
                                    capture_output=True, text=True)
         if completed.returncode != 0:
             lines = completed.stderr.strip().splitlines()
@@ -433,6 +434,11 @@ def main() -> int:
     log("mzML export: to_mzml against the C++ floor and psims")
     import mzml_export
     rows += mzml_export.rows(runs, stream_small, peer_runs, cpp, sizes.repetitions, row)
+    log("conversions: Parquet, Dask, memory")
+    scratch = REPO / "build" / "bench-scratch"
+    scratch.mkdir(parents=True, exist_ok=True)
+    rows += conversions.rows(peer_runs=peer_runs, small=stream_small, large=runs["profile_lzf"], scratch=scratch,
+                             repetitions=sizes.repetitions, measure=measure, row=row)
 
     table = render(rows)
     print(table)

@@ -1,11 +1,16 @@
 """The `karvel` command line.
 
     karvel info RUN.d    a human summary of one MassHunter data folder
+    karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet] ...
+                         runs as indexed mzML, Parquet or (--metadata-only) JSON
+    karvel --version
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.metadata
+import math
 import sys
 from collections import Counter
 from collections.abc import Sequence
@@ -121,12 +126,115 @@ def info(path: str) -> int:
     return 0
 
 
+def version() -> str:
+    try:
+        return importlib.metadata.version("karvel")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def ms_levels(text: str) -> list[int]:
+    """"1,2" -> [1, 2]."""
+    try:
+        levels = sorted({int(part) for part in text.split(",")})
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected MS levels like 1,2, not {text!r}") from None
+    if any(level < 1 for level in levels):
+        raise argparse.ArgumentTypeError(f"MS levels start at 1: {text!r}")
+    return levels
+
+
+def rt_range(text: str) -> tuple[float, float]:
+    """"120:300" -> (120.0, 300.0) seconds; either end may be left out."""
+    low, colon, high = text.partition(":")
+    try:
+        if not colon:
+            raise ValueError
+        bounds = (float(low) if low.strip() else -math.inf, float(high) if high.strip() else math.inf)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a range of seconds like 120:300, not {text!r}") from None
+    if math.isnan(bounds[0]) or math.isnan(bounds[1]) or bounds[0] > bounds[1]:
+        raise argparse.ArgumentTypeError(f"not a range of seconds: {text!r}")
+    return bounds
+
+
+def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]]:
+    """The output format and the options of morvane.convert for it."""
+    to = "json" if args.metadata_only else args.to
+    options: dict[str, object] = {}
+    if args.ms_level is not None:
+        options["ms_level"] = args.ms_level
+    if args.rt is not None:
+        options["rt"] = args.rt
+    if to != "json" and args.centroid:
+        options["mode"] = "centroid"
+    if to == "mzml":
+        options["zlib"] = not args.no_zlib
+        options["intensity_bits"] = args.intensity_bits
+    return to, options
+
+
+def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32))
+                 if given]
+    if mzml_only and (args.to != "mzml" or args.metadata_only):
+        command.error(f"{' and '.join(mzml_only)}: for mzML output only")
+    if args.jobs is not None and args.jobs < 1:
+        command.error("-j must be at least 1")
+    if args.jobs is not None and args.scheduler is not None:
+        command.error("-j and --scheduler exclude each other: the cluster decides")
+
+
+def convert(args: argparse.Namespace) -> int:
+    import morvane
+    to, options = conversion_options(args)
+    try:
+        results = morvane.convert(args.paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
+                                  progress=not args.quiet, **options)
+    except (ValueError, TypeError, OSError, ImportError) as error:
+        print(f"karvel: {error}", file=sys.stderr)
+        return 1
+    for result in results:
+        if result.error is not None:
+            print(f"karvel: cannot convert {result.path}: {result.error}", file=sys.stderr)
+        elif not args.quiet:
+            print(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
+    return 0 if all(result.error is None for result in results) else 1
+
+
+def add_convert_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    command = commands.add_parser(
+        "convert", help="convert data folders to mzML, Parquet or JSON",
+        description="Convert MassHunter data folders to indexed mzML or Parquet (one file per run, named after it: "
+                    "RUN.d -> OUTDIR/RUN.mzML), or their metadata to JSON. Exit status 1 when a run fails.")
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders")
+    command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
+                         help="the output folder (created if missing)")
+    command.add_argument("--to", choices=("mzml", "parquet"), default="mzml", help="output format (default: mzml)")
+    command.add_argument("--ms-level", type=ms_levels, metavar="1,2", help="keep these MS levels only")
+    command.add_argument("--rt", type=rt_range, metavar="LOW:HIGH",
+                         help="keep spectra whose retention time, in seconds, is within LOW and HIGH inclusive")
+    command.add_argument("--centroid", action="store_true", help="write centroided peaks where the run has them")
+    command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
+    command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
+                         help="mzML: intensity precision (default: 32)")
+    command.add_argument("--metadata-only", action="store_true",
+                         help="write run information, device and scan table as RUN.json instead")
+    command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
+    command.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run the conversions on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
+    command.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary lines")
+    command.set_defaults(command_parser=command)
+
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="karvel", description="Read MassHunter LC-MS data folders (.d).")
+    top.add_argument("--version", action="version", version=f"karvel {version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     info_command = commands.add_parser("info", help="summarise one data folder",
                                        description="Summarise one MassHunter data folder.")
     info_command.add_argument("path", metavar="RUN.d", help="the data folder")
+    add_convert_command(commands)
     return top
 
 
@@ -134,6 +242,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "info":
         return info(args.path)
+    if args.command == "convert":
+        check_convert_flags(args.command_parser, args)
+        return convert(args)
     return 2
 
 

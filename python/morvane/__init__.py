@@ -4,11 +4,14 @@ Open a data folder with :func:`open`; the run reads its scan table and side
 files at once and decodes each spectrum's block only when asked.
 """
 
+from ._convert import ConversionResult, convert
 from ._core import FormatError, Spectrum
 from ._mzml import to_mzml
+from ._parquet import to_parquet
 from ._run import Run, open
 from ._scans import ScanTable
 
 __version__ = "1.0.0"
 
-__all__ = ["FormatError", "Run", "ScanTable", "Spectrum", "open", "to_mzml"]
+__all__ = ["ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "convert", "open", "to_mzml",
+           "to_parquet"]

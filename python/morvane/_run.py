@@ -278,3 +278,22 @@ class Run:
 
         to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
                 intensity_bits=intensity_bits, progress=progress)
+
+    def to_parquet(
+        self,
+        out: str | os.PathLike[str],
+        *,
+        ms_level: int | Collection[int] | None = None,
+        rt: tuple[float, float] | None = None,
+        mode: Literal["auto", "centroid"] = "auto",
+        progress: bool = False,
+        row_group_size: int = 1_048_576,
+        compression: str = "zstd",
+        threads: int | None = None,
+    ) -> int:
+        """Writes the run's peaks as Parquet, one row per peak; returns the
+        number of rows (see morvane.to_parquet). Needs pyarrow."""
+        from ._parquet import to_parquet
+
+        return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
+                          row_group_size=row_group_size, compression=compression, threads=threads)

@@ -1,0 +1,218 @@
+"""Converting many runs, one run per task: in this process, in local worker
+processes, or on a Dask cluster.
+
+The task, `convert_run`, is a plain top-level function of a path: any
+process that can import morvane and read the run and the output folder can
+run it, which is all a Dask worker needs. A run that cannot be converted
+gives a result with its error; the other runs go on.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import json
+import math
+import multiprocessing
+import os
+import time
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from ._output import runs_bar, selected, selected_spectra, written_atomically
+
+SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
+# What each output format accepts beyond `progress`.
+OPTIONS = {
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
+    "json": frozenset({"ms_level", "rt"}),
+}
+
+
+@dataclass(frozen=True)
+class ConversionResult:
+    """One run's outcome: `output` is the written file (None on failure),
+    `spectra` the number of spectra selected, `error` the reason of a failure."""
+
+    path: str
+    output: str | None
+    spectra: int
+    seconds: float
+    error: str | None = None
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+
+def output_name(path: str | os.PathLike[str], to: str) -> str:
+    """RUN.d -> RUN.mzML, RUN.parquet or RUN.json."""
+    name = Path(os.fspath(path)).name
+    if name.lower().endswith(".d") and len(name) > 2:
+        name = name[:-2]
+    return name + SUFFIXES[to]
+
+
+def scan_rows(run: Any, ms_level: Any, rt: Any) -> list[dict[str, Any]]:
+    """The selected rows of the scan table as JSON-ready dicts (NaN as null)."""
+    keep = selected(run, ms_level, rt)
+    scans = run.scans
+    columns = {name: scans[name][keep].tolist() for name in scans.columns}
+    return [{name: null_nan(values[i]) for name, values in columns.items()} for i in range(len(keep))]
+
+
+def null_nan(value: Any) -> Any:
+    return None if isinstance(value, float) and math.isnan(value) else value
+
+
+def write_metadata(run: Any, path: Path, *, ms_level: Any = None, rt: Any = None) -> None:
+    document = {"run_info": run.info, "device": run.device, "scans": scan_rows(run, ms_level, rt)}
+    path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
+
+
+def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], progress: bool) -> None:
+    if to == "parquet":
+        from ._parquet import write_peaks
+        write_peaks(run, partial, progress=progress, **options)
+    else:
+        write_metadata(run, partial, **options)
+
+
+def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, Any] | None = None,
+                progress: bool = False) -> ConversionResult:
+    """Converts one run into out_dir; never raises for a run that cannot be
+    read or written (the result carries the error)."""
+    from . import open as open_run
+    options = dict(options or {})
+    started = time.perf_counter()
+    target = Path(out_dir) / output_name(path, to)
+    spectra = 0
+    try:
+        with open_run(path) as run:
+            spectra = selected_spectra(run, options.get("ms_level"), options.get("rt"))
+            if to == "mzml":
+                # The mzML writer writes under a temporary name of its own
+                # and renames the file when complete.
+                run.to_mzml(target, progress=progress, **options)
+            else:
+                with written_atomically(target) as partial:
+                    write_output(run, partial, to, options, progress)
+    except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
+        return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error))
+    return ConversionResult(str(path), str(target), spectra, time.perf_counter() - started)
+
+
+def describe(error: BaseException) -> str:
+    text = str(error).strip()
+    return text if text else type(error).__name__
+
+
+def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> None:
+    if to not in SUFFIXES:
+        raise ValueError(f"to must be one of {', '.join(sorted(SUFFIXES))}, not {to!r}")
+    unknown = sorted(set(options) - OPTIONS[to])
+    if unknown:
+        raise TypeError(f"options not accepted when converting to {to}: {', '.join(unknown)}")
+    seen: dict[str, str] = {}
+    for path in paths:
+        name = output_name(path, to)
+        if name in seen:
+            raise ValueError(f"{seen[name]} and {path} would both be written as {name}")
+        seen[name] = path
+
+
+def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
+            to: str = "mzml", client: Any = None, jobs: int | None = None, progress: bool = False,
+            **options: Any) -> list[ConversionResult]:
+    """Converts each run of `paths` into `out_dir` (created if missing) as
+    RUN.mzML, RUN.parquet or RUN.json (`to` "mzml", "parquet" or "json": the
+    run's info, device and scan table). Returns one result per run, in the
+    order of `paths`; a run that fails has its error in its result.
+
+    With a dask.distributed `client` (or a scheduler address), each run is a
+    task on that cluster: its workers need morvane and must see the runs and
+    `out_dir` under the same paths. Otherwise `jobs` local worker processes
+    (default: one per core) convert the runs; with a single worker the runs
+    are converted in this process. `options` are those of `Run.to_mzml` or
+    `Run.to_parquet` (`ms_level`, `rt` for the JSON)."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        paths = [paths]
+    names = [os.path.abspath(os.fsdecode(path)) for path in paths]
+    check_request(names, to, options)
+    target = os.path.abspath(os.fsdecode(out_dir))
+    os.makedirs(target, exist_ok=True)
+    if not names:
+        return []
+    if jobs is not None and jobs < 1:
+        raise ValueError(f"jobs must be positive, not {jobs}")
+    workers = min(jobs or os.cpu_count() or 1, len(names))
+    if client is None and workers == 1:
+        return in_this_process(names, target, to, options, progress)
+    # Runs side by side: each conversion keeps to one core.
+    if to == "parquet":
+        options = {"threads": 1, **options}
+    if client is not None:
+        return on_dask(client, names, target, to, options, progress)
+    return in_processes(workers, names, target, to, options, progress)
+
+
+def in_this_process(paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+                    progress: bool) -> list[ConversionResult]:
+    bar = runs_bar(progress and len(paths) > 1, len(paths))
+    results = []
+    for path in paths:
+        results.append(convert_run(path, out_dir, to, options, progress))
+        if bar is not None:
+            bar.update()
+    if bar is not None:
+        bar.close()
+    return results
+
+
+def collect(futures: dict[Any, int], count: int, completed: Callable[[Iterable[Any]], Iterable[Any]],
+            paths: list[str], progress: bool) -> list[ConversionResult]:
+    """Results in input order, from futures mapped to their run's position;
+    a future that fails (a worker that died) becomes its run's error."""
+    results: list[ConversionResult | None] = [None] * count
+    bar = runs_bar(progress, count)
+    for future in completed(futures):
+        position = futures[future]
+        try:
+            results[position] = future.result()
+        except Exception as error:  # noqa: BLE001 - the worker, not the run, failed
+            results[position] = ConversionResult(paths[position], None, 0, 0.0,
+                                                 f"the worker failed: {describe(error)}")
+        if bar is not None:
+            bar.update()
+    if bar is not None:
+        bar.close()
+    return [result for result in results if result is not None]
+
+
+def in_processes(workers: int, paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+                 progress: bool) -> list[ConversionResult]:
+    # Not fork: the extensions keep threads, which a forked child would lack.
+    context = multiprocessing.get_context("forkserver")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+        futures = {pool.submit(convert_run, path, out_dir, to, options): i for i, path in enumerate(paths)}
+        return collect(futures, len(paths), concurrent.futures.as_completed, paths, progress)
+
+
+def on_dask(client: Any, paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+            progress: bool) -> list[ConversionResult]:
+    try:
+        from dask.distributed import Client, as_completed
+    except ImportError as error:
+        raise ImportError("converting on a Dask cluster needs dask.distributed: pip install 'karvel[dask]'") from error
+    own = isinstance(client, str)
+    if own:
+        client = Client(client)  # type: ignore[no-untyped-call]
+    try:
+        submitted = client.map(convert_run, paths, out_dir=out_dir, to=to, options=options, pure=False)
+        futures = {future: i for i, future in enumerate(submitted)}
+        return collect(futures, len(paths), as_completed, paths, progress)
+    finally:
+        if own:
+            client.close()

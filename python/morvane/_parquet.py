@@ -1,0 +1,217 @@
+"""A run's peaks as one Parquet file: one row per peak, written from the
+run's Arrow peak stream with pyarrow (an optional dependency).
+
+Columns, in this order:
+
+    spectrum_index  uint32   position of the spectrum in the run (0-based)
+    scan_id         uint32   the scan's number in the data folder
+    ms_level        uint8
+    rt              float64  retention time, seconds
+    mz              float64
+    intensity       float32
+    precursor_mz    float64  null when the spectrum has no precursor
+    polarity        int8     +1 positive, -1 negative, 0 unknown
+
+Spectra without peaks have no rows. The file's key-value metadata holds
+`run_info` and `device` as JSON (the run's `info` and `device`).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import threading
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, TypeAlias
+
+from ._output import selected_spectra, spectra_bar, written_atomically
+
+# pyarrow has no type information: its objects are typed as Any here.
+Schema: TypeAlias = Any
+RecordBatch: TypeAlias = Any
+Table: TypeAlias = Any
+
+COLUMNS: tuple[tuple[str, str], ...] = (
+    ("spectrum_index", "uint32"),
+    ("scan_id", "uint32"),
+    ("ms_level", "uint8"),
+    ("rt", "double"),
+    ("mz", "double"),
+    ("intensity", "float"),
+    ("precursor_mz", "double"),
+    ("polarity", "int8"),
+)
+FLOAT_COLUMNS = ("rt", "mz", "intensity", "precursor_mz")
+# Sorted or near-constant integers: deltas of zero pack to almost nothing.
+DELTA_COLUMNS = ("spectrum_index", "scan_id")
+# Few distinct values: dictionary pages with run-length encoded indices.
+DICTIONARY_COLUMNS = ("ms_level", "polarity")
+ROW_GROUP_SIZE = 1_048_576
+INSTALL_HINT = "writing Parquet needs pyarrow: pip install 'karvel[parquet]'"
+
+
+def import_pyarrow() -> Any:
+    """pyarrow and pyarrow.parquet, or ImportError saying how to install them."""
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+    except ImportError as error:
+        raise ImportError(INSTALL_HINT) from error
+    return pyarrow
+
+
+def writer_options(compression: str) -> dict[str, Any]:
+    """The column encodings and file options every peak file is written with
+    (the benchmark writes its floor with the same)."""
+    encodings = {name: "BYTE_STREAM_SPLIT" for name in FLOAT_COLUMNS}
+    encodings.update({name: "DELTA_BINARY_PACKED" for name in DELTA_COLUMNS})
+    return {
+        "compression": compression,
+        "use_dictionary": list(DICTIONARY_COLUMNS),
+        "column_encoding": encodings,
+        "write_page_index": True,
+        "write_statistics": True,
+    }
+
+
+def file_metadata(run: Any) -> dict[bytes, bytes]:
+    return {
+        b"run_info": json.dumps(run.info, sort_keys=True).encode(),
+        b"device": json.dumps(run.device, sort_keys=True).encode(),
+    }
+
+
+def check_schema(schema: Schema) -> None:
+    found = [(field.name, str(field.type)) for field in schema]
+    if found != list(COLUMNS):
+        raise TypeError(f"the peak stream has columns {found}, expected {list(COLUMNS)}")
+
+
+def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Iterator[Table]:
+    """Tables of exactly `size` rows (the last one may be shorter) cut from
+    the stream's batches, holding at most one row group plus one batch."""
+    pyarrow = import_pyarrow()
+    pending: list[RecordBatch] = []
+    pending_rows = 0
+    for batch in batches:
+        pending.append(batch)
+        pending_rows += batch.num_rows
+        if pending_rows < size:
+            continue
+        table = pyarrow.Table.from_batches(pending, schema)
+        whole = pending_rows - pending_rows % size
+        for start in range(0, whole, size):
+            yield table.slice(start, size)
+        rest = table.slice(whole)
+        pending = rest.to_batches()
+        pending_rows = rest.num_rows
+    if pending_rows:
+        yield pyarrow.Table.from_batches(pending, schema)
+
+
+class _Failure:
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+_END = object()
+
+
+def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+    """The batches, the next one decoded on a thread while the caller writes
+    the current one (both release the interpreter lock). One batch ahead at
+    most; stopping early stops the thread after the batch it is reading."""
+    slot: queue.Queue[Any] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def offer(item: Any) -> bool:
+        while not stop.is_set():
+            try:
+                slot.put(item, timeout=0.05)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def produce() -> None:
+        try:
+            for batch in batches:
+                if not offer(batch):
+                    return
+        except BaseException as error:  # noqa: BLE001 - handed to the writing thread
+            offer(_Failure(error))
+            return
+        offer(_END)
+
+    thread = threading.Thread(target=produce, name="morvane-parquet-reader", daemon=True)
+    thread.start()
+    try:
+        while (item := slot.get()) is not _END:
+            if isinstance(item, _Failure):
+                raise item.error
+            yield item
+    finally:
+        stop.set()
+        thread.join()
+
+
+def spectra_started(table: Table, previous: int) -> tuple[int, int]:
+    """How many spectra begin in this row group (a spectrum may continue
+    from the previous one, whose last spectrum index is `previous`), and its
+    last spectrum index."""
+    indices = table.column("spectrum_index")
+    if len(indices) == 0:
+        return 0, previous
+    first, last = indices[0].as_py(), indices[-1].as_py()
+    return len(indices.unique()) - (first == previous), last
+
+
+def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
+                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
+                threads: int | None = None) -> int:
+    """Writes the peak rows to `path` as they stream (no temporary name);
+    returns the number of rows. With threads=1 everything happens in the
+    calling thread; otherwise the stream decodes on `threads` threads (None:
+    the cores) and the next batch is read while the current one is written."""
+    pyarrow = import_pyarrow()
+    if row_group_size < 1:
+        raise ValueError(f"row_group_size must be positive, not {row_group_size}")
+    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True,
+                                                             threads=threads))
+    batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
+    check_schema(reader.schema)
+    schema = reader.schema.with_metadata(file_metadata(run))
+    rows = 0
+    previous = -1
+    with spectra_bar(progress, selected_spectra(run, ms_level, rt), Path(run.path).name) as bar, \
+            pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
+        for table in row_groups(batches, schema, row_group_size):
+            writer.write_table(table, row_group_size=row_group_size)
+            rows += table.num_rows
+            if bar is not None:
+                started, previous = spectra_started(table, previous)
+                bar.update(started)
+        if bar is not None:
+            bar.update(bar.total - bar.n)  # spectra without peaks have no rows
+    return rows
+
+
+def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
+               progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
+               threads: int | None = None) -> int:
+    """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
+    `Run.peaks`) to the Parquet file `out`; returns the number of rows.
+
+    The file appears under its name only when complete: it is written to a
+    temporary name beside it and renamed. Row groups hold `row_group_size`
+    rows (the last one fewer); float columns are BYTE_STREAM_SPLIT encoded,
+    every column compressed with `compression`, the page index is written.
+    `progress` shows a bar of the spectra on standard error. `threads`
+    decode (None: the cores); threads=1 keeps the whole conversion on one
+    core, as when many runs convert side by side."""
+    import_pyarrow()
+    with written_atomically(out) as partial:
+        return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
+                           row_group_size=row_group_size, compression=compression, threads=threads)
