@@ -3,11 +3,11 @@
 from __future__ import annotations
 
 import os
-import sys
 from collections.abc import Collection
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Literal
 
 from . import _core
+from ._output import spectra_bar
 
 if TYPE_CHECKING:
     from ._run import Run
@@ -15,17 +15,6 @@ if TYPE_CHECKING:
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
 _STEP = 64
-
-
-def _progress_bar(total: int, name: str, enabled: bool) -> Any:
-    """A tqdm bar on stderr when asked for and stderr is a terminal."""
-    if not enabled or not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        return None
-    return tqdm(total=total, desc=name, unit="spectra", file=sys.stderr, leave=False)
 
 
 def to_mzml(
@@ -55,12 +44,8 @@ def to_mzml(
     writer = _core.MzmlWriter(
         run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits)
     )
-    bar = _progress_bar(writer.total, os.path.basename(run.path), progress)
-    try:
+    with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):
             if bar is not None:
                 bar.update(wrote)
         writer.finish()
-    finally:
-        if bar is not None:
-            bar.close()

@@ -419,6 +419,7 @@ def resident_growth(path: str, bound_mb: float) -> str:
         return f"RawReader grew the resident size by {grown:.0f} MB (bound {bound_mb} MB)"
     return "ok"
 
+
 def exercise_morvane(path: str) -> list[str]:
     """The same folder through morvane: failures must be FormatError or an
     OSError, each with a message."""
