@@ -33,22 +33,10 @@ int module_exec(PyObject* module) noexcept {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  Py_VISIT(state->raw_reader);
-  Py_VISIT(state->spectrum);
-  Py_VISIT(state->spectrum_iter);
-  return 0;
+  return traverse_state(state_of_module(module), visit, arg);
 }
 
-int module_clear(PyObject* module) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  Py_CLEAR(state->raw_reader);
-  Py_CLEAR(state->spectrum);
-  Py_CLEAR(state->spectrum_iter);
-  return 0;
-}
+int module_clear(PyObject* module) { return clear_state(state_of_module(module)); }
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 

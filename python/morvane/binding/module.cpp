@@ -44,35 +44,11 @@ int module_exec(PyObject* module) noexcept {
   });
 }
 
-template <class Visit>
-void for_each_object(ModuleState* state, Visit&& visit) {
-  visit(reinterpret_cast<PyObject**>(&state->run));
-  visit(reinterpret_cast<PyObject**>(&state->spectrum));
-  visit(reinterpret_cast<PyObject**>(&state->buffer));
-  visit(reinterpret_cast<PyObject**>(&state->spectrum_stream));
-  visit(reinterpret_cast<PyObject**>(&state->peak_stream));
-  visit(reinterpret_cast<PyObject**>(&state->scan_columns));
-  visit(&state->format_error);
-  visit(&state->frombuffer);
-  for (auto& dtype : state->dtypes) visit(&dtype);
-}
-
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  int result = 0;
-  for_each_object(state, [&](PyObject** slot) {
-    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
-  });
-  return result;
+  return traverse_state(state_of_module(module), visit, arg);
 }
 
-int module_clear(PyObject* module) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  for_each_object(state, [](PyObject** slot) { Py_CLEAR(*slot); });
-  return 0;
-}
+int module_clear(PyObject* module) { return clear_state(state_of_module(module)); }
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
