@@ -47,6 +47,7 @@ def psims_write(args: dict) -> dict:
     and only the writing is timed. The generated runs' scan windows are the
     lowest and highest m/z of their points."""
     import numpy as np
+    from mzml import write_header
     from psims.mzml.writer import MzMLWriter
 
     import morvane
@@ -60,13 +61,7 @@ def psims_write(args: dict) -> dict:
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     start = time.perf_counter()
     with MzMLWriter(open(out, "wb"), close=True) as writer:
-        writer.controlled_vocabularies()
-        writer.file_description(["MS1 spectrum"])
-        writer.software_list([{"id": "psims-writer", "version": "1", "params": ["python-psims"]}])
-        writer.instrument_configuration_list([writer.InstrumentConfiguration(id="IC1", component_list=[])])
-        writer.data_processing_list([writer.DataProcessing(
-            [writer.ProcessingMethod(order=1, software_reference="psims-writer", params=["Conversion to mzML"])],
-            id="DP1")])
+        write_header(writer, ["MS1 spectrum"])
         with writer.run(id="run", instrument_configuration="IC1"):
             with writer.spectrum_list(count=len(rows)):
                 for i, row in enumerate(rows):
