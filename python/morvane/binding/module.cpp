@@ -44,13 +44,7 @@ int module_exec(PyObject* module) noexcept {
   });
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  return traverse_state(state_of_module(module), visit, arg);
-}
-
-int module_clear(PyObject* module) { return clear_state(state_of_module(module)); }
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+using References = StateReferences<ModuleState>;
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -68,9 +62,9 @@ PyModuleDef core_module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    References::traverse,
+    References::clear,
+    References::free,
 };
 
 }  // namespace
