@@ -79,6 +79,13 @@ BenchRun load_run(std::string name, std::string path) {
 std::uint64_t BenchRun::profile_points() const { return points_of(profile_blocks); }
 std::uint64_t BenchRun::centroid_points() const { return points_of(centroid_blocks); }
 
+MainBlocks main_blocks(const BenchRun& run) {
+  if (!run.profile_blocks.empty()) {
+    return {true, run.reader->profile_path(), run.profile_file, run.profile_blocks, run.profile_points()};
+  }
+  return {false, run.reader->peak_path(), run.peak_file, run.centroid_blocks, run.centroid_points()};
+}
+
 std::uint64_t BenchRun::largest_profile_output() const {
   std::uint64_t largest = 0;
   for (const Block& block : profile_blocks) {

@@ -34,6 +34,19 @@ struct BenchRun {
   std::uint64_t largest_profile_output() const;  // uncompressed bytes of the largest block
 };
 
+// The blocks a run's benchmarks read: its profile blocks when it has any,
+// else its centroid blocks, with the data file they lie in (its path and the
+// bytes load_run read). Refers into the run.
+struct MainBlocks {
+  bool profile;
+  const std::string& path;
+  const std::vector<std::uint8_t>& loaded;
+  const std::vector<Block>& blocks;
+  std::uint64_t points;
+};
+
+MainBlocks main_blocks(const BenchRun& run);
+
 // Opens the run at path and reads its data files; exits with a message when
 // the run cannot be opened.
 BenchRun load_run(std::string name, std::string path);

@@ -11,14 +11,12 @@ bench/run.py in a fresh interpreter: `python bench/conversions.py TASK JSON`).
 
 from __future__ import annotations
 
-import json
-import sys
 import tempfile
 import time
 from pathlib import Path
 from typing import Any, Callable
 
-from measure import peak_rss_mb
+from measure import measure, peak_rss_mb, serve
 
 SCRIPT = Path(__file__).resolve()
 DASK_RUNS = 8
@@ -98,9 +96,8 @@ TASKS = {"parquet": parquet, "dask_runs": dask_runs, "memory": memory}
 # Rows ------------------------------------------------------------------------
 
 def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions: int,
-         measure: Callable[..., dict], row: Callable[..., Any]) -> list:
-    """The rows of sections 9 to 11. `measure(task, repetitions, script=...,
-    **arguments)` and `row(...)` are the driver's."""
+         row: Callable[..., Any]) -> list:
+    """The rows of sections 9 to 11. `row(...)` is the driver's."""
     def run_task(task: str, times: int = 1, **arguments: Any) -> dict:
         return measure(task, times, script=SCRIPT, scratch=str(scratch), **arguments)
 
@@ -138,12 +135,5 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
     return out
 
 
-def main() -> None:
-    task, arguments = sys.argv[1], json.loads(sys.argv[2])
-    result = TASKS[task](arguments)
-    result["peak_rss_mb"] = peak_rss_mb()
-    print(json.dumps(result))
-
-
 if __name__ == "__main__":
-    main()
+    serve(TASKS)

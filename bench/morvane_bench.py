@@ -14,21 +14,16 @@ behind them, each run in a fresh interpreter like bench/measure.py:
 
 from __future__ import annotations
 
-import json
-import resource
-import subprocess
-import sys
 import time
 from pathlib import Path
+
+from measure import measure as shared_measure
+from measure import peak_rss_mb, serve
 
 BENCH = Path(__file__).resolve().parent
 SIDE_FILES = ("MSScan.bin", "Devices.xml", "Contents.xml", "DefaultMassCal.xml", "MSMassCal.bin")
 XIC_PPM = 10.0
 XIC_PEERS = ("pyopenms", "pymzml", "pyteomics")
-
-
-def peak_rss_mb() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
 def current_rss_mb() -> float:
@@ -171,24 +166,8 @@ TASKS = {f.__name__: f for f in (open_floor, morvane_open, array_access, morvane
 # Driving them (from bench/run.py) ------------------------------------------------------
 
 def measure(task: str, repetitions: int = 1, **arguments) -> dict:
-    """The fastest of `repetitions` fresh interpreters, with the highest
-    peak RSS seen; {"error": text} when the task fails."""
-    best: dict | None = None
-    for _ in range(repetitions):
-        completed = subprocess.run([sys.executable, __file__, task, json.dumps(arguments)],
-                                   capture_output=True, text=True)
-        if completed.returncode != 0:
-            lines = completed.stderr.strip().splitlines()
-            return {"error": lines[-1] if lines else f"exit status {completed.returncode}"}
-        result = json.loads(completed.stdout.strip().splitlines()[-1])
-        if best is not None:
-            result["peak_rss_mb"] = max(best["peak_rss_mb"], result["peak_rss_mb"])
-            if best.get("seconds", 0) <= result.get("seconds", 0):
-                best["peak_rss_mb"] = result["peak_rss_mb"]
-                continue
-        best = result
-    assert best is not None
-    return best
+    """This file's task `task` measured by bench/measure.py's driver."""
+    return shared_measure(task, repetitions, script=__file__, **arguments)
 
 
 def rows(row, runs, cpp, earlier, stream_small, repetitions) -> list:
@@ -273,12 +252,5 @@ def xic_rows(row, run, repetitions) -> list:
     return out
 
 
-def main() -> None:
-    task, arguments = sys.argv[1], json.loads(sys.argv[2])
-    result = TASKS[task](arguments)
-    result["peak_rss_mb"] = peak_rss_mb()
-    print(json.dumps(result))
-
-
 if __name__ == "__main__":
-    main()
+    serve(TASKS)

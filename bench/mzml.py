@@ -18,6 +18,19 @@ def mzml_path(run: GeneratedRun) -> Path:
     return run.directory / MZML_NAME
 
 
+def write_header(writer, contents: list[str]) -> None:
+    """What a psims MzMLWriter writes before the run: the vocabularies, a
+    file description of `contents`, the writer as software, one instrument
+    configuration "IC1" and one data processing "DP1"."""
+    writer.controlled_vocabularies()
+    writer.file_description(contents)
+    writer.software_list([{"id": "psims-writer", "version": "1", "params": ["python-psims"]}])
+    writer.instrument_configuration_list([writer.InstrumentConfiguration(id="IC1", component_list=[])])
+    writer.data_processing_list([writer.DataProcessing(
+        [writer.ProcessingMethod(order=1, software_reference="psims-writer", params=["Conversion to mzML"])],
+        id="DP1")])
+
+
 def write_mzml(run: GeneratedRun) -> Path:
     """The run's mzML file, written unless it already exists."""
     import numpy as np
@@ -32,13 +45,7 @@ def write_mzml(run: GeneratedRun) -> Path:
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     partial = target.with_suffix(".partial")
     with MzMLWriter(open(partial, "wb"), close=True) as writer:
-        writer.controlled_vocabularies()
-        writer.file_description(["MS1 spectrum", "centroid spectrum" if centroided else "profile spectrum"])
-        writer.software_list([{"id": "psims-writer", "version": "1", "params": ["python-psims"]}])
-        writer.instrument_configuration_list([writer.InstrumentConfiguration(id="IC1", component_list=[])])
-        writer.data_processing_list([writer.DataProcessing(
-            [writer.ProcessingMethod(order=1, software_reference="psims-writer", params=["Conversion to mzML"])],
-            id="DP1")])
+        write_header(writer, ["MS1 spectrum", "centroid spectrum" if centroided else "profile spectrum"])
         with writer.run(id="run", instrument_configuration="IC1"):
             with writer.spectrum_list(count=run.params.scans):
                 for i in range(run.params.scans):

@@ -50,11 +50,7 @@ struct FloorEncoder {
 };
 
 void floor_mzml(benchmark::State& state, const BenchRun& run, const std::string& out) {
-  const bool profile = !run.profile_blocks.empty();
-  const std::string& path = profile ? run.reader->profile_path() : run.reader->peak_path();
-  const auto& loaded = profile ? run.profile_file : run.peak_file;
-  const auto& blocks = profile ? run.profile_blocks : run.centroid_blocks;
-  const std::uint64_t points = profile ? run.profile_points() : run.centroid_points();
+  const auto [profile, path, loaded, blocks, points] = main_blocks(run);
   FloorBuffers buffers;
   for (auto _ : state) {
     FloorEncoder encoder(out);
@@ -84,7 +80,7 @@ void karvel_mzml(benchmark::State& state, const BenchRun& run, const std::string
   // The run outlives the benchmark: a shared pointer that owns nothing.
   const std::shared_ptr<const reader::Reader> reader(run.reader.get(), [](const reader::Reader*) {});
   const auto positions = exporter::select_scans(reader->scan(), {});
-  const std::uint64_t points = run.profile_blocks.empty() ? run.centroid_points() : run.profile_points();
+  const std::uint64_t points = main_blocks(run).points;
   for (auto _ : state) {
     auto writer = exporter::MzmlWriter::create(reader, out, positions, {});
     if (!writer || !(*writer)->finish()) {

@@ -11,20 +11,15 @@ peak RSS is its own.
 
 from __future__ import annotations
 
-import json
-import resource
-import subprocess
-import sys
 import time
 from pathlib import Path
+
+from measure import measure as shared_measure
+from measure import peak_rss_mb, serve
 
 BENCH = Path(__file__).resolve().parent
 SECTION = "8 mzML"
 FLOOR_RUNS = ("profile_lzf", "profile_rle", "centroid_f2", "centroid_f3")
-
-
-def _peak_rss_mb() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
 # Tasks (in a fresh interpreter) -------------------------------------------------
@@ -35,7 +30,7 @@ def to_mzml(args: dict) -> dict:
     out = Path(args["out"])
     with morvane.open(args["path"]) as run:
         points = int(run.scans["points"].sum())
-    baseline = _peak_rss_mb()
+    baseline = peak_rss_mb()
     start = time.perf_counter()
     with morvane.open(args["path"]) as run:
         run.to_mzml(out)
@@ -52,6 +47,7 @@ def psims_write(args: dict) -> dict:
     and only the writing is timed. The generated runs' scan windows are the
     lowest and highest m/z of their points."""
     import numpy as np
+    from mzml import write_header
     from psims.mzml.writer import MzMLWriter
 
     import morvane
@@ -65,13 +61,7 @@ def psims_write(args: dict) -> dict:
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     start = time.perf_counter()
     with MzMLWriter(open(out, "wb"), close=True) as writer:
-        writer.controlled_vocabularies()
-        writer.file_description(["MS1 spectrum"])
-        writer.software_list([{"id": "psims-writer", "version": "1", "params": ["python-psims"]}])
-        writer.instrument_configuration_list([writer.InstrumentConfiguration(id="IC1", component_list=[])])
-        writer.data_processing_list([writer.DataProcessing(
-            [writer.ProcessingMethod(order=1, software_reference="psims-writer", params=["Conversion to mzML"])],
-            id="DP1")])
+        write_header(writer, ["MS1 spectrum"])
         with writer.run(id="run", instrument_configuration="IC1"):
             with writer.spectrum_list(count=len(rows)):
                 for i, row in enumerate(rows):
@@ -100,24 +90,8 @@ TASKS = {"to_mzml": to_mzml, "psims_write": psims_write}
 
 
 def measure(task: str, repetitions: int, **arguments) -> dict:
-    """The fastest of `repetitions` fresh-interpreter runs, with the highest
-    peak RSS seen; {"error": text} when one fails."""
-    best: dict | None = None
-    for _ in range(repetitions):
-        completed = subprocess.run([sys.executable, __file__, task, json.dumps(arguments)],
-                                   capture_output=True, text=True)
-        if completed.returncode != 0:
-            lines = completed.stderr.strip().splitlines()
-            return {"error": lines[-1] if lines else f"exit status {completed.returncode}"}
-        result = json.loads(completed.stdout.strip().splitlines()[-1])
-        if best is not None:
-            result["peak_rss_mb"] = max(result["peak_rss_mb"], best["peak_rss_mb"])
-            if best["seconds"] <= result["seconds"]:
-                best["peak_rss_mb"] = result["peak_rss_mb"]
-                continue
-        best = result
-    assert best is not None
-    return best
+    """This file's task `task` measured by bench/measure.py's driver."""
+    return shared_measure(task, repetitions, script=__file__, **arguments)
 
 
 # Rows ---------------------------------------------------------------------------
@@ -162,12 +136,5 @@ def rows(runs: dict, stream_small, peer_runs: list, cpp: dict, repetitions: int,
     return out
 
 
-def main() -> None:
-    task, arguments = sys.argv[1], json.loads(sys.argv[2])
-    result = TASKS[task](arguments)
-    result["peak_rss_mb"] = _peak_rss_mb()
-    print(json.dumps(result))
-
-
 if __name__ == "__main__":
-    main()
+    serve(TASKS)

@@ -30,6 +30,7 @@ sys.path.insert(0, str(BENCH))
 
 import conversions  # noqa: E402
 import rundata  # noqa: E402
+from measure import measure  # noqa: E402
 from rundata import GeneratedRun, RunParams  # noqa: E402
 
 BUILD_DIR = REPO / "build" / "bench"
@@ -112,29 +113,6 @@ def run_cpp(run: GeneratedRun, sizes: Sizes) -> dict[str, dict]:
         if key not in results or figures["seconds"] < results[key]["seconds"]:
             results[key] = figures
     return results
-
-
-def measure(task: str, repetitions: int = 1, script: Path = BENCH / "measure.py", **arguments) -> dict:
-    """A measurement in a fresh interpreter (`script TASK JSON`), repeated in
-    as many fresh ones: the fastest run's figures, with the highest peak RSS
-    seen. {"error": text} when it fails."""
-    best: dict | None = None
-    for _ in range(repetitions):
-        completed = subprocess.run([sys.executable, str(script), task, json.dumps(arguments)],
-                                   capture_output=True, text=True)
-        if completed.returncode != 0:
-            lines = completed.stderr.strip().splitlines()
-            return {"error": lines[-1] if lines else f"exit status {completed.returncode}"}
-        result = json.loads(completed.stdout.strip().splitlines()[-1])
-        if best is None:
-            best = result
-        else:
-            peak = max(best["peak_rss_mb"], result["peak_rss_mb"])
-            if result.get("seconds", 0) < best.get("seconds", 0):
-                best = result
-            best["peak_rss_mb"] = peak
-    assert best is not None
-    return best
 
 
 def install_peers() -> None:
@@ -438,7 +416,7 @@ def main() -> int:
     scratch = REPO / "build" / "bench-scratch"
     scratch.mkdir(parents=True, exist_ok=True)
     rows += conversions.rows(peer_runs=peer_runs, small=stream_small, large=runs["profile_lzf"], scratch=scratch,
-                             repetitions=sizes.repetitions, measure=measure, row=row)
+                             repetitions=sizes.repetitions, row=row)
 
     table = render(rows)
     print(table)

@@ -46,11 +46,7 @@ void karvel_run(benchmark::State& state, const std::string& path, std::uint64_t 
 }
 
 void floor_run(benchmark::State& state, const BenchRun& run) {
-  const bool profile = !run.profile_blocks.empty();
-  const std::string& path = profile ? run.reader->profile_path() : run.reader->peak_path();
-  const auto& loaded = profile ? run.profile_file : run.peak_file;
-  const auto& blocks = profile ? run.profile_blocks : run.centroid_blocks;
-  const std::uint64_t points = profile ? run.profile_points() : run.centroid_points();
+  const auto [profile, path, loaded, blocks, points] = main_blocks(run);
   FloorBuffers buffers;
   for (auto _ : state) {
     std::vector<std::uint8_t> file = read_file(path);
@@ -75,7 +71,7 @@ void floor_run(benchmark::State& state, const BenchRun& run) {
 // spectrum as a reader that keeps them must: the part of building a run in
 // memory that no decoder can avoid.
 void arrays_run(benchmark::State& state, const BenchRun& run) {
-  const auto& blocks = run.profile_blocks.empty() ? run.centroid_blocks : run.profile_blocks;
+  const auto& blocks = main_blocks(run).blocks;
   std::uint64_t points = 0;
   for (auto _ : state) {
     std::vector<std::pair<std::vector<double>, std::vector<float>>> arrays;
@@ -98,7 +94,7 @@ void arrays_run(benchmark::State& state, const BenchRun& run) {
 }  // namespace
 
 void register_run(const BenchRun& run) {
-  const std::uint64_t points = run.profile_blocks.empty() ? run.centroid_points() : run.profile_points();
+  const std::uint64_t points = main_blocks(run).points;
   benchmark::RegisterBenchmark(("run/karvel/" + run.name).c_str(),
                                [&run, points](benchmark::State& state) { karvel_run(state, run.path, points); })
       ->Unit(benchmark::kMillisecond)

@@ -32,25 +32,7 @@ int module_exec(PyObject* module) noexcept {
   });
 }
 
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  Py_VISIT(state->raw_reader);
-  Py_VISIT(state->spectrum);
-  Py_VISIT(state->spectrum_iter);
-  return 0;
-}
-
-int module_clear(PyObject* module) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  Py_CLEAR(state->raw_reader);
-  Py_CLEAR(state->spectrum);
-  Py_CLEAR(state->spectrum_iter);
-  return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+using References = StateReferences<ModuleState>;
 
 // Every object guards its own state with an access count, the reader is
 // read-only while shared, and the worker never touches Python objects: the
@@ -71,9 +53,9 @@ PyModuleDef module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    References::traverse,
+    References::clear,
+    References::free,
 };
 
 #ifdef PyMODEXPORT_FUNC
@@ -87,9 +69,9 @@ PySlot export_slots[] = {
     PySlot_PTR(Py_mod_name, "karvel"),
     PySlot_PTR(Py_mod_token, &module_def),
     PySlot_PTR(Py_mod_state_size, sizeof(ModuleState)),
-    PySlot_PTR(Py_mod_state_traverse, module_traverse),
-    PySlot_PTR(Py_mod_state_clear, module_clear),
-    PySlot_PTR(Py_mod_state_free, module_free),
+    PySlot_PTR(Py_mod_state_traverse, References::traverse),
+    PySlot_PTR(Py_mod_state_clear, References::clear),
+    PySlot_PTR(Py_mod_state_free, References::free),
     PySlot_PTR(Py_mod_exec, module_exec),
     PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED),
     PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),

@@ -11,6 +11,14 @@ struct ModuleState {
   PyTypeObject* raw_reader = nullptr;
   PyTypeObject* spectrum = nullptr;
   PyTypeObject* spectrum_iter = nullptr;
+
+  // Calls slot(PyObject**) on every reference the state holds.
+  template <class Slot>
+  void for_each_reference(Slot&& slot) {
+    slot(reinterpret_cast<PyObject**>(&raw_reader));
+    slot(reinterpret_cast<PyObject**>(&spectrum));
+    slot(reinterpret_cast<PyObject**>(&spectrum_iter));
+  }
 };
 
 inline ModuleState* state_of_module(PyObject* module) {

@@ -40,4 +40,12 @@ class GilRelease {
   PyThreadState* state_;
 };
 
+// work() run without the interpreter lock, its result returned once the
+// lock is held again. work may touch no Python object.
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  GilRelease unlocked;
+  return work();
+}
+
 }  // namespace karvel::python

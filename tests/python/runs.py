@@ -3,6 +3,7 @@ that compare what karvel decodes with what the run writer predicted."""
 
 from __future__ import annotations
 
+import gc
 import math
 import os
 import subprocess
@@ -114,3 +115,16 @@ def wait_for(condition, timeout: float = 30.0) -> bool:
             return False
         time.sleep(0.01)
     return True
+
+
+def allocation_growth(call, rounds: int = 200, warmup: int = 20) -> int:
+    """How many more memory blocks the interpreter holds after `rounds` calls
+    of call than before them, counted after `warmup` calls that fill caches."""
+    for _ in range(warmup):
+        call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        call()
+    gc.collect()
+    return sys.getallocatedblocks() - before

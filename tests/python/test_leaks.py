@@ -4,28 +4,16 @@ resident memory of the process."""
 
 import gc
 import os
-import sys
 
 import pytest
 
 import karvel
 
 from datafolder.sample import build_sample
-from runs import SANITIZED, build_small_run
+from runs import SANITIZED, allocation_growth, build_small_run
 
 SPECTRUM_PROPERTIES = [name for name, value in vars(karvel.Spectrum).items()
                        if type(value).__name__ == "getset_descriptor"]
-
-
-def growth(call, rounds=200):
-    for _ in range(20):
-        call()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    return sys.getallocatedblocks() - before
 
 
 def expect_error(error_type, function, *args, **kwargs):
@@ -58,14 +46,14 @@ def test_reader_calls(paths):
         "read_spectrum": lambda: reader.read_spectrum(1),
     }
     for name, call in calls.items():
-        assert growth(call, rounds=50 if name == "construct" else 200) < 20, name
+        assert allocation_growth(call, rounds=50 if name == "construct" else 200) < 20, name
 
 
 def test_spectrum_calls(paths):
     spectrum = karvel.RawReader(paths["good"]).read_spectrum(1)
     for name in SPECTRUM_PROPERTIES:
-        assert growth(lambda: getattr(spectrum, name)) < 20, name
-    assert growth(lambda: (repr(spectrum), len(spectrum))) < 20
+        assert allocation_growth(lambda: getattr(spectrum, name)) < 20, name
+    assert allocation_growth(lambda: (repr(spectrum), len(spectrum))) < 20
 
 
 def test_failure_paths(paths):
@@ -82,7 +70,7 @@ def test_failure_paths(paths):
         "read only": expect_error(AttributeError, setattr, reader.read_spectrum(0), "mz", []),
     }
     for name, call in calls.items():
-        assert growth(call) < 20, name
+        assert allocation_growth(call) < 20, name
 
 
 def test_streaming_calls(paths):
@@ -100,7 +88,7 @@ def test_streaming_calls(paths):
         assert list(it) == []
 
     for name, call in {"consume": consume, "abandon": abandon, "fail": fail}.items():
-        assert growth(call, rounds=50) < 20, name
+        assert allocation_growth(call, rounds=50) < 20, name
 
 
 def resident_bytes():

@@ -2,7 +2,6 @@
 streams that outlive their run or the interpreter, the interpreter lock
 released during long calls, and no growth of allocations."""
 
-import gc
 import sys
 import threading
 
@@ -13,7 +12,7 @@ import morvane
 from datafolder.run import RunBuilder
 from datafolder.sample import build_sample
 
-from runs import SANITIZED, profile, run_python
+from runs import SANITIZED, allocation_growth, profile, run_python
 
 
 @pytest.fixture(scope="module")
@@ -105,17 +104,6 @@ def test_interpreter_exit_with_streams_running(long_run):
     assert result.stdout.strip() == "exiting"
 
 
-def growth(call, rounds=100):
-    for _ in range(10):
-        call()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        call()
-    gc.collect()
-    return sys.getallocatedblocks() - before
-
-
 @pytest.mark.skipif(SANITIZED, reason="allocation counts differ under AddressSanitizer")
 def test_calls_do_not_leak(tmp_path):
     sample = build_sample(tmp_path / "sample.d")
@@ -136,5 +124,5 @@ def test_calls_do_not_leak(tmp_path):
         "tic": run.tic,
         "failing open": failing_open,
     }
-    grown = {name: growth(call) for name, call in calls.items()}
+    grown = {name: allocation_growth(call, rounds=100, warmup=10) for name, call in calls.items()}
     assert all(blocks < 100 for blocks in grown.values()), grown

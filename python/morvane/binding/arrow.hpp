@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "boundary.hpp"
 #include "ref.hpp"
 
 extern "C" {
@@ -102,6 +103,22 @@ class BatchSource {
 
 // A PyCapsule "arrow_array_stream" over source.
 Ref stream_capsule(std::unique_ptr<BatchSource> source);
+
+// The body of an `__arrow_c_stream__(requested_schema=None)` method: parses
+// its arguments and returns a capsule over the source make_source() builds.
+// A requested schema is accepted and not applied (the stream keeps its own).
+template <class MakeSource>
+PyObject* arrow_stream_method(PyObject* args, PyObject* kwargs, MakeSource&& make_source) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"requested_schema", nullptr};
+    PyObject* requested = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                     const_cast<char**>(keywords), &requested)) {
+      return nullptr;
+    }
+    return stream_capsule(make_source()).release();
+  });
+}
 
 // A column whose values are a vector the column then owns.
 template <class T>

@@ -44,37 +44,7 @@ int module_exec(PyObject* module) noexcept {
   });
 }
 
-template <class Visit>
-void for_each_object(ModuleState* state, Visit&& visit) {
-  visit(reinterpret_cast<PyObject**>(&state->run));
-  visit(reinterpret_cast<PyObject**>(&state->spectrum));
-  visit(reinterpret_cast<PyObject**>(&state->buffer));
-  visit(reinterpret_cast<PyObject**>(&state->spectrum_stream));
-  visit(reinterpret_cast<PyObject**>(&state->peak_stream));
-  visit(reinterpret_cast<PyObject**>(&state->scan_columns));
-  visit(&state->format_error);
-  visit(&state->frombuffer);
-  for (auto& dtype : state->dtypes) visit(&dtype);
-}
-
-int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  int result = 0;
-  for_each_object(state, [&](PyObject** slot) {
-    if (result == 0 && *slot != nullptr) result = visit(*slot, arg);
-  });
-  return result;
-}
-
-int module_clear(PyObject* module) {
-  ModuleState* state = state_of_module(module);
-  if (state == nullptr) return 0;
-  for_each_object(state, [](PyObject** slot) { Py_CLEAR(*slot); });
-  return 0;
-}
-
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+using References = StateReferences<ModuleState>;
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -92,9 +62,9 @@ PyModuleDef core_module_def = {
     sizeof(ModuleState),
     nullptr,
     module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    References::traverse,
+    References::clear,
+    References::free,
 };
 
 }  // namespace

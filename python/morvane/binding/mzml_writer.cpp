@@ -66,19 +66,16 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     const exporter::MzmlOptions options{
         centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits};
-    std::optional<Result<std::unique_ptr<MzmlWriter>>> created;
-    {
-      GilRelease unlocked;
-      created.emplace(MzmlWriter::create(std::move(reader), std::move(*path),
-                                         std::vector<std::size_t>(positions->begin(), positions->end()),
-                                         options));
-    }
-    if (!*created) return reader_error(state_of_type(type), created->error());
+    auto created = without_gil([&] {
+      return MzmlWriter::create(std::move(reader), std::move(*path),
+                                std::vector<std::size_t>(positions->begin(), positions->end()), options);
+    });
+    if (!created) return reader_error(state_of_type(type), created.error());
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     MzmlWriterObject* object = object_of(self.get());
     new (&object->access) AccessCount();
-    new (&object->writer) std::unique_ptr<MzmlWriter>(std::move(**created));
+    new (&object->writer) std::unique_ptr<MzmlWriter>(std::move(*created));
     return self.release();
   });
 }
@@ -111,24 +108,16 @@ PyObject* writer_write_next(PyObject* self, PyObject* arg) noexcept {
     return nullptr;
   }
   return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
-    std::optional<Result<std::size_t>> wrote;
-    {
-      GilRelease unlocked;
-      wrote.emplace(writer.write_next(static_cast<std::size_t>(count)));
-    }
-    if (!*wrote) return reader_error(state_of_type(Py_TYPE(self)), wrote->error());
-    return PyLong_FromSize_t(**wrote);
+    auto wrote = without_gil([&] { return writer.write_next(static_cast<std::size_t>(count)); });
+    if (!wrote) return reader_error(state_of_type(Py_TYPE(self)), wrote.error());
+    return PyLong_FromSize_t(*wrote);
   });
 }
 
 PyObject* writer_finish(PyObject* self, PyObject*) noexcept {
   return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
-    std::optional<Result<void>> finished;
-    {
-      GilRelease unlocked;
-      finished.emplace(writer.finish());
-    }
-    if (!*finished) return reader_error(state_of_type(Py_TYPE(self)), finished->error());
+    auto finished = without_gil([&] { return writer.finish(); });
+    if (!finished) return reader_error(state_of_type(Py_TYPE(self)), finished.error());
     Py_RETURN_NONE;
   });
 }

@@ -37,16 +37,12 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     }
     auto path = path_like_argument("RunHandle", "path", path_arg);
     if (!path) return nullptr;
-    std::optional<Result<std::unique_ptr<Reader>>> opened;
-    {
-      GilRelease unlocked;
-      opened.emplace(Reader::open(*path));
-    }
-    if (!*opened) return reader_error(state_of_type(type), opened->error());
+    auto opened = without_gil([&] { return Reader::open(*path); });
+    if (!opened) return reader_error(state_of_type(type), opened.error());
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     RunObject* object = object_of(self.get());
-    new (&object->reader) std::atomic<std::shared_ptr<const Reader>>(std::move(**opened));
+    new (&object->reader) std::atomic<std::shared_ptr<const Reader>>(std::move(*opened));
     new (&object->path) std::string(std::move(*path));
     return self.release();
   });
@@ -131,13 +127,11 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
       PyErr_SetString(PyExc_IndexError, "spectrum index out of range");
       return nullptr;
     }
-    std::optional<Decoded> decoded;
-    {
-      GilRelease unlocked;
-      decoded.emplace(decode_spectrum(*reader, static_cast<std::size_t>(index), mode_of(centroid)));
-    }
-    if (!*decoded) return format_error(state_of(self), decoded->error());
-    return new_spectrum(state_of(self), std::move(**decoded)).release();
+    auto decoded = without_gil([&] {
+      return decode_spectrum(*reader, static_cast<std::size_t>(index), mode_of(centroid));
+    });
+    if (!decoded) return format_error(state_of(self), decoded.error());
+    return new_spectrum(state_of(self), std::move(*decoded)).release();
   });
 }
 
@@ -189,16 +183,14 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads)) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
-    std::optional<std::expected<Trace, std::string>> trace;
-    {
-      GilRelease unlocked;
-      trace.emplace(extracted_ion_trace(reader, std::move(*indices), low, high, worker_count(threads)));
-    }
-    if (!*trace) return format_error(state_of(self), trace->error());
+    auto trace = without_gil([&] {
+      return extracted_ion_trace(reader, std::move(*indices), low, high, worker_count(threads));
+    });
+    if (!trace) return format_error(state_of(self), trace.error());
     ModuleState* state = state_of(self);
-    Ref rt = array_of(state, std::move((*trace)->rt));
+    Ref rt = array_of(state, std::move(trace->rt));
     if (!rt) return nullptr;
-    Ref intensity = array_of(state, std::move((*trace)->intensity));
+    Ref intensity = array_of(state, std::move(trace->intensity));
     if (!intensity) return nullptr;
     return PyTuple_Pack(2, rt.get(), intensity.get());
   });
@@ -209,18 +201,14 @@ PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     unsigned threads = 0;
     if (!PyArg_ParseTuple(args, "I:chromatograms", &threads)) return nullptr;
-    std::optional<std::expected<MS1Chromatograms, std::string>> result;
-    {
-      GilRelease unlocked;
-      result.emplace(ms1_chromatograms(reader, worker_count(threads)));
-    }
-    if (!*result) return format_error(state_of(self), result->error());
+    auto result = without_gil([&] { return ms1_chromatograms(reader, worker_count(threads)); });
+    if (!result) return format_error(state_of(self), result.error());
     ModuleState* state = state_of(self);
-    Ref rt = array_of(state, std::move((*result)->rt));
+    Ref rt = array_of(state, std::move(result->rt));
     if (!rt) return nullptr;
-    Ref tic = array_of(state, std::move((*result)->tic));
+    Ref tic = array_of(state, std::move(result->tic));
     if (!tic) return nullptr;
-    Ref base_peak = array_of(state, std::move((*result)->base_peak));
+    Ref base_peak = array_of(state, std::move(result->base_peak));
     if (!base_peak) return nullptr;
     return PyTuple_Pack(3, rt.get(), tic.get(), base_peak.get());
   });

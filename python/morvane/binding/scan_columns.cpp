@@ -129,14 +129,8 @@ PyObject* scan_columns_arrays(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* scan_columns_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"requested_schema", nullptr};
-    PyObject* requested = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                     const_cast<char**>(keywords), &requested)) {
-      return nullptr;
-    }
-    return stream_capsule(std::make_unique<ScanTableSource>(object_of(self)->data)).release();
+  return arrow_stream_method(args, kwargs, [&]() -> std::unique_ptr<BatchSource> {
+    return std::make_unique<ScanTableSource>(object_of(self)->data);
   });
 }
 

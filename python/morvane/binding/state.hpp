@@ -19,6 +19,20 @@ struct ModuleState {
   PyObject* format_error = nullptr;
   PyObject* frombuffer = nullptr;  // numpy.frombuffer
   PyObject* dtypes[static_cast<int>(Dtype::Count)] = {};
+
+  // Calls slot(PyObject**) on every reference the state holds.
+  template <class Slot>
+  void for_each_reference(Slot&& slot) {
+    slot(reinterpret_cast<PyObject**>(&run));
+    slot(reinterpret_cast<PyObject**>(&spectrum));
+    slot(reinterpret_cast<PyObject**>(&buffer));
+    slot(reinterpret_cast<PyObject**>(&spectrum_stream));
+    slot(reinterpret_cast<PyObject**>(&peak_stream));
+    slot(reinterpret_cast<PyObject**>(&scan_columns));
+    slot(&format_error);
+    slot(&frombuffer);
+    for (auto& dtype : dtypes) slot(&dtype);
+  }
 };
 
 // The module definition; its address identifies the module.

@@ -121,15 +121,9 @@ void peak_stream_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* peak_stream_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"requested_schema", nullptr};
-    PyObject* requested = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                     const_cast<char**>(keywords), &requested)) {
-      return nullptr;
-    }
+  return arrow_stream_method(args, kwargs, [&] {
     const PeakStreamData& data = peaks_of(self)->data;
-    return stream_capsule(peak_source(data.reader, data.indices, data.options)).release();
+    return peak_source(data.reader, data.indices, data.options);
   });
 }
 
