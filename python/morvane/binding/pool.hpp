@@ -68,6 +68,10 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   std::size_t size() const noexcept { return indices_.size(); }
   // Where the arrays of handed-out spectra go back to once unused.
   const std::shared_ptr<PeakBuffers>& buffers() const noexcept { return buffers_; }
+  // Hands the arrays of a spectrum the caller is done with to the workers.
+  void recycle(morvane_core::types::SpectrumRecord&& spent) noexcept {
+    buffers_->give(raw::Peaks{std::move(spent.mz), std::move(spent.intensity)});
+  }
 
  private:
   DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
