@@ -25,7 +25,7 @@ from ._output import runs_bar, selected, selected_spectra, written_atomically
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
-    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits"}),
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
     "json": frozenset({"ms_level", "rt"}),
 }
@@ -151,7 +151,7 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     if client is None and workers == 1:
         return in_this_process(names, target, to, options, progress)
     # Runs side by side: each conversion keeps to one core.
-    if to == "parquet":
+    if to in ("parquet", "mzml"):
         options = {"threads": 1, **options}
     if client is not None:
         return on_dask(client, names, target, to, options, progress)

@@ -107,6 +107,7 @@ class MzmlWriter:
         centroid: bool = False,
         zlib: bool = True,
         intensity_bits: int = 32,
+        threads: int = 1,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...

@@ -27,6 +27,7 @@ def to_mzml(
     zlib: bool = True,
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
+    threads: int | None = None,
 ) -> None:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -35,14 +36,20 @@ def to_mzml(
     values widened), zlib-compressed unless zlib=False; mode="centroid" takes
     the centroid block of scans that have both. The file is written under a
     temporary name next to out and renamed when complete: a failure leaves
-    out as it was. FormatError when a spectrum cannot be decoded."""
+    out as it was. FormatError when a spectrum cannot be decoded. `threads`
+    decode and compress the next spectra while the file is written (None:
+    the cores); the file is the same for every count, and threads=1 keeps
+    the conversion on one core, as when many runs convert side by side."""
     if mode not in ("auto", "centroid"):
         raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
+    from ._run import _threads
+
+    workers = _threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits)
+        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

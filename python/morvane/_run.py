@@ -272,12 +272,13 @@ class Run:
         zlib: bool = True,
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
+        threads: int | None = None,
     ) -> None:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
         from ._mzml import to_mzml
 
         to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
-                intensity_bits=intensity_bits, progress=progress)
+                intensity_bits=intensity_bits, progress=progress, threads=threads)
 
     def to_parquet(
         self,

@@ -87,6 +87,11 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));
   if (auto spilled = writer->output_->spill(); !spilled) return std::unexpected(std::move(spilled.error()));
+  const EncodeSettings settings{writer->options_.mode, writer->options_.zlib, writer->options_.intensity_bits,
+                                writer->options_.threads};
+  auto pipeline = EncodePipeline::start(writer->reader_, writer->selection_, settings);
+  if (!pipeline) return std::unexpected(std::move(pipeline.error()));
+  writer->pipeline_ = std::move(*pipeline);
   return writer;
 }
 
@@ -103,6 +108,7 @@ MzmlWriter::MzmlWriter(std::shared_ptr<const reader::Reader> reader, MzmlOptions
 
 std::unexpected<Error> MzmlWriter::fail(Error error) {
   failure_ = error;
+  pipeline_.reset();
   output_.reset();
   return std::unexpected(std::move(error));
 }
@@ -112,38 +118,24 @@ Result<std::size_t> MzmlWriter::write_next(std::size_t count) {
   if (finished_) return 0;
   std::size_t wrote = 0;
   while (wrote < count && next_ < selection_.size()) {
-    if (auto result = write_spectrum(selection_[next_]); !result) return fail(std::move(result.error()));
+    if (auto result = write_spectrum(); !result) return fail(std::move(result.error()));
     ++next_;
     ++wrote;
   }
   return wrote;
 }
 
-Result<void> MzmlWriter::write_spectrum(std::size_t scan_position) {
-  const auto& records = reader_->scan().records;
-  Result<morvane_core::types::SpectrumRecord> spectrum;
-  const ScanRecord& record = records[scan_position];
-  if (options_.mode == PeakMode::Centroid && record.profile_params && record.centroid_params) {
-    // Without its profile block the reader decodes the scan's centroids.
-    ScanRecord centroid_only = record;
-    centroid_only.profile_params.reset();
-    spectrum = reader_->spectrum(scan_position, centroid_only, reader_->analyzer());
-  } else {
-    spectrum = reader_->spectrum(scan_position, record, reader_->analyzer());
-  }
+Result<void> MzmlWriter::write_spectrum() {
+  auto spectrum = pipeline_->next();
   if (!spectrum) return std::unexpected(std::move(spectrum.error()));
-
   std::string& out = output_->text();
   out.append("        ");
-  spectrum_index_.emplace_back(spectrum->native_id, output_->offset());
-  if (auto appended = append_spectrum(out, *spectrum, next_, options_.intensity_bits, arrays_); !appended) {
-    return appended;
-  }
-  if (spectrum->ms_level == 1) {
-    chromatograms_.time_sec.push_back(spectrum->retention_time_sec);
-    chromatograms_.total_ion_current.push_back(morvane_core::types::effective_tic(*spectrum));
-    const auto base_peak = morvane_core::types::effective_base_peak(*spectrum);
-    chromatograms_.base_peak_intensity.push_back(base_peak ? base_peak->second : 0.0);
+  spectrum_index_.emplace_back(std::move(spectrum->native_id), output_->offset());
+  out.append(spectrum->text);
+  if (spectrum->ms1) {
+    chromatograms_.time_sec.push_back(spectrum->time_sec);
+    chromatograms_.total_ion_current.push_back(spectrum->total_ion_current);
+    chromatograms_.base_peak_intensity.push_back(spectrum->base_peak_intensity);
   }
   return output_->spill();
 }
@@ -153,6 +145,7 @@ Result<void> MzmlWriter::finish() {
   if (finished_) return {};
   if (auto rest = write_next(selection_.size()); !rest) return std::unexpected(std::move(rest.error()));
   if (auto trailer = write_trailer(); !trailer) return fail(std::move(trailer.error()));
+  pipeline_.reset();
   finished_ = true;
   return {};
 }

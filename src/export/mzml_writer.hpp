@@ -5,6 +5,9 @@
 // counted as the text is written and the SHA-1 file checksum is fed the same
 // bytes. Output is deterministic: the same run and options give the same
 // bytes (the only time written is the run's own acquisition time).
+// With MzmlOptions::threads above one, the next few spectra are decoded and
+// compressed on worker threads while the caller writes (encode_pipeline.hpp);
+// memory stays bounded and the bytes stay the same.
 //
 // The file is written under a temporary name next to the output path and
 // renamed to it by finish(); a writer dropped before that, or one that
@@ -24,6 +27,8 @@
 #include <vector>
 
 #include "export/binary_array.hpp"
+#include "export/encode_pipeline.hpp"
+#include "export/encoded_spectrum.hpp"
 #include "export/mzml_document.hpp"
 #include "export/output_file.hpp"
 #include "raw/msscan.hpp"
@@ -32,15 +37,13 @@
 
 namespace karvel::exporter {
 
-// auto: the reader's choice (the profile when a scan has one); centroid:
-// the centroid block of scans that have both (scans with only a profile
-// keep it).
-enum class PeakMode : std::uint8_t { Auto, Centroid };
-
 struct MzmlOptions {
   PeakMode mode = PeakMode::Auto;
   bool zlib = true;
   IntensityBits intensity_bits = IntensityBits::Float32;
+  // Threads preparing spectra ahead of the writing (0 and 1: none, all the
+  // work in the caller's thread). The file is the same for every count.
+  unsigned threads = 1;
 };
 
 struct ScanFilter {
@@ -78,7 +81,7 @@ class MzmlWriter {
  private:
   MzmlWriter(std::shared_ptr<const reader::Reader> reader, MzmlOptions options,
              std::vector<std::size_t> selection, OutputFile output, BinaryArrayWriter arrays);
-  Result<void> write_spectrum(std::size_t scan_position);
+  Result<void> write_spectrum();
   Result<void> write_trailer();
   // Records a failure: the writer keeps returning it and drops its file.
   std::unexpected<Error> fail(Error error);
@@ -87,7 +90,8 @@ class MzmlWriter {
   MzmlOptions options_;
   std::vector<std::size_t> selection_;
   std::optional<OutputFile> output_;
-  BinaryArrayWriter arrays_;
+  BinaryArrayWriter arrays_;  // the chromatograms'
+  std::unique_ptr<EncodePipeline> pipeline_;  // over selection_
   std::size_t next_ = 0;
   std::vector<IndexEntry> spectrum_index_;
   ChromatogramPoints chromatograms_;

@@ -127,8 +127,8 @@ void axis_mz_into(const Axis& axis, std::uint32_t point_count,
 
 Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
                                       std::uint32_t point_count,
-                                      const calibration::TofCalibration& calibration) {
-  Peaks peaks;
+                                      const calibration::TofCalibration& calibration, Peaks reuse) {
+  Peaks peaks = std::move(reuse);
   // Intensities go straight to binary32: each item converts with round to
   // nearest, ties to even, exactly as a 64-bit intermediate would.
   auto decoded = decode_run_length_into(block.subspan(kAxisHeaderSize), point_count, peaks.intensity);
@@ -208,7 +208,7 @@ Result<Axis> unpack_lzf_block(std::span<const std::uint8_t> block, std::span<std
 
 Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
                                std::uint64_t uncompressed_byte_count,
-                               const calibration::TofCalibration& calibration) {
+                               const calibration::TofCalibration& calibration, Peaks reuse) {
   if (uncompressed_byte_count > lzf::kMaxDecompressedLength) {
     return parse_error(str_cat("LZF: expected decompressed length ", uncompressed_byte_count,
                                " exceeds cap of ", lzf::kMaxDecompressedLength));
@@ -221,7 +221,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
   // thread's scratch buffer, so no record keeps memory sized by a declared
   // length.
   const auto length = static_cast<std::size_t>(uncompressed_byte_count);
-  Peaks peaks;
+  Peaks peaks = std::move(reuse);
   if (length <= std::size_t{point_count} * sizeof(double)) {
     peaks.mz.resize(point_count);
     auto* bytes = reinterpret_cast<std::uint8_t*>(peaks.mz.data());
@@ -246,7 +246,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
 
 Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                    const msscan::SpectrumParams& profile_params,
-                                   const calibration::TofCalibration& calibration) {
+                                   const calibration::TofCalibration& calibration, Peaks reuse) {
   if (!profile_params.uncompressed_byte_count) {
     return parse_error("Missing UncompressedByteCount for profile block");
   }
@@ -258,8 +258,10 @@ Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
     return parse_error(str_cat("UncompressedByteCount ", uncompressed_byte_count, " too short for ",
                                point_count, " points (needs ", needed, ")"));
   }
-  if (is_run_length_block(block)) return decode_run_length_block(block, point_count, calibration);
-  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration);
+  if (is_run_length_block(block)) {
+    return decode_run_length_block(block, point_count, calibration, std::move(reuse));
+  }
+  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration, std::move(reuse));
 }
 
 Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,

@@ -16,9 +16,13 @@ namespace karvel::raw::msprofile {
 inline constexpr std::uint32_t kRunLengthMarker = 0x9002FF00;
 inline constexpr std::uint64_t kMaxRunLengthPoints = 134217728;
 
+// reuse: lists whose memory the result may take over (their values are
+// overwritten), so that a caller decoding many blocks of similar size does
+// not allocate, and fault in, fresh memory for each.
 Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                    const msscan::SpectrumParams& profile_params,
-                                   const calibration::TofCalibration& calibration);
+                                   const calibration::TofCalibration& calibration,
+                                   Peaks reuse = {});
 
 // stream: the block from offset 16 (starting with the marker).
 Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,

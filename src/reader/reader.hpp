@@ -18,6 +18,7 @@
 #include "raw/calibration.hpp"
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
+#include "raw/peaks.hpp"
 #include "support/error.hpp"
 
 namespace karvel::reader {
@@ -58,9 +59,10 @@ class Reader final : public morvane_core::source::SpectrumSource {
   }
 
   // The spectrum of scan record `record` at position `index`; a failure is
-  // always a Scan error naming the scan id and the block.
+  // always a Scan error naming the scan id and the block. A profile block
+  // decodes into reuse's memory (see decode_profile_block).
   Result<SpectrumRecord> spectrum(std::uint64_t index, const ScanRecord& record,
-                                  Analyzer analyzer) const;
+                                  Analyzer analyzer, raw::Peaks reuse = {}) const;
 
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.

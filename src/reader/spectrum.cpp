@@ -66,11 +66,11 @@ std::optional<Polarity> polarity_of(std::int32_t code) {
 }
 
 Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
-                             const TofCalibration* calibration) {
+                             const TofCalibration* calibration, Peaks reuse) {
   if (calibration == nullptr) return parse_error("profile block has no mass calibration");
   auto block = raw::read_bytes(path, params.offset, params.byte_count);
   if (!block) return std::unexpected(std::move(block.error()));
-  return raw::msprofile::decode_profile_block(*block, params, *calibration);
+  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse));
 }
 
 Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
@@ -83,13 +83,13 @@ Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& par
 }  // namespace
 
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& record,
-                                        Analyzer analyzer) const {
+                                        Analyzer analyzer, raw::Peaks reuse) const {
   const TofCalibration* calibration = nullptr;
   if (index < calibrations_.size() && calibrations_[index]) calibration = &*calibrations_[index];
 
   std::optional<Points> points;
   if (record.profile_params) {
-    auto profile = decode_profile(profile_path_, *record.profile_params, calibration);
+    auto profile = decode_profile(profile_path_, *record.profile_params, calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));

@@ -215,6 +215,34 @@ TEST(MsProfileBlock, IntensitiesRoundToNearestEven) {
             (std::vector<float>{16777216.0f, 16777220.0f, -16777220.0f, 2147483648.0f, -1.0f}));
 }
 
+// Lists handed in for reuse, longer or shorter than the block and holding
+// stale values, give exactly what fresh lists give, for every block layout
+// (run-length; LZF decompressed in the m/z list or through scratch memory).
+TEST(MsProfileBlock, ReusedListsGiveTheSameValues) {
+  const Bytes values = concat(axis(1000, 0.5), int32_values({1, 2, 3, 4, 5}));
+  Bytes padded = values;
+  padded.resize(values.size() + 64, 0x55);  // larger than the m/z list: scratch
+  struct Case {
+    Bytes block;
+    std::uint32_t uncompressed;
+  };
+  const Case cases[] = {{concat(axis(1000, 0.5), run_length_stream(0, int32_values({1, 2, 3, 4, 5}))), 36},
+                        {lzf_literals(values), 36},
+                        {lzf_literals(padded), static_cast<std::uint32_t>(padded.size())}};
+  for (const Case& c : cases) {
+    auto fresh = decode_profile_block(c.block, params(5, c.uncompressed), square_calibration());
+    ASSERT_TRUE(fresh.has_value());
+    for (std::size_t stale : {2u, 5u, 1000u}) {
+      Peaks reuse{std::vector<double>(stale, -7.0), std::vector<float>(stale, -7.0f)};
+      auto reused = decode_profile_block(c.block, params(5, c.uncompressed), square_calibration(),
+                                         std::move(reuse));
+      ASSERT_TRUE(reused.has_value());
+      EXPECT_EQ(reused->mz, fresh->mz) << stale;
+      EXPECT_EQ(reused->intensity, fresh->intensity) << stale;
+    }
+  }
+}
+
 TEST(MsProfileBlock, LzfBlock) {
   Bytes data = concat(axis(1000, 0.5), int32_values({1, 2, 3, 4, 5}));
   data.insert(data.end(), {0xAA, 0xBB, 0xCC});  // ignored trailing bytes

@@ -155,6 +155,43 @@ TEST(MzmlWriter, SameRunSameBytes) {
   EXPECT_EQ(read_file(first), read_file(second));
 }
 
+// Spectra prepared on worker threads give the file written by one thread,
+// whatever the thread count, filter and encoding; a failing scan fails the
+// writer at its own turn, after the spectra before it.
+TEST(MzmlWriter, ThreadsWriteTheSameBytes) {
+  struct Case {
+    ScanFilter filter;
+    MzmlOptions options;
+  };
+  const Case cases[] = {{{}, {}},
+                        {{{1}, std::nullopt}, {PeakMode::Centroid, false, IntensityBits::Float64}},
+                        {{{}, std::pair{120.0, 1e9}}, {}}};
+  for (const Case& c : cases) {
+    TestFolder folder;
+    auto reader = make_run(folder, 40);
+    const std::string single = out_path(folder);
+    ASSERT_TRUE(convert(reader, single, c.filter, c.options));
+    for (unsigned threads : {2u, 3u, 64u}) {
+      MzmlOptions options = c.options;
+      options.threads = threads;
+      const std::string threaded = single + "." + std::to_string(threads);
+      ASSERT_TRUE(convert(reader, threaded, c.filter, options));
+      EXPECT_EQ(read_file(threaded), read_file(single)) << threads << " threads";
+    }
+  }
+  TestFolder folder;
+  MzmlOptions options;
+  options.threads = 4;
+  auto broken = make_run(folder, 12, /*broken=*/true);
+  auto writer = MzmlWriter::create(broken, out_path(folder), select_scans(broken->scan(), {}), options);
+  ASSERT_TRUE(writer);
+  EXPECT_EQ((*writer)->write_next(11).value(), 11u);
+  auto failed = (*writer)->write_next(1);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), Error::Kind::Scan);
+  EXPECT_FALSE(std::filesystem::exists(out_path(folder)));
+}
+
 // A failing spectrum, or a writer dropped before finish, leaves neither the
 // output nor a temporary file behind; an existing output stays as it was.
 TEST(MzmlWriter, NothingLeftBehindUnlessFinished) {

@@ -23,6 +23,27 @@ def long_run(tmp_path_factory):
     return builder.build(tmp_path_factory.mktemp("long") / "long.d")
 
 
+def test_recycled_arrays_hold_each_spectrum_own_values(tmp_path):
+    # Profiles of changing length (8 KiB to 160 KiB of m/z), LZF and
+    # run-length: spectra dropped as the loop goes hand their memory on to
+    # later ones, kept ones stay as they were.
+    builder = RunBuilder()
+    for i in range(40):
+        points = (1000, 20_000, 3000, 12_000)[i % 4] + i
+        builder.add_scan(1.0 + i / 100, profile=profile(1.0e4 + i, points=points,
+                                                        encoding=("lzf", "run_length")[i // 4 % 2]))
+    built = builder.build(tmp_path / "varying.d")
+    with morvane.open(built.path) as run:
+        expected = [(run[i].mz.tobytes(), run[i].intensity.tobytes()) for i in range(len(run))]
+        for threads in (1, 2, 3):
+            kept = []
+            for s in run.spectra(threads=threads):
+                assert (s.mz.tobytes(), s.intensity.tobytes()) == expected[s.index]
+                if s.index % 5 == 0:
+                    kept.append(s)
+            assert [(s.mz.tobytes(), s.intensity.tobytes()) for s in kept] == expected[::5]
+
+
 def test_one_run_shared_by_threads(long_run):
     run = morvane.open(long_run.path)
     expected_xic = run.xic(450.0, da=50.0)[1].tolist()

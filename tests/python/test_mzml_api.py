@@ -19,10 +19,13 @@ def files_in(directory) -> list[str]:
 def test_same_run_same_bytes_with_its_acquisition_time(tmp_path):
     built = build_small_run(tmp_path)
     with morvane.open(built.path) as run:
-        run.to_mzml(tmp_path / "a.mzML")
+        run.to_mzml(tmp_path / "a.mzML", threads=1)
         morvane.to_mzml(run, str(tmp_path / "b.mzML"))
+        run.to_mzml(tmp_path / "c.mzML", threads=3, mode="centroid", zlib=False)
+        run.to_mzml(tmp_path / "d.mzML", mode="centroid", zlib=False)
     first = (tmp_path / "a.mzML").read_bytes()
     assert first == (tmp_path / "b.mzML").read_bytes()
+    assert (tmp_path / "c.mzML").read_bytes() == (tmp_path / "d.mzML").read_bytes()
     assert re.search(rb'<run [^>]*startTimeStamp="2019-03-04T10:22:13.1234567-05:00"', first)
 
 
@@ -33,8 +36,9 @@ def test_a_failing_spectrum_leaves_the_output_as_it_was(tmp_path):
     out = tmp_path / "damaged.mzML"
     out.write_text("previous")
     with morvane.open(built.path) as run:
-        with pytest.raises(morvane.FormatError, match="scanId=5"):
-            run.to_mzml(out)
+        for threads in (1, 2):
+            with pytest.raises(morvane.FormatError, match="scanId=5"):
+                run.to_mzml(out, threads=threads)
         # The failing scan left out, the rest converts.
         run.to_mzml(tmp_path / "first.mzML", rt=(0, 61.5))
     assert out.read_text() == "previous"
@@ -54,6 +58,7 @@ def test_an_unfinished_writer_leaves_nothing(tmp_path):
     ({"mode": "profile"}, ValueError),
     ({"intensity_bits": 16}, ValueError),
     ({"rt": (1.0,)}, ValueError),
+    ({"threads": 0}, ValueError),
 ])
 def test_bad_arguments(tmp_path, options, error):
     built = build_small_run(tmp_path)

@@ -24,6 +24,7 @@ std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const read
     }
     trace.rt.push_back(spectrum.retention_time_sec);
     trace.intensity.push_back(sum);
+    pool->recycle(std::move(*item->result));
   }
   return trace;
 }
@@ -60,6 +61,7 @@ std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
     const auto peak = morvane_core::types::effective_base_peak(spectrum);
     result.tic[slots[k]] = static_cast<float>(morvane_core::types::effective_tic(spectrum));
     result.base_peak[slots[k]] = peak ? static_cast<float>(peak->second) : 0.0f;
+    pool->recycle(std::move(*item->result));
     ++k;
   }
   return result;

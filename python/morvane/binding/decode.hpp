@@ -17,6 +17,8 @@ enum class Mode { Auto, Centroid };
 // The record, or the failure's text as karvel shows it ("vendor parser
 // error: scanId=..." or "I/O error: ..."). index must be below the scan count.
 using Decoded = std::expected<morvane_core::types::SpectrumRecord, std::string>;
-Decoded decode_spectrum(const reader::Reader& reader, std::size_t index, Mode mode);
+// reuse: memory a profile may decode into (see Reader::spectrum).
+Decoded decode_spectrum(const reader::Reader& reader, std::size_t index, Mode mode,
+                        raw::Peaks reuse = {});
 
 }  // namespace karvel::python::morvane

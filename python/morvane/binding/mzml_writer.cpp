@@ -1,10 +1,12 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits)
+//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits, threads)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
+// With threads above one, worker threads decode and compress the next few
+// spectra while a step writes; the file is the same for every count.
 // Every step runs without the interpreter lock; one call at a time per
 // writer (another thread gets RuntimeError "Already borrowed").
 
@@ -49,11 +51,12 @@ std::optional<exporter::IntensityBits> intensity_bits_of(int bits) {
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
-                                     nullptr};
+                                     "threads", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr;
     int centroid = 0, zlib = 1, bits = 32;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppi:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits)) {
+    unsigned threads = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiI:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads)) {
       return nullptr;
     }
     auto reader = reader_of(run);
@@ -65,7 +68,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
     const exporter::MzmlOptions options{
-        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits};
+        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits,
+        threads};
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options);
@@ -146,7 +150,7 @@ PyGetSetDef writer_getset[] = {
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
-                                  "intensity_bits=32)\n--\n\nWrites one run as indexed mzML.")},
+                                  "intensity_bits=32, threads=1)\n--\n\nWrites one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_methods, writer_methods},

@@ -120,6 +120,7 @@ class PeakSource final : public BatchSource {
       const std::size_t left = pending_->mz.size() - offset_;
       if (builder.rows + left <= limit) {
         builder.add(*pending_, offset_, pending_->mz.size(), options_.metadata);
+        pool_->recycle(std::move(*pending_));
         pending_.reset();
         continue;
       }

@@ -13,6 +13,7 @@ DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader,
       indices_(std::move(indices)),
       mode_(mode),
       window_(window),
+      buffers_(std::make_shared<PeakBuffers>(window)),
       ring_(window) {}
 
 DecodePool::~DecodePool() = default;
@@ -53,7 +54,7 @@ void DecodePool::work() noexcept {
     }
     Decoded result = [&]() -> Decoded {
       try {
-        return decode_spectrum(*reader_, indices_[position], mode_);
+        return decode_spectrum(*reader_, indices_[position], mode_, buffers_->take());
       } catch (const std::bad_alloc&) {
         return std::unexpected(std::string("out of memory"));
       } catch (const std::exception& error) {
@@ -102,6 +103,31 @@ void DecodePool::stop() noexcept {
     result_ready_.notify_all();
     space_free_.notify_all();
   }
+}
+
+namespace {
+
+// Arrays below this size come from the allocator's small-block lists, which
+// keep their memory: nothing to gain from recycling them.
+constexpr std::size_t kRecycledBytes = std::size_t{64} << 10;
+
+}  // namespace
+
+PeakBuffers::PeakBuffers(std::size_t capacity) : capacity_(capacity) { spare_.reserve(capacity); }
+
+void PeakBuffers::give(raw::Peaks peaks) noexcept {
+  if (peaks.mz.capacity() * sizeof(double) < kRecycledBytes) return;
+  // The values stay: a decoder overwrites every one it keeps.
+  std::lock_guard lock(mutex_);
+  if (spare_.size() < capacity_) spare_.push_back(std::move(peaks));  // reserved: no allocation
+}
+
+raw::Peaks PeakBuffers::take() noexcept {
+  std::lock_guard lock(mutex_);
+  if (spare_.empty()) return {};
+  raw::Peaks peaks = std::move(spare_.back());
+  spare_.pop_back();
+  return peaks;
 }
 
 unsigned worker_count(unsigned requested) noexcept {

@@ -4,6 +4,12 @@
 // only once half the window has been taken, so that they and the consumer
 // do not hand the processor back and forth for every spectrum. Workers never touch Python
 // objects; each keeps the reader alive through its own shared pointer.
+//
+// Large arrays are recycled: the memory of spectra the consumer is done with
+// (PeakBuffers::give) is what the workers decode the next ones into. Fresh
+// allocations of arrays that size would come from the workers' malloc arenas,
+// which hand freed memory back to the kernel and fault it in again, zeroed,
+// page by page: with two workers that cost more than the decoding.
 #pragma once
 
 #include <condition_variable>
@@ -14,9 +20,26 @@
 #include <vector>
 
 #include "decode.hpp"
+#include "raw/peaks.hpp"
 #include "reader/reader.hpp"
 
 namespace karvel::python::morvane {
+
+// Spare m/z and intensity lists, at most a fixed number; thread-safe.
+class PeakBuffers {
+ public:
+  explicit PeakBuffers(std::size_t capacity);
+  // Keeps the lists when they are large enough to be worth it and there is
+  // room; frees them otherwise. Never allocates.
+  void give(raw::Peaks peaks) noexcept;
+  // A spare pair, or empty lists.
+  raw::Peaks take() noexcept;
+
+ private:
+  std::mutex mutex_;
+  const std::size_t capacity_;
+  std::vector<raw::Peaks> spare_;
+};
 
 struct PoolItem {
   std::uint32_t index = 0;
@@ -43,6 +66,12 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   void stop() noexcept;
 
   std::size_t size() const noexcept { return indices_.size(); }
+  // Where the arrays of handed-out spectra go back to once unused.
+  const std::shared_ptr<PeakBuffers>& buffers() const noexcept { return buffers_; }
+  // Hands the arrays of a spectrum the caller is done with to the workers.
+  void recycle(morvane_core::types::SpectrumRecord&& spent) noexcept {
+    buffers_->give(raw::Peaks{std::move(spent.mz), std::move(spent.intensity)});
+  }
 
  private:
   DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
@@ -53,6 +82,7 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   const std::vector<std::uint32_t> indices_;
   const Mode mode_;
   const std::size_t window_;
+  const std::shared_ptr<PeakBuffers> buffers_;
 
   std::mutex consumer_mutex_;  // one caller of next() at a time
   std::mutex mutex_;

@@ -148,9 +148,10 @@ PyType_Spec spectrum_type_spec = {
 
 PyType_Spec* spectrum_spec() { return &spectrum_type_spec; }
 
-Ref new_spectrum(ModuleState* state, SpectrumRecord record) {
+namespace {
+
+Ref new_spectrum_object(ModuleState* state, std::shared_ptr<const SpectrumRecord> shared) {
   PyTypeObject* type = state->spectrum;
-  auto shared = std::make_shared<const SpectrumRecord>(std::move(record));
   Ref self(type->tp_alloc(type, 0));
   if (!self) return Ref();
   SpectrumObject* object = object_of(self.get());
@@ -158,6 +159,25 @@ Ref new_spectrum(ModuleState* state, SpectrumRecord record) {
   object->mz = nullptr;
   object->intensity = nullptr;
   return self;
+}
+
+}  // namespace
+
+Ref new_spectrum(ModuleState* state, SpectrumRecord record) {
+  return new_spectrum_object(state, std::make_shared<const SpectrumRecord>(std::move(record)));
+}
+
+Ref new_spectrum(ModuleState* state, SpectrumRecord record, std::weak_ptr<PeakBuffers> buffers) {
+  auto recycle = [buffers = std::move(buffers)](SpectrumRecord* owned) noexcept {
+    if (auto alive = buffers.lock()) {
+      alive->give(raw::Peaks{std::move(owned->mz), std::move(owned->intensity)});
+    }
+    delete owned;
+  };
+  auto owned = std::make_unique<SpectrumRecord>(std::move(record));
+  // Should the control block fail to allocate, the deleter runs on the record.
+  std::shared_ptr<const SpectrumRecord> shared(owned.release(), std::move(recycle));
+  return new_spectrum_object(state, std::move(shared));
 }
 
 }  // namespace karvel::python::morvane

@@ -54,7 +54,9 @@ PyObject* spectrum_stream_next(PyObject* self) noexcept {
         stream->finished.store(true);
         return nullptr;
       }
-      if (item->result) return new_spectrum(state, std::move(*item->result)).release();
+      if (item->result) {
+        return new_spectrum(state, std::move(*item->result), stream->pool->buffers()).release();
+      }
       if (!stream->skip_errors) {
         stream->finished.store(true);
         stream->pool->stop();
