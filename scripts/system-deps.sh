@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
   patchelf ninja-build ccache
   ca-certificates
+  gpg  # signs the throwaway archive of the package-list verification test
 )
 if [[ ${1:-} == fuzz ]]; then
   # clang 19: the first Debian 12 clang whose C++23 mode accepts libstdc++'s
