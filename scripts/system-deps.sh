@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   g++ make pkg-config git
-  libgtest-dev libgmock-dev libpugixml-dev liblzf-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libexpat1-dev liblzf-dev libbenchmark-dev
   patchelf ninja-build ccache
   ca-certificates
   gpg  # signs the throwaway archive of the package-list verification test

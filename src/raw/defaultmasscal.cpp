@@ -40,10 +40,7 @@ Result<std::uint64_t> parse_num(std::string_view text, std::string_view what) {
 
 std::size_t count_children(xml::Element parent, std::string_view name) {
   std::size_t count = 0;
-  for (xml::Element element = child(parent, name); element;
-       element = element.next_sibling()) {
-    if (element.type() == pugi::node_element && xml::local_name(element) == name) ++count;
-  }
+  xml::for_each_child(parent, name, [&count](xml::Element) { ++count; });
   return count;
 }
 
@@ -59,8 +56,7 @@ Result<std::vector<double>> read_values(xml::Element values, const std::string& 
   const std::size_t slot_count =
       static_cast<std::size_t>(std::min<std::uint64_t>(count, std::uint64_t{value_elements} + 1));
   std::vector<std::optional<double>> slots(slot_count);
-  for (pugi::xml_node node : values.children()) {
-    if (node.type() != pugi::node_element || xml::local_name(node) != "Value") continue;
+  for (xml::Element node = child(values, "Value"); node; node = xml::next_sibling(node, "Value")) {
     auto number = parse_num(xml::attribute(node, "Number").value_or(""), "Value Number");
     if (!number) return std::unexpected(std::move(number.error()));
     if (*number == 0 || *number > count) {
@@ -122,8 +118,7 @@ Result<DefaultCalibration> parse_entry(xml::Element entry,
   if (!seen_ids.insert(*id).second) return err(str_cat("duplicate DefaultCalibrationID ", *id));
 
   std::vector<Step> steps;
-  for (pugi::xml_node node : entry.children()) {
-    if (node.type() != pugi::node_element || xml::local_name(node) != "Step") continue;
+  for (xml::Element node = child(entry, "Step"); node; node = xml::next_sibling(node, "Step")) {
     auto step = parse_step(node);
     if (!step) return std::unexpected(std::move(step.error()));
     steps.push_back(std::move(*step));

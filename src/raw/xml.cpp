@@ -1,299 +1,316 @@
 #include "raw/xml.hpp"
 
+#include <expat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdint>
-#include <expected>
+#include <new>
 #include <vector>
 
 #include "support/format.hpp"
 #include "support/text.hpp"
 
 namespace karvel::raw::xml {
+
+// The parsed document: every element in document order, their attributes,
+// and all names and texts in one pool.
+struct Tree {
+  static constexpr std::size_t kNone = SIZE_MAX;
+
+  struct Piece {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  struct Node {
+    Piece name;  // the local name
+    std::size_t first_child = kNone;
+    std::size_t next_sibling = kNone;
+    std::size_t first_attribute = 0;
+    std::size_t attribute_count = 0;
+    std::optional<Piece> text;  // the leading text run
+  };
+  struct Attribute {
+    Piece name;  // the local name
+    Piece value;
+  };
+
+  std::string_view view(Piece piece) const {
+    return std::string_view(pool).substr(piece.offset, piece.size);
+  }
+  const Node& node(Element element) const { return elements[element.index()]; }
+
+  std::string pool;
+  std::vector<Node> elements;
+  std::vector<Attribute> attributes;
+};
+
 namespace {
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// expat reports a namespaced name as "{uri}\n{local}"; a local name never
+// holds a line feed.
+constexpr char kNamespaceSeparator = '\n';
+// expat takes input lengths as int.
+constexpr std::size_t kChunkSize = std::size_t{1} << 30;
 
-// pugixml does the tokenising; everything outside elements is kept
-// (fragment mode) so that the checks below can see it, and references are
-// left undecoded so that unknown ones can be rejected.
-constexpr unsigned kParseOptions = pugi::parse_cdata | pugi::parse_eol |
-                                   pugi::parse_wconv_attribute | pugi::parse_ws_pcdata |
-                                   pugi::parse_doctype | pugi::parse_fragment |
-                                   pugi::parse_comments | pugi::parse_pi |
-                                   pugi::parse_declaration;
+std::string_view local_part(const XML_Char* name) {
+  const std::string_view qualified(name);
+  const std::size_t separator = qualified.rfind(kNamespaceSeparator);
+  return separator == std::string_view::npos ? qualified : qualified.substr(separator + 1);
+}
 
-// " at line:column" for a byte offset of text, both counted from 1, columns
-// in code points.
+// "{line}:{column}" of a byte offset in text, counted as expat counts: from
+// 1, lines ended by LF, CR LF or CR, columns in code points.
 std::string position(std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  std::string_view before = text.substr(0, offset);
-  std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  std::size_t line_start = before.rfind('\n');
-  line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
+  const std::string_view before = text.substr(0, std::min(offset, text.size()));
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    const bool crlf = before[i] == '\r' && i + 1 < before.size() && before[i + 1] == '\n';
+    if (crlf) ++i;
+    if (before[i] == '\n' || before[i] == '\r') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
   std::size_t column = 1;
   for_each_code_point(before.substr(line_start), [&column](char32_t, std::string_view) { ++column; });
-  return str_cat(" at ", line, ":", column);
+  return str_cat(line, ":", column);
 }
 
-std::unexpected<Error> fail_at(std::string_view text, std::size_t offset, std::string_view what) {
-  return parse_error(str_cat(what, position(text, offset)));
-}
+// Builds the tree from expat's events. What the tree does not keep (text
+// after an element's first non-text child, comments, processing
+// instructions) only ends the leading text run of the open element.
+class Builder {
+ public:
+  Builder(XML_Parser parser, std::string_view text) : parser_(parser), text_(text) {}
 
-bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+  std::unique_ptr<Tree> take_tree() { return std::move(tree_); }
+  const std::optional<std::string>& refusal() const { return refusal_; }
 
-bool is_xml_char(char32_t c) {
-  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// The offset of the first control character that XML does not allow
-// anywhere in a document (pugixml would take a NUL for the end of input).
-std::optional<std::size_t> find_forbidden_control(std::string_view text) {
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 && !is_xml_space(text[i])) return i;
+  static void XMLCALL on_start(void* self, const XML_Char* name, const XML_Char** attributes) {
+    guarded(self, [&](Builder& builder) { builder.start_element(name, attributes); });
   }
-  return std::nullopt;
-}
+  static void XMLCALL on_end(void* self, const XML_Char*) {
+    guarded(self, [](Builder& builder) {
+      if (!builder.open_.empty()) builder.open_.pop_back();
+    });
+  }
+  static void XMLCALL on_text(void* self, const XML_Char* data, int length) {
+    guarded(self, [&](Builder& builder) {
+      builder.append_text(std::string_view(data, static_cast<std::size_t>(length)));
+    });
+  }
+  static void XMLCALL on_cdata_start(void* self) {
+    guarded(self, [](Builder& builder) { builder.append_text({}); });
+  }
+  static void XMLCALL on_comment(void* self, const XML_Char*) {
+    guarded(self, [](Builder& builder) { builder.end_leading_text(); });
+  }
+  static void XMLCALL on_processing_instruction(void* self, const XML_Char*, const XML_Char*) {
+    guarded(self, [](Builder& builder) { builder.end_leading_text(); });
+  }
+  static void XMLCALL on_doctype(void* self, const XML_Char*, const XML_Char*, const XML_Char*,
+                                 int) {
+    guarded(self, [](Builder& builder) { builder.refuse_doctype(); });
+  }
 
-// The code point of a character reference body ("#65" or "#x41"), or
-// nothing when it is malformed or names a character XML does not allow.
-std::optional<char32_t> character_reference(std::string_view body) {
-  if (body.size() < 2 || body[0] != '#') return std::nullopt;
-  const bool hex = body[1] == 'x';
-  std::string_view digits = body.substr(hex ? 2 : 1);
-  if (digits.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : digits) {
-    std::uint32_t digit;
-    if (c >= '0' && c <= '9') {
-      digit = static_cast<std::uint32_t>(c - '0');
-    } else if (hex && c >= 'a' && c <= 'f') {
-      digit = static_cast<std::uint32_t>(c - 'a' + 10);
-    } else if (hex && c >= 'A' && c <= 'F') {
-      digit = static_cast<std::uint32_t>(c - 'A' + 10);
-    } else {
-      return std::nullopt;
+ private:
+  enum class Leading { None, Text, Done };
+  struct Open {
+    std::size_t index;
+    std::size_t last_child = Tree::kNone;
+    Leading leading = Leading::None;
+  };
+
+  // Runs one event; running out of memory stops the parse instead of
+  // unwinding through expat.
+  template <class Event>
+  static void guarded(void* self, Event&& event) {
+    auto& builder = *static_cast<Builder*>(self);
+    // expat may still report the rest of the current token after a stop.
+    if (builder.refusal_) return;
+    try {
+      event(builder);
+    } catch (const std::bad_alloc&) {
+      builder.refuse("out of memory", XML_GetCurrentByteIndex(builder.parser_));
     }
-    value = value * (hex ? 16 : 10) + digit;
-    if (value > 0x10FFFF) return std::nullopt;
   }
-  if (!is_xml_char(value)) return std::nullopt;
-  return value;
-}
 
-std::optional<char> predefined_entity(std::string_view name) {
-  if (name == "lt") return '<';
-  if (name == "gt") return '>';
-  if (name == "amp") return '&';
-  if (name == "apos") return '\'';
-  if (name == "quot") return '"';
-  return std::nullopt;
-}
+  Tree::Piece store(std::string_view value) {
+    Tree::Piece piece{tree_->pool.size(), value.size()};
+    tree_->pool.append(value);
+    return piece;
+  }
 
-// raw with its entity and character references replaced; the error is the
-// offset in raw of the offending character. In attribute values a literal
-// "<" is an error too.
-std::expected<std::string, std::size_t> decode_references(std::string_view raw,
-                                                           bool attribute_value) {
-  std::string out;
-  out.reserve(raw.size());
-  std::size_t i = 0;
-  while (i < raw.size()) {
-    const char c = raw[i];
-    if (c == '<' && attribute_value) return std::unexpected(i);
-    if (c != '&') {
-      out.push_back(c);
-      ++i;
-      continue;
+  void start_element(const XML_Char* name, const XML_Char** attributes) {
+    const std::size_t index = tree_->elements.size();
+    Tree::Node node;
+    node.name = store(local_part(name));
+    node.first_attribute = tree_->attributes.size();
+    for (const XML_Char** pair = attributes; *pair != nullptr; pair += 2) {
+      tree_->attributes.push_back({store(local_part(pair[0])), store(pair[1])});
     }
-    const std::size_t end = raw.find(';', i + 1);
-    if (end == std::string_view::npos) return std::unexpected(i);
-    const std::string_view body = raw.substr(i + 1, end - i - 1);
-    if (auto code_point = character_reference(body)) {
-      append_utf8(out, *code_point);
-    } else if (auto replacement = predefined_entity(body)) {
-      out.push_back(*replacement);
-    } else {
-      return std::unexpected(i);
-    }
-    i = end + 1;
-  }
-  return out;
-}
-
-// Byte offset of a node's name or value inside the parsed text.
-std::size_t node_offset(pugi::xml_node node) {
-  const std::ptrdiff_t offset = node.offset_debug();
-  return offset < 0 ? 0 : static_cast<std::size_t>(offset);
-}
-
-// Decodes the references of the node's value in place.
-Result<void> decode_value(std::string_view text, pugi::xml_node node) {
-  std::string_view raw = node.value();
-  if (raw.find('&') == std::string_view::npos) return {};
-  auto decoded = decode_references(raw, false);
-  if (!decoded) return fail_at(text, node_offset(node) + decoded.error(), "invalid reference");
-  node.set_value(decoded->c_str());
-  return {};
-}
-
-// The first attribute name of element that an earlier attribute already has.
-std::optional<std::string_view> duplicated_attribute(pugi::xml_node element) {
-  std::vector<std::string_view> names;
-  for (pugi::xml_attribute attribute : element.attributes()) names.emplace_back(attribute.name());
-  if (names.size() < 2) return std::nullopt;
-  std::sort(names.begin(), names.end());
-  auto duplicate = std::adjacent_find(names.begin(), names.end());
-  if (duplicate == names.end()) return std::nullopt;
-  return *duplicate;
-}
-
-// Attribute names must be unique; values must be free of "<" and have
-// valid references, which are decoded in place.
-Result<void> check_attributes(std::string_view text, pugi::xml_node element) {
-  if (auto duplicate = duplicated_attribute(element)) {
-    return fail_at(text, node_offset(element),
-                   str_cat("duplicated attribute ", format_quoted(*duplicate)));
-  }
-  for (pugi::xml_attribute attribute : element.attributes()) {
-    std::string_view raw = attribute.value();
-    if (raw.find_first_of("&<") == std::string_view::npos) continue;
-    auto decoded = decode_references(raw, true);
-    if (!decoded) {
-      return fail_at(text, node_offset(element),
-                     str_cat("invalid value of attribute ", format_quoted(attribute.name())));
-    }
-    attribute.set_value(decoded->c_str());
-  }
-  return {};
-}
-
-// What may stand outside the root element: one XML declaration first, white
-// space, comments and processing instructions; exactly one element.
-Result<void> check_top_level(std::string_view text, const pugi::xml_document& doc) {
-  std::size_t elements = 0;
-  for (pugi::xml_node node : doc.children()) {
-    switch (node.type()) {
-      case pugi::node_element:
-        if (++elements > 1) {
-          return fail_at(text, node_offset(node), "unexpected element after the root element");
-        }
-        break;
-      case pugi::node_doctype: {
-        // The node's offset is that of its content; report its "<!".
-        const std::size_t start = text.rfind("<!", node_offset(node));
-        return fail_at(text, start == std::string_view::npos ? 0 : start,
-                       "document type declaration is not allowed");
+    node.attribute_count = tree_->attributes.size() - node.first_attribute;
+    tree_->elements.push_back(node);
+    if (!open_.empty()) {
+      Open& parent = open_.back();
+      parent.leading = Leading::Done;
+      if (parent.last_child == Tree::kNone) {
+        tree_->elements[parent.index].first_child = index;
+      } else {
+        tree_->elements[parent.last_child].next_sibling = index;
       }
-      case pugi::node_declaration:
-        if (node != doc.first_child()) {
-          return fail_at(text, node_offset(node), "unexpected XML declaration");
-        }
-        break;
-      case pugi::node_pcdata: {
-        std::string_view value = node.value();
-        if (!std::all_of(value.begin(), value.end(), is_xml_space)) {
-          return fail_at(text, node_offset(node), "unexpected text outside the root element");
-        }
-        break;
-      }
-      case pugi::node_cdata:
-        return fail_at(text, node_offset(node), "unexpected CDATA outside the root element");
-      default:
-        break;
+      parent.last_child = index;
     }
+    open_.push_back({index});
   }
-  if (elements == 0) return fail_at(text, text.size(), "no root element");
-  return {};
+
+  // Text of the open element extends its leading run while that is still
+  // going; the run is contiguous in the pool because nothing else is stored
+  // until it ends.
+  void append_text(std::string_view text) {
+    if (open_.empty()) return;
+    Open& open = open_.back();
+    if (open.leading == Leading::Done) return;
+    auto& run = tree_->elements[open.index].text;
+    if (open.leading == Leading::None) {
+      run = Tree::Piece{tree_->pool.size(), 0};
+      open.leading = Leading::Text;
+    }
+    tree_->pool.append(text);
+    run->size += text.size();
+  }
+
+  void end_leading_text() {
+    if (!open_.empty()) open_.back().leading = Leading::Done;
+  }
+
+  // The event is reported after the declaration's name; the message points
+  // at its "<!".
+  void refuse_doctype() {
+    const std::size_t at = static_cast<std::size_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(parser_), 0));
+    const std::size_t start = text_.rfind("<!DOCTYPE", at);
+    refuse("document type declaration is not allowed",
+           start == std::string_view::npos ? at : start);
+  }
+
+  void refuse(std::string_view what, XML_Index offset) {
+    refusal_ = str_cat(what, " at ", position(text_, static_cast<std::size_t>(std::max<XML_Index>(offset, 0))));
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
+  XML_Parser parser_;
+  std::string_view text_;
+  std::unique_ptr<Tree> tree_ = std::make_unique<Tree>();
+  std::vector<Open> open_;
+  std::optional<std::string> refusal_;
+};
+
+struct ParserDeleter {
+  void operator()(XML_Parser parser) const { XML_ParserFree(parser); }
+};
+using ParserHandle = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter>;
+
+// Feeds the whole text; false when expat stopped with an error.
+bool feed(XML_Parser parser, std::string_view text) {
+  do {
+    const std::size_t size = std::min(text.size(), kChunkSize);
+    const bool last = size == text.size();
+    if (XML_Parse(parser, text.data(), static_cast<int>(size), last ? XML_TRUE : XML_FALSE) !=
+        XML_STATUS_OK) {
+      return false;
+    }
+    text.remove_prefix(size);
+  } while (!text.empty());
+  return true;
 }
 
-Result<void> check_and_decode(std::string_view text, const pugi::xml_document& doc) {
-  if (auto top = check_top_level(text, doc); !top) return top;
-  const pugi::xml_node root = doc.document_element();
-  for (pugi::xml_node node = root; node; node = next_in_document_order(node, root)) {
-    Result<void> checked;
-    if (node.type() == pugi::node_element) {
-      checked = check_attributes(text, node);
-    } else if (node.type() == pugi::node_pcdata) {
-      checked = decode_value(text, node);
-    }
-    if (!checked) return checked;
+std::string expat_error(XML_Parser parser) {
+  return str_cat(XML_ErrorString(XML_GetErrorCode(parser)), " at ",
+                 XML_GetCurrentLineNumber(parser), ":", XML_GetCurrentColumnNumber(parser) + 1);
+}
+
+}  // namespace
+
+Document::Document(std::unique_ptr<Tree> tree) : tree_(std::move(tree)) {}
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+Document::~Document() = default;
+
+std::size_t Document::element_count() const { return tree_->elements.size(); }
+
+Result<Document> parse(std::string_view text) {
+  // The file is UTF-8 text whatever its declaration says.
+  ParserHandle parser(XML_ParserCreateNS("UTF-8", kNamespaceSeparator));
+  if (!parser) return parse_error("out of memory");
+  Builder builder(parser.get(), text);
+  XML_SetUserData(parser.get(), &builder);
+  XML_SetElementHandler(parser.get(), Builder::on_start, Builder::on_end);
+  XML_SetCharacterDataHandler(parser.get(), Builder::on_text);
+  XML_SetStartCdataSectionHandler(parser.get(), Builder::on_cdata_start);
+  XML_SetCommentHandler(parser.get(), Builder::on_comment);
+  XML_SetProcessingInstructionHandler(parser.get(), Builder::on_processing_instruction);
+  XML_SetStartDoctypeDeclHandler(parser.get(), Builder::on_doctype);
+  XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+
+  if (!feed(parser.get(), text)) {
+    return parse_error(builder.refusal() ? *builder.refusal() : expat_error(parser.get()));
+  }
+  return Document(builder.take_tree());
+}
+
+std::string_view local_name(Element element) {
+  if (!element) return {};
+  return element.tree()->view(element.tree()->node(element).name);
+}
+
+namespace {
+
+// The first element with that local name among index and its following
+// siblings.
+Element sibling_named(const Tree* tree, std::size_t index, std::string_view name) {
+  for (; index != Tree::kNone; index = tree->elements[index].next_sibling) {
+    if (tree->view(tree->elements[index].name) == name) return Element(tree, index);
   }
   return {};
 }
 
 }  // namespace
 
-Result<Document> parse(std::string_view text) {
-  if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
-  // pugixml would drop a second mark as well; it is text before the root.
-  if (text.starts_with(kByteOrderMark)) {
-    return fail_at(text, 0, "unexpected text outside the root element");
-  }
-  if (auto control = find_forbidden_control(text)) {
-    return fail_at(text, *control, "non-XML character");
-  }
-  auto doc = std::make_unique<pugi::xml_document>();
-  const pugi::xml_parse_result result =
-      doc->load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
-  if (!result) {
-    return fail_at(text, static_cast<std::size_t>(std::max<std::ptrdiff_t>(result.offset, 0)),
-                   result.description());
-  }
-  if (auto checked = check_and_decode(text, *doc); !checked) {
-    return std::unexpected(std::move(checked.error()));
-  }
-  return Document(std::move(doc));
-}
-
-std::string_view local_name(std::string_view qualified_name) {
-  const std::size_t colon = qualified_name.rfind(':');
-  return colon == std::string_view::npos ? qualified_name : qualified_name.substr(colon + 1);
-}
-
-std::string_view local_name(Element element) { return local_name(std::string_view(element.name())); }
-
 Element first_child(Element parent, std::string_view name) {
-  for (pugi::xml_node child : parent.children()) {
-    if (child.type() == pugi::node_element && local_name(child) == name) return child;
-  }
-  return {};
+  if (!parent) return {};
+  return sibling_named(parent.tree(), parent.tree()->node(parent).first_child, name);
+}
+
+Element next_sibling(Element element, std::string_view name) {
+  if (!element) return {};
+  return sibling_named(element.tree(), element.tree()->node(element).next_sibling, name);
 }
 
 std::optional<std::string_view> attribute(Element element, std::string_view name) {
-  for (pugi::xml_attribute candidate : element.attributes()) {
-    std::string_view qualified = candidate.name();
-    if (qualified == "xmlns" || qualified.starts_with("xmlns:")) continue;
-    if (local_name(qualified) == name) return std::string_view(candidate.value());
+  if (!element) return std::nullopt;
+  const Tree& tree = *element.tree();
+  const Tree::Node& node = tree.node(element);
+  for (std::size_t k = 0; k < node.attribute_count; ++k) {
+    const Tree::Attribute& candidate = tree.attributes[node.first_attribute + k];
+    if (tree.view(candidate.name) == name) return tree.view(candidate.value);
   }
   return std::nullopt;
 }
 
 std::optional<std::string> text(Element element) {
-  auto is_text = [](pugi::xml_node node) {
-    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
-  };
-  pugi::xml_node node = element.first_child();
-  if (!is_text(node)) return std::nullopt;
-  std::string out;
-  for (; is_text(node); node = node.next_sibling()) out.append(node.value());
-  return out;
+  if (!element) return std::nullopt;
+  const auto& run = element.tree()->node(element).text;
+  if (!run) return std::nullopt;
+  return std::string(element.tree()->view(*run));
 }
 
 std::optional<std::string> trimmed_text(Element element) {
-  auto raw = text(element);
-  if (!raw) return std::nullopt;
-  return std::string(trim_white_space(*raw));
-}
-
-pugi::xml_node next_in_document_order(pugi::xml_node node, pugi::xml_node top) {
-  if (pugi::xml_node child = node.first_child()) return child;
-  while (node && node != top) {
-    if (pugi::xml_node sibling = node.next_sibling()) return sibling;
-    node = node.parent();
-  }
-  return {};
+  if (!element) return std::nullopt;
+  const auto& run = element.tree()->node(element).text;
+  if (!run) return std::nullopt;
+  return std::string(trim_white_space(element.tree()->view(*run)));
 }
 
 Element first_element(const Document& document, std::string_view name) {

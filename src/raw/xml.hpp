@@ -1,53 +1,91 @@
-// The small XML layer shared by the side-file readers: a strict whole-document
-// parse over pugixml, element lookup by local name (any "prefix:" ignored) and
-// element text as the first child text node.
+// The small XML layer shared by the side-file readers: a whole-document parse
+// over expat into a read-only tree, element lookup by local name (namespaces
+// ignored) and element text as the first child text node.
 //
-// A parsed document is well formed: exactly one root element, nothing but
-// white space, comments and processing instructions outside it, no document
-// type declaration, every entity and character reference known and valid, no
-// duplicate attribute names. Text and attribute values are returned with
-// their references decoded; CDATA sections count as text.
+// A parsed document is well-formed, namespace-well-formed XML 1.0: expat
+// checks the syntax, the characters, the XML declaration and the namespace
+// prefixes. On top of that a document type declaration is refused, so no
+// entity exists beyond the five predefined ones and character references, and
+// nothing is ever loaded from elsewhere. The bytes are read as UTF-8 whatever
+// the declaration names. Text and attribute values are returned with their
+// references decoded and line ends normalised; CDATA sections count as text.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include <pugixml.hpp>
-
 #include "support/error.hpp"
 
 namespace karvel::raw::xml {
 
-// An element of a parsed document (a light handle; null when not found).
-using Element = pugi::xml_node;
+struct Tree;
+
+// An element of a parsed document: a light handle, null when not found. It
+// stays valid as long as its Document (moving the Document keeps it valid).
+class Element {
+ public:
+  Element() = default;
+  Element(const Tree* tree, std::size_t index) : tree_(tree), index_(index) {}
+
+  explicit operator bool() const { return tree_ != nullptr; }
+  friend bool operator==(const Element&, const Element&) = default;
+
+  const Tree* tree() const { return tree_; }
+  std::size_t index() const { return index_; }
+
+ private:
+  const Tree* tree_ = nullptr;
+  std::size_t index_ = 0;
+};
 
 class Document {
  public:
-  // The root element; never null for a parsed document.
-  Element root() const { return doc_->document_element(); }
-  // The document node, parent of the root element (for document-order walks).
-  pugi::xml_node node() const { return *doc_; }
+  Document(Document&&) noexcept;
+  Document& operator=(Document&&) noexcept;
+  ~Document();
+
+  // The root element; never null.
+  Element root() const { return element(0); }
+  // Every element, numbered in document order (pre-order); the root is 0.
+  std::size_t element_count() const;
+  Element element(std::size_t index) const { return Element(tree_.get(), index); }
 
  private:
   friend Result<Document> parse(std::string_view text);
-  explicit Document(std::unique_ptr<pugi::xml_document> doc) : doc_(std::move(doc)) {}
+  explicit Document(std::unique_ptr<Tree> tree);
 
-  std::unique_ptr<pugi::xml_document> doc_;
+  std::unique_ptr<Tree> tree_;
 };
 
-// Parses a whole document held in memory. One leading U+FEFF is accepted.
+// Parses a whole document held in memory. A leading U+FEFF is the encoding
+// signature; a second one is text before the root element.
 // Failure: a Parse error whose text is the parser's message followed by
-// " at {line}:{column}".
+// " at {line}:{column}", both counted from 1, columns in code points.
 Result<Document> parse(std::string_view text);
 
-// "ns:Name" -> "Name"; "Name" -> "Name".
-std::string_view local_name(std::string_view qualified_name);
+// Every function below treats a null element as one without name, children,
+// attributes or text.
+
+// The name without its namespace: "Name" for <Name> and for <ns:Name>.
 std::string_view local_name(Element element);
 
 // The first child element of parent with that local name (null if none).
 Element first_child(Element parent, std::string_view name);
+
+// The next sibling element of element with that local name (null if none).
+Element next_sibling(Element element, std::string_view name);
+
+// Calls visit(child) for every child element of parent with that local name,
+// in order.
+template <class Visit>
+void for_each_child(Element parent, std::string_view name, Visit&& visit) {
+  for (Element child = first_child(parent, name); child; child = next_sibling(child, name)) {
+    visit(child);
+  }
+}
 
 // The value of the first attribute with that local name (namespace
 // declarations are not attributes), untrimmed.
@@ -62,17 +100,13 @@ std::optional<std::string> text(Element element);
 // text(element) trimmed of white space at both ends.
 std::optional<std::string> trimmed_text(Element element);
 
-// The node after node in document order (pre-order), staying inside the
-// subtree of top; null at the end. Iterative, so depth costs no stack.
-pugi::xml_node next_in_document_order(pugi::xml_node node, pugi::xml_node top);
-
 // Calls visit(element) for every element of the document in document order
 // until visit returns false.
 template <class Visit>
 void for_each_element(const Document& document, Visit&& visit) {
-  const pugi::xml_node top = document.node();
-  for (pugi::xml_node node = top.first_child(); node; node = next_in_document_order(node, top)) {
-    if (node.type() == pugi::node_element && !visit(Element(node))) return;
+  const std::size_t count = document.element_count();
+  for (std::size_t index = 0; index < count; ++index) {
+    if (!visit(document.element(index))) return;
   }
 }
 

@@ -95,9 +95,15 @@ TEST(DefaultMassCal, XmlLevelFailures) {
   const std::string unclosed = error_of("<DefaultMassCal>" + entry("1"));
   EXPECT_TRUE(unclosed.starts_with("DefaultMassCal.xml: ")) << unclosed;
   EXPECT_NE(unclosed.find(" at 1:"), std::string::npos) << unclosed;
-  EXPECT_EQ(error_of(""), "DefaultMassCal.xml: no root element at 1:1");
+  EXPECT_EQ(error_of(""), "DefaultMassCal.xml: no element found at 1:1");
   EXPECT_EQ(error_of("<!DOCTYPE DefaultMassCal>" + document(entry("1"))),
             "DefaultMassCal.xml: document type declaration is not allowed at 1:1");
+  // A document that is not well-formed gives no entries, however good they are.
+  EXPECT_EQ(error_of(str_cat("<?xml version=\"1.0\" standalone=\"maybe\"?><DefaultMassCal>",
+                             entry("1"), "</DefaultMassCal>")),
+            "DefaultMassCal.xml: XML declaration not well-formed at 1:33");
+  EXPECT_EQ(error_of(document(entry("1") + "<p:Note/>")),
+            "DefaultMassCal.xml: unbound prefix at 2:695");
   // A byte-order mark after other text is not a leading one.
   EXPECT_TRUE(error_of(" \xEF\xBB\xBF" + document(entry("1"))).starts_with("DefaultMassCal.xml: "));
 }

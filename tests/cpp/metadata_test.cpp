@@ -102,7 +102,7 @@ TEST_F(Metadata, MalformedXmlWarns) {
             std::nullopt);
   const auto messages = log_.messages();
   ASSERT_EQ(messages.size(), 3u);
-  EXPECT_EQ(messages[0], path_of("Devices.xml") + ": XML parse failed: Start-end tags mismatch at 1:17");
+  EXPECT_EQ(messages[0], path_of("Devices.xml") + ": XML parse failed: no element found at 1:18");
   EXPECT_EQ(messages[1], path_of("Contents.xml") +
                              ": XML parse failed: document type declaration is not allowed at 1:1");
   EXPECT_TRUE(messages[2].starts_with(path_of("Contents.xml") + ": XML parse failed: "));
