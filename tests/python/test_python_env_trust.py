@@ -30,9 +30,15 @@ pytestmark = pytest.mark.skipif(
 )
 
 
+def tool_env() -> dict[str, str]:
+    """The environment for the tools run here: no proxy, and no sanitizer runtime preloaded."""
+    return {key: value for key, value in os.environ.items()
+            if "proxy" not in key.lower() and key not in ("LD_PRELOAD", "PYTHONMALLOC")}
+
+
 def gpg(home: Path, *args: str) -> None:
     subprocess.run(["gpg", "--homedir", str(home), "--batch", "--quiet", "--pinentry-mode", "loopback",
-                    "--passphrase", "", *args], check=True, capture_output=True)
+                    "--passphrase", "", *args], check=True, capture_output=True, env=tool_env())
 
 
 def make_key(home: Path, keyring: Path) -> None:
@@ -53,7 +59,8 @@ def write_archive(root: Path, signing_home: Path | None) -> None:
         (source / "DEBIAN" / "control").write_text(
             f"Package: {name}\nVersion: 1\nArchitecture: all\nMaintainer: t <t@example.org>\nDescription: t\n")
         deb = pool / f"{name}.deb"
-        subprocess.run(["dpkg-deb", "--build", str(source), str(deb)], check=True, capture_output=True)
+        subprocess.run(["dpkg-deb", "--build", str(source), str(deb)], check=True, capture_output=True,
+                       env=tool_env())
         data = deb.read_bytes()
         entries.append(f"Package: {name}\nVersion: 1\nArchitecture: all\nFilename: pool/{deb.name}\n"
                        f"Size: {len(data)}\nSHA256: {hashlib.sha256(data).hexdigest()}\n")
@@ -96,7 +103,7 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 def run_python_env(cache: Path, mirror: str, keyring: Path) -> subprocess.CompletedProcess:
-    env = {key: value for key, value in os.environ.items() if "proxy" not in key.lower()}
+    env = tool_env()
     env.update(KARVEL_CACHE_DIR=str(cache), KARVEL_DEBIAN_MIRROR=mirror, KARVEL_DEBIAN_KEYRING=str(keyring),
                no_proxy="127.0.0.1", LC_ALL="C")
     return subprocess.run([str(SCRIPT), VERSION], env=env, capture_output=True, text=True, timeout=120)
