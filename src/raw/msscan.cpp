@@ -4,7 +4,6 @@
 #include <array>
 #include <limits>
 
-#include "raw/read_bytes.hpp"
 #include "support/bytes.hpp"
 #include "support/format.hpp"
 
@@ -108,12 +107,6 @@ ScanRecord decode_record(const std::uint8_t* r, const Layout& layout) {
 }
 
 }  // namespace
-
-Result<MSScan> MSScan::from_path(const std::string& path) {
-  auto bytes = read_whole_file(path);
-  if (!bytes) return std::unexpected(std::move(bytes.error()));
-  return from_bytes(*bytes);
-}
 
 Result<MSScan> MSScan::from_bytes(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kMinimumFileSize) return parse_error("MSScan.bin too small for header");

@@ -54,7 +54,6 @@ struct MSScan {
   std::uint32_t global_header_size = 0;
   std::uint32_t stride = 0;
 
-  static Result<MSScan> from_path(const std::string& path);
   static Result<MSScan> from_bytes(std::span<const std::uint8_t> bytes);
 
   bool is_time_of_flight() const { return is_time_of_flight_stride(stride); }

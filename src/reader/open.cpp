@@ -1,11 +1,12 @@
 // Reader::open: checks the folder layout, decodes the scan table and makes
 // the run-level choices. Only a missing AcqData or an unusable MSScan.bin
 // fails; every side file degrades to an absent value.
-#include "raw/metadata.hpp"
+#include "raw/read_bytes.hpp"
 #include "reader/calibration_selection.hpp"
 #include "reader/paths.hpp"
 #include "reader/reader.hpp"
 #include "reader/run_choices.hpp"
+#include "reader/side_files.hpp"
 #include "support/text.hpp"
 
 namespace karvel::reader {
@@ -37,15 +38,17 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path) {
     return std::unexpected(Error::parse("AcqData directory not found"));
   }
 
-  auto scan = MSScan::from_path(join_path(acq, "MSScan.bin"));
+  auto scan_bytes = raw::read_whole_file(join_path(acq, "MSScan.bin"));
+  if (!scan_bytes) return std::unexpected(std::move(scan_bytes.error()));
+  auto scan = MSScan::from_bytes(*scan_bytes);
   if (!scan) return std::unexpected(std::move(scan.error()));
   reader->scan_ = std::move(*scan);
   reader->bundle_name_ = bundle_name_of(reader->path_);
 
-  reader->device_ = raw::metadata::parse_devices_xml(join_path(acq, "Devices.xml"));
+  reader->device_ = read_device_info(acq);
   reader->instrument_ = resolve_instrument(reader->device_, reader->scan_);
   reader->analyzer_ = resolve_analyzer(reader->device_, reader->scan_);
-  reader->acquired_time_ = raw::metadata::parse_acquired_time(join_path(acq, "Contents.xml"));
+  reader->acquired_time_ = read_acquired_time(acq);
   reader->calibrations_ = load_calibrations(acq, reader->scan_, reader->bundle_name_);
   warn_unknown_polarity(reader->scan_, reader->bundle_name_);
 
