@@ -86,7 +86,11 @@ class Builder {
   Builder(XML_Parser parser, std::string_view text) : parser_(parser), text_(text) {}
 
   std::unique_ptr<Tree> take_tree() { return std::move(tree_); }
-  const std::optional<std::string>& refusal() const { return refusal_; }
+  // Why the builder stopped the parse, if it did.
+  std::optional<std::string> refusal() const {
+    if (out_of_memory_) return "out of memory";
+    return refusal_;
+  }
 
   static void XMLCALL on_start(void* self, const XML_Char* name, const XML_Char** attributes) {
     guarded(self, [&](Builder& builder) { builder.start_element(name, attributes); });
@@ -129,12 +133,18 @@ class Builder {
   static void guarded(void* self, Event&& event) {
     auto& builder = *static_cast<Builder*>(self);
     // expat may still report the rest of the current token after a stop.
-    if (builder.refusal_) return;
+    if (builder.stopped_) return;
     try {
       event(builder);
     } catch (const std::bad_alloc&) {
-      builder.refuse("out of memory", XML_GetCurrentByteIndex(builder.parser_));
+      builder.out_of_memory_ = true;
+      builder.stop();
     }
+  }
+
+  void stop() {
+    stopped_ = true;
+    XML_StopParser(parser_, XML_FALSE);
   }
 
   Tree::Piece store(std::string_view value) {
@@ -189,15 +199,11 @@ class Builder {
   // The event is reported after the declaration's name; the message points
   // at its "<!".
   void refuse_doctype() {
-    const std::size_t at = static_cast<std::size_t>(std::max<XML_Index>(XML_GetCurrentByteIndex(parser_), 0));
-    const std::size_t start = text_.rfind("<!DOCTYPE", at);
-    refuse("document type declaration is not allowed",
-           start == std::string_view::npos ? at : start);
-  }
-
-  void refuse(std::string_view what, XML_Index offset) {
-    refusal_ = str_cat(what, " at ", position(text_, static_cast<std::size_t>(std::max<XML_Index>(offset, 0))));
-    XML_StopParser(parser_, XML_FALSE);
+    const XML_Index index = XML_GetCurrentByteIndex(parser_);
+    const std::size_t at = index < 0 ? 0 : static_cast<std::size_t>(index);
+    const std::size_t start = std::min(text_.rfind("<!DOCTYPE", at), at);
+    refusal_ = str_cat("document type declaration is not allowed at ", position(text_, start));
+    stop();
   }
 
   XML_Parser parser_;
@@ -205,6 +211,8 @@ class Builder {
   std::unique_ptr<Tree> tree_ = std::make_unique<Tree>();
   std::vector<Open> open_;
   std::optional<std::string> refusal_;
+  bool out_of_memory_ = false;
+  bool stopped_ = false;
 };
 
 struct ParserDeleter {
@@ -255,7 +263,8 @@ Result<Document> parse(std::string_view text) {
   XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
 
   if (!feed(parser.get(), text)) {
-    return parse_error(builder.refusal() ? *builder.refusal() : expat_error(parser.get()));
+    auto refusal = builder.refusal();
+    return parse_error(refusal ? std::move(*refusal) : expat_error(parser.get()));
   }
   return Document(builder.take_tree());
 }
