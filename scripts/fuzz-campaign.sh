@@ -13,11 +13,14 @@
 # inputs do not stop the round; they are counted and kept in
 # build/fuzz/artifacts/.
 #
-# Afterwards only the inputs that add coverage to the kept corpus are merged
-# into it (-merge=1), and one line per target is appended to
+# Afterwards the kept corpus is minimised anew from its own inputs and the
+# working corpus: -merge=1 over edges alone (-use_counters=0), so it keeps a
+# small set of inputs, the smaller ones first, that reaches every edge either
+# reaches; reproducers of findings stay. One line per target is appended to
 # fuzz/campaign.tsv: the date, target, seconds, executions of this round,
 # executions of all rounds so far, edges covered by the kept corpus, its files
-# and bytes, and findings. Exits 1 when anything was found.
+# and bytes, and findings. HOURS=0 only minimises and logs. Exits 1 when
+# anything was found.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -52,6 +55,19 @@ findings_in() {
     awk '{ n = $1 + $2 + $3 } END { print n + 0 }'
 }
 
+# Replaces the corpus inputs of the kept corpus (files named by their SHA-1)
+# with a small set, drawn from them and the working corpus, that reaches every
+# edge both reach. Other kept files, the reproducers of findings, always stay.
+minimise_into_kept() {
+  local binary=$1 kept=$2 work=$3 log=$4 fresh=$BUILD/campaign/.minimised
+  rm -rf "$fresh"
+  mkdir -p "$fresh"
+  nice -n 19 "$binary" -merge=1 -use_counters=0 -timeout=10 -rss_limit_mb=2560 "$fresh" "$kept" "$work" >"$log" 2>&1 || return 1
+  find "$kept" -type f -regextype posix-extended -regex '.*/[0-9a-f]{40}' -delete
+  find "$fresh" -type f -exec cp {} "$kept"/ \;
+  rm -rf "$fresh"
+}
+
 found=0
 left=${#TARGETS[@]}
 for target in "${TARGETS[@]}"; do
@@ -78,7 +94,7 @@ for target in "${TARGETS[@]}"; do
     executions=$((executions + $(executions_in "$log.slice")))
     findings=$((findings + $(findings_in "$log.slice")))
   done
-  nice -n 19 "$binary" -merge=1 -timeout=10 -rss_limit_mb=2560 "$kept" "$work" >"$log.merge" 2>&1 ||
+  minimise_into_kept "$binary" "$kept" "$work" "$log.merge" ||
     { echo "fuzz-campaign: merging $target failed, see $log.merge" >&2; found=1; }
   files=$(find "$kept" -type f | wc -l)
   bytes=$(find "$kept" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
