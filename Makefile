@@ -6,6 +6,9 @@
 #   make test-asan  C++ unit tests (with LeakSanitizer) and the Python tests
 #                   under AddressSanitizer and UBSan
 #   make fuzz       each libFuzzer target for FUZZ_SECONDS seconds (default 180)
+#   make fuzz-campaign HOURS=N  fuzz every target for N hours in all, on all
+#                   cores at low priority, adding what covers more to the kept
+#                   corpus and a line per target to fuzz/campaign.tsv
 #   make test-malformed  the full malformed-run corpus (make test runs a quick one)
 #   make ci         what CI runs: test, test-wheel, test-asan and fuzz with FUZZ_SECONDS=30
 #   make wheel      the repaired (manylinux) wheel of karvel and morvane in dist/
@@ -26,7 +29,7 @@ VENV := .venv-3.14
 SAMPLE := examples/sample.d
 
 .PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean \
-	fuzz test-malformed ci wheel test-wheel
+	fuzz fuzz-campaign test-malformed ci wheel test-wheel
 
 all: test
 
@@ -71,6 +74,12 @@ fuzz: deps env
 	@scripts/system-deps.sh fuzz
 	@echo "== Fuzzing each target for $(FUZZ_SECONDS) s"
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh
+
+HOURS ?= 1
+
+fuzz-campaign: deps env
+	@scripts/system-deps.sh fuzz
+	@scripts/fuzz-campaign.sh $(HOURS)
 
 test-malformed: install
 	@$(VENV)/bin/python tests/python/malformed_runs.py --size full

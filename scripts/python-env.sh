@@ -11,6 +11,11 @@
 #      (or experimental) suite of the mirror this machine already uses. They
 #      are downloaded with a private apt configuration (nothing is installed
 #      system-wide), unpacked into the cache and made runnable with patchelf.
+#      The package lists must verify against the keys this machine's apt
+#      trusts; nothing unauthenticated is ever downloaded. When they do not
+#      verify and this runs as root, the machine's own (authenticated) apt is
+#      asked for a newer debian-archive-keyring from its configured suites,
+#      backports included; otherwise the script stops and says what to install.
 #
 # Exit status 2 means that CPython VERSION cannot be obtained on this machine;
 # standard output then tells why, in one line.
@@ -21,6 +26,9 @@
 #                         may share one.
 #   KARVEL_DEBIAN_MIRROR  Debian archive URI to use instead of the one found in
 #                         the apt sources.
+#   KARVEL_DEBIAN_KEYRING keyring file that must sign that archive's lists,
+#                         instead of the keys this machine's apt trusts (the
+#                         machine's keyring is then never updated).
 set -euo pipefail
 
 VERSION=${1:?usage: python-env.sh VERSION [REQUIREMENTS_FILE]}
@@ -141,9 +149,6 @@ apt_options() {
     # Downloads go into the cache, which the unprivileged _apt user may not reach.
     APT_OPTS+=(-o APT::Sandbox::User=root)
   fi
-  if [[ -f $APT_DIR/insecure ]]; then
-    APT_OPTS+=(-o Acquire::AllowInsecureRepositories=true -o APT::Get::AllowUnauthenticated=true)
-  fi
 }
 
 prepare_apt_dir() {
@@ -151,24 +156,84 @@ prepare_apt_dir() {
   mirror=$(debian_mirror) || return 1
   mkdir -p "$APT_DIR/lists/partial" "$APT_DIR/cache-$VERSION/archives/partial"
   : >"$APT_DIR/status"
-  printf 'deb %s unstable main\ndeb %s experimental main\n' "$mirror" "$mirror" >"$APT_DIR/sources.list"
+  local options=""
+  if [[ -n ${KARVEL_DEBIAN_KEYRING:-} ]]; then
+    [[ -f $KARVEL_DEBIAN_KEYRING ]] || die "KARVEL_DEBIAN_KEYRING: no file $KARVEL_DEBIAN_KEYRING"
+    options="[signed-by=$(cd "$(dirname "$KARVEL_DEBIAN_KEYRING")" && pwd)/$(basename "$KARVEL_DEBIAN_KEYRING")] "
+  fi
+  printf 'deb %s%s unstable main\ndeb %s%s experimental main\n' "$options" "$mirror" "$options" "$mirror" \
+    >"$APT_DIR/sources.list"
 }
 
+# Earlier versions of this script could fetch lists without signature checks
+# (leaving an "insecure" mark): whatever came from them is fetched again.
+forget_unauthenticated_downloads() {
+  [[ -e $APT_DIR/insecure ]] || return 0
+  log "discarding package lists and interpreters fetched without signature checks"
+  rm -rf "$APT_DIR/lists" "$APT_DIR"/cache-* "$APT_DIR/lists.ready"
+  rm -f "$CACHE"/cpython-*/ready
+  rm -f "$APT_DIR/insecure"
+}
+
+# True when apt's last update failed because the lists' signatures could not
+# be checked (missing or expired key, unsigned or badly signed lists).
+lists_unverifiable() {
+  grep -Eq 'NO_PUBKEY|EXPKEYSIG|EXPSIG|KEYEXPIRED|not signed|GPG error|signature|OpenPGP' "$APT_DIR/last-$VERSION.log"
+}
+
+# Prints the version of the installed debian-archive-keyring, if any.
+installed_keyring_version() {
+  dpkg-query -W -f='${Version}' debian-archive-keyring 2>/dev/null || true
+}
+
+# As root, and only for the machine's own keys: installs the newest
+# debian-archive-keyring that the machine's apt offers from its configured
+# suites (backports included), through its usual signature checks. True when
+# a newer one was installed.
+upgrade_machine_keyring() {
+  [[ -z ${KARVEL_DEBIAN_KEYRING:-} && $(id -u) -eq 0 ]] || return 1
+  local before newest version
+  before=$(installed_keyring_version)
+  log "updating debian-archive-keyring (now ${before:-not installed}) with this machine's apt"
+  apt-get update -q >"$APT_DIR/keyring-$VERSION.log" 2>&1 || return 1
+  newest=$before
+  for version in $(apt-cache madison debian-archive-keyring 2>/dev/null | awk -F'|' '{ gsub(/ /, "", $2); print $2 }'); do
+    if [[ -z $newest ]] || dpkg --compare-versions "$version" gt "$newest"; then
+      newest=$version
+    fi
+  done
+  [[ -n $newest && $newest != "$before" ]] || return 1
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "debian-archive-keyring=$newest" >>"$APT_DIR/keyring-$VERSION.log" 2>&1 || return 1
+  log "installed debian-archive-keyring $newest"
+}
+
+# Stops with one line that says what would make the lists verifiable.
+refuse_unverifiable_lists() {
+  local what="the keys this machine's apt trusts"
+  local fix="install a current debian-archive-keyring (as root: apt-get install debian-archive-keyring, from your release's backports if its own is too old)"
+  if [[ -n ${KARVEL_DEBIAN_KEYRING:-} ]]; then
+    what="KARVEL_DEBIAN_KEYRING ($KARVEL_DEBIAN_KEYRING)"
+    fix="point KARVEL_DEBIAN_KEYRING to a keyring that signs Debian unstable, or unset it"
+  fi
+  die "refusing unauthenticated packages: Debian's package lists cannot be verified with $what; $fix, then run again (apt said: $APT_DIR/last-$VERSION.log)"
+}
+
+# Fetches the package lists of the private configuration. They must verify;
+# when the machine's keys are too old, a newer keyring is tried once (as root).
 apt_update() {
   log "fetching the package lists of Debian unstable and experimental"
   rm -f "$APT_DIR/lists.ready"
   apt_options
-  if quietly apt-get "${APT_OPTS[@]}" update; then
-    touch "$APT_DIR/lists.ready"
-    return 0
+  if ! apt-get "${APT_OPTS[@]}" update >"$APT_DIR/last-$VERSION.log" 2>&1 || grep -q '^E:' "$APT_DIR/last-$VERSION.log"; then
+    lists_unverifiable || { cat "$APT_DIR/last-$VERSION.log" >&2; return 1; }
+    upgrade_machine_keyring || refuse_unverifiable_lists
+    if ! apt-get "${APT_OPTS[@]}" update >"$APT_DIR/last-$VERSION.log" 2>&1 || grep -q '^E:' "$APT_DIR/last-$VERSION.log"; then
+      lists_unverifiable && refuse_unverifiable_lists
+      cat "$APT_DIR/last-$VERSION.log" >&2
+      return 1
+    fi
   fi
-  grep -Eq 'NO_PUBKEY|EXPKEYSIG|not signed|GPG error|signature' "$APT_DIR/last-$VERSION.log" || return 1
-  # Last resort: the machine's keyring cannot verify the suites' signatures.
-  log "WARNING: the package lists could not be verified with this machine's keyring;"
-  log "WARNING: retrying without signature checks (packages are still checked against the lists' hashes)"
-  touch "$APT_DIR/insecure"
-  apt_options
-  quietly apt-get "${APT_OPTS[@]}" update || return 1
   touch "$APT_DIR/lists.ready"
 }
 
@@ -208,6 +273,7 @@ unpack_debian_python() {
 # Sets PYTHON to Debian's interpreter, fetching it first when needed.
 debian_interpreter() {
   local python=$DEBIAN_ROOT/usr/bin/python$VERSION
+  forget_unauthenticated_downloads
   if [[ -f $DEBIAN_STAMP && -x $python ]]; then
     PYTHON=$python
     return 0

@@ -15,6 +15,7 @@ packages=(
   patchelf ninja-build ccache
   libutf8proc-dev
   ca-certificates
+  gpg  # signs the throwaway archive of the package-list verification test
 )
 if [[ ${1:-} == fuzz ]]; then
   # clang 19: the first Debian 12 clang whose C++23 mode accepts libstdc++'s

@@ -12,33 +12,9 @@
 #include <string>
 #include <vector>
 
-#define LLVMFuzzerTestOneInput replay_msscan
-#include "../../fuzz/fuzz_msscan.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_lzf
-#include "../../fuzz/fuzz_lzf.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_profile_block
-#include "../../fuzz/fuzz_profile_block.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_run_length
-#include "../../fuzz/fuzz_run_length.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_peak_block
-#include "../../fuzz/fuzz_peak_block.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_msmasscal
-#include "../../fuzz/fuzz_msmasscal.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_defaultmasscal
-#include "../../fuzz/fuzz_defaultmasscal.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_devices_xml
-#include "../../fuzz/fuzz_devices_xml.cpp"
-#undef LLVMFuzzerTestOneInput
-#define LLVMFuzzerTestOneInput replay_contents_xml
-#include "../../fuzz/fuzz_contents_xml.cpp"
-#undef LLVMFuzzerTestOneInput
+// Every harness of fuzz/targets.txt, included as replay_<target>, and the
+// table KARVEL_FUZZ_REPLAY_TARGETS of {"<target>", replay_<target>} pairs.
+#include "fuzz_replay_targets.hpp"
 
 namespace {
 
@@ -65,17 +41,7 @@ std::size_t replay(const std::string& target, Harness harness) {
 }
 
 TEST(FuzzReplay, SavedInputsOfEveryDecoderPass) {
-  const std::pair<const char*, Harness> targets[] = {
-      {"fuzz_msscan", replay_msscan},
-      {"fuzz_lzf", replay_lzf},
-      {"fuzz_profile_block", replay_profile_block},
-      {"fuzz_run_length", replay_run_length},
-      {"fuzz_peak_block", replay_peak_block},
-      {"fuzz_msmasscal", replay_msmasscal},
-      {"fuzz_defaultmasscal", replay_defaultmasscal},
-      {"fuzz_devices_xml", replay_devices_xml},
-      {"fuzz_contents_xml", replay_contents_xml},
-  };
+  const std::pair<const char*, Harness> targets[] = {KARVEL_FUZZ_REPLAY_TARGETS};
   for (const auto& [target, harness] : targets) {
     SCOPED_TRACE(target);
     EXPECT_GT(replay(target, harness), 0u) << "no saved inputs";
