@@ -87,9 +87,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));
   if (auto spilled = writer->output_->spill(); !spilled) return std::unexpected(std::move(spilled.error()));
-  const EncodeSettings settings{writer->options_.mode, writer->options_.zlib, writer->options_.intensity_bits,
-                                writer->options_.threads};
-  auto pipeline = EncodePipeline::start(writer->reader_, writer->selection_, settings);
+  auto pipeline = EncodePipeline::start(writer->reader_, writer->selection_, writer->options_);
   if (!pipeline) return std::unexpected(std::move(pipeline.error()));
   writer->pipeline_ = std::move(*pipeline);
   return writer;

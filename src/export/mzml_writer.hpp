@@ -37,14 +37,10 @@
 
 namespace karvel::exporter {
 
-struct MzmlOptions {
-  PeakMode mode = PeakMode::Auto;
-  bool zlib = true;
-  IntensityBits intensity_bits = IntensityBits::Float32;
-  // Threads preparing spectra ahead of the writing (0 and 1: none, all the
-  // work in the caller's thread). The file is the same for every count.
-  unsigned threads = 1;
-};
+// How spectra are encoded and how many threads prepare them ahead of the
+// writing (0 and 1: none, all the work in the caller's thread). The file is
+// the same for every thread count.
+using MzmlOptions = EncodeSettings;
 
 struct ScanFilter {
   std::vector<std::uint32_t> ms_levels;                   // empty: every level
