@@ -71,7 +71,7 @@ void EncodePipeline::stop() noexcept {
 
 Result<EncodedSpectrum> EncodePipeline::encode(std::size_t position, BinaryArrayWriter& arrays) const noexcept {
   try {
-    return encode_spectrum(*reader_, positions_[position], position, settings_.mode,
+    return encode_spectrum(*reader_, positions_[position], position, settings_.choice,
                            settings_.intensity_bits, arrays);
   } catch (const std::bad_alloc&) {
     return std::unexpected(Error::io_other("out of memory"));

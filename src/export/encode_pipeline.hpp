@@ -26,7 +26,7 @@
 namespace karvel::exporter {
 
 struct EncodeSettings {
-  PeakMode mode = PeakMode::Auto;
+  reader::BlockChoice choice = reader::BlockChoice::Auto;
   bool zlib = true;
   IntensityBits intensity_bits = IntensityBits::Float32;
   unsigned threads = 1;  // 0 and 1: no worker threads

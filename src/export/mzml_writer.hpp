@@ -32,6 +32,7 @@
 #include "export/mzml_document.hpp"
 #include "export/output_file.hpp"
 #include "raw/msscan.hpp"
+#include "reader/ms1_chromatograms.hpp"
 #include "reader/reader.hpp"
 #include "support/error.hpp"
 
@@ -90,7 +91,7 @@ class MzmlWriter {
   std::unique_ptr<EncodePipeline> pipeline_;  // over selection_
   std::size_t next_ = 0;
   std::vector<IndexEntry> spectrum_index_;
-  ChromatogramPoints chromatograms_;
+  reader::Ms1Chromatograms chromatograms_;  // of the MS1 spectra written
   std::optional<Error> failure_;
   bool finished_ = false;
 };

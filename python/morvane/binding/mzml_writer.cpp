@@ -68,7 +68,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
     const exporter::MzmlOptions options{
-        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits,
+        centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
         threads};
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),

@@ -19,11 +19,6 @@ const std::vector<Field>& peak_fields(bool metadata) {
   return metadata ? full : plain;
 }
 
-std::int8_t polarity_code(const SpectrumRecord& record) {
-  if (!record.polarity) return 0;
-  return *record.polarity == morvane_core::enums::Polarity::Positive ? 1 : -1;
-}
-
 // The columns of one batch while it is filled.
 struct BatchBuilder {
   std::vector<std::uint32_t> spectrum_index, scan_id;
@@ -54,7 +49,7 @@ struct BatchBuilder {
       } else {
         precursor_nulls += count;
       }
-      polarity.insert(polarity.end(), count, polarity_code(record));
+      polarity.insert(polarity.end(), count, reader::polarity_sign(record.polarity));
     }
     rows += count;
   }
@@ -101,7 +96,7 @@ class PeakSource final : public BatchSource {
 
   std::expected<std::optional<Batch>, std::string> next() override {
     if (!pending_error_.empty()) return std::unexpected(std::exchange(pending_error_, {}));
-    if (!pool_) pool_ = DecodePool::start(reader_, indices_, options_.mode, options_.threads);
+    if (!pool_) pool_ = DecodePool::start(reader_, indices_, options_.choice, options_.threads);
     BatchBuilder builder;
     const std::size_t limit = options_.batch_rows;
     for (;;) {

@@ -18,7 +18,7 @@ namespace karvel::python::morvane {
 inline constexpr std::size_t kBatchRows = 1 << 20;
 
 struct PeakOptions {
-  Mode mode = Mode::Auto;
+  BlockChoice choice = BlockChoice::Auto;
   bool skip_errors = false;
   bool metadata = false;
   unsigned threads = 1;

@@ -8,10 +8,10 @@
 namespace karvel::python::morvane {
 
 DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader,
-                       std::vector<std::uint32_t> indices, Mode mode, std::size_t window)
+                       std::vector<std::uint32_t> indices, BlockChoice choice, std::size_t window)
     : reader_(std::move(reader)),
       indices_(std::move(indices)),
-      mode_(mode),
+      choice_(choice),
       window_(window),
       buffers_(std::make_shared<PeakBuffers>(window)),
       ring_(window) {}
@@ -19,7 +19,7 @@ DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader,
 DecodePool::~DecodePool() = default;
 
 std::shared_ptr<DecodePool> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
-                                              std::vector<std::uint32_t> indices, Mode mode,
+                                              std::vector<std::uint32_t> indices, BlockChoice choice,
                                               unsigned threads) {
   // More workers than cores only cost memory: the window grows with them.
   constexpr unsigned kMaxWorkers = 64;
@@ -28,7 +28,7 @@ std::shared_ptr<DecodePool> DecodePool::start(std::shared_ptr<const reader::Read
   // Eight per worker: decoding runs ahead while Python is busy, and a
   // worker sleeps and wakes once per four spectra at most.
   const std::size_t window = 8 * workers;
-  std::shared_ptr<DecodePool> pool(new DecodePool(std::move(reader), std::move(indices), mode, window));
+  std::shared_ptr<DecodePool> pool(new DecodePool(std::move(reader), std::move(indices), choice, window));
   if (pool->indices_.empty()) return pool;
   try {
     for (std::size_t i = 0; i < workers; ++i) {
@@ -54,7 +54,7 @@ void DecodePool::work() noexcept {
     }
     Decoded result = [&]() -> Decoded {
       try {
-        return decode_spectrum(*reader_, indices_[position], mode_, buffers_->take());
+        return decode_spectrum(*reader_, indices_[position], choice_, buffers_->take());
       } catch (const std::bad_alloc&) {
         return std::unexpected(std::string("out of memory"));
       } catch (const std::exception& error) {

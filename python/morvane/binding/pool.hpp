@@ -52,7 +52,7 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
   // there is anything to decode). Throws std::system_error when a thread cannot
   // be started; the workers already started then stop.
   static std::shared_ptr<DecodePool> start(std::shared_ptr<const reader::Reader> reader,
-                                           std::vector<std::uint32_t> indices, Mode mode,
+                                           std::vector<std::uint32_t> indices, BlockChoice choice,
                                            unsigned threads);
   ~DecodePool();
 
@@ -75,12 +75,12 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
 
  private:
   DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
-             Mode mode, std::size_t window);
+             BlockChoice choice, std::size_t window);
   void work() noexcept;
 
   const std::shared_ptr<const reader::Reader> reader_;
   const std::vector<std::uint32_t> indices_;
-  const Mode mode_;
+  const BlockChoice choice_;
   const std::size_t window_;
   const std::shared_ptr<PeakBuffers> buffers_;
 

@@ -114,7 +114,7 @@ PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
   });
 }
 
-Mode mode_of(int centroid) { return centroid ? Mode::Centroid : Mode::Auto; }
+BlockChoice choice_of(int centroid) { return centroid ? BlockChoice::Stored : BlockChoice::Auto; }
 
 // spectrum(index, centroid): one spectrum, decoded without the lock.
 PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
@@ -128,7 +128,7 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return decode_spectrum(*reader, static_cast<std::size_t>(index), mode_of(centroid));
+      return decode_spectrum(*reader, static_cast<std::size_t>(index), choice_of(centroid));
     });
     if (!decoded) return format_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
@@ -148,7 +148,7 @@ PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
     }
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
-    return new_spectrum_stream(state_of(self), reader, std::move(*indices), mode_of(centroid),
+    return new_spectrum_stream(state_of(self), reader, std::move(*indices), choice_of(centroid),
                                skip != 0, worker_count(threads), skipped)
         .release();
   });
@@ -166,7 +166,7 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
     PeakOptions options;
-    options.mode = mode_of(centroid);
+    options.choice = choice_of(centroid);
     options.skip_errors = skip != 0;
     options.metadata = metadata != 0;
     options.threads = worker_count(threads);

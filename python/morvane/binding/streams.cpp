@@ -158,9 +158,9 @@ PyType_Spec* spectrum_stream_spec() { return &spectrum_stream_type_spec; }
 PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
-                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
+                        std::vector<std::uint32_t> indices, BlockChoice choice, bool skip_errors,
                         unsigned threads, PyObject* skipped) {
-  std::shared_ptr<DecodePool> pool = DecodePool::start(std::move(reader), std::move(indices), mode, threads);
+  std::shared_ptr<DecodePool> pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads);
   PyTypeObject* type = state->spectrum_stream;
   Ref self(type->tp_alloc(type, 0));
   if (!self) {

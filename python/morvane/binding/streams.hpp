@@ -24,7 +24,7 @@ PyType_Spec* peak_stream_spec();
 // out and (index, message) appended to skipped (a list); otherwise the
 // iteration raises FormatError at that spectrum and ends.
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
-                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
+                        std::vector<std::uint32_t> indices, BlockChoice choice, bool skip_errors,
                         unsigned threads, PyObject* skipped);
 
 Ref new_peak_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
