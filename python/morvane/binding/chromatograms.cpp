@@ -5,18 +5,17 @@
 
 namespace karvel::python::morvane {
 
-std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
-                                                      std::vector<std::uint32_t> indices,
-                                                      double low, double high, unsigned threads) {
+Result<Trace> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
+                                  std::vector<std::uint32_t> indices, double low, double high,
+                                  unsigned threads) {
   Trace trace;
   trace.rt.reserve(indices.size());
   trace.intensity.reserve(indices.size());
-  auto pool = DecodePool::start(std::move(reader), std::move(indices), BlockChoice::Auto, threads);
-  while (auto item = pool->next()) {
-    if (!item->result) {
-      pool->stop();
-      return std::unexpected(std::move(item->result.error()));
-    }
+  auto started = DecodePool::start(std::move(reader), std::move(indices), BlockChoice::Auto, threads);
+  if (!started) return std::unexpected(std::move(started.error()));
+  DecodePool& pool = **started;
+  while (auto item = pool.next()) {
+    if (!item->result) return std::unexpected(std::move(item->result.error()));
     const auto& spectrum = *item->result;
     double sum = 0.0;
     for (std::size_t i = 0; i < spectrum.mz.size(); ++i) {
@@ -25,13 +24,12 @@ std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const read
     }
     trace.rt.push_back(spectrum.retention_time_sec);
     trace.intensity.push_back(sum);
-    pool->recycle(std::move(*item->result));
+    pool.recycle(std::move(*item->result));
   }
   return trace;
 }
 
-std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
-    std::shared_ptr<const reader::Reader> reader, unsigned threads) {
+Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads) {
   const auto& records = reader->scan().records;
   reader::Ms1Chromatograms points;
   std::vector<std::uint32_t> to_decode;
@@ -47,15 +45,14 @@ std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
     }
   }
   if (!to_decode.empty()) {
-    auto pool = DecodePool::start(std::move(reader), std::move(to_decode), BlockChoice::Auto, threads);
+    auto started = DecodePool::start(std::move(reader), std::move(to_decode), BlockChoice::Auto, threads);
+    if (!started) return std::unexpected(std::move(started.error()));
+    DecodePool& pool = **started;
     std::size_t k = 0;
-    while (auto item = pool->next()) {
-      if (!item->result) {
-        pool->stop();
-        return std::unexpected(std::move(item->result.error()));
-      }
+    while (auto item = pool.next()) {
+      if (!item->result) return std::unexpected(std::move(item->result.error()));
       if (auto point = reader::ms1_point(*item->result)) points.set(slots[k], *point);
-      pool->recycle(std::move(*item->result));
+      pool.recycle(std::move(*item->result));
       ++k;
     }
   }

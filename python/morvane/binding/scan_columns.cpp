@@ -75,7 +75,7 @@ class ScanTableSource final : public BatchSource {
     for (const auto& column : kColumns) fields_.push_back(Field{column.name, column.format});
   }
   const std::vector<Field>& fields() const override { return fields_; }
-  std::expected<std::optional<Batch>, std::string> next() override {
+  Result<std::optional<Batch>> next() override {
     if (done_) return std::optional<Batch>();
     done_ = true;
     Batch batch;
