@@ -7,6 +7,7 @@
 #include "arrays.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "heap_object.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -23,13 +24,10 @@ struct SpectrumObject {
 SpectrumObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
 const SpectrumRecord& record_of(PyObject* self) { return *object_of(self)->record; }
 
-void spectrum_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  Py_CLEAR(object_of(self)->mz);
-  Py_CLEAR(object_of(self)->intensity);
-  object_of(self)->record.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
+void destroy_spectrum(SpectrumObject& object) noexcept {
+  Py_CLEAR(object.mz);
+  Py_CLEAR(object.intensity);
+  object.record.~shared_ptr();
 }
 
 template <auto Build>
@@ -76,7 +74,7 @@ PyObject* spectrum_mz(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     SpectrumObject* object = object_of(self);
     return cached(self, &object->mz, [&] {
-      return array_view<double>(state_of_type(Py_TYPE(self)), object->record, object->record->mz);
+      return array_view<double>(state_of_type<ModuleState>(Py_TYPE(self)), object->record, object->record->mz);
     });
   });
 }
@@ -85,7 +83,7 @@ PyObject* spectrum_intensity(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     SpectrumObject* object = object_of(self);
     return cached(self, &object->intensity, [&] {
-      return array_view<float>(state_of_type(Py_TYPE(self)), object->record,
+      return array_view<float>(state_of_type<ModuleState>(Py_TYPE(self)), object->record,
                                object->record->intensity);
     });
   });
@@ -129,7 +127,7 @@ PyGetSetDef spectrum_getset[] = {
 
 PyType_Slot spectrum_slots[] = {
     {Py_tp_doc, const_cast<char*>("One decoded spectrum with read-only numpy peak arrays.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumObject, destroy_spectrum>)},
     {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
     {Py_tp_getset, spectrum_getset},
     {Py_sq_length, reinterpret_cast<void*>(spectrum_len)},
