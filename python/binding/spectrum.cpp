@@ -28,6 +28,7 @@ struct SpectrumObject {
 };
 
 SpectrumObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
+const SpectrumRecord& record_of(PyObject* self) { return *object_of(self)->record; }
 
 void destroy_spectrum(SpectrumObject& object) noexcept { object.record.~unique_ptr(); }
 
@@ -98,13 +99,7 @@ Ref inv_mobility_per_peak(const SpectrumRecord& r) {
 }
 Ref extra(const SpectrumRecord& r) { return extra_dict(r.extra); }
 
-template <Ref (*Build)(const SpectrumRecord&)>
-PyObject* getter(PyObject* self, void*) noexcept {
-  return with_record<PyObject*>(self, nullptr,
-                                [](const SpectrumRecord& record) { return Build(record).release(); });
-}
-
-#define KARVEL_PROPERTY(name) {#name, getter<name>, nullptr, nullptr, nullptr}
+#define KARVEL_PROPERTY(name) {#name, getter<record_of, name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef spectrum_getset[] = {
     KARVEL_PROPERTY(index),

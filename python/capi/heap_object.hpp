@@ -1,9 +1,12 @@
 // What every heap type of the modules shares: finding the module state from
-// a module or from one of its types, and releasing an object whose C++
-// members need their destructors run.
+// a module or from one of its types, releasing an object whose C++ members
+// need their destructors run, and getters built from a field function.
 #pragma once
 
 #include <Python.h>
+
+#include "boundary.hpp"
+#include "ref.hpp"
 
 namespace karvel::python {
 
@@ -30,6 +33,13 @@ void heap_dealloc(PyObject* self) noexcept {
   Destroy(*reinterpret_cast<Object*>(self));
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// A tp_getset getter: Build(Of(self)), a Ref, handed to Python; a C++
+// exception becomes a Python one.
+template <auto Of, auto Build>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Build(Of(self)).release(); });
 }
 
 }  // namespace karvel::python

@@ -1,8 +1,9 @@
 // Reader: one opened MassHunter data folder. Opening reads only the small
 // per-run files (the scan table, the XML side files and the calibrations);
-// every spectrum request reads just its own block afresh. After opening the
-// reader is read-only except for two atomic failure counters, so several
-// threads may use one reader at once.
+// every spectrum request reads just its own block, afresh or through the
+// block files a pass opened once (run_files.hpp). After opening the reader
+// is read-only except for two atomic failure counters, so several threads
+// may use one reader at once.
 #pragma once
 
 #include <atomic>
