@@ -192,7 +192,9 @@ class Run:
         errors: Literal["raise", "skip"] = "raise",
         threads: int | None = None,
     ) -> Iterator[Spectrum]:
-        """Spectra in index order, decoded ahead on C++ worker threads.
+        """Spectra in index order, decoded ahead on C++ worker threads
+        (threads=1: each in the calling thread when it is asked for, without
+        the interpreter lock).
 
         errors="skip" leaves out undecodable spectra and records
         ``(index, message)`` in ``run.skipped`` (the list of the latest
