@@ -77,7 +77,7 @@ def test_scan_table_columns(sample):
     table = run.scans
     assert table.columns == ("index", "scan_id", "ms_level", "rt", "polarity", "tic", "base_peak_mz",
                              "base_peak_intensity", "precursor_mz", "collision_energy", "points")
-    assert len(table) == len(run)
+    assert table.num_rows == len(run) and table.shape == (len(run), len(table.columns))
     records = karvel.RawReader(str(sample.path)).scan_index()["records"]
     assert table.index.tolist() == list(range(len(run)))
     assert table["scan_id"].tolist() == [r["scan_id"] for r in records]
