@@ -243,20 +243,21 @@ class Run:
 
     def _chromatograms(
         self, threads: int | None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         return self._handle.chromatograms(_threads(threads))
 
     def tic(
         self, *, threads: int | None = None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        """Total-ion-current chromatogram of the MS1 spectra (32-bit values,
-        equal to karvel's "TIC" chromatogram)."""
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Total-ion-current chromatogram of the MS1 spectra: retention times
+        in seconds and sums, both float64 (karvel's "TIC" chromatogram holds
+        the same values rounded to 32 bits)."""
         rt, tic, _ = self._chromatograms(threads)
         return rt, tic
 
     def bpc(
         self, *, threads: int | None = None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
         rt, _, bpc = self._chromatograms(threads)
         return rt, bpc

@@ -132,3 +132,85 @@ def test_empty_scan_table_frames(tmp_path):
     with morvane.open(builder.build(tmp_path / "one.d").path) as one:
         frame = one.scans.to_pandas()
         assert frame.shape == (1, len(one.scans)) and frame["points"].tolist() == [400]
+
+
+# -- one dtype per quantity ------------------------------------------------------------
+
+# quantity: (numpy dtype, Arrow type, nullable)
+DTYPES = {
+    "spectrum_index": (np.uint32, pa.uint32(), False),
+    "scan_id": (np.uint32, pa.uint32(), False),
+    "ms_level": (np.uint8, pa.uint8(), False),
+    "rt": (np.float64, pa.float64(), False),
+    "mz": (np.float64, pa.float64(), False),
+    "intensity": (np.float32, pa.float32(), False),
+    "chromatogram": (np.float64, pa.float64(), False),
+    "precursor_mz": (np.float64, pa.float64(), True),
+    "polarity": (np.int8, pa.int8(), False),
+    # The scan table's own columns: what the scan record reports, when it does.
+    "tic": (np.float64, pa.float64(), True),
+    "base_peak_mz": (np.float64, pa.float64(), True),
+    "base_peak_intensity": (np.float64, pa.float64(), True),
+    "collision_energy": (np.float64, pa.float64(), True),
+    "points": (np.uint32, pa.uint32(), False),
+}
+# Column names that hold one of the quantities under another name.
+ALIASES = {"index": "spectrum_index"}
+
+
+def numpy_surfaces(run):
+    """(surface, quantity, array) for every numpy array morvane hands out."""
+    scans = run.scans
+    for name in scans:
+        quantity = ALIASES.get(name, name)
+        if quantity in DTYPES:
+            yield "scans", quantity, scans[name]
+    spectrum = run[0]
+    yield "spectrum", "mz", spectrum.mz
+    yield "spectrum", "intensity", spectrum.intensity
+    for surface, (rt, values) in (("tic", run.tic()), ("bpc", run.bpc()), ("xic", run.xic(500.0, da=1.0))):
+        yield surface, "rt", rt
+        yield surface, "chromatogram", values
+
+
+def arrow_surfaces(run, tmp_path):
+    """(surface, schema) for every Arrow table morvane writes or streams."""
+    yield "scans", pa.RecordBatchReader.from_stream(run.scans).schema
+    yield "peaks", pa.RecordBatchReader.from_stream(run.peaks()).schema
+    yield "peaks+metadata", pa.RecordBatchReader.from_stream(run.peaks(metadata=True)).schema
+    parquet = pytest.importorskip("pyarrow.parquet")
+    run.to_parquet(tmp_path / "run.parquet")
+    yield "parquet", parquet.read_schema(tmp_path / "run.parquet")
+
+
+def test_one_dtype_per_quantity_on_every_surface(run, tmp_path):
+    seen = set()
+    for surface, quantity, array in numpy_surfaces(run):
+        assert array.dtype == DTYPES[quantity][0], (surface, quantity)
+        seen.add(quantity)
+    for surface, schema in arrow_surfaces(run, tmp_path):
+        for field in schema:
+            quantity = ALIASES.get(field.name, field.name)
+            _, arrow_type, nullable = DTYPES[quantity]
+            assert (field.type, field.nullable) == (arrow_type, nullable), (surface, field.name)
+            seen.add(quantity)
+    assert seen == set(DTYPES)
+
+
+def test_absent_precursor_is_nan_in_numpy_and_null_in_arrow(run, tmp_path):
+    scans = run.scans
+    arrow = scans.to_arrow()
+    absent = np.isnan(scans.precursor_mz)
+    assert 0 < absent.sum() < len(absent)
+    assert arrow["precursor_mz"].is_null().to_numpy(zero_copy_only=False).tolist() == absent.tolist()
+    peaks = pa.table(run.peaks(metadata=True))
+    ms1 = peaks.filter(pa.compute.equal(peaks["ms_level"], 1))
+    assert ms1.num_rows > 0 and ms1["precursor_mz"].null_count == ms1.num_rows
+    parquet = pytest.importorskip("pyarrow.parquet")
+    run.to_parquet(tmp_path / "run.parquet")
+    stored = parquet.read_table(tmp_path / "run.parquet")
+    assert stored["precursor_mz"].null_count == peaks["precursor_mz"].null_count
+    # The nulls sit exactly where the scan table has NaN.
+    by_spectrum = dict(zip(peaks["spectrum_index"].to_pylist(), peaks["precursor_mz"].to_pylist()))
+    for index, value in by_spectrum.items():
+        assert (value is None) == bool(absent[index]), index

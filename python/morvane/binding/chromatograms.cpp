@@ -38,15 +38,15 @@ std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
   for (std::size_t i = 0; i < records.size(); ++i) {
     const auto& r = records[i];
     if (r.ms_level != 1) continue;
-    result.rt.push_back(static_cast<float>(r.retention_time_min * 60.0));
+    result.rt.push_back(r.retention_time_min * 60.0);
     if (r.tic && r.base_peak_mz && r.base_peak_intensity) {
-      result.tic.push_back(static_cast<float>(*r.tic));
-      result.base_peak.push_back(static_cast<float>(*r.base_peak_intensity));
+      result.tic.push_back(*r.tic);
+      result.base_peak.push_back(*r.base_peak_intensity);
     } else {
       slots.push_back(result.tic.size());
       to_decode.push_back(static_cast<std::uint32_t>(i));
-      result.tic.push_back(0.0f);
-      result.base_peak.push_back(0.0f);
+      result.tic.push_back(0.0);
+      result.base_peak.push_back(0.0);
     }
   }
   if (to_decode.empty()) return result;
@@ -59,8 +59,8 @@ std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
     }
     const auto& spectrum = *item->result;
     const auto peak = morvane_core::types::effective_base_peak(spectrum);
-    result.tic[slots[k]] = static_cast<float>(morvane_core::types::effective_tic(spectrum));
-    result.base_peak[slots[k]] = peak ? static_cast<float>(peak->second) : 0.0f;
+    result.tic[slots[k]] = morvane_core::types::effective_tic(spectrum);
+    result.base_peak[slots[k]] = peak ? static_cast<double>(peak->second) : 0.0;
     pool->recycle(std::move(*item->result));
     ++k;
   }
