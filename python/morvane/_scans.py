@@ -2,17 +2,17 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _args, _core
+from ._args import MsLevels
 
 if TYPE_CHECKING:
-    import pandas
-    import polars
+    import pandas as _pandas  # type: ignore[import-untyped, unused-ignore]
+    import polars as _polars
 
 PANDAS_HINT = "ScanTable.to_pandas() needs pandas: pip install 'karvel[pandas]'"
 POLARS_HINT = "ScanTable.to_polars() needs polars: pip install 'karvel[polars]'"
@@ -71,16 +71,16 @@ class ScanTable(dict[str, npt.NDArray[Any]]):
             raise ImportError("ScanTable.to_arrow() needs pyarrow: pip install 'karvel[parquet]'") from error
         return pyarrow.table(self._source)
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> _pandas.DataFrame:
         """The table as a ``pandas.DataFrame`` with the numpy columns' dtypes
         (absent values NaN), indexed 0..n-1."""
         try:
-            import pandas
+            import pandas  # type: ignore[import-untyped, unused-ignore]
         except ImportError as error:
             raise ImportError(PANDAS_HINT) from error
         return pandas.DataFrame(dict(self))
 
-    def to_polars(self) -> polars.DataFrame:
+    def to_polars(self) -> _polars.DataFrame:
         """The table as a ``polars.DataFrame``, read through the Arrow C
         stream (absent values are nulls)."""
         try:
@@ -95,7 +95,7 @@ class ScanTable(dict[str, npt.NDArray[Any]]):
 
     __setitem__ = _refuse
     __delitem__ = _refuse
-    __ior__ = _refuse  # type: ignore[assignment]
+    __ior__ = _refuse
     clear = _refuse
     pop = _refuse
     popitem = _refuse
@@ -119,26 +119,27 @@ class ScanTable(dict[str, npt.NDArray[Any]]):
 
 def select(
     table: ScanTable,
-    ms_level: int | Iterable[int] | None,
+    ms_level: MsLevels | None,
     rt: tuple[float, float] | None,
     indices: Any | None,
 ) -> npt.NDArray[np.uint32]:
     """The positions that pass every given filter, in index order (the order
     of `indices` when given)."""
+    levels = _args.ms_levels(ms_level)
+    window = _args.rt_window(rt)
     count = table.num_rows
     if indices is not None:
-        chosen = np.asarray(indices, dtype=np.int64).reshape(-1)
+        chosen = _args.index_array(indices)
         if chosen.size and (chosen.min() < -count or chosen.max() >= count):
             raise IndexError("spectrum index out of range")
         chosen = np.where(chosen < 0, chosen + count, chosen)
     else:
         chosen = np.arange(count, dtype=np.int64)
     keep = np.ones(chosen.shape, dtype=bool)
-    if ms_level is not None:
-        levels = [ms_level] if isinstance(ms_level, int) else list(ms_level)
+    if levels is not None:
         keep &= np.isin(table["ms_level"][chosen], levels)
-    if rt is not None:
-        low, high = rt
+    if window is not None:
+        low, high = window
         times = table["rt"][chosen]
         keep &= (times >= low) & (times <= high)
     return np.ascontiguousarray(chosen[keep], dtype=np.uint32)

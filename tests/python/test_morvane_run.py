@@ -107,8 +107,10 @@ def test_lookups(sample):
                     lambda: run.by_native_id("scan=1"), lambda: run[len(run)], lambda: run[-len(run) - 1]):
         with pytest.raises((KeyError, IndexError)):
             missing()
+    with pytest.raises(KeyError):
+        run["0"]  # a string is a native id
     with pytest.raises(TypeError):
-        run["0"]
+        run[1.5]
     rt = run.scans.rt
     window = run.rt_slice(rt[3], rt[7])
     assert window == range(3, 8)

@@ -16,6 +16,7 @@ struct SpectrumStreamObject {
   PyObject_HEAD
   std::shared_ptr<DecodePool> pool;
   bool skip_errors;
+  Py_ssize_t selected;  // spectra asked for; with skip_errors fewer may come
   std::atomic<bool> finished;
   PyObject* skipped;  // list, or nullptr
 };
@@ -35,6 +36,8 @@ void spectrum_stream_dealloc(PyObject* self) noexcept {
 }
 
 PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
+
+Py_ssize_t spectrum_stream_len(PyObject* self) noexcept { return stream_of(self)->selected; }
 
 PyObject* spectrum_stream_next(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -91,6 +94,7 @@ PyType_Slot spectrum_stream_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(spectrum_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
     {Py_tp_methods, spectrum_stream_methods},
+    {Py_sq_length, reinterpret_cast<void*>(spectrum_stream_len)},
     {0, nullptr},
 };
 
@@ -160,6 +164,7 @@ PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
                         unsigned threads, PyObject* skipped) {
+  const auto selected = static_cast<Py_ssize_t>(indices.size());
   std::shared_ptr<DecodePool> pool = DecodePool::start(std::move(reader), std::move(indices), mode, threads);
   PyTypeObject* type = state->spectrum_stream;
   Ref self(type->tp_alloc(type, 0));
@@ -170,6 +175,7 @@ Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader
   SpectrumStreamObject* stream = stream_of(self.get());
   new (&stream->pool) std::shared_ptr<DecodePool>(std::move(pool));
   stream->skip_errors = skip_errors;
+  stream->selected = selected;
   new (&stream->finished) std::atomic<bool>(false);
   stream->skipped = Py_XNewRef(skipped);
   return self;
