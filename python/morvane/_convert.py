@@ -84,7 +84,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                 progress: bool = False) -> ConversionResult:
     """Converts one run into out_dir; never raises for a run that cannot be
     read or written (the result carries the error)."""
-    from . import open as open_run
+    from ._run import open as open_run
     options = dict(options or {})
     started = time.perf_counter()
     target = Path(out_dir) / output_name(path, to)
