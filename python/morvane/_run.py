@@ -228,7 +228,9 @@ class Run:
     ) -> _core.PeakStream:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
-        C stream interface: ``pyarrow.table(run.peaks())``."""
+        C stream interface: ``pyarrow.table(run.peaks())``. `mode` chooses
+        the block as in ``Run.spectra``; precursor_mz is null for spectra
+        without a precursor."""
         chosen = self._select(ms_level, rt)
         return self._handle.peaks(
             chosen, _args.centroid(mode), _args.skip(errors), bool(metadata), _args.threads(threads)
@@ -245,8 +247,8 @@ class Run:
         threads: int | None = None,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatogram: for each selected spectrum, its
-        retention time and the summed intensity within mz ± tolerance (ppm or
-        da, exactly one of them)."""
+        retention time in seconds and the summed intensity within
+        mz ± tolerance (ppm or da, exactly one of them), both float64."""
         if (ppm is None) == (da is None):
             raise TypeError("xic() needs exactly one of ppm= and da=")
         half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
@@ -272,7 +274,9 @@ class Run:
     def bpc(
         self, *, threads: int | None = None
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
+        """Base-peak chromatogram of the MS1 spectra: retention times in
+        seconds and base-peak intensities, float64 (karvel's "BPC" holds the
+        same values rounded to 32 bits)."""
         rt, _, bpc = self._chromatograms(threads)
         return rt, bpc
 

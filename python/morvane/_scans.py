@@ -110,8 +110,9 @@ class ScanTable(dict[str, npt.NDArray[Any]]):
 
     __hash__ = object.__hash__  # type: ignore[assignment]
 
-    def __reduce__(self) -> NoReturn:
-        raise TypeError("a ScanTable does not pickle; pickle its Run, or dict(table)")
+    def __reduce__(self) -> tuple[type[dict[str, npt.NDArray[Any]]], tuple[dict[str, npt.NDArray[Any]]]]:
+        # Pickles as a plain dict of its columns: the C++ table stays behind.
+        return (dict, (dict(self),))
 
     def __repr__(self) -> str:
         return f"ScanTable({self._rows} rows, columns={list(self.keys())})"

@@ -4,6 +4,7 @@ retention time, the length of a spectra selection, and one dtype per
 quantity on every surface."""
 
 import math
+import pickle
 import re
 import sys
 
@@ -114,6 +115,9 @@ def test_scan_table_is_a_read_only_mapping_of_columns(run):
             mutate()
     assert list(table) == list(run.scans.columns) and table is run.scans
     assert table == table and table != dict(table)
+    copy = pickle.loads(pickle.dumps(table))
+    assert type(copy) is dict and list(copy) == list(table)
+    assert all(copy[name].tobytes() == table[name].tobytes() for name in table)
 
 
 @pytest.mark.parametrize("method, library, extra", [
