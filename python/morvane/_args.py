@@ -9,8 +9,8 @@ from __future__ import annotations
 import math
 import numbers
 import os
-from collections.abc import Iterable
-from typing import Literal, TypeAlias
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 
@@ -120,3 +120,15 @@ def index_array(indices: object) -> np.ndarray:
     if chosen.size and not np.issubdtype(chosen.dtype, np.integer):
         raise TypeError(f"indices must be integers, not {chosen.dtype}")
     return chosen.astype(np.int64).reshape(-1)
+
+
+def check_options(options: dict[str, object]) -> None:
+    """Checks those of ms_level, rt, mode, errors and threads that options
+    holds, as the methods they are passed on to will (used where options are
+    handed on later, in another process)."""
+    checks: dict[str, Callable[[Any], object]] = {
+        "ms_level": ms_levels, "rt": rt_window, "mode": centroid, "errors": skip, "threads": threads,
+    }
+    for name, check in checks.items():
+        if name in options:
+            check(options[name])

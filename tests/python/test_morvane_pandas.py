@@ -395,6 +395,9 @@ ENTRY_POINTS = {
     "to_parquet": (lambda run, tmp, **kw: run.to_parquet(tmp / "out.parquet", **kw),
                    {"mode", "ms_level", "rt", "threads"}),
     "nearest_rt": (lambda run, tmp, **kw: run.nearest_rt(60.0, **kw), {"ms_level"}),
+    # Raised before any run is converted, not as each run's error.
+    "convert": (lambda run, tmp, **kw: morvane.convert([run.path], tmp, to="parquet", jobs=1, **kw),
+                {"mode", "ms_level", "rt", "threads"}),
 }
 
 # (argument, value, error, words of the message)
