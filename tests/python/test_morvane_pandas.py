@@ -33,23 +33,11 @@ def run(sample):
 
 # -- the scan table as a mapping and as frames -------------------------------------
 
-def pandas_frame(table):
-    return pytest.importorskip("pandas").DataFrame(table)
-
-
 def pandas_from_arrow(table):
     pandas = pytest.importorskip("pandas")
     if not hasattr(pandas.DataFrame, "from_arrow"):
         pytest.skip("this pandas reads Arrow streams through pyarrow only")
     return pandas.DataFrame.from_arrow(table)
-
-
-def polars_frame(table):
-    return pytest.importorskip("polars").DataFrame(table)
-
-
-def arrow_stream(table):
-    return pa.RecordBatchReader.from_stream(table).read_all()
 
 
 def column_of(frame, name):
@@ -67,13 +55,13 @@ def column_of(frame, name):
 
 # (consumer, how it builds a frame, whether absent values are Arrow nulls)
 FRAMES = [
-    ("pandas.DataFrame", pandas_frame, False),
+    ("pandas.DataFrame", lambda table: pytest.importorskip("pandas").DataFrame(table), False),
     ("to_pandas", lambda table: table.to_pandas(), False),
     ("pandas.DataFrame.from_arrow", pandas_from_arrow, False),
-    ("polars.DataFrame", polars_frame, False),
+    ("polars.DataFrame", lambda table: pytest.importorskip("polars").DataFrame(table), False),
     ("to_polars", lambda table: table.to_polars(), True),
     ("to_arrow", lambda table: table.to_arrow(), True),
-    ("RecordBatchReader.from_stream", arrow_stream, True),
+    ("RecordBatchReader.from_stream", lambda table: pa.RecordBatchReader.from_stream(table).read_all(), True),
 ]
 
 
@@ -129,14 +117,6 @@ def test_frame_libraries_missing(run, monkeypatch, method, library, extra):
     monkeypatch.setitem(sys.modules, library, None)  # import raises ImportError
     with pytest.raises(ImportError, match=f"{library}: pip install '{extra.replace('[', '\\[')}'"):
         getattr(run.scans, method)()
-
-
-def test_empty_scan_table_frames(tmp_path):
-    builder = RunBuilder()
-    builder.add_scan(1.0, profile=profile())
-    with morvane.open(builder.build(tmp_path / "one.d").path) as one:
-        frame = one.scans.to_pandas()
-        assert frame.shape == (1, len(one.scans)) and frame["points"].tolist() == [400]
 
 
 # -- one dtype per quantity ------------------------------------------------------------
@@ -261,18 +241,14 @@ def test_native_id_lookup(lookup_run, native_id, index):
     assert lookup_run.by_native_id(native_id).index == index
 
 
-@pytest.mark.parametrize("key", ["scanId=11", "scanId=6", "scanId=", "scan=7", "scanId=7 ", "7", ""])
-def test_absent_native_id_names_the_id_and_the_run(lookup_run, key):
-    with pytest.raises(KeyError) as raised:
+@pytest.mark.parametrize("key, error", [(key, KeyError) for key in ("scanId=11", "scanId=6", "scanId=", "scan=7",
+                                                                     "scanId=7 ", "7", "")]
+                         + [(key, TypeError) for key in (1.0, None, b"scanId=7", (0,), True)])
+def test_keys_that_find_nothing(lookup_run, key, error):
+    with pytest.raises(error) as raised:
         lookup_run[key]
-    message = str(raised.value)
-    assert repr(key) in message and lookup_run.path in message
-
-
-@pytest.mark.parametrize("key", [1.0, None, b"scanId=7", (0,), True])
-def test_other_keys_are_type_errors(lookup_run, key):
-    with pytest.raises(TypeError):
-        lookup_run[key]
+    if error is KeyError:  # the message names the id and the run
+        assert repr(key) in str(raised.value) and lookup_run.path in str(raised.value)
 
 
 SLICES = [slice(0, 3), slice(None, None, 2), slice(None, None, -1), slice(-2, None), slice(4, 1, -1),
@@ -469,7 +445,8 @@ def test_version_is_written_once():
 
 
 def package_imports():
-    """{module: the package's modules it imports, anywhere in its body}."""
+    """{module: the package's modules it imports anywhere in its body}; the
+    package imports itself by relative imports only."""
     import ast
     from pathlib import Path
 
@@ -477,20 +454,15 @@ def package_imports():
     names = {path.name.split(".")[0] for path in root.iterdir() if path.suffix in (".py", ".so")}
     graph = {}
     for path in root.glob("*.py"):
-        found = set()
+        found = graph.setdefault(path.stem, set())
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, ast.ImportFrom) and node.level == 1:
-                if node.module:
-                    found.add(node.module.split(".")[0])
-                else:  # from . import x: a module, or a name of the package itself
-                    found |= {alias.name if alias.name in names else "__init__" for alias in node.names}
-            elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("morvane"):
-                found.add((node.module.split(".") + ["__init__"])[1])
-            elif isinstance(node, ast.Import):
-                found |= {alias.name.split(".")[1] for alias in node.names
-                          if alias.name.startswith("morvane.")}
-                found |= {"__init__" for alias in node.names if alias.name == "morvane"}
-        graph[path.stem] = found
+                # from .x import y: x; from . import x: x, or a name of __init__
+                found |= ({node.module.split(".")[0]} if node.module else
+                          {alias.name if alias.name in names else "__init__" for alias in node.names})
+            elif isinstance(node, (ast.Import, ast.ImportFrom)):
+                modules = [alias.name for alias in node.names] if isinstance(node, ast.Import) else [node.module]
+                assert not any((m or "").split(".")[0] == "morvane" for m in modules), path.name
     return graph
 
 
