@@ -55,15 +55,21 @@ SCAN_KINDS_QUADRUPOLE = ("empty", "centroid_f3", "centroid_none", "centroid_one"
 
 # -- conversion options ------------------------------------------------------------------------
 
+# (relative, absolute) tolerance of a lossy encoding; None: bit for bit.
+Tolerance = tuple[float, float] | None
+
+
 @dataclass(frozen=True)
 class Choice:
     """One value of an output option: keyword arguments of `to_mzml`, and
-    how closely arrays read back must match (None: bit for bit)."""
+    how closely the m/z and intensity arrays read back must match. A lossy
+    encoding joins as, e.g., Choice("numpress", {"numpress": ...},
+    mz_tolerance=(0, 5e-7), intensity_tolerance=(2e-4, 0.5))."""
 
     label: str
     options: dict[str, Any] = field(default_factory=dict)
-    mz_rtol: float | None = None
-    intensity_rtol: float | None = None
+    mz_tolerance: Tolerance = None
+    intensity_tolerance: Tolerance = None
 
 
 @dataclass(frozen=True)
@@ -128,10 +134,13 @@ class Case:
             merged.update(choice.options)
         return merged
 
-    def tolerance(self, array: str) -> float | None:
-        """The loosest tolerance any choice allows for this array (None: exact)."""
-        values = [getattr(c, f"{array}_rtol") for c in self.choices if getattr(c, f"{array}_rtol") is not None]
-        return max(values) if values else None
+    def tolerance(self, array: str) -> Tolerance:
+        """The loosest tolerance the choices allow for this array ("mz" or
+        "intensity"); None when every choice is lossless."""
+        given = [t for c in self.choices if (t := getattr(c, f"{array}_tolerance")) is not None]
+        if not given:
+            return None
+        return max(t[0] for t in given), max(t[1] for t in given)
 
     def describe(self) -> str:
         return (f"seed {self.seed}: stride {self.stride}, {len(self.scans)} scans [{', '.join(self.scans)}]; "
@@ -156,9 +165,10 @@ def _centroid(rng: random.Random, format_id: int, count: int, special: bool = Fa
 def _profile(rng: random.Random, encoding: str, points: int) -> Profile:
     intensities = random_profile(rng, points, max(1, points // 80)) if points >= 20 \
         else [rng.randint(0, 50000) for _ in range(points)]
-    if encoding == "lzf" and intensities and rng.random() < 0.3:
-        # Signed 32-bit extremes only the LZF encoding can hold.
-        intensities[rng.randrange(len(intensities))] = rng.choice((-(2 ** 31), 2 ** 31 - 1, -1))
+    if intensities and rng.random() < 0.3:
+        # Extremes: signed 32-bit ones (LZF), wide run-length items (up to 64 bits).
+        extremes = (-(2 ** 31), 2 ** 31 - 1, -1) if encoding == "lzf" else (2 ** 15, 2 ** 31 + 5, 2 ** 62 + 1)
+        intensities[rng.randrange(len(intensities))] = rng.choice(extremes)
     return Profile(STANDARD_X0, STANDARD_DX, intensities, encoding=encoding)
 
 
@@ -270,23 +280,25 @@ def _bits(values: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(values).view(f"u{values.dtype.itemsize}")
 
 
-def array_problem(actual: Any, expected: np.ndarray, dtype: type, rtol: float | None) -> str | None:
-    """Why actual differs from expected (taken as dtype), or None. Exact
-    comparison is of bit patterns, except that any NaN equals any NaN."""
+def array_problem(actual: Any, expected: np.ndarray, dtype: type, tolerance: Tolerance = None) -> str | None:
+    """Why actual differs from expected (taken as dtype), or None. Without a
+    tolerance the bit patterns must be equal, except that any NaN equals any
+    NaN; with one, |actual - expected| <= atol + rtol * |expected|."""
     got = np.asarray(actual)
     want = np.asarray(expected).astype(dtype)
     if got.shape != want.shape:
         return f"{got.shape[0] if got.ndim else 0} values, expected {want.shape[0]}"
-    if got.dtype != want.dtype and rtol is None:
+    if got.dtype != want.dtype and tolerance is None:
         got = got.astype(want.dtype)
     nan_got, nan_want = np.isnan(got), np.isnan(want)
     if not np.array_equal(nan_got, nan_want):
         return f"NaN at {np.flatnonzero(nan_got != nan_want)[:5].tolist()}"
     keep = ~nan_want
-    if rtol is None:
+    if tolerance is None:
         differ = np.flatnonzero(_bits(got[keep]) != _bits(want[keep]))
     else:
-        differ = np.flatnonzero(~np.isclose(got[keep], want[keep], rtol=rtol, atol=0.0, equal_nan=True))
+        rtol, atol = tolerance
+        differ = np.flatnonzero(~np.isclose(got[keep], want[keep], rtol=rtol, atol=atol))
     if differ.size:
         i = int(differ[0])
         return f"{differ.size} values differ, first {got[keep][i]!r} for {want[keep][i]!r}"

@@ -105,15 +105,18 @@ def test_a_seed_always_draws_the_same_run_and_options(tmp_path):
 
 
 ARRAY_CASES = [
-    # (what, actual, expected, dtype, rtol, differs)
+    # (what, actual, expected, dtype, tolerance, differs)
     ("same values", np.array([1.0, 2.5], np.float64), np.array([1.0, 2.5]), np.float64, None, False),
     ("NaNs of other payloads", np.array([struct.unpack("<d", struct.pack("<Q", 0x7FF8000000000001))[0]]),
      np.array([math.nan]), np.float64, None, False),
     ("a NaN where a number is", np.array([math.nan, 1.0]), np.array([2.0, 1.0]), np.float64, None, True),
     ("-0.0 for 0.0", np.array([-0.0]), np.array([0.0]), np.float64, None, True),
     ("one ulp off", np.array([np.nextafter(1.0, 2.0)]), np.array([1.0]), np.float64, None, True),
-    ("one ulp within a tolerance", np.array([np.nextafter(1.0, 2.0)]), np.array([1.0]), np.float64, 1e-9, False),
-    ("outside a tolerance", np.array([1.001]), np.array([1.0]), np.float64, 1e-6, True),
+    ("one ulp within a tolerance", np.array([np.nextafter(1.0, 2.0)]), np.array([1.0]), np.float64, (1e-9, 0.0), False),
+    ("outside a tolerance", np.array([1.001]), np.array([1.0]), np.float64, (1e-6, 0.0), True),
+    ("within an absolute tolerance", np.array([0.4]), np.array([0.0]), np.float64, (1e-6, 0.5), False),
+    ("NaN where a tolerance allows any number", np.array([math.nan]), np.array([1.0]), np.float64, (1.0, 1e9),
+     True),
     ("a value missing", np.array([1.0]), np.array([1.0, 2.0]), np.float64, None, True),
     ("float32 widened exactly", np.array([0.1], np.float32).astype(np.float64), np.array([0.1], np.float32),
      np.float64, None, False),
@@ -124,9 +127,10 @@ ARRAY_CASES = [
 ]
 
 
-@pytest.mark.parametrize("what,actual,expected,dtype,rtol,differs", ARRAY_CASES, ids=[c[0] for c in ARRAY_CASES])
-def test_array_comparison(what, actual, expected, dtype, rtol, differs):
-    assert (array_problem(actual, expected, dtype, rtol) is not None) == differs
+@pytest.mark.parametrize("what,actual,expected,dtype,tolerance,differs", ARRAY_CASES,
+                         ids=[c[0] for c in ARRAY_CASES])
+def test_array_comparison(what, actual, expected, dtype, tolerance, differs):
+    assert (array_problem(actual, expected, dtype, tolerance) is not None) == differs
 
 
 def _small_case(tmp_path: Path, options: Choice) -> Case:
@@ -186,3 +190,18 @@ def test_an_empty_zlib_stream_is_recognised(tmp_path):
         path = tmp_path / "file.mzML"
         path.write_text(f"<mzML>{text}</mzML>")
         assert holds_empty_zlib_stream(path) == holds, text
+
+
+TOLERANCE_CASES = [
+    ("lossless choices", [Choice("a"), Choice("b", {"zlib": False})], None),
+    ("one lossy choice", [Choice("a"), Choice("lossy", intensity_tolerance=(1e-4, 0.5))], (1e-4, 0.5)),
+    ("the loosest of two", [Choice("x", intensity_tolerance=(1e-4, 0.0)),
+                            Choice("y", intensity_tolerance=(1e-6, 0.5))], (1e-4, 0.5)),
+]
+
+
+@pytest.mark.parametrize("what,choices,intensity", TOLERANCE_CASES, ids=[c[0] for c in TOLERANCE_CASES])
+def test_case_tolerance_is_the_loosest_of_its_choices(what, choices, intensity):
+    case = Case(0, 284, [], choices)
+    assert case.tolerance("intensity") == intensity
+    assert case.tolerance("mz") is None

@@ -69,7 +69,6 @@ BLOCKS = code_blocks(README.read_text(encoding="utf-8"))
 def _env() -> dict[str, str]:
     env = dict(os.environ)
     env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
-    env.pop("PYTHONPATH", None)
     return env
 
 
