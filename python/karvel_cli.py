@@ -168,6 +168,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["rt"] = args.rt
     if to != "json" and args.centroid:
         options["mode"] = "centroid"
+    if to != "json" and args.errors != "raise":
+        options["errors"] = args.errors
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
@@ -197,7 +199,13 @@ def convert(args: argparse.Namespace) -> int:
     for result in results:
         if result.error is not None:
             print(f"karvel: cannot convert {result.path}: {result.error}", file=sys.stderr)
-        elif not args.quiet:
+            continue
+        if result.skipped:
+            first = result.skipped[0]
+            count = len(result.skipped)
+            print(f"karvel: warning: {result.path}: skipped {count} spectr{'um' if count == 1 else 'a'} that "
+                  f"cannot be decoded, first {first.native_id}: {first.reason}", file=sys.stderr)
+        if not args.quiet:
             print(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
     return 0 if all(result.error is None for result in results) else 1
 
@@ -220,6 +228,9 @@ def add_convert_command(commands: argparse._SubParsersAction) -> None:  # type: 
                          help="mzML: intensity precision (default: 32)")
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead")
+    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
+                         help="skip: leave out spectra that cannot be decoded, list them in the output and warn "
+                              "(default: raise, the run fails)")
     command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
     command.add_argument("--scheduler", metavar="ADDRESS",
                          help="run the conversions on the Dask cluster of this scheduler (e.g. tcp://host:8786)")

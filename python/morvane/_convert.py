@@ -20,13 +20,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ._messages import describe
 from ._output import runs_bar, selected, selected_spectra, written_atomically
+from ._salvage import Skipped
 
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
-    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads"}),
-    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors"}),
     "json": frozenset({"ms_level", "rt"}),
 }
 
@@ -34,13 +36,16 @@ OPTIONS = {
 @dataclass(frozen=True)
 class ConversionResult:
     """One run's outcome: `output` is the written file (None on failure),
-    `spectra` the number of spectra selected, `error` the reason of a failure."""
+    `spectra` the number of spectra written, `error` the reason of a failure,
+    `skipped` the spectra left out (errors="skip") because they cannot be
+    decoded."""
 
     path: str
     output: str | None
     spectra: int
     seconds: float
     error: str | None = None
+    skipped: tuple[Skipped, ...] = ()
 
     @property
     def ok(self) -> bool:
@@ -95,18 +100,25 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
             if to == "mzml":
                 # The mzML writer writes under a temporary name of its own
                 # and renames the file when complete.
-                run.to_mzml(target, progress=progress, **options)
+                skipped = run.to_mzml(target, progress=progress, **options)
             else:
                 with written_atomically(target) as partial:
                     write_output(run, partial, to, options, progress)
+                skipped = undecodable_of(run)
     except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
         return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error))
-    return ConversionResult(str(path), str(target), spectra, time.perf_counter() - started)
+    return ConversionResult(str(path), str(target), spectra - len(skipped), time.perf_counter() - started,
+                            skipped=tuple(skipped))
 
 
-def describe(error: BaseException) -> str:
-    text = str(error).strip()
-    return text if text else type(error).__name__
+def undecodable_of(run: Any) -> list[Skipped]:
+    """The spectra a conversion of run left out, from run.skipped."""
+    scan_ids = run.scans["scan_id"]
+    found = []
+    for index, reason in run.skipped:
+        native_id = f"scanId={int(scan_ids[index])}"
+        found.append(Skipped(int(index), native_id, reason))
+    return found
 
 
 def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> None:

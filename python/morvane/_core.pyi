@@ -1,7 +1,7 @@
 """The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams."""
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any, final
 
 import numpy as np
@@ -108,6 +108,7 @@ class MzmlWriter:
         zlib: bool = True,
         intensity_bits: int = 32,
         threads: int = 1,
+        skipped: Sequence[tuple[str, str]] | None = None,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...

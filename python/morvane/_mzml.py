@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import os
 from collections.abc import Collection
-from typing import TYPE_CHECKING, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 from . import _core
 from ._output import spectra_bar
+from ._salvage import Skipped, check_errors, salvaged
 
 if TYPE_CHECKING:
     from ._run import Run
@@ -28,7 +29,8 @@ def to_mzml(
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
     threads: int | None = None,
-) -> None:
+    errors: Literal["raise", "skip"] = "raise",
+) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
 
@@ -39,7 +41,14 @@ def to_mzml(
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
-    the conversion on one core, as when many runs convert side by side."""
+    the conversion on one core, as when many runs convert side by side.
+
+    errors="skip" leaves out the spectra that cannot be decoded instead of
+    failing: the file holds every other selected spectrum (chromatograms
+    from those only) and one userParam "skipped spectrum" on its <run> per
+    spectrum left out ("scanId=N: reason"). Returns the spectra left out,
+    also added to run.skipped."""
+    skip = check_errors(errors)
     if mode not in ("auto", "centroid"):
         raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
     if intensity_bits not in (32, 64):
@@ -48,11 +57,18 @@ def to_mzml(
 
     workers = _threads(threads)
     positions = run._select(ms_level, rt)
-    writer = _core.MzmlWriter(
-        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
-    )
-    with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
-        while wrote := writer.write_next(_STEP):
-            if bar is not None:
-                bar.update(wrote)
-        writer.finish()
+    centroid = mode == "centroid"
+    path = os.fspath(out)
+
+    def write(chosen: Any, skipped: list[Skipped]) -> None:
+        writer = _core.MzmlWriter(
+            run, path, chosen, centroid, bool(zlib), int(intensity_bits), workers,
+            [(s.native_id, s.reason) for s in skipped],
+        )
+        with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
+            while wrote := writer.write_next(_STEP):
+                if bar is not None:
+                    bar.update(wrote)
+            writer.finish()
+
+    return salvaged(run, positions, centroid, workers, skip, write)[1]

@@ -13,7 +13,9 @@ Columns, in this order:
     polarity        int8     +1 positive, -1 negative, 0 unknown
 
 Spectra without peaks have no rows. The file's key-value metadata holds
-`run_info` and `device` as JSON (the run's `info` and `device`).
+`run_info` and `device` as JSON (the run's `info` and `device`) and
+`skipped`, a JSON list of the spectra left out because they cannot be
+decoded (errors="skip"): objects with `index`, `native_id` and `reason`.
 """
 
 from __future__ import annotations
@@ -26,7 +28,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TypeAlias
 
-from ._output import selected_spectra, spectra_bar, written_atomically
+from ._output import selected, spectra_bar, written_atomically
+from ._salvage import Skipped, check_errors, salvaged
 
 # pyarrow has no type information: its objects are typed as Any here.
 Schema: TypeAlias = Any
@@ -76,10 +79,11 @@ def writer_options(compression: str) -> dict[str, Any]:
     }
 
 
-def file_metadata(run: Any) -> dict[bytes, bytes]:
+def file_metadata(run: Any, skipped: list[Skipped]) -> dict[bytes, bytes]:
     return {
         b"run_info": json.dumps(run.info, sort_keys=True).encode(),
         b"device": json.dumps(run.device, sort_keys=True).encode(),
+        b"skipped": json.dumps([s.as_json() for s in skipped]).encode(),
     }
 
 
@@ -170,22 +174,40 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-                threads: int | None = None) -> int:
+                threads: int | None = None, errors: str = "raise") -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes on `threads` threads (None:
-    the cores) and the next batch is read while the current one is written."""
-    pyarrow = import_pyarrow()
+    the cores) and the next batch is read while the current one is written.
+    errors="skip": as in to_parquet."""
+    from ._run import _centroid, _threads
+
+    import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
-    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True,
-                                                             threads=threads))
+    skip = check_errors(errors)
+    centroid = _centroid(mode)
+    workers = _threads(threads)
+    positions = selected(run, ms_level, rt)
+
+    def write(chosen: Any, skipped: list[Skipped]) -> int:
+        return write_selection(run, path, chosen, skipped, centroid=centroid, progress=progress,
+                               row_group_size=row_group_size, compression=compression, threads=workers)
+
+    return salvaged(run, positions, centroid, workers, skip, write)[0]
+
+
+def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skipped: list[Skipped], *,
+                    centroid: bool, progress: bool, row_group_size: int, compression: str, threads: int) -> int:
+    """The peak rows of the spectra at positions, written to `path`."""
+    pyarrow = import_pyarrow()
+    reader = pyarrow.RecordBatchReader.from_stream(run._handle.peaks(positions, centroid, False, True, threads))
     batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
     check_schema(reader.schema)
-    schema = reader.schema.with_metadata(file_metadata(run))
+    schema = reader.schema.with_metadata(file_metadata(run, skipped))
     rows = 0
     previous = -1
-    with spectra_bar(progress, selected_spectra(run, ms_level, rt), Path(run.path).name) as bar, \
+    with spectra_bar(progress, len(positions), Path(run.path).name) as bar, \
             pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
         for table in row_groups(batches, schema, row_group_size):
             writer.write_table(table, row_group_size=row_group_size)
@@ -200,7 +222,7 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-               threads: int | None = None) -> int:
+               threads: int | None = None, errors: str = "raise") -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -210,8 +232,11 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     every column compressed with `compression`, the page index is written.
     `progress` shows a bar of the spectra on standard error. `threads`
     decode (None: the cores); threads=1 keeps the whole conversion on one
-    core, as when many runs convert side by side."""
+    core, as when many runs convert side by side. errors="skip" leaves out
+    the spectra that cannot be decoded instead of failing, lists them in the
+    file's `skipped` metadata and adds them to run.skipped."""
     import_pyarrow()
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                           row_group_size=row_group_size, compression=compression, threads=threads)
+                           row_group_size=row_group_size, compression=compression, threads=threads,
+                           errors=errors)

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._core import Spectrum
+from ._salvage import Skipped, check_errors, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
 
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -41,9 +42,7 @@ def _centroid(mode: str) -> bool:
 
 
 def _skip(errors: str) -> bool:
-    if errors not in ("raise", "skip"):
-        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    return errors == "skip"
+    return check_errors(errors)
 
 
 def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
@@ -229,36 +228,43 @@ class Run:
         ms_level: int | Collection[int] = 1,
         rt: tuple[float, float] | None = None,
         threads: int | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatogram: for each selected spectrum, its
         retention time and the summed intensity within mz ± tolerance (ppm or
-        da, exactly one of them)."""
+        da, exactly one of them). errors="skip" leaves out the spectra that
+        cannot be decoded and adds them to ``run.skipped``."""
         if (ppm is None) == (da is None):
             raise TypeError("xic() needs exactly one of ppm= and da=")
         half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
         if half < 0:
             raise ValueError("the tolerance must not be negative")
         chosen = self._select(ms_level, rt)
-        return self._handle.xic(chosen, mz - half, mz + half, _threads(threads))
+        workers = _threads(threads)
+        return salvaged(self, chosen, False, workers, _skip(errors),
+                        lambda kept, _: self._handle.xic(kept, mz - half, mz + half, workers))[0]
 
     def _chromatograms(
-        self, threads: int | None
+        self, threads: int | None, errors: str
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        return self._handle.chromatograms(_threads(threads))
+        workers = _threads(threads)
+        ms1 = self._select(1, None)
+        return salvaged(self, ms1, False, workers, _skip(errors),
+                        lambda kept, skipped: ms1_chromatograms(self, kept, skipped, workers))[0]
 
     def tic(
-        self, *, threads: int | None = None
+        self, *, threads: int | None = None, errors: Literal["raise", "skip"] = "raise"
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """Total-ion-current chromatogram of the MS1 spectra (32-bit values,
-        equal to karvel's "TIC" chromatogram)."""
-        rt, tic, _ = self._chromatograms(threads)
+        equal to karvel's "TIC" chromatogram). errors="skip" as in xic()."""
+        rt, tic, _ = self._chromatograms(threads, errors)
         return rt, tic
 
     def bpc(
-        self, *, threads: int | None = None
+        self, *, threads: int | None = None, errors: Literal["raise", "skip"] = "raise"
     ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
-        rt, _, bpc = self._chromatograms(threads)
+        rt, _, bpc = self._chromatograms(threads, errors)
         return rt, bpc
 
     # -- export -----------------------------------------------------------------------
@@ -273,12 +279,14 @@ class Run:
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
         threads: int | None = None,
-    ) -> None:
-        """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
+        errors: Literal["raise", "skip"] = "raise",
+    ) -> list[Skipped]:
+        """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
+        the spectra left out with errors="skip"."""
         from ._mzml import to_mzml
 
-        to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
-                intensity_bits=intensity_bits, progress=progress, threads=threads)
+        return to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
+                       intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors)
 
     def to_parquet(
         self,
@@ -291,10 +299,12 @@ class Run:
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
         threads: int | None = None,
+        errors: Literal["raise", "skip"] = "raise",
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         from ._parquet import to_parquet
 
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                          row_group_size=row_group_size, compression=compression, threads=threads)
+                          row_group_size=row_group_size, compression=compression, threads=threads,
+                          errors=errors)
