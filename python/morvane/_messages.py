@@ -27,12 +27,16 @@ def plain_message(text: str) -> str:
     return text
 
 
-def describe(error: BaseException) -> str:
-    """One line for a failure: an OSError as its reason and file, any other
-    error as its plain message (its type's name when it has none)."""
+def describe(error: BaseException, subject: str | os.PathLike[Any] | None = None) -> str:
+    """One line for a failure: an OSError as its reason and file (left out
+    when it is the subject the line is about), any other error as its plain
+    message (its type's name when it has none)."""
     if isinstance(error, OSError) and error.strerror:
         reason = plain_message(error.strerror)
-        return f"{reason}: {error.filename}" if error.filename else reason
+        name = os.fsdecode(error.filename) if error.filename is not None else None
+        if name is None or (subject is not None and os.path.abspath(name) == os.path.abspath(os.fsdecode(subject))):
+            return reason
+        return f"{reason}: {name}"
     text = plain_message(str(error))
     return text if text else type(error).__name__
 

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
-from collections.abc import Collection
+from collections.abc import Collection, Iterator
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _core
-from ._output import spectra_bar
+from ._atomic import remove_stale_temporaries
+from ._progress import spectra_bar
 from ._salvage import Skipped, check_errors, salvaged
 
 if TYPE_CHECKING:
@@ -16,6 +19,22 @@ if TYPE_CHECKING:
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
 _STEP = 64
+
+
+# Faults of writing, whichever step meets them.
+_WRITING = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS})
+
+
+@contextlib.contextmanager
+def output_errors_named(path: str, *, chosen: bool) -> Iterator[None]:
+    """OSErrors of the writer name the output path: all of them (chosen,
+    when the step only touches the output) or those of writing."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is None and error.errno is not None and (chosen or error.errno in _WRITING):
+            raise OSError(error.errno, os.strerror(error.errno), path) from None
+        raise
 
 
 def to_mzml(
@@ -61,14 +80,25 @@ def to_mzml(
     path = os.fspath(out)
 
     def write(chosen: Any, skipped: list[Skipped]) -> None:
-        writer = _core.MzmlWriter(
-            run, path, chosen, centroid, bool(zlib), int(intensity_bits), workers,
-            [(s.native_id, s.reason) for s in skipped],
-        )
-        with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
-            while wrote := writer.write_next(_STEP):
-                if bar is not None:
-                    bar.update(wrote)
-            writer.finish()
+        writer = None
+        try:
+            with output_errors_named(path, chosen=True):
+                writer = _core.MzmlWriter(
+                    run, path, chosen, centroid, bool(zlib), int(intensity_bits), workers,
+                    [(s.native_id, s.reason) for s in skipped],
+                )
+            with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
+                with output_errors_named(path, chosen=False):
+                    while wrote := writer.write_next(_STEP):
+                        if bar is not None:
+                            bar.update(wrote)
+                with output_errors_named(path, chosen=True):
+                    writer.finish()
+        finally:
+            # An unfinished writer removes its temporary file when dropped:
+            # now, not when a traceback holding this frame goes.
+            del writer
+
+    remove_stale_temporaries(os.path.dirname(os.path.abspath(path)))
 
     return salvaged(run, positions, centroid, workers, skip, write)[1]

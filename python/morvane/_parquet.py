@@ -28,7 +28,11 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, TypeAlias
 
-from ._output import selected, spectra_bar, written_atomically
+from ._atomic import written_atomically
+from ._core import FormatError
+from ._messages import plain_message
+from ._output import selected
+from ._progress import spectra_bar
 from ._salvage import Skipped, check_errors, salvaged
 
 # pyarrow has no type information: its objects are typed as Any here.
@@ -161,6 +165,18 @@ def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
         thread.join()
 
 
+def decoded(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+    """The stream's batches; a spectrum that fails to decode raises
+    FormatError with the reader's message, as the other converters do
+    (pyarrow hands the stream's failure on as an OSError or ArrowInvalid)."""
+    try:
+        yield from batches
+    except (OSError, ValueError) as error:
+        if isinstance(error, FormatError) or getattr(error, "errno", None):
+            raise
+        raise FormatError(plain_message(str(error))) from None
+
+
 def spectra_started(table: Table, previous: int) -> tuple[int, int]:
     """How many spectra begin in this row group (a spectrum may continue
     from the previous one, whose last spectrum index is `previous`), and its
@@ -202,7 +218,7 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
     """The peak rows of the spectra at positions, written to `path`."""
     pyarrow = import_pyarrow()
     reader = pyarrow.RecordBatchReader.from_stream(run._handle.peaks(positions, centroid, False, True, threads))
-    batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
+    batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run, skipped))
     rows = 0
