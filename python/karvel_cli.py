@@ -197,11 +197,10 @@ def base_peak_line(scans: list[ScanSummary], top: ScanSummary | None) -> str:
     return f"m/z {top.base_peak_mz:.4f}, intensity {top.base_peak_intensity:.6g} (most intense MS1 scan)"
 
 
-def calibration_sources(path: str) -> list[str]:
-    """Each scan's calibration source, from karvel's scan index (the scan
-    table and calibration files; no spectrum is decoded)."""
-    import karvel
-    return [r["calibration_source"] or "none" for r in karvel.RawReader(path).scan_index()["records"]]
+def calibration_sources(run: Any) -> list[str]:
+    """Each scan's calibration source, as resolved when the run opened."""
+    from morvane import _core
+    return [source or "none" for source in _core.calibration_sources(run)]
 
 
 def summary(run: Any, name: str) -> dict[str, Any]:
@@ -223,7 +222,7 @@ def summary(run: Any, name: str) -> dict[str, Any]:
         "device": run.device,
         "instrument": info["instrument"],
         "analyzer": _core.run_analyzer(run),
-        "calibrations": dict(sorted(Counter(calibration_sources(run.path)).items())),
+        "calibrations": dict(sorted(Counter(calibration_sources(run)).items())),
         "tic_max": None if top is None else {"value": top.total_ion_current, "rt_sec": top.retention_time_sec,
                                               "native_id": top.native_id, "index": top.index},
         "base_peak": None if top is None or top.base_peak_mz is None else
@@ -380,7 +379,7 @@ def convert(args: argparse.Namespace) -> int:
                                       progress=not args.quiet, skip_existing=args.skip_existing,
                                       **options) if paths else []
         except (ValueError, TypeError, OSError, ImportError) as error:
-            complain(describe(error, args.out_dir if isinstance(error, OSError) else None))
+            complain(describe(error))
             return EXIT_FAILED
         finally:
             forward_reader_messages()

@@ -140,8 +140,7 @@ def unpack(archive: str, folder: Path) -> None:
             for member in members:
                 write_member(folder, member, lambda m=member: opened.open(m.name))
         return
-    mode = "r:gz" if suffix in (".tar.gz", ".tgz") else "r:"
-    with tarfile.open(archive, mode) as opened:
+    with tarfile.open(archive, "r:gz" if suffix in (".tar.gz", ".tgz") else "r:") as opened:
         members = tar_members(opened, archive)
         check_members(members, archive, room)
         for member, info in zip(members, opened.getmembers(), strict=True):

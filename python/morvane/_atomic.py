@@ -41,7 +41,7 @@ def process_alive(pid: int) -> bool:
 def remove_stale_temporaries(folder: str | os.PathLike[str]) -> list[str]:
     """Removes the temporary files in folder whose writing process is gone;
     returns their names. Files of live processes are left alone."""
-    removed = []
+    removed: list[str] = []
     try:
         entries = list(os.scandir(folder))
     except OSError:

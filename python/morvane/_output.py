@@ -43,9 +43,9 @@ def nothing_selected(run: Any, ms_level: Any, rt: Any) -> str:
     else:
         times = scans["rt"]
         low, high = float(np.min(times)), float(np.max(times))
-        levels = ", ".join(str(int(level)) for level in np.unique(scans["ms_level"]))
+        present = ", ".join(str(int(level)) for level in np.unique(scans["ms_level"]))
         held = (f"the run's spectra span {low:.2f} to {high:.2f} s ({low / 60:.3f} to {high / 60:.3f} min) "
-                f"at MS level {levels}")
+                f"at MS level {present}")
     return f"no spectra selected by {' and '.join(asked) or 'the filters'}: {held}"
 
 
