@@ -62,11 +62,28 @@ def shown_log_level() -> int | None:
     return None
 
 
+def start_resource_tracker() -> None:
+    """Starts multiprocessing's resource tracker ignoring SIGHUP (it ignores
+    SIGINT and SIGTERM itself): a hang-up sent to the whole process group
+    would otherwise end it, and its restart would print warnings."""
+    from multiprocessing import resource_tracker
+    try:
+        previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    except ValueError:  # not the main thread
+        resource_tracker.ensure_running()
+        return
+    try:
+        resource_tracker.ensure_running()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+
+
 def in_processes(workers: int, items: list[Any], task: Callable[[Any], Any], out_dir: str,
                  collect: Callable[[dict[Any, int], Callable[..., Iterator[Any]]], Any]) -> Any:
     """collect(futures, as_completed) over task(item) for each item on
     `workers` processes; stops everything when interrupted."""
     context = multiprocessing.get_context("spawn")
+    start_resource_tracker()
     pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context,
                                                   initializer=start_worker, initargs=(shown_log_level(),))
     try:
