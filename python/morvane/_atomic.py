@@ -80,6 +80,7 @@ def written_atomically(out: str | os.PathLike[str]) -> Iterator[Path]:
     file is raised naming `out`."""
     target = Path(os.fspath(out))
     partial = temporary_name(target)
+    remove_stale_temporaries(target.parent)
     try:
         try:
             descriptor = os.open(partial, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)

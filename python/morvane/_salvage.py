@@ -16,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ._core import FormatError
+from ._logging import forward
 from ._messages import plain_message
 
 T = TypeVar("T")
@@ -68,18 +69,21 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, thread
     """attempt(positions, []); when it fails at a spectrum and skip holds,
     attempt(positions less the undecodable ones, those left out). The
     undecodable spectra are added to run.skipped as (index, reason), as
-    Run.spectra adds them."""
+    Run.spectra adds them. The reader's log records go to logging after."""
     try:
-        return attempt(positions, []), []
-    except DECODE_ERRORS:
-        if not skip:
-            raise
-        skipped = undecodable(run, positions, centroid, threads)
-        if not skipped:
-            raise  # not a spectrum's fault (a full disk, a closed run)
-    result = attempt(without(positions, skipped), skipped)
-    run.skipped.extend((s.index, s.reason) for s in skipped)
-    return result, skipped
+        try:
+            return attempt(positions, []), []
+        except DECODE_ERRORS:
+            if not skip:
+                raise
+            skipped = undecodable(run, positions, centroid, threads)
+            if not skipped:
+                raise  # not a spectrum's fault (a full disk, a closed run)
+        result = attempt(without(positions, skipped), skipped)
+        run.skipped.extend((s.index, s.reason) for s in skipped)
+        return result, skipped
+    finally:
+        forward()
 
 
 def ms1_chromatograms(run: Any, kept: npt.NDArray[np.uint32], skipped: list[Skipped],

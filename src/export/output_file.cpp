@@ -27,6 +27,18 @@ std::string temporary_name(const std::string& final_path) {
   return (path.parent_path() / name).string();
 }
 
+// The rename itself reaches the disk with the directory; a file system
+// that cannot sync a directory loses nothing but that guarantee.
+void sync_directory_of(const std::string& path) noexcept {
+  std::string directory = std::filesystem::path(path).parent_path().string();
+  if (directory.empty()) directory = ".";
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
 }  // namespace
 
 Result<OutputFile> OutputFile::create(std::string final_path) {
@@ -107,6 +119,14 @@ Result<Sha1::Digest> OutputFile::digest() {
 
 Result<void> OutputFile::commit() {
   if (auto flushed = flush(); !flushed) return flushed;
+  // On disk before it gets its name: after a crash the final path holds
+  // either the old file or the whole new one.
+  while (::fsync(fd_) != 0) {
+    if (errno == EINTR) continue;
+    const int code = errno;
+    discard();
+    return std::unexpected(Error::io_from_errno(code));
+  }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) {
     const int code = errno;
@@ -118,6 +138,7 @@ Result<void> OutputFile::commit() {
     ::unlink(temporary_path_.c_str());
     return std::unexpected(Error::io_from_errno(code));
   }
+  sync_directory_of(final_path_);
   return {};
 }
 
