@@ -240,3 +240,21 @@ def test_closed_standard_output_ends_quietly(run_path):
         err = process.stderr.read()
         status = process.wait(timeout=120)
     assert err == b"" and status == karvel_cli.EXIT_BROKEN_PIPE
+
+
+def test_one_wording_for_a_damaged_run_in_every_format_and_process(tmp_path, capsys):
+    pytest.importorskip("pyarrow")
+    path = two_level_run(tmp_path / "cut.d")
+    data = path / "AcqData" / "MSProfile.bin"
+    data.write_bytes(data.read_bytes()[:-100])
+    lines = set()
+    for to in ("mzml", "parquet"):
+        for jobs in ("1", "2"):
+            # Two runs, so that -j 2 converts in worker processes.
+            status, _, err = convert([str(path), str(two_level_run(tmp_path / f"good-{to}-{jobs}.d")),
+                                      "-o", str(tmp_path / f"out-{to}-{jobs}"), "--to", to, "-j", jobs], capsys)
+            assert status == 1
+            lines |= set(err.splitlines())
+    (line,) = lines
+    assert line.startswith(f"karvel: cannot convert {path}: scanId=3: profile block: ")
+    assert "vendor parser error" not in line and "Traceback" not in line

@@ -147,3 +147,30 @@ def test_an_uninterrupted_batch_leaves_no_process(slow_runs, tmp_path):
     assert process.returncode == 0, process.stderr.read() if process.stderr else ""
     assert wait_for(lambda: not any(alive(pid) for pid in family), 10)
     assert leftovers(out) == [] and [p.name for p in out.iterdir()] == ["a.mzML"]
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_a_stopped_archive_conversion_removes_the_unpacked_run(slow_runs, tmp_path, signum):
+    import zipfile
+
+    archive = tmp_path / "slow.d.zip"
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as out:
+        for path in sorted(slow_runs[0].resolve().rglob("*")):
+            if path.is_file():
+                out.write(path, "slow.d/" + path.relative_to(slow_runs[0].resolve()).as_posix())
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    out = tmp_path / "out"
+    process = subprocess.Popen([karvel_script(), "convert", str(archive), "-o", str(out), "-q"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(scratch)})
+    try:
+        assert wait_for(lambda: started(out, 1), 60), "the conversion did not start"
+        assert list(scratch.iterdir()), "the run was not unpacked into TMPDIR"
+        process.send_signal(signum)
+        _, stderr = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 128 + signum, stderr.decode()
+    assert list(scratch.iterdir()) == [] and leftovers(out) == []
