@@ -24,7 +24,7 @@ import json
 import os
 import queue
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
 
@@ -83,7 +83,7 @@ def writer_options(compression: str) -> dict[str, Any]:
     }
 
 
-def file_metadata(run: Any, skipped: list[Skipped]) -> dict[bytes, bytes]:
+def file_metadata(run: Any, skipped: Sequence[Skipped] = ()) -> dict[bytes, bytes]:
     return {
         b"run_info": json.dumps(run.info, sort_keys=True).encode(),
         b"device": json.dumps(run.device, sort_keys=True).encode(),
