@@ -358,47 +358,31 @@ def skipped_warning(shown: str, result: Any) -> str:
 
 def convert(args: argparse.Namespace) -> int:
     import morvane
-    from morvane._archives import ArchiveError, unpacked
     from morvane._messages import describe
     check_convert_flags(args.command_parser, args)
     to, options = conversion_options(args)
-    shown: dict[str, str] = {}  # unpacked run -> the path the user gave
-    failed: list[tuple[str, str]] = []
-    with contextlib.ExitStack() as stack:
-        paths = []
-        for path in args.paths:
-            try:
-                run_path = stack.enter_context(unpacked(path))
-            except (ArchiveError, OSError) as error:
-                failed.append((path, describe(error, path)))
-                continue
-            shown[os.path.abspath(run_path)] = path
-            paths.append(run_path)
-        try:
-            results = morvane.convert(paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
-                                      progress=not args.quiet, skip_existing=args.skip_existing,
-                                      **options) if paths else []
-        except (ValueError, TypeError, OSError, ImportError) as error:
-            complain(describe(error))
-            return EXIT_FAILED
-        finally:
-            forward_reader_messages()
-    for path, reason in failed:
-        complain(f"cannot convert {path}: {reason}")
+    try:
+        # Archives are unpacked by the conversion of their run, one at a time.
+        results = morvane.convert(args.paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
+                                  progress=not args.quiet, skip_existing=args.skip_existing, **options)
+    except (ValueError, TypeError, OSError, ImportError) as error:
+        complain(describe(error))
+        return EXIT_FAILED
+    finally:
+        forward_reader_messages()
     for result in results:
-        name = shown.get(result.path, result.path)
         if result.error is not None:
-            complain(f"cannot convert {name}: {result.error}")
+            complain(f"cannot convert {result.path}: {result.error}")
             continue
         if result.skipped:
-            complain(skipped_warning(name, result))
+            complain(skipped_warning(result.path, result))
         if args.quiet:
             continue
         if result.existing:
             say(f"{result.output}  already complete, kept")
         else:
             say(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
-    return EXIT_OK if not failed and all(result.error is None for result in results) else EXIT_FAILED
+    return EXIT_OK if all(result.error is None for result in results) else EXIT_FAILED
 
 
 def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:

@@ -8,12 +8,17 @@ members' sizes, which is what unpacking writes) exceeds the bound (64 GiB,
 or KARVEL_MAX_UNPACKED_BYTES) or the free space of the temporary folder.
 The run inside is the folder holding AcqData: the archive's top or its one
 top-level folder; it is presented as RUN.d, named after the archive.
+
+The private folders are named karvel-unpacked-PID-...: one whose process no
+longer exists (killed, or a worker ended by a stop signal) is removed by the
+next unpacking, and by a batch when it ends or stops.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import re
 import shutil
 import stat
 import tarfile
@@ -25,6 +30,8 @@ from pathlib import Path, PurePosixPath
 from typing import Any
 
 SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz")
+_PREFIX = "karvel-unpacked-"
+_PRIVATE = re.compile(r"^karvel-unpacked-(\d+)-")
 DEFAULT_MAX_UNPACKED = 64 << 30
 MAX_MEMBERS = 1_000_000
 _CHUNK = 1 << 20
@@ -168,6 +175,20 @@ def run_folder(folder: Path, archive: str) -> Path:
     raise ArchiveError(f"{archive}: holds no run (a folder with AcqData at its top or one level down)")
 
 
+def remove_stale_unpacked() -> None:
+    """Removes the private folders of processes that no longer exist."""
+    from ._atomic import process_alive
+    folder = tempfile.gettempdir()
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return
+    for entry in entries:
+        match = _PRIVATE.match(entry.name)
+        if match is not None and not process_alive(int(match.group(1))):
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
 @contextlib.contextmanager
 def unpacked(path: str) -> Iterator[str]:
     """Yields the run of path: path itself when it is not an archive, else
@@ -179,7 +200,8 @@ def unpacked(path: str) -> Iterator[str]:
         return
     if not os.path.exists(path):
         raise FileNotFoundError(2, os.strerror(2), path)
-    scratch = Path(tempfile.mkdtemp(prefix="karvel-unpacked-"))
+    remove_stale_unpacked()
+    scratch = Path(tempfile.mkdtemp(prefix=f"{_PREFIX}{os.getpid()}-"))
     try:
         content = scratch / "content"
         content.mkdir()

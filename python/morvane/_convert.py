@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from ._archives import archive_suffix, run_name, unpacked
 from ._atomic import remove_stale_temporaries, written_atomically
 from ._logging import forward
 from ._messages import describe, not_a_run
@@ -57,8 +58,9 @@ class ConversionResult:
 
 
 def output_name(path: str | os.PathLike[str], to: str) -> str:
-    """RUN.d -> RUN.mzML, RUN.parquet or RUN.json."""
-    name = Path(os.fspath(path)).name
+    """RUN.d (or RUN.d.zip, RUN.d.tar, RUN.d.tar.gz) -> RUN.mzML,
+    RUN.parquet or RUN.json."""
+    name = run_name(path) if archive_suffix(path) else Path(os.fspath(path)).name
     if name.lower().endswith(".d") and len(name) > 2:
         name = name[:-2]
     return name + SUFFIXES[to]
@@ -117,11 +119,11 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
     spectra = 0
     skipped: list[Skipped] = []
     try:
-        missing = not_a_run(path)
+        missing = None if archive_suffix(path) else not_a_run(path)
         if missing is not None:
             raise missing
         remove_stale_temporaries(out_dir)
-        with open_run(path) as run:
+        with unpacked(path) as run_path, open_run(run_path) as run:
             ms_level, rt = options.get("ms_level"), options.get("rt")
             spectra = selected_spectra(run, ms_level, rt)
             if spectra == 0 and (ms_level is not None or rt is not None):
@@ -168,7 +170,9 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     """Converts each run of `paths` into `out_dir` (created if missing) as
     RUN.mzML, RUN.parquet or RUN.json (`to` "mzml", "parquet" or "json": the
     run's info, device and scan table). Returns one result per run, in the
-    order of `paths`; a run that fails has its error in its result.
+    order of `paths`; a run that fails has its error in its result. A run
+    may be a RUN.d.zip, .tar or .tar.gz: the task unpacks it into a private
+    temporary folder (see morvane._archives) and names the output after it.
 
     With a dask.distributed `client` (or a scheduler address), each run is a
     task on that cluster: its workers need morvane and must see the runs and

@@ -5,8 +5,8 @@ forked child would lack), so they are this process's own children. When
 the batch stops early (KeyboardInterrupt, or a stop signal the command
 turns into an exception) the queued runs are cancelled, the workers are
 terminated (killed if they do not end within a few seconds) and waited for,
-and the temporary files they leave are removed: a worker that gets a stop
-signal itself exits at once, without a traceback.
+and the temporary files and unpacked runs they leave are removed: a worker
+that gets a stop signal itself exits at once, without a traceback.
 """
 
 from __future__ import annotations
@@ -20,6 +20,7 @@ import sys
 from collections.abc import Callable, Iterator
 from typing import Any
 
+from ._archives import remove_stale_unpacked
 from ._atomic import remove_stale_temporaries
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -91,11 +92,18 @@ def in_processes(workers: int, items: list[Any], task: Callable[[Any], Any], out
         result = collect(futures, concurrent.futures.as_completed)
     except BaseException:
         stop(pool)
-        remove_stale_temporaries(out_dir)
+        remove_leftovers(out_dir)
         raise
     pool.shutdown(wait=True)
-    remove_stale_temporaries(out_dir)
+    remove_leftovers(out_dir)
     return result
+
+
+def remove_leftovers(out_dir: str) -> None:
+    """What workers that ended abruptly left: temporary outputs in out_dir
+    and unpacked runs in the temporary folder."""
+    remove_stale_temporaries(out_dir)
+    remove_stale_unpacked()
 
 
 def stop(pool: concurrent.futures.ProcessPoolExecutor) -> None:

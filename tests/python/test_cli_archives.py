@@ -177,3 +177,33 @@ def test_not_a_run_archive(tmp_path, capsys, private_tmp, content, reason):
     assert karvel_cli.main(["convert", str(archive), "-o", str(tmp_path / "out")]) == 1
     assert reason in capsys.readouterr().err
     assert list(private_tmp.iterdir()) == []
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_batch_of_archives_and_folders(tmp_path, private_tmp, monkeypatch, jobs):
+    import morvane
+
+    monkeypatch.setenv("TMPDIR", str(private_tmp))  # for the worker processes
+    folders = [build_small_run(tmp_path, name=f"run{i}.d").path for i in range(3)]
+    paths = [pack(folders[0], tmp_path / "run0.d.zip"), pack(folders[1], tmp_path / "run1.d.tar.gz", top=""),
+             folders[2]]
+    results = morvane.convert(paths, tmp_path / "out", jobs=jobs)
+    assert [r.error for r in results] == [None] * 3
+    assert [Path(r.output).name for r in results] == ["run0.mzML", "run1.mzML", "run2.mzML"]
+    assert [r.path for r in results] == [str(p) for p in paths]
+    assert list(private_tmp.iterdir()) == []
+
+
+def test_unpacked_runs_of_dead_processes_are_removed(tmp_path, capsys, private_tmp):
+    import subprocess
+    import sys
+
+    dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True,
+                              text=True, check=True).stdout)
+    stale = private_tmp / f"karvel-unpacked-{dead}-abc"
+    live = private_tmp / f"karvel-unpacked-{os.getpid()}-abc"
+    for folder in (stale, live):
+        (folder / "content").mkdir(parents=True)
+    run = build_small_run(tmp_path, name="sample.d").path
+    assert karvel_cli.main(["info", str(pack(run, tmp_path / "sample.d.zip"))]) == 0
+    assert sorted(p.name for p in private_tmp.iterdir()) == [live.name]

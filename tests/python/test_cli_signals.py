@@ -149,28 +149,38 @@ def test_an_uninterrupted_batch_leaves_no_process(slow_runs, tmp_path):
     assert leftovers(out) == [] and [p.name for p in out.iterdir()] == ["a.mzML"]
 
 
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_a_stopped_archive_conversion_removes_the_unpacked_run(slow_runs, tmp_path, signum):
+@pytest.mark.parametrize("signum, archives, group", [(signal.SIGTERM, 1, False), (signal.SIGINT, 1, True),
+                                                     (signal.SIGTERM, 2, False), (signal.SIGINT, 2, True)])
+def test_a_stopped_archive_conversion_removes_the_unpacked_runs(slow_runs, tmp_path, signum, archives, group):
     import zipfile
 
-    archive = tmp_path / "slow.d.zip"
-    with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as out:
-        for path in sorted(slow_runs[0].resolve().rglob("*")):
-            if path.is_file():
-                out.write(path, "slow.d/" + path.relative_to(slow_runs[0].resolve()).as_posix())
+    names = []
+    for number in range(archives):
+        archive = tmp_path / f"slow{number}.d.zip"
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as out:
+            for path in sorted(slow_runs[0].resolve().rglob("*")):
+                if path.is_file():
+                    out.write(path, "slow.d/" + path.relative_to(slow_runs[0].resolve()).as_posix())
+        names.append(str(archive))
     scratch = tmp_path / "tmp"
     scratch.mkdir()
     out = tmp_path / "out"
-    process = subprocess.Popen([karvel_script(), "convert", str(archive), "-o", str(out), "-q"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(scratch)})
+    process = subprocess.Popen([karvel_script(), "convert", *names, "-o", str(out), "-q", "-j", str(archives)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                               env={**os.environ, "TMPDIR": str(scratch)})
     try:
-        assert wait_for(lambda: started(out, 1), 60), "the conversion did not start"
-        assert list(scratch.iterdir()), "the run was not unpacked into TMPDIR"
-        process.send_signal(signum)
+        assert wait_for(lambda: started(out, archives), 60), "the conversions did not start"
+        assert len(list(scratch.iterdir())) == archives, "the runs were not unpacked into TMPDIR"
+        family = descendants(process.pid)
+        if group:
+            os.killpg(process.pid, signum)
+        else:
+            process.send_signal(signum)
         _, stderr = process.communicate(timeout=60)
     finally:
         if process.poll() is None:
-            process.kill()
+            os.killpg(process.pid, signal.SIGKILL)
             process.wait()
     assert process.returncode == 128 + signum, stderr.decode()
+    assert wait_for(lambda: not any(alive(pid) for pid in family), 10), "worker processes survived"
     assert list(scratch.iterdir()) == [] and leftovers(out) == []
