@@ -9,8 +9,8 @@ or KARVEL_MAX_UNPACKED_BYTES) or the free space of the temporary folder.
 The run inside is the folder holding AcqData: the archive's top or its one
 top-level folder; it is presented as RUN.d, named after the archive.
 
-The private folders are named karvel-unpacked-PID-...: one whose process no
-longer exists (killed, or a worker ended by a stop signal) is removed by the
+The private folders are named karvel-unpacked-HOST-PID-...: one whose
+process no longer exists (killed, or a worker ended by a stop signal) is removed by the
 next unpacking, and by a batch when it ends or stops.
 """
 
@@ -31,7 +31,7 @@ from typing import Any
 
 SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz")
 _PREFIX = "karvel-unpacked-"
-_PRIVATE = re.compile(r"^karvel-unpacked-(\d+)-")
+_PRIVATE = re.compile(r"^karvel-unpacked-(?:([A-Za-z0-9._]+)-)?(\d+)-")
 DEFAULT_MAX_UNPACKED = 64 << 30
 MAX_MEMBERS = 1_000_000
 _CHUNK = 1 << 20
@@ -177,7 +177,7 @@ def run_folder(folder: Path, archive: str) -> Path:
 
 def remove_stale_unpacked() -> None:
     """Removes the private folders of processes that no longer exist."""
-    from ._atomic import process_alive
+    from ._atomic import stale
     folder = tempfile.gettempdir()
     try:
         entries = list(os.scandir(folder))
@@ -185,7 +185,7 @@ def remove_stale_unpacked() -> None:
         return
     for entry in entries:
         match = _PRIVATE.match(entry.name)
-        if match is not None and not process_alive(int(match.group(1))):
+        if match is not None and stale(match.group(1), int(match.group(2))):
             shutil.rmtree(entry.path, ignore_errors=True)
 
 
@@ -201,7 +201,8 @@ def unpacked(path: str) -> Iterator[str]:
     if not os.path.exists(path):
         raise FileNotFoundError(2, os.strerror(2), path)
     remove_stale_unpacked()
-    scratch = Path(tempfile.mkdtemp(prefix=f"{_PREFIX}{os.getpid()}-"))
+    from ._atomic import host_name
+    scratch = Path(tempfile.mkdtemp(prefix=f"{_PREFIX}{host_name()}-{os.getpid()}-"))
     try:
         content = scratch / "content"
         content.mkdir()

@@ -1,11 +1,14 @@
 """Output files that appear under their name only when complete.
 
 The policy is the C++ mzML writer's: bytes go to a hidden temporary file
-beside the target, named ``.NAME.part-PID-N``; when complete the file is
+beside the target, named ``.NAME.part-HOST-PID-N`` (HOST: this machine's
+name, bytes outside [A-Za-z0-9._] as "_"); when complete the file is
 flushed to disk (fsync), given the mode a new file would have, and renamed
 to the target. A failure or an interruption removes it; a temporary file
 whose process no longer exists (killed, power lost) is removed by the next
-conversion into that folder. Errors name the target, never the temporary.
+conversion into that folder (only files of this machine: a process id says
+nothing about another one's processes). Errors name the target, never the
+temporary.
 """
 
 from __future__ import annotations
@@ -14,16 +17,30 @@ import contextlib
 import itertools
 import os
 import re
+import socket
 from collections.abc import Iterator
 from pathlib import Path
 
-# .NAME.part-PID-N, as the C++ writer names its temporary files.
-_TEMPORARY = re.compile(r"^\..+\.part-(\d+)-\d+$")
+# .NAME.part-HOST-PID-N, as the C++ writer names its temporary files
+# (.NAME.part-PID-N, without the host, counts as this machine's).
+_TEMPORARY = re.compile(r"^\..+\.part-(?:([A-Za-z0-9._]+)-)?(\d+)-\d+$")
 _numbers = itertools.count()
 
 
+def host_name() -> str:
+    """This machine's name as temporary names carry it."""
+    name = socket.gethostname()[:64] or "host"
+    return re.sub(r"[^A-Za-z0-9._]", "_", name)
+
+
 def temporary_name(target: Path) -> Path:
-    return target.with_name(f".{target.name}.part-{os.getpid()}-{next(_numbers)}")
+    return target.with_name(f".{target.name}.part-{host_name()}-{os.getpid()}-{next(_numbers)}")
+
+
+def stale(host: str | None, pid: int) -> bool:
+    """Whether a temporary name's writer is gone: a process of this machine
+    that no longer exists."""
+    return (host is None or host == host_name()) and not process_alive(pid)
 
 
 def process_alive(pid: int) -> bool:
@@ -48,7 +65,7 @@ def remove_stale_temporaries(folder: str | os.PathLike[str]) -> list[str]:
         return removed
     for entry in entries:
         match = _TEMPORARY.match(entry.name)
-        if match is None or process_alive(int(match.group(1))):
+        if match is None or not stale(match.group(1), int(match.group(2))):
             continue
         with contextlib.suppress(FileNotFoundError, IsADirectoryError, PermissionError):
             os.unlink(entry.path)

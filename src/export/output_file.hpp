@@ -1,7 +1,8 @@
 // The file an export is written to: text is appended to an in-memory buffer
 // that is written out (and fed to a SHA-1) whenever it grows past a
 // threshold. The bytes go to a temporary file next to the final path
-// (".NAME.part-PID-N": a later process can tell a leftover of a dead one),
+// (".NAME.part-HOST-PID-N": a later process on the same machine can tell a
+// leftover of a dead one),
 // which commit() syncs to disk and renames to the final path; until then
 // (and when the object is dropped uncommitted) the final path is left
 // untouched and the temporary file is removed.

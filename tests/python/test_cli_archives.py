@@ -200,10 +200,13 @@ def test_unpacked_runs_of_dead_processes_are_removed(tmp_path, capsys, private_t
 
     dead = int(subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True,
                               text=True, check=True).stdout)
-    stale = private_tmp / f"karvel-unpacked-{dead}-abc"
-    live = private_tmp / f"karvel-unpacked-{os.getpid()}-abc"
-    for folder in (stale, live):
+    from morvane._atomic import host_name
+
+    stale = [private_tmp / f"karvel-unpacked-{host_name()}-{dead}-abc", private_tmp / f"karvel-unpacked-{dead}-abc"]
+    kept = [private_tmp / f"karvel-unpacked-{host_name()}-{os.getpid()}-abc",
+            private_tmp / f"karvel-unpacked-elsewhere-{dead}-abc"]
+    for folder in (*stale, *kept):
         (folder / "content").mkdir(parents=True)
     run = build_small_run(tmp_path, name="sample.d").path
     assert karvel_cli.main(["info", str(pack(run, tmp_path / "sample.d.zip"))]) == 0
-    assert sorted(p.name for p in private_tmp.iterdir()) == [live.name]
+    assert sorted(p.name for p in private_tmp.iterdir()) == sorted(p.name for p in kept)

@@ -216,15 +216,22 @@ class TestReaderWarnings:
 
 
 def test_stale_temporaries_are_removed_and_live_ones_kept(run_path, tmp_path, capsys):
+    from morvane._atomic import host_name
+
     dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True,
                           text=True, check=True)
-    dead_pid = int(dead.stdout)
-    stale = [tmp_path / f".two.mzML.part-{dead_pid}-0", tmp_path / f".other.parquet.part-{dead_pid}-3"]
-    live = tmp_path / f".two.mzML.part-{os.getpid()}-99"
-    for path in [*stale, live]:
+    dead_pid, host = int(dead.stdout), host_name()
+    stale = [tmp_path / f".two.mzML.part-{host}-{dead_pid}-0", tmp_path / f".other.parquet.part-{dead_pid}-3",
+             tmp_path / f".x.json.part-{host}-{dead_pid}-12"]
+    kept = [tmp_path / f".two.mzML.part-{host}-{os.getpid()}-99",  # alive
+            tmp_path / f".two.mzML.part-other.host-{dead_pid}-0",  # another machine's: cannot tell
+            tmp_path / f".two.mzML.part-{host}-{dead_pid}-0.txt"]  # not a temporary name
+    for path in [*stale, *kept]:
         path.write_bytes(b"partial")
     assert convert([str(run_path), "-o", str(tmp_path)], capsys)[0] == 0
-    assert not any(path.exists() for path in stale) and live.exists()
+    assert not any(path.exists() for path in stale) and all(path.exists() for path in kept)
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".two.mzML.part-")) == \
+        sorted(p.name for p in kept if p.name.startswith(".two.mzML.part-"))
 
 
 def test_closed_standard_output_ends_quietly(run_path):
