@@ -20,6 +20,7 @@ decoded (errors="skip"): objects with `index`, `native_id` and `reason`.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import queue
@@ -218,14 +219,19 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
     """The peak rows of the spectra at positions, written to `path`."""
     pyarrow = import_pyarrow()
     reader = pyarrow.RecordBatchReader.from_stream(run._handle.peaks(positions, centroid, False, True, threads))
-    batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run, skipped))
+    batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
+    tables = row_groups(batches, schema, row_group_size)
     rows = 0
     previous = -1
-    with spectra_bar(progress, len(positions), Path(run.path).name) as bar, \
+    # The generators are closed on the way out, also when interrupted: the
+    # read-ahead thread is joined here, not when (or whether) they are
+    # collected, which could be at interpreter shutdown.
+    with contextlib.closing(batches), contextlib.closing(tables), \
+            spectra_bar(progress, len(positions), Path(run.path).name) as bar, \
             pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
-        for table in row_groups(batches, schema, row_group_size):
+        for table in tables:
             writer.write_table(table, row_group_size=row_group_size)
             rows += table.num_rows
             if bar is not None:
