@@ -25,7 +25,7 @@ import json
 import os
 import queue
 import threading
-from collections.abc import Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
 
@@ -98,7 +98,7 @@ def check_schema(schema: Schema) -> None:
         raise TypeError(f"the peak stream has columns {found}, expected {list(COLUMNS)}")
 
 
-def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Iterator[Table]:
+def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Generator[Table]:
     """Tables of exactly `size` rows (the last one may be shorter) cut from
     the stream's batches, holding at most one row group plus one batch."""
     pyarrow = import_pyarrow()
@@ -128,7 +128,7 @@ class _Failure:
 _END = object()
 
 
-def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+def read_ahead(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
     """The batches, the next one decoded on a thread while the caller writes
     the current one (both release the interpreter lock). One batch ahead at
     most; stopping early stops the thread after the batch it is reading."""
@@ -166,7 +166,7 @@ def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
         thread.join()
 
 
-def decoded(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+def decoded(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
     """The stream's batches; a spectrum that fails to decode raises
     FormatError with the reader's message, as the other converters do
     (pyarrow hands the stream's failure on as an OSError or ArrowInvalid)."""
