@@ -7,6 +7,9 @@ bench/run.py in a fresh interpreter: `python bench/conversions.py TASK JSON`).
    processes against 1 worker (the cluster is started before timing).
 11. Memory: peak RSS of converting the 2,000-scan profile run to Parquet
    against the 500-scan one (flat when the conversion streams).
+12. `karvel info`: time and peak RSS of the summary of the 2,000-scan
+   profile run against the 500-scan one (flat: only the scan table and the
+   side files are read).
 """
 
 from __future__ import annotations
@@ -90,7 +93,23 @@ def memory(args: dict) -> dict:
     return {"seconds": seconds, "baseline_rss_mb": baseline, "spectra": len(run)}
 
 
-TASKS = {"parquet": parquet, "dask_runs": dask_runs, "memory": memory}
+def info(args: dict) -> dict:
+    """`karvel info` of the run, its output thrown away."""
+    import contextlib
+    import io
+
+    import karvel_cli
+    baseline = peak_rss_mb()
+    start = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()):
+        status = karvel_cli.main(["info", args["path"]])
+    seconds = time.perf_counter() - start
+    if status != 0:
+        raise RuntimeError(f"karvel info exited with {status}")
+    return {"seconds": seconds, "baseline_rss_mb": baseline, "spectra": args["scans"]}
+
+
+TASKS = {"parquet": parquet, "dask_runs": dask_runs, "memory": memory, "info": info}
 
 
 # Rows ------------------------------------------------------------------------
@@ -131,6 +150,18 @@ def rows(*, peer_runs: list, small: Any, large: Any, scratch: Path, repetitions:
         s, l = figures["small"], figures["large"]
         # Whole-process peaks: the interpreter and the opened run included.
         out.append(row("11 convert memory", f"Parquet peak RSS, {l['spectra']} scans", "MB", l["peak_rss_mb"],
+                       s["peak_rss_mb"], f"{s['spectra']} scans", "<= 1.1"))
+
+    figures = {label: run_task("info", max(1, repetitions), path=str(run.path), scans=run.params.scans)
+               for label, run in (("small", small), ("large", large))}
+    if any("error" in f for f in figures.values()):
+        note = next(f["error"] for f in figures.values() if "error" in f)
+        out.append(row("12 karvel info", "summary", "s", None, None, "", note=note))
+    else:
+        s, l = figures["small"], figures["large"]
+        out.append(row("12 karvel info", f"summary, {l['spectra']} scans", "s", l["seconds"], s["seconds"],
+                       f"{s['spectra']} scans"))
+        out.append(row("12 karvel info", f"peak RSS, {l['spectra']} scans", "MB", l["peak_rss_mb"],
                        s["peak_rss_mb"], f"{s['spectra']} scans", "<= 1.1"))
     return out
 

@@ -1,45 +1,151 @@
 """The `karvel` command line.
 
-    karvel info RUN.d    a human summary of one MassHunter data folder
+    karvel info RUN.d [RUN.d ...] [--json]
+                         a summary of each data folder, from its scan table
     karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet] ...
                          runs as indexed mzML, Parquet or (--metadata-only) JSON
     karvel --version
+
+A run may also be given as RUN.d.zip, RUN.d.tar or RUN.d.tar.gz: it is
+unpacked into a private temporary folder, removed afterwards.
+
+Exit status: 0 when every run was done (with --errors skip, also when
+spectra were left out: a warning says so), 1 when some run failed, 2 for a
+usage error, 128 + the signal's number when interrupted (130 SIGINT, 143
+SIGTERM, 129 SIGHUP), 141 when standard output was closed early.
+
+The reader's messages go to the "karvel" logger; -v shows its warnings and
+informational messages on standard error (otherwise only its errors), -q
+leaves out progress bars and summary lines.
+
+Subcommands are entries of COMMANDS: a function adding the subparser
+(with the shared -v/-q options of `common_options()`) and one running it.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib.metadata
+import json
+import logging
 import math
+import os
+import signal
 import sys
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
+from typing import Any
 
-import karvel
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_BROKEN_PIPE = 0, 1, 2, 141
+SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
+
+class Interrupted(BaseException):
+    """A stop signal arrived: unwinds everything (temporary files and
+    folders are removed on the way) up to main()."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# -- output ---------------------------------------------------------------------------
+
+def say(line: str) -> None:
+    print(line, flush=True)
+
+
+def complain(line: str) -> None:
+    print(f"karvel: {line}", file=sys.stderr, flush=True)
+
+
+class _Format(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        return f"karvel: {record.levelname.lower()}: {record.getMessage()}"
+
+
+@contextlib.contextmanager
+def reader_messages(verbose: bool) -> Iterator[None]:
+    """The "karvel" logger to standard error for the command's duration:
+    with -v from the informational level, otherwise errors only (the
+    command reports what failed or was skipped itself)."""
+    level = logging.INFO if verbose else logging.ERROR
+    forward_reader_messages()  # records of earlier work go where they went before
+    logger = logging.getLogger("karvel")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_Format())
+    previous = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(level)
+    with contextlib.suppress(ImportError):
+        from morvane._logging import keep_reader_records
+        keep_reader_records(level)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(ImportError):
+            from morvane._logging import keep_reader_records
+            keep_reader_records(logging.WARNING)
+        logger.removeHandler(handler)
+        logger.setLevel(previous)
+
+
+@contextlib.contextmanager
+def stop_signals() -> Iterator[None]:
+    """SIGINT, SIGTERM and SIGHUP raise Interrupted in the main thread;
+    further ones are ignored while it unwinds. The previous handlers come
+    back afterwards. Elsewhere than in the main thread nothing changes."""
+
+    def stop(signum: int, _frame: object) -> None:
+        for number in SIGNALS:
+            signal.signal(number, signal.SIG_IGN)
+        raise Interrupted(signum)
+
+    try:
+        previous = {number: signal.signal(number, stop) for number in SIGNALS}
+    except ValueError:  # not the main thread
+        yield
+        return
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+
+
+def forward_reader_messages() -> None:
+    with contextlib.suppress(ImportError):
+        from morvane._logging import forward
+        forward()
+
+
+# -- info -------------------------------------------------------------------------------
 
 @dataclass(frozen=True)
 class ScanSummary:
-    """What the summary needs of one spectrum (peak lists are not kept)."""
+    """What the summary needs of one scan, from the scan table."""
 
     index: int
     native_id: str
     ms_level: int
     retention_time_sec: float
-    total_ion_current: float
+    total_ion_current: float | None
     base_peak_mz: float | None
     base_peak_intensity: float | None
-    analyzer: str | None
 
 
-def scan_summaries(reader: karvel.RawReader) -> list[ScanSummary]:
-    summaries = []
-    for i in range(reader.scan_count):
-        s = reader.read_spectrum(i)
-        summaries.append(ScanSummary(i, s.native_id, s.ms_level, s.retention_time_sec, s.total_ion_current,
-                                     s.base_peak_mz, s.base_peak_intensity, s.analyzer))
-    return summaries
+def present(value: float) -> float | None:
+    return None if math.isnan(value) else float(value)
+
+
+def scan_summaries(run: Any) -> list[ScanSummary]:
+    scans = run.scans
+    columns = [scans[name].tolist() for name in ("index", "scan_id", "ms_level", "rt", "tic", "base_peak_mz",
+                                                  "base_peak_intensity")]
+    return [ScanSummary(index, f"scanId={scan_id}", level, rt, present(tic), present(mz), present(intensity))
+            for index, scan_id, level, rt, tic, mz, intensity in zip(*columns, strict=True)]
 
 
 def counts(values: Sequence[object]) -> str:
@@ -69,62 +175,118 @@ def retention_line(scans: list[ScanSummary]) -> str:
 
 
 def most_intense_ms1(scans: list[ScanSummary]) -> ScanSummary | None:
-    """The MS1 scan with the greatest total ion current (the first of equals)."""
-    ms1 = [s for s in scans if s.ms_level == 1]
-    return max(ms1, key=lambda s: s.total_ion_current) if ms1 else None
+    """The MS1 scan with the greatest total ion current in the scan table
+    (the first of equals; scans without one do not count)."""
+    ms1 = [s for s in scans if s.ms_level == 1 and s.total_ion_current is not None]
+    return max(ms1, key=lambda s: s.total_ion_current or 0.0) if ms1 else None
 
 
-def tic_line(top: ScanSummary | None) -> str:
+def tic_line(scans: list[ScanSummary], top: ScanSummary | None) -> str:
     if top is None:
+        if any(s.ms_level == 1 for s in scans):
+            return "unknown (the scan table holds no TIC of the MS1 scans)"
         return "none (no MS1 scans)"
     return f"{top.total_ion_current:.6g} at {where(top)}"
 
 
-def base_peak_line(top: ScanSummary | None) -> str:
+def base_peak_line(scans: list[ScanSummary], top: ScanSummary | None) -> str:
     if top is None:
-        return "none (no MS1 scans)"
+        return tic_line(scans, top)
     if top.base_peak_mz is None or top.base_peak_intensity is None:
-        return f"none (the most intense MS1 scan, {top.native_id}, has no peaks)"
+        return f"none (the most intense MS1 scan, {top.native_id}, has no base peak in the scan table)"
     return f"m/z {top.base_peak_mz:.4f}, intensity {top.base_peak_intensity:.6g} (most intense MS1 scan)"
 
 
-def info_lines(reader: karvel.RawReader) -> list[str]:
-    run = reader.run_info()
-    table = reader.scan_index()
-    device = reader.device_info()
-    scans = scan_summaries(reader)
+def calibration_sources(run: Any) -> list[str]:
+    """Each scan's calibration source, as resolved when the run opened."""
+    from morvane import _core
+    return [source or "none" for source in _core.calibration_sources(run._handle)]
+
+
+def summary(run: Any, name: str) -> dict[str, Any]:
+    """What `karvel info` says of an opened run, as plain values."""
+    from morvane import _core
+    info = run.info
+    scans = scan_summaries(run)
     top = most_intense_ms1(scans)
-    instrument = run["instrument"]
-    analyzers = sorted({s.analyzer for s in scans if s.analyzer is not None})
-    sources = [r["calibration_source"] or "none" for r in table["records"]]
+    extra = info.get("extra") or {}
+    times = [s.retention_time_sec for s in scans]
+    return {
+        "name": name,
+        "scans": len(scans),
+        "stride": int(extra.get("karvel.msscan_stride", 0)),
+        "header_size": int(extra.get("karvel.msscan_header_size", 0)),
+        "ms_levels": {str(level): count for level, count in sorted(Counter(s.ms_level for s in scans).items())},
+        "rt_sec": [min(times), max(times)] if times else None,
+        "acquired": info["start_timestamp"],
+        "device": run.device,
+        "instrument": info["instrument"],
+        "analyzer": _core.run_analyzer(run._handle),
+        "calibrations": dict(sorted(Counter(calibration_sources(run)).items())),
+        "tic_max": None if top is None else {"value": top.total_ion_current, "rt_sec": top.retention_time_sec,
+                                              "native_id": top.native_id, "index": top.index},
+        "base_peak": None if top is None or top.base_peak_mz is None else
+        {"mz": top.base_peak_mz, "intensity": top.base_peak_intensity},
+        "_scans": scans,
+        "_top": top,
+    }
+
+
+def info_lines(facts: dict[str, Any]) -> list[str]:
+    scans, top = facts["_scans"], facts["_top"]
+    device, instrument = facts["device"], facts["instrument"]
     rows = [
-        ("scans", str(reader.scan_count)),
-        ("layout", f"MSScan.bin stride {table['stride']} bytes, header {table['global_header_size']} bytes"),
+        ("scans", str(facts["scans"])),
+        ("layout", f"MSScan.bin stride {facts['stride']} bytes, header {facts['header_size']} bytes"),
         ("MS levels", ms_levels_line(scans)),
         ("retention time", retention_line(scans)),
         ("device", f"{device['name']}, model {device['model']}" if device else "unknown (no Devices.xml entry)"),
         ("instrument", f"{instrument['accession']} {instrument['name']}"),
-        ("analyzer", ", ".join(analyzers) or "none"),
-        ("calibrations", counts(sources) if sources else "none"),
-        ("TIC maximum", tic_line(top)),
-        ("base peak", base_peak_line(top)),
+        ("analyzer", facts["analyzer"] or "none"),
+        ("calibrations", ", ".join(f"{k}: {v}" for k, v in facts["calibrations"].items()) or "none"),
+        ("TIC maximum", tic_line(scans, top)),
+        ("base peak", base_peak_line(scans, top)),
     ]
-    if run["start_timestamp"] is not None:
-        rows.insert(4, ("acquired", run["start_timestamp"]))
+    if facts["acquired"] is not None:
+        rows.insert(4, ("acquired", facts["acquired"]))
     width = max(len(label) for label, _ in rows)
-    return [run["source_file_name"]] + [f"  {label:<{width}}  {value}" for label, value in rows]
+    return [facts["name"]] + [f"  {label:<{width}}  {value}" for label, value in rows]
 
 
-def info(path: str) -> int:
-    try:
-        reader = karvel.RawReader(path)
-        lines = info_lines(reader)
-    except (RuntimeError, ValueError, OSError) as error:
-        print(f"karvel: cannot read {path}: {error}", file=sys.stderr)
-        return 1
-    print("\n".join(lines))
-    return 0
+def info_json(facts: dict[str, Any]) -> str:
+    from morvane._convert import finite_or_null
+    return json.dumps(finite_or_null({k: v for k, v in facts.items() if not k.startswith("_")}), allow_nan=False)
 
+
+def info(args: argparse.Namespace) -> int:
+    import morvane
+    from morvane._archives import ArchiveError, unpacked
+    from morvane._messages import describe
+    status = EXIT_OK
+    for path in args.paths:
+        try:
+            with unpacked(path) as run_path, morvane.open(run_path) as run:
+                facts = summary(run, os.path.basename(os.path.normpath(run_path)))
+        except (ArchiveError, ValueError, OSError, RuntimeError) as error:
+            forward_reader_messages()
+            complain(f"cannot read {path}: {describe(error, path)}")
+            status = EXIT_FAILED
+            continue
+        forward_reader_messages()
+        say(info_json(facts) if args.json else "\n".join(info_lines(facts)))
+    return status
+
+
+def add_info_command(commands: Any, common: argparse.ArgumentParser) -> None:
+    command = commands.add_parser(
+        "info", parents=[common], help="summarise data folders",
+        description="Summarise MassHunter data folders from their scan tables (no spectrum is decoded). "
+                    "Exit status 1 when a run cannot be read.")
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
+    command.add_argument("--json", action="store_true", help="one JSON object per run instead")
+
+
+# -- convert ----------------------------------------------------------------------------
 
 def version() -> str:
     try:
@@ -168,6 +330,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["rt"] = args.rt
     if to != "json" and args.centroid:
         options["mode"] = "centroid"
+    if to != "json" and args.errors != "raise":
+        options["errors"] = args.errors
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
@@ -185,29 +349,49 @@ def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespa
         command.error("-j and --scheduler exclude each other: the cluster decides")
 
 
+def skipped_warning(shown: str, result: Any) -> str:
+    first = result.skipped[0]
+    count = len(result.skipped)
+    return (f"warning: {shown}: skipped {count} spectr{'um' if count == 1 else 'a'} that cannot be decoded, "
+            f"first {first.native_id}: {first.reason}")
+
+
 def convert(args: argparse.Namespace) -> int:
     import morvane
+    from morvane._messages import describe
+    check_convert_flags(args.command_parser, args)
     to, options = conversion_options(args)
     try:
+        # Archives are unpacked by the conversion of their run, one at a time.
         results = morvane.convert(args.paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
-                                  progress=not args.quiet, **options)
+                                  progress=not args.quiet, skip_existing=args.skip_existing, **options)
     except (ValueError, TypeError, OSError, ImportError) as error:
-        print(f"karvel: {error}", file=sys.stderr)
-        return 1
+        complain(describe(error))
+        return EXIT_FAILED
+    finally:
+        forward_reader_messages()
     for result in results:
         if result.error is not None:
-            print(f"karvel: cannot convert {result.path}: {result.error}", file=sys.stderr)
-        elif not args.quiet:
-            print(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
-    return 0 if all(result.error is None for result in results) else 1
+            complain(f"cannot convert {result.path}: {result.error}")
+            continue
+        if result.skipped:
+            complain(skipped_warning(result.path, result))
+        if args.quiet:
+            continue
+        if result.existing:
+            say(f"{result.output}  already complete, kept")
+        else:
+            say(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
+    return EXIT_OK if all(result.error is None for result in results) else EXIT_FAILED
 
 
-def add_convert_command(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command = commands.add_parser(
-        "convert", help="convert data folders to mzML, Parquet or JSON",
+        "convert", parents=[common], help="convert data folders to mzML, Parquet or JSON",
         description="Convert MassHunter data folders to indexed mzML or Parquet (one file per run, named after it: "
-                    "RUN.d -> OUTDIR/RUN.mzML), or their metadata to JSON. Exit status 1 when a run fails.")
-    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders")
+                    "RUN.d -> OUTDIR/RUN.mzML), or their metadata to JSON. Exit status 1 when a run fails "
+                    "(a filter that selects no spectrum of a run fails it too).")
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
     command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
                          help="the output folder (created if missing)")
     command.add_argument("--to", choices=("mzml", "parquet"), default="mzml", help="output format (default: mzml)")
@@ -219,33 +403,67 @@ def add_convert_command(commands: argparse._SubParsersAction) -> None:  # type: 
     command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
                          help="mzML: intensity precision (default: 32)")
     command.add_argument("--metadata-only", action="store_true",
-                         help="write run information, device and scan table as RUN.json instead")
+                         help="write run information, device and scan table as RUN.json instead "
+                              "(numbers JSON cannot hold, NaN and infinities, as null)")
+    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
+                         help="skip: leave out spectra that cannot be decoded, list them in the output and warn "
+                              "(default: raise, the run fails)")
+    command.add_argument("--skip-existing", action="store_true",
+                         help="keep outputs already complete (an mzML whose checksum verifies, a readable "
+                              "Parquet footer, JSON that parses) and do not convert their runs again")
     command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
     command.add_argument("--scheduler", metavar="ADDRESS",
                          help="run the conversions on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
-    command.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary lines")
     command.set_defaults(command_parser=command)
+
+
+# -- the command ---------------------------------------------------------------------------
+
+def common_options() -> argparse.ArgumentParser:
+    """-v and -q, shared by every subcommand."""
+    common = argparse.ArgumentParser(add_help=False)
+    loudness = common.add_mutually_exclusive_group()
+    loudness.add_argument("-q", "--quiet", action="store_true",
+                          help="no progress bars and no summary lines (failures and skipped spectra still reported)")
+    loudness.add_argument("-v", "--verbose", action="store_true",
+                          help="show the reader's warnings and informational messages")
+    return common
+
+
+COMMANDS: dict[str, tuple[Callable[[Any, argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]] = {
+    "info": (add_info_command, info),
+    "convert": (add_convert_command, convert),
+}
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="karvel", description="Read MassHunter LC-MS data folders (.d).")
     top.add_argument("--version", action="version", version=f"karvel {version()}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    info_command = commands.add_parser("info", help="summarise one data folder",
-                                       description="Summarise one MassHunter data folder.")
-    info_command.add_argument("path", metavar="RUN.d", help="the data folder")
-    add_convert_command(commands)
+    common = common_options()
+    for add, _ in COMMANDS.values():
+        add(commands, common)
     return top
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    if args.command == "info":
-        return info(args.path)
-    if args.command == "convert":
-        check_convert_flags(args.command_parser, args)
-        return convert(args)
-    return 2
+    _, run = COMMANDS[args.command]
+    try:
+        with stop_signals(), reader_messages(args.verbose):
+            return run(args)
+    except Interrupted as stop:
+        name = signal.Signals(stop.signum).name
+        with contextlib.suppress(OSError):
+            complain(f"interrupted by {name}: stopped, temporary files removed")
+        return 128 + stop.signum
+    except BrokenPipeError:
+        # The reader of standard output went away (| head): end quietly,
+        # without a second error when the interpreter flushes stdout.
+        with contextlib.suppress(OSError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
 
 
 if __name__ == "__main__":

@@ -9,10 +9,9 @@ gives a result with its error; the other runs go on.
 
 from __future__ import annotations
 
-import concurrent.futures
+import functools
 import json
 import math
-import multiprocessing
 import os
 import time
 from collections.abc import Callable, Iterable, Sequence
@@ -21,13 +20,19 @@ from pathlib import Path
 from typing import Any
 
 from . import _args
-from ._output import runs_bar, selected, selected_spectra, written_atomically
+from ._archives import archive_suffix, run_name, unpacked
+from ._atomic import remove_stale_temporaries, written_atomically
+from ._logging import forward
+from ._messages import describe, not_a_run
+from ._output import is_complete, nothing_selected, selected, selected_spectra
+from ._progress import runs_bar
+from ._salvage import Skipped
 
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
-    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads"}),
-    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors"}),
     "json": frozenset({"ms_level", "rt"}),
 }
 
@@ -35,13 +40,18 @@ OPTIONS = {
 @dataclass(frozen=True)
 class ConversionResult:
     """One run's outcome: `output` is the written file (None on failure),
-    `spectra` the number of spectra selected, `error` the reason of a failure."""
+    `spectra` the number of spectra written, `error` the reason of a failure,
+    `skipped` the spectra left out (errors="skip") because they cannot be
+    decoded, `existing` whether a complete output was already there (and
+    kept: skip_existing)."""
 
     path: str
     output: str | None
     spectra: int
     seconds: float
     error: str | None = None
+    skipped: tuple[Skipped, ...] = ()
+    existing: bool = False
 
     @property
     def ok(self) -> bool:
@@ -49,27 +59,38 @@ class ConversionResult:
 
 
 def output_name(path: str | os.PathLike[str], to: str) -> str:
-    """RUN.d -> RUN.mzML, RUN.parquet or RUN.json."""
-    name = Path(os.fspath(path)).name
+    """RUN.d (or RUN.d.zip, RUN.d.tar, RUN.d.tar.gz) -> RUN.mzML,
+    RUN.parquet or RUN.json."""
+    name = run_name(path) if archive_suffix(path) else Path(os.fspath(path)).name
     if name.lower().endswith(".d") and len(name) > 2:
         name = name[:-2]
     return name + SUFFIXES[to]
 
 
 def scan_rows(run: Any, ms_level: Any, rt: Any) -> list[dict[str, Any]]:
-    """The selected rows of the scan table as JSON-ready dicts (NaN as null)."""
+    """The selected rows of the scan table as JSON-ready dicts (NaN and
+    ±inf as null: JSON has no such numbers)."""
     keep = selected(run, ms_level, rt)
     scans = run.scans
     columns = {name: scans[name][keep].tolist() for name in scans.columns}
-    return [{name: null_nan(values[i]) for name, values in columns.items()} for i in range(len(keep))]
+    return [{name: finite_or_null(values[i]) for name, values in columns.items()} for i in range(len(keep))]
 
 
-def null_nan(value: Any) -> Any:
-    return None if isinstance(value, float) and math.isnan(value) else value
+def finite_or_null(value: Any) -> Any:
+    """value, or None for a float that JSON cannot hold (NaN, ±inf), also
+    inside lists and dicts."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: finite_or_null(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite_or_null(item) for item in value]
+    return value
 
 
 def write_metadata(run: Any, path: Path, *, ms_level: Any = None, rt: Any = None) -> None:
-    document = {"run_info": run.info, "device": run.device, "scans": scan_rows(run, ms_level, rt)}
+    document = {"run_info": finite_or_null(run.info), "device": finite_or_null(run.device),
+                "scans": scan_rows(run, ms_level, rt)}
     path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
 
 
@@ -81,33 +102,53 @@ def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], prog
         write_metadata(run, partial, **options)
 
 
+class EmptySelection(ValueError):
+    """The filters select no spectrum of the run."""
+
+
 def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, Any] | None = None,
-                progress: bool = False) -> ConversionResult:
+                progress: bool = False, skip_existing: bool = False) -> ConversionResult:
     """Converts one run into out_dir; never raises for a run that cannot be
-    read or written (the result carries the error)."""
+    read or written (the result carries the error). With skip_existing, a
+    complete output already there is kept and the run not read."""
     from ._run import open as open_run
     options = dict(options or {})
     started = time.perf_counter()
     target = Path(out_dir) / output_name(path, to)
+    if skip_existing and is_complete(target, to):
+        return ConversionResult(str(path), str(target), 0, time.perf_counter() - started, existing=True)
     spectra = 0
+    skipped: list[Skipped] = []
     try:
-        with open_run(path) as run:
-            spectra = selected_spectra(run, options.get("ms_level"), options.get("rt"))
+        missing = None if archive_suffix(path) else not_a_run(path)
+        if missing is not None:
+            raise missing
+        remove_stale_temporaries(out_dir)
+        with unpacked(path) as run_path, open_run(run_path) as run:
+            ms_level, rt = options.get("ms_level"), options.get("rt")
+            spectra = selected_spectra(run, ms_level, rt)
+            if spectra == 0 and (ms_level is not None or rt is not None):
+                raise EmptySelection(nothing_selected(run, ms_level, rt))
             if to == "mzml":
                 # The mzML writer writes under a temporary name of its own
                 # and renames the file when complete.
-                run.to_mzml(target, progress=progress, **options)
+                skipped = run.to_mzml(target, progress=progress, **options)
             else:
                 with written_atomically(target) as partial:
                     write_output(run, partial, to, options, progress)
+                skipped = undecodable_of(run)
     except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
-        return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error))
-    return ConversionResult(str(path), str(target), spectra, time.perf_counter() - started)
+        return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error, path))
+    finally:
+        forward()
+    return ConversionResult(str(path), str(target), spectra - len(skipped), time.perf_counter() - started,
+                            skipped=tuple(skipped))
 
 
-def describe(error: BaseException) -> str:
-    text = str(error).strip()
-    return text if text else type(error).__name__
+def undecodable_of(run: Any) -> list[Skipped]:
+    """The spectra a conversion of run left out, from run.skipped."""
+    scan_ids = run.scans["scan_id"]
+    return [Skipped(int(index), f"scanId={int(scan_ids[index])}", reason) for index, reason in run.skipped]
 
 
 def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> None:
@@ -127,18 +168,23 @@ def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> Non
 
 def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], out_dir: str | os.PathLike[str], *,
             to: str = "mzml", client: Any = None, jobs: int | None = None, progress: bool = False,
-            **options: Any) -> list[ConversionResult]:
+            skip_existing: bool = False, **options: Any) -> list[ConversionResult]:
     """Converts each run of `paths` into `out_dir` (created if missing) as
     RUN.mzML, RUN.parquet or RUN.json (`to` "mzml", "parquet" or "json": the
     run's info, device and scan table). Returns one result per run, in the
-    order of `paths`; a run that fails has its error in its result.
+    order of `paths`; a run that fails has its error in its result. A run
+    may be a RUN.d.zip, .tar or .tar.gz: the task unpacks it into a private
+    temporary folder (see morvane._archives) and names the output after it.
 
     With a dask.distributed `client` (or a scheduler address), each run is a
     task on that cluster: its workers need morvane and must see the runs and
     `out_dir` under the same paths. Otherwise `jobs` local worker processes
     (default: one per core) convert the runs; with a single worker the runs
     are converted in this process. `options` are those of `Run.to_mzml` or
-    `Run.to_parquet` (`ms_level`, `rt` for the JSON)."""
+    `Run.to_parquet` (`ms_level`, `rt` for the JSON); a filter that selects
+    no spectrum of a run fails that run. skip_existing keeps outputs
+    already complete (an mzML whose checksum verifies, a Parquet file whose
+    footer reads, JSON that parses) and does not read their runs."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     names = [os.path.abspath(os.fsdecode(path)) for path in paths]
@@ -150,22 +196,23 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     if jobs is not None and jobs < 1:
         raise ValueError(f"jobs must be positive, not {jobs}")
     workers = min(jobs or os.cpu_count() or 1, len(names))
+    task = functools.partial(convert_run, out_dir=target, to=to, skip_existing=skip_existing)
     if client is None and workers == 1:
-        return in_this_process(names, target, to, options, progress)
+        return in_this_process(names, task, options, progress)
     # Runs side by side: each conversion keeps to one core.
     if to in ("parquet", "mzml"):
         options = {"threads": 1, **options}
     if client is not None:
-        return on_dask(client, names, target, to, options, progress)
-    return in_processes(workers, names, target, to, options, progress)
+        return on_dask(client, names, task, options, progress)
+    return in_processes(workers, names, task, options, progress)
 
 
-def in_this_process(paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+def in_this_process(paths: list[str], task: Callable[..., ConversionResult], options: dict[str, Any],
                     progress: bool) -> list[ConversionResult]:
     bar = runs_bar(progress and len(paths) > 1, len(paths))
     results = []
     for path in paths:
-        results.append(convert_run(path, out_dir, to, options, progress))
+        results.append(task(path, options=options, progress=progress))
         if bar is not None:
             bar.update()
     if bar is not None:
@@ -193,16 +240,16 @@ def collect(futures: dict[Any, int], count: int, completed: Callable[[Iterable[A
     return [result for result in results if result is not None]
 
 
-def in_processes(workers: int, paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+def in_processes(workers: int, paths: list[str], task: Callable[..., ConversionResult], options: dict[str, Any],
                  progress: bool) -> list[ConversionResult]:
-    # Not fork: the extensions keep threads, which a forked child would lack.
-    context = multiprocessing.get_context("forkserver")
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        futures = {pool.submit(convert_run, path, out_dir, to, options): i for i, path in enumerate(paths)}
-        return collect(futures, len(paths), concurrent.futures.as_completed, paths, progress)
+    from . import _workers
+    out_dir = task.keywords["out_dir"] if isinstance(task, functools.partial) else "."
+    return _workers.in_processes(  # type: ignore[no-any-return]
+        workers, paths, functools.partial(task, options=options), out_dir,
+        lambda futures, completed: collect(futures, len(paths), completed, paths, progress))
 
 
-def on_dask(client: Any, paths: list[str], out_dir: str, to: str, options: dict[str, Any],
+def on_dask(client: Any, paths: list[str], task: Callable[..., ConversionResult], options: dict[str, Any],
             progress: bool) -> list[ConversionResult]:
     try:
         from dask.distributed import Client, as_completed
@@ -212,7 +259,7 @@ def on_dask(client: Any, paths: list[str], out_dir: str, to: str, options: dict[
     if own:
         client = Client(client)  # type: ignore[no-untyped-call]
     try:
-        submitted = client.map(convert_run, paths, out_dir=out_dir, to=to, options=options, pure=False)
+        submitted = client.map(task, paths, options=options, pure=False)
         futures = {future: i for i, future in enumerate(submitted)}
         return collect(futures, len(paths), as_completed, paths, progress)
     finally:

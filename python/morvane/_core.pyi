@@ -1,7 +1,7 @@
 """The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams."""
 
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any, final
 
 import numpy as np
@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 __all__ = [
     "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
-    "SpectrumStream",
+    "SpectrumStream", "calibration_sources", "run_analyzer", "set_log_level", "take_log_records",
 ]
 
 class FormatError(ValueError): ...
@@ -110,6 +110,7 @@ class MzmlWriter:
         zlib: bool = True,
         intensity_bits: int = 32,
         threads: int = 1,
+        skipped: Sequence[tuple[str, str]] | None = None,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...
@@ -117,3 +118,8 @@ class MzmlWriter:
     def written(self) -> int: ...
     def write_next(self, count: int, /) -> int: ...
     def finish(self) -> None: ...
+
+def take_log_records() -> list[tuple[int, str, str]]: ...
+def set_log_level(level: int, /) -> None: ...
+def run_analyzer(handle: RunHandle, /) -> str: ...
+def calibration_sources(handle: RunHandle, /) -> list[str | None]: ...

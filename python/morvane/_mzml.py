@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import os
+from collections.abc import Iterator
 from typing import Any, Literal, Protocol
 
 import numpy as np
@@ -10,7 +13,9 @@ import numpy.typing as npt
 
 from . import _args, _core
 from ._args import Mode, MsLevels
-from ._output import spectra_bar
+from ._atomic import remove_stale_temporaries
+from ._progress import spectra_bar
+from ._salvage import Skipped, salvaged
 
 
 class MzmlSource(Protocol):
@@ -29,6 +34,22 @@ class MzmlSource(Protocol):
 _STEP = 64
 
 
+# Faults of writing, whichever step meets them.
+_WRITING = frozenset({errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS})
+
+
+@contextlib.contextmanager
+def output_errors_named(path: str, *, chosen: bool) -> Iterator[None]:
+    """OSErrors of the writer name the output path: all of them (chosen,
+    when the step only touches the output) or those of writing."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is None and error.errno is not None and (chosen or error.errno in _WRITING):
+            raise OSError(error.errno, os.strerror(error.errno), path) from None
+        raise
+
+
 def to_mzml(
     run: MzmlSource,
     out: str | os.PathLike[str],
@@ -40,7 +61,8 @@ def to_mzml(
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
     threads: int | None = None,
-) -> None:
+    errors: Literal["raise", "skip"] = "raise",
+) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
 
@@ -52,17 +74,41 @@ def to_mzml(
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
-    the conversion on one core, as when many runs convert side by side."""
+    the conversion on one core, as when many runs convert side by side.
+
+    errors="skip" leaves out the spectra that cannot be decoded instead of
+    failing: the file holds every other selected spectrum (chromatograms
+    from those only) and one userParam "skipped spectrum" on its <run> per
+    spectrum left out ("scanId=N: reason"). Returns the spectra left out;
+    run.skipped lists them too (as (index, reason), for the latest call)."""
+    skip = _args.skip(errors)
     centroid = _args.centroid(mode)
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
     workers = _args.threads(threads)
     positions = run._select(ms_level, rt)
-    writer = _core.MzmlWriter(
-        run._handle, os.fspath(out), positions, centroid, bool(zlib), int(intensity_bits), workers
-    )
-    with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
-        while wrote := writer.write_next(_STEP):
-            if bar is not None:
-                bar.update(wrote)
-        writer.finish()
+    path = os.fspath(out)
+
+    def write(chosen: Any, skipped: list[Skipped]) -> None:
+        writer = None
+        try:
+            with output_errors_named(path, chosen=True):
+                writer = _core.MzmlWriter(
+                    run._handle, path, chosen, centroid, bool(zlib), int(intensity_bits), workers,
+                    [(s.native_id, s.reason) for s in skipped],
+                )
+            with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
+                with output_errors_named(path, chosen=False):
+                    while wrote := writer.write_next(_STEP):
+                        if bar is not None:
+                            bar.update(wrote)
+                with output_errors_named(path, chosen=True):
+                    writer.finish()
+        finally:
+            # An unfinished writer removes its temporary file when dropped:
+            # now, not when a traceback holding this frame goes.
+            del writer
+
+    remove_stale_temporaries(os.path.dirname(os.path.abspath(path)))
+
+    return salvaged(run, positions, centroid, workers, skip, write)[1]

@@ -1,20 +1,23 @@
-"""What every converter shares: which spectra a filter selects, the progress
-bar of a run's spectra, and files that appear under their name only when
-complete."""
+"""What a conversion's output holds: which spectra a filter selects, what
+to say when it selects none, and whether a file already written is
+complete (so that a batch can skip the runs it has done)."""
 
 from __future__ import annotations
 
-import contextlib
+import hashlib
+import json
+import math
 import os
-import sys
-import tempfile
-from collections.abc import Iterator
-from pathlib import Path
+import re
 from typing import Any
 
 import numpy as np
 
 from ._scans import select
+
+_CHECKSUM = re.compile(rb"<fileChecksum>([0-9a-f]{40})</fileChecksum>\s*</indexedmzML>\s*$")
+# The closing tags after the checksum are short: the tail holds them all.
+_TAIL = 4096
 
 
 def selected(run: Any, ms_level: Any, rt: Any) -> np.ndarray:
@@ -26,60 +29,66 @@ def selected_spectra(run: Any, ms_level: Any, rt: Any) -> int:
     return len(selected(run, ms_level, rt))
 
 
-def bars_shown(progress: bool) -> bool:
-    """Progress bars go to standard error, and only to a terminal."""
-    if not progress:
+def nothing_selected(run: Any, ms_level: Any, rt: Any) -> str:
+    """Why a selection is empty: what was asked and what the run holds."""
+    asked = []
+    if rt is not None:
+        asked.append(f"retention time {_seconds(rt[0])} to {_seconds(rt[1])} s")
+    if ms_level is not None:
+        levels = [ms_level] if isinstance(ms_level, int) else sorted(ms_level)
+        asked.append("MS level " + ", ".join(str(level) for level in levels))
+    scans = run.scans
+    if len(scans) == 0:
+        held = "the run holds no spectra"
+    else:
+        times = scans["rt"]
+        low, high = float(np.min(times)), float(np.max(times))
+        present = ", ".join(str(int(level)) for level in np.unique(scans["ms_level"]))
+        held = (f"the run's spectra span {low:.2f} to {high:.2f} s ({low / 60:.3f} to {high / 60:.3f} min) "
+                f"at MS level {present}")
+    return f"no spectra selected by {' and '.join(asked) or 'the filters'}: {held}"
+
+
+def _seconds(value: float) -> str:
+    return "any" if math.isinf(value) else f"{value:g}"
+
+
+def is_complete(path: str | os.PathLike[str], to: str) -> bool:
+    """Whether the file at path is a complete output of this format: an
+    indexed mzML whose checksum verifies, a Parquet file whose footer reads,
+    a JSON document that parses."""
+    try:
+        if to == "mzml":
+            return _mzml_complete(path)
+        if to == "parquet":
+            import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+
+            pyarrow.parquet.read_metadata(os.fspath(path))
+            return True
+        with open(path, encoding="utf-8") as file:
+            json.load(file)
+        return True
+    except (OSError, ValueError, ImportError):
         return False
-    try:
-        import tqdm  # noqa: F401
-    except ImportError:
+    except Exception:  # noqa: BLE001 - pyarrow's own error types for a damaged footer
         return False
-    return sys.stderr.isatty()
 
 
-@contextlib.contextmanager
-def spectra_bar(progress: bool, total: int, name: str) -> Iterator[Any]:
-    """A tqdm bar of a run's spectra, or None when bars are not shown."""
-    if not bars_shown(progress):
-        yield None
-        return
-    from tqdm import tqdm
-    with tqdm(total=total, desc=name, unit=" spectra", file=sys.stderr, leave=False, dynamic_ncols=True) as bar:
-        yield bar
-
-
-def runs_bar(progress: bool, total: int) -> Any:
-    """A tqdm bar of the runs of a batch, or None when bars are not shown."""
-    if not bars_shown(progress):
-        return None
-    from tqdm import tqdm
-    return tqdm(total=total, desc="runs", unit=" runs", file=sys.stderr, dynamic_ncols=True)
-
-
-@contextlib.contextmanager
-def written_atomically(out: str | os.PathLike[str]) -> Iterator[Path]:
-    """Yields a temporary path beside `out` to write to; renames it to `out`
-    when the block ends normally, removes it when the block raises."""
-    target = Path(os.fspath(out))
-    descriptor, name = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".part", dir=target.parent)
-    os.close(descriptor)
-    partial = Path(name)
-    try:
-        yield partial
-        os.chmod(partial, 0o666 & ~current_umask())
-        os.replace(partial, target)
-    except BaseException:
-        partial.unlink(missing_ok=True)
-        raise
-
-
-def current_umask() -> int:
-    """The process's umask, read without changing it (os.umask would, for a
-    moment, in every thread)."""
-    try:
-        for line in Path("/proc/self/status").read_text().splitlines():
-            if line.startswith("Umask:"):
-                return int(line.split()[1], 8)
-    except (OSError, ValueError):
-        pass
-    return 0o022
+def _mzml_complete(path: str | os.PathLike[str]) -> bool:
+    with open(path, "rb") as file:
+        size = file.seek(0, os.SEEK_END)
+        file.seek(max(0, size - _TAIL))
+        match = _CHECKSUM.search(file.read())
+        if match is None:
+            return False
+        covered = max(0, size - _TAIL) + match.start(1)
+        file.seek(0)
+        digest = hashlib.sha1()
+        remaining = covered
+        while remaining:
+            block = file.read(min(remaining, 1 << 20))
+            if not block:
+                return False
+            digest.update(block)
+            remaining -= len(block)
+    return digest.hexdigest().encode() == match.group(1)

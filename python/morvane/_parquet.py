@@ -13,20 +13,29 @@ Columns, in this order:
     polarity        int8     +1 positive, -1 negative, 0 unknown
 
 Spectra without peaks have no rows. The file's key-value metadata holds
-`run_info` and `device` as JSON (the run's `info` and `device`).
+`run_info` and `device` as JSON (the run's `info` and `device`) and
+`skipped`, a JSON list of the spectra left out because they cannot be
+decoded (errors="skip"): objects with `index`, `native_id` and `reason`.
 """
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import queue
 import threading
-from collections.abc import Iterator
+from collections.abc import Generator, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
 
-from ._output import selected_spectra, spectra_bar, written_atomically
+from . import _args
+from ._atomic import written_atomically
+from ._core import FormatError
+from ._messages import plain_message
+from ._output import selected
+from ._progress import spectra_bar
+from ._salvage import Skipped, salvaged
 
 # pyarrow has no type information: its objects are typed as Any here.
 Schema: TypeAlias = Any
@@ -76,10 +85,11 @@ def writer_options(compression: str) -> dict[str, Any]:
     }
 
 
-def file_metadata(run: Any) -> dict[bytes, bytes]:
+def file_metadata(run: Any, skipped: Sequence[Skipped] = ()) -> dict[bytes, bytes]:
     return {
         b"run_info": json.dumps(run.info, sort_keys=True).encode(),
         b"device": json.dumps(run.device, sort_keys=True).encode(),
+        b"skipped": json.dumps([s.as_json() for s in skipped]).encode(),
     }
 
 
@@ -89,7 +99,7 @@ def check_schema(schema: Schema) -> None:
         raise TypeError(f"the peak stream has columns {found}, expected {list(COLUMNS)}")
 
 
-def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Iterator[Table]:
+def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Generator[Table]:
     """Tables of exactly `size` rows (the last one may be shorter) cut from
     the stream's batches, holding at most one row group plus one batch."""
     pyarrow = import_pyarrow()
@@ -119,7 +129,7 @@ class _Failure:
 _END = object()
 
 
-def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
+def read_ahead(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
     """The batches, the next one decoded on a thread while the caller writes
     the current one (both release the interpreter lock). One batch ahead at
     most; stopping early stops the thread after the batch it is reading."""
@@ -157,6 +167,18 @@ def read_ahead(batches: Iterator[RecordBatch]) -> Iterator[RecordBatch]:
         thread.join()
 
 
+def decoded(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
+    """The stream's batches; a spectrum that fails to decode raises
+    FormatError with the reader's message, as the other converters do
+    (pyarrow hands the stream's failure on as an OSError or ArrowInvalid)."""
+    try:
+        yield from batches
+    except (OSError, ValueError) as error:
+        if isinstance(error, FormatError) or getattr(error, "errno", None):
+            raise
+        raise FormatError(plain_message(str(error))) from None
+
+
 def spectra_started(table: Table, previous: int) -> tuple[int, int]:
     """How many spectra begin in this row group (a spectrum may continue
     from the previous one, whose last spectrum index is `previous`), and its
@@ -170,24 +192,45 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-                threads: int | None = None) -> int:
+                threads: int | None = None, errors: str = "raise") -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes on `threads` threads (None:
-    the cores) and the next batch is read while the current one is written."""
-    pyarrow = import_pyarrow()
+    the cores) and the next batch is read while the current one is written.
+    errors="skip": as in to_parquet."""
+    import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
-    reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True,
-                                                             threads=threads))
-    batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
+    skip = _args.skip(errors)
+    centroid = _args.centroid(mode)
+    workers = _args.threads(threads)
+    positions = selected(run, ms_level, rt)
+
+    def write(chosen: Any, skipped: list[Skipped]) -> int:
+        return write_selection(run, path, chosen, skipped, centroid=centroid, progress=progress,
+                               row_group_size=row_group_size, compression=compression, threads=workers)
+
+    return salvaged(run, positions, centroid, workers, skip, write)[0]
+
+
+def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skipped: list[Skipped], *,
+                    centroid: bool, progress: bool, row_group_size: int, compression: str, threads: int) -> int:
+    """The peak rows of the spectra at positions, written to `path`."""
+    pyarrow = import_pyarrow()
+    reader = pyarrow.RecordBatchReader.from_stream(run._handle.peaks(positions, centroid, False, True, threads))
     check_schema(reader.schema)
-    schema = reader.schema.with_metadata(file_metadata(run))
+    schema = reader.schema.with_metadata(file_metadata(run, skipped))
+    batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
+    tables = row_groups(batches, schema, row_group_size)
     rows = 0
     previous = -1
-    with spectra_bar(progress, selected_spectra(run, ms_level, rt), Path(run.path).name) as bar, \
+    # The generators are closed on the way out, also when interrupted: the
+    # read-ahead thread is joined here, not when (or whether) they are
+    # collected, which could be at interpreter shutdown.
+    with contextlib.closing(batches), contextlib.closing(tables), \
+            spectra_bar(progress, len(positions), Path(run.path).name) as bar, \
             pyarrow.parquet.ParquetWriter(os.fspath(path), schema, **writer_options(compression)) as writer:
-        for table in row_groups(batches, schema, row_group_size):
+        for table in tables:
             writer.write_table(table, row_group_size=row_group_size)
             rows += table.num_rows
             if bar is not None:
@@ -200,7 +243,7 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-               threads: int | None = None) -> int:
+               threads: int | None = None, errors: str = "raise") -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -210,8 +253,11 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     every column compressed with `compression`, the page index is written.
     `progress` shows a bar of the spectra on standard error. `threads`
     decode (None: the cores); threads=1 keeps the whole conversion on one
-    core, as when many runs convert side by side."""
+    core, as when many runs convert side by side. errors="skip" leaves out
+    the spectra that cannot be decoded instead of failing, lists them in the
+    file's `skipped` metadata and adds them to run.skipped."""
     import_pyarrow()
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                           row_group_size=row_group_size, compression=compression, threads=threads)
+                           row_group_size=row_group_size, compression=compression, threads=threads,
+                           errors=errors)

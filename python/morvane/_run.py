@@ -16,6 +16,7 @@ from ._args import Errors, Mode, MsLevels
 from ._core import Spectrum
 from ._mzml import to_mzml
 from ._parquet import to_parquet
+from ._salvage import Skipped, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
 from ._slices import SpectrumSlice
 
@@ -247,39 +248,48 @@ class Run:
         ms_level: MsLevels = 1,
         rt: tuple[float, float] | None = None,
         threads: int | None = None,
+        errors: Errors = "raise",
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatogram: for each selected spectrum, its
         retention time in seconds and the summed intensity within
-        mz ± tolerance (ppm or da, exactly one of them), both float64."""
+        mz ± tolerance (ppm or da, exactly one of them), both float64.
+        errors="skip" leaves out the spectra that cannot be decoded and lists
+        them in ``run.skipped``."""
         if (ppm is None) == (da is None):
             raise TypeError("xic() needs exactly one of ppm= and da=")
         half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
         if not half >= 0:
             raise ValueError("the tolerance must not be negative or NaN")
         chosen = self._select(ms_level, rt)
-        return self._handle.xic(chosen, mz - half, mz + half, _args.threads(threads))
+        workers = _args.threads(threads)
+        return salvaged(self, chosen, False, workers, _args.skip(errors),
+                        lambda kept, _: self._handle.xic(kept, mz - half, mz + half, workers))[0]
 
     def _chromatograms(
-        self, threads: int | None
+        self, threads: int | None, errors: str
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        return self._handle.chromatograms(_args.threads(threads))
+        workers = _args.threads(threads)
+        skip = _args.skip(errors)
+        ms1 = self._select(1, None)
+        return salvaged(self, ms1, False, workers, skip,
+                        lambda kept, skipped: ms1_chromatograms(self, kept, skipped, workers))[0]
 
     def tic(
-        self, *, threads: int | None = None
+        self, *, threads: int | None = None, errors: Errors = "raise"
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Total-ion-current chromatogram of the MS1 spectra: retention times
         in seconds and sums, both float64 (karvel's "TIC" chromatogram holds
-        the same values rounded to 32 bits)."""
-        rt, tic, _ = self._chromatograms(threads)
+        the same values rounded to 32 bits). errors="skip" as in xic()."""
+        rt, tic, _ = self._chromatograms(threads, errors)
         return rt, tic
 
     def bpc(
-        self, *, threads: int | None = None
+        self, *, threads: int | None = None, errors: Errors = "raise"
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Base-peak chromatogram of the MS1 spectra: retention times in
         seconds and base-peak intensities, float64 (karvel's "BPC" holds the
-        same values rounded to 32 bits)."""
-        rt, _, bpc = self._chromatograms(threads)
+        same values rounded to 32 bits). errors="skip" as in xic()."""
+        rt, _, bpc = self._chromatograms(threads, errors)
         return rt, bpc
 
     # -- export -----------------------------------------------------------------------
@@ -294,10 +304,12 @@ class Run:
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
         threads: int | None = None,
-    ) -> None:
-        """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
-        to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
-                intensity_bits=intensity_bits, progress=progress, threads=threads)
+        errors: Errors = "raise",
+    ) -> list[Skipped]:
+        """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
+        the spectra left out with errors="skip"."""
+        return to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
+                       intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors)
 
     def to_parquet(
         self,
@@ -310,8 +322,10 @@ class Run:
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
         threads: int | None = None,
+        errors: Errors = "raise",
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                          row_group_size=row_group_size, compression=compression, threads=threads)
+                          row_group_size=row_group_size, compression=compression, threads=threads,
+                          errors=errors)

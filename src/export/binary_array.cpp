@@ -45,8 +45,11 @@ Result<void> BinaryArrayWriter::append(std::string& out, std::span<const float> 
 Result<void> BinaryArrayWriter::append_bytes(std::string& out, std::span<const std::uint8_t> bytes,
                                              terms::Term type, terms::Term kind, terms::Term unit,
                                              const std::string& indent) {
+  // An empty array is written as an empty <binary/> with encodedLength 0 under
+  // either compression term: a zlib stream of nothing is valid zlib, but common
+  // mzML readers fail to inflate it, while an empty element reads everywhere.
   std::span<const std::uint8_t> stored = bytes;
-  if (compress_) {
+  if (compress_ && !bytes.empty()) {
     auto compressed = deflater_->compress(bytes);
     if (!compressed) return std::unexpected(std::move(compressed.error()));
     stored = *compressed;

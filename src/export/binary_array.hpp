@@ -1,5 +1,6 @@
 // One <binaryDataArray> element: the values as little-endian bytes, zlib
-// compressed or not, base64 encoded, with the terms that describe them.
+// compressed or not, base64 encoded, with the terms that describe them. An
+// empty array is an empty <binary> with encodedLength 0 (no zlib stream).
 #pragma once
 
 #include <optional>

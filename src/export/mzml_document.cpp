@@ -4,6 +4,7 @@
 
 #include "export/xml_params.hpp"
 #include "export/xml_text.hpp"
+#include "support/format.hpp"
 
 namespace karvel::exporter {
 namespace {
@@ -17,6 +18,7 @@ constexpr std::string_view kSoftwareId = "karvel";
 constexpr std::string_view kSourceFileId = "scan_table";
 constexpr std::string_view kInstrumentId = "IC1";
 constexpr std::string_view kProcessingId = "conversion";
+constexpr std::string_view kSkippedSpectrum = "skipped spectrum";
 
 // Run ids are xs:IDs: the data folder's name without its ".d".
 std::string run_id(std::string_view folder_name) {
@@ -106,7 +108,11 @@ void append_run_start(std::string& out, const RunDescription& run) {
   // The acquisition time as stored, when it is a valid xs:dateTime.
   const auto& start = run.metadata.start_timestamp;
   if (start && is_xml_date_time(*start)) append_attribute(out, "startTimeStamp", *start);
-  out.append(">\n      <spectrumList");
+  out.append(">\n");
+  for (const SkippedSpectrum& skipped : run.skipped) {
+    append_user_param(out, "      ", kSkippedSpectrum, str_cat(skipped.native_id, ": ", skipped.reason));
+  }
+  out.append("      <spectrumList");
   append_count_attribute(out, "count", run.spectrum_count);
   append_attribute(out, "defaultDataProcessingRef", kProcessingId);
   out.append(">\n");

@@ -19,6 +19,12 @@ namespace karvel::exporter {
 
 enum class IntensityBits : std::uint8_t { Float32, Float64 };
 
+// A spectrum left out of the file: its native id ("scanId=N") and why.
+struct SkippedSpectrum {
+  std::string native_id;
+  std::string reason;
+};
+
 // What the header says about the run and the file's contents.
 struct RunDescription {
   morvane_core::types::RunMetadata metadata;
@@ -31,6 +37,9 @@ struct RunDescription {
   bool has_ms1 = false;
   bool has_msn = false;
   std::size_t spectrum_count = 0;
+  // Spectra of the selection left out because they cannot be decoded: their
+  // native ids and reasons, one userParam each on the <run>.
+  std::vector<SkippedSpectrum> skipped;
 };
 
 // One id and the byte offset of its element's '<'.

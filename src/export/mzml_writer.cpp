@@ -34,8 +34,10 @@ std::string scan_table_directory(const std::string& run_path) {
   return absolute.lexically_normal().string();
 }
 
-RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection) {
+RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection,
+                        std::vector<SkippedSpectrum> skipped) {
   RunDescription run;
+  run.skipped = std::move(skipped);
   run.metadata = reader.run_metadata();
   run.analyzer = reader.analyzer();
   run.source_name = kScanTableName;
@@ -68,7 +70,8 @@ std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const Sca
 Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const reader::Reader> reader,
                                                        std::string out_path,
                                                        std::vector<std::size_t> selection,
-                                                       MzmlOptions options) {
+                                                       MzmlOptions options,
+                                                       std::vector<SkippedSpectrum> skipped) {
   if (!reader) return std::unexpected(Error::io_other("no reader to write mzML from"));
   const std::size_t count = reader->scan().records.size();
   for (std::size_t position : selection) {
@@ -81,7 +84,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
   if (!output) return std::unexpected(std::move(output.error()));
-  append_header(output->text(), describe(*reader, selection));
+  append_header(output->text(), describe(*reader, selection, std::move(skipped)));
   std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));

@@ -55,11 +55,13 @@ class MzmlWriter {
  public:
   // Opens the temporary file and writes everything before the spectra.
   // positions: the scans to write, in file order; each must be below the
-  // scan count (a Parse error otherwise).
+  // scan count (a Parse error otherwise). skipped: spectra the caller left
+  // out of positions because they cannot be decoded, named in the header.
   static Result<std::unique_ptr<MzmlWriter>> create(std::shared_ptr<const reader::Reader> reader,
                                                     std::string out_path,
                                                     std::vector<std::size_t> positions,
-                                                    MzmlOptions options);
+                                                    MzmlOptions options,
+                                                    std::vector<SkippedSpectrum> skipped = {});
 
   MzmlWriter(const MzmlWriter&) = delete;
   MzmlWriter& operator=(const MzmlWriter&) = delete;

@@ -18,13 +18,44 @@ std::unexpected<Error> errno_error() { return std::unexpected(Error::io_from_err
 
 std::atomic<std::uint64_t> next_temporary_number{0};
 
-// A hidden name next to the final one, unique within this process; the
-// process id keeps processes apart.
+// This machine's name with every byte outside [A-Za-z0-9._] as '_' (so
+// that it never holds the '-' that separates the parts of the name).
+std::string host_name() {
+  char buffer[256] = {};
+  if (::gethostname(buffer, sizeof buffer - 1) != 0 || buffer[0] == '\0') return "host";
+  std::string name(buffer);
+  if (name.size() > 64) name.resize(64);
+  for (char& c : name) {
+    const bool kept = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '_';
+    if (!kept) c = '_';
+  }
+  return name;
+}
+
+// A hidden name next to the final one, ".NAME.part-HOST-PID-N": unique
+// within this process; the host and process id keep processes apart, also
+// those of other machines writing into a shared folder, and tell a later
+// process whether the writer still lives.
 std::string temporary_name(const std::string& final_path) {
+  static const std::string host = host_name();
   const std::filesystem::path path(final_path);
-  const std::string name = "." + path.filename().string() + ".part-" + std::to_string(::getpid()) +
-                           "-" + std::to_string(next_temporary_number.fetch_add(1));
+  const std::string name = "." + path.filename().string() + ".part-" + host + "-" +
+                           std::to_string(::getpid()) + "-" +
+                           std::to_string(next_temporary_number.fetch_add(1));
   return (path.parent_path() / name).string();
+}
+
+// The rename itself reaches the disk with the directory; a file system
+// that cannot sync a directory loses nothing but that guarantee.
+void sync_directory_of(const std::string& path) noexcept {
+  std::string directory = std::filesystem::path(path).parent_path().string();
+  if (directory.empty()) directory = ".";
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
 }
 
 }  // namespace
@@ -107,6 +138,14 @@ Result<Sha1::Digest> OutputFile::digest() {
 
 Result<void> OutputFile::commit() {
   if (auto flushed = flush(); !flushed) return flushed;
+  // On disk before it gets its name: after a crash the final path holds
+  // either the old file or the whole new one.
+  while (::fsync(fd_) != 0) {
+    if (errno == EINTR) continue;
+    const int code = errno;
+    discard();
+    return std::unexpected(Error::io_from_errno(code));
+  }
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) {
     const int code = errno;
@@ -118,6 +157,7 @@ Result<void> OutputFile::commit() {
     ::unlink(temporary_path_.c_str());
     return std::unexpected(Error::io_from_errno(code));
   }
+  sync_directory_of(final_path_);
   return {};
 }
 

@@ -1,9 +1,11 @@
 // The file an export is written to: text is appended to an in-memory buffer
 // that is written out (and fed to a SHA-1) whenever it grows past a
-// threshold. The bytes go to a temporary file next to the final path, which
-// is renamed to the final path by commit(); until then (and when the object
-// is dropped uncommitted) the final path is left untouched and the
-// temporary file is removed.
+// threshold. The bytes go to a temporary file next to the final path
+// (".NAME.part-HOST-PID-N": a later process on the same machine can tell a
+// leftover of a dead one),
+// which commit() syncs to disk and renames to the final path; until then
+// (and when the object is dropped uncommitted) the final path is left
+// untouched and the temporary file is removed.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +34,8 @@ class OutputFile {
   // Writes out all pending text and returns the SHA-1 of every byte of the
   // file so far; nothing may be hashed afterwards (text still may be added).
   Result<Sha1::Digest> digest();
-  // Writes out all pending text, closes the file and moves it to the final
-  // path.
+  // Writes out all pending text, syncs the file to disk, closes it and
+  // moves it to the final path (then syncs the folder).
   Result<void> commit();
 
  private:

@@ -223,5 +223,58 @@ TEST(MzmlWriter, NothingLeftBehindUnlessFinished) {
   EXPECT_EQ(read_file(out), "previous");
 }
 
+// Spectra the caller left out are named on <run>, before the spectrum list,
+// with their reasons escaped; the list's count and the index hold the rest.
+TEST(MzmlWriter, SkippedSpectraNamedOnTheRun) {
+  struct Case {
+    std::vector<SkippedSpectrum> skipped;
+    std::vector<std::string> params;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}},
+      {{{"scanId=2", "profile block: parse error"}},
+       {R"(<userParam name="skipped spectrum" value="scanId=2: profile block: parse error" type="xsd:string"/>)"}},
+      {{{"scanId=1", "a <b> & \"c\""}, {"scanId=4", ""}},
+       {R"(<userParam name="skipped spectrum" value="scanId=1: a &lt;b&gt; &amp; &quot;c&quot;" type="xsd:string"/>)",
+        R"(<userParam name="skipped spectrum" value="scanId=4: " type="xsd:string"/>)"}},
+  };
+  for (const Case& c : cases) {
+    TestFolder folder;
+    const std::string out = out_path(folder);
+    auto writer = MzmlWriter::create(make_run(folder, 4), out, {0, 2}, {}, c.skipped);
+    ASSERT_TRUE(writer);
+    ASSERT_TRUE((*writer)->finish());
+    const std::string file = read_file(out);
+    const std::size_t run = file.find("<run ");
+    const std::size_t list = file.find("<spectrumList count=\"2\"");
+    ASSERT_NE(run, std::string::npos);
+    ASSERT_NE(list, std::string::npos);
+    const std::string head = file.substr(run, list - run);
+    EXPECT_EQ(count_of(head, "<userParam "), c.params.size());
+    EXPECT_EQ(count_of(file, "name=\"skipped spectrum\""), c.params.size());
+    for (const std::string& param : c.params) EXPECT_NE(head.find(param), std::string::npos) << param;
+    expect_consistent_index(file, 2, 2);
+  }
+}
+
+// An empty array is an empty <binary> with encodedLength 0 under either
+// compression, keeping its terms.
+TEST(MzmlWriter, EmptyArraysHaveEmptyBinaries) {
+  for (const bool zlib : {true, false}) {
+    std::string out;
+    auto arrays = BinaryArrayWriter::create(zlib);
+    ASSERT_TRUE(arrays);
+    ASSERT_TRUE(arrays->append(out, std::span<const double>{}, terms::kMzArray, terms::kMz, ""));
+    EXPECT_NE(out.find("<binaryDataArray encodedLength=\"0\">"), std::string::npos) << out;
+    EXPECT_NE(out.find("<binary></binary>"), std::string::npos) << out;
+    EXPECT_NE(out.find(zlib ? "MS:1000574" : "MS:1000576"), std::string::npos) << out;
+    EXPECT_NE(out.find("MS:1000523"), std::string::npos) << out;
+    const std::vector<double> one{1.0};
+    std::string filled;
+    ASSERT_TRUE(arrays->append(filled, std::span<const double>(one), terms::kMzArray, terms::kMz, ""));
+    EXPECT_EQ(filled.find("<binary></binary>"), std::string::npos) << filled;
+  }
+}
+
 }  // namespace
 }  // namespace karvel::exporter

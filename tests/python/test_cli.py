@@ -98,4 +98,4 @@ def test_console_script(tmp_path):
     assert good.returncode == 0 and good.stdout.startswith("run.d\n")
     bad = subprocess.run([script, "info", str(tmp_path / "none.d")], capture_output=True, text=True, timeout=60)
     assert bad.returncode == 1 and bad.stdout == ""
-    assert bad.stderr.strip().endswith("parse error: AcqData directory not found")
+    assert bad.stderr.strip() == f"karvel: cannot read {tmp_path / 'none.d'}: No such file or directory"

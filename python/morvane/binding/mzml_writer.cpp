@@ -1,7 +1,8 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads)
+//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads,
+//                             skipped=[(native_id, reason), ...])
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -49,15 +50,39 @@ std::optional<exporter::IntensityBits> intensity_bits_of(int bits) {
   return std::nullopt;
 }
 
+// skipped: a sequence of (native id, reason) string pairs, or None.
+std::optional<std::vector<exporter::SkippedSpectrum>> skipped_argument(PyObject* arg) {
+  std::vector<exporter::SkippedSpectrum> skipped;
+  if (arg == nullptr || arg == Py_None) return skipped;
+  Ref items(PySequence_Fast(arg, "skipped must be a sequence of (native id, reason) pairs"));
+  if (!items) return std::nullopt;
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  skipped.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    const char* native_id = nullptr;
+    const char* reason = nullptr;
+    if (!PyTuple_Check(item) || !PyArg_ParseTuple(item, "ss:skipped", &native_id, &reason)) {
+      if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_TypeError, "skipped must be a sequence of (native id, reason) pairs");
+      }
+      return std::nullopt;
+    }
+    skipped.push_back({native_id, reason});
+  }
+  return skipped;
+}
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
-                                     "threads", nullptr};
-    PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr;
+                                     "threads", "skipped", nullptr};
+    PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr, *skipped_arg = nullptr;
     int centroid = 0, zlib = 1, bits = 32;
     unsigned threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiI:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiIO:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads,
+                                     &skipped_arg) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -69,12 +94,15 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!positions) return nullptr;
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
+    auto skipped = skipped_argument(skipped_arg);
+    if (!skipped) return nullptr;
     const exporter::MzmlOptions options{
         centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
         threads};
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
-                                std::vector<std::size_t>(positions->begin(), positions->end()), options);
+                                std::vector<std::size_t>(positions->begin(), positions->end()), options,
+                                std::move(*skipped));
     });
     if (!created) return reader_error(state_of_type<ModuleState>(type), created.error());
     Ref self(type->tp_alloc(type, 0));
@@ -149,7 +177,7 @@ PyGetSetDef writer_getset[] = {
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
-                                  "intensity_bits=32, threads=1)\n--\n\nWrites one run as indexed mzML.")},
+                                  "intensity_bits=32, threads=1, skipped=None)\n--\n\nWrites one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<MzmlWriterObject, destroy_writer>)},
     {Py_tp_methods, writer_methods},

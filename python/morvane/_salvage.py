@@ -1,0 +1,101 @@
+"""Passes over a run that leave out the spectra that cannot be decoded.
+
+A spectrum fails to decode the same way every time, so a pass that fails
+with errors="skip" finds every undecodable spectrum of its selection once,
+then runs again over the rest: the output holds only decodable spectra and
+says which were left out, and a sound run pays nothing for the option.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+from ._core import FormatError
+from ._logging import forward
+from ._messages import plain_message
+
+T = TypeVar("T")
+
+# What a failing spectrum raises: a block that does not parse, or a read
+# past the end of a cut file.
+DECODE_ERRORS: tuple[type[BaseException], ...] = (FormatError, OSError)
+
+
+@dataclass(frozen=True)
+class Skipped:
+    """A spectrum left out: its position in the run, native id and reason."""
+
+    index: int
+    native_id: str
+    reason: str
+
+    def as_json(self) -> dict[str, Any]:
+        return {"index": self.index, "native_id": self.native_id, "reason": self.reason}
+
+
+def undecodable(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, threads: int) -> list[Skipped]:
+    """The spectra among positions that fail to decode, in order."""
+    stream = run._handle.spectra(positions, centroid, True, threads)
+    for _ in stream:
+        pass
+    failures: list[tuple[int, str]] = stream.skipped
+    scan_ids = run.scans["scan_id"]
+    skipped = []
+    for index, message in failures:
+        native_id = f"scanId={int(scan_ids[index])}"
+        skipped.append(Skipped(int(index), native_id, plain_message(message).removeprefix(native_id + ": ")))
+    return skipped
+
+
+def without(positions: npt.NDArray[np.uint32], skipped: list[Skipped]) -> npt.NDArray[np.uint32]:
+    """positions, in their order, less the skipped ones."""
+    drop = np.fromiter((s.index for s in skipped), dtype=np.uint32, count=len(skipped))
+    return np.ascontiguousarray(positions[~np.isin(positions, drop)], dtype=np.uint32)
+
+
+def salvaged(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, threads: int, skip: bool,
+             attempt: Callable[[npt.NDArray[np.uint32], list[Skipped]], T]) -> tuple[T, list[Skipped]]:
+    """attempt(positions, []); when it fails at a spectrum and skip holds,
+    attempt(positions less the undecodable ones, those left out). run.skipped
+    becomes the list of the undecodable spectra as (index, reason), as
+    Run.spectra sets it. The reader's log records go to logging after."""
+    try:
+        try:
+            result = attempt(positions, [])
+            run.skipped = []
+            return result, []
+        except DECODE_ERRORS:
+            if not skip:
+                raise
+            skipped = undecodable(run, positions, centroid, threads)
+            if not skipped:
+                raise  # not a spectrum's fault (a full disk, a closed run)
+        result = attempt(without(positions, skipped), skipped)
+        run.skipped = [(s.index, s.reason) for s in skipped]
+        return result, skipped
+    finally:
+        forward()
+
+
+def ms1_chromatograms(run: Any, kept: npt.NDArray[np.uint32], skipped: list[Skipped],
+                      threads: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
+                                             npt.NDArray[np.float64]]:
+    """Times, TIC and base-peak intensity of the MS1 spectra kept: the
+    scan table's values where it has all three, else the decoded spectrum's.
+    With nothing skipped, kept is every MS1 spectrum and the C++ pass does it."""
+    if not skipped:
+        return run._handle.chromatograms(threads)  # type: ignore[no-any-return]
+    scans = run.scans
+    tic = scans["tic"][kept].astype(np.float64)
+    base_peak = scans["base_peak_intensity"][kept].astype(np.float64)
+    reported = ~(np.isnan(tic) | np.isnan(scans["base_peak_mz"][kept]) | np.isnan(base_peak))
+    slots = np.flatnonzero(~reported)
+    for slot, spectrum in zip(slots, run._handle.spectra(kept[slots], False, False, threads), strict=True):
+        tic[slot] = spectrum.tic
+        base_peak[slot] = spectrum.base_peak_intensity or 0.0
+    return scans["rt"][kept].astype(np.float64), tic, base_peak
