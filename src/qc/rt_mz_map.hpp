@@ -1,0 +1,100 @@
+// An RT × m/z map of intensity: a grid of cells, each the sum of the
+// intensities of the points that fall into it. Rows are retention-time bins
+// over a range the caller fixes up front (the scan table gives it); columns
+// are m/z bins.
+//
+// The m/z range is either fixed by the caller or found while adding: an
+// automatic range starts narrow at the first point and doubles (towards the
+// point that does not fit) whenever a point lands outside it, merging
+// neighbouring columns in pairs. Old column edges are edges of the new
+// columns, so every point stays in the cell that holds its m/z; at the end
+// the empty columns at both ends are cut off. Spectra in a run's order with
+// m/z ascending start the range at the low end and leave at least half of
+// the requested columns between the lowest and the highest m/z.
+//
+// Nothing here allocates after construction except a doubling's new row
+// buffer; add() is noexcept and never fails (a point it cannot place is
+// counted in dropped_points()).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace karvel::qc {
+
+// The largest number of bins on either axis.
+inline constexpr std::uint32_t kMaxMapBins = 4096;
+// m/z values the map places: finite and within [0, kMaxMapMz].
+inline constexpr double kMaxMapMz = 1e7;
+
+struct MapAxis {
+  double low = 0;
+  double high = 0;  // inclusive: a value equal to high goes into the last bin
+  std::uint32_t bins = 0;
+};
+
+struct MapShape {
+  MapAxis rt;                   // seconds
+  std::uint32_t mz_bins = 0;    // columns requested
+  std::optional<double> mz_low;   // both or neither: a fixed m/z range
+  std::optional<double> mz_high;
+};
+
+// The finished map: cells row-major (rt_bins rows of mz_edges.size() - 1
+// columns), edges ascending.
+struct MapGrid {
+  std::vector<double> rt_edges;
+  std::vector<double> mz_edges;
+  std::vector<double> cells;
+  std::uint64_t points = 0;          // points added to a cell
+  std::uint64_t dropped_points = 0;  // non-finite, or outside the ranges
+};
+
+class RtMzMap {
+ public:
+  // Checks the shape: bins in 1..kMaxMapBins on both axes, finite ranges
+  // with low <= high (a fixed m/z range needs low < high, inside
+  // [0, kMaxMapMz]). The message names what is wrong.
+  static std::expected<RtMzMap, std::string> create(const MapShape& shape);
+
+  // Adds one spectrum's points at retention time rt (seconds). Points past
+  // the shorter of the two lists are ignored. A spectrum whose rt is outside
+  // the rt range, or not finite, drops all its points.
+  void add(double rt, std::span<const double> mz, std::span<const float> intensity) noexcept;
+
+  std::uint64_t points() const noexcept { return points_; }
+  std::uint64_t dropped_points() const noexcept { return dropped_; }
+
+  // The grid, with an automatic m/z range cut to the columns between the
+  // first and the last one that received a point (one column at the first
+  // point's m/z when none did). A fixed range keeps all its columns.
+  MapGrid finish() const;
+
+ private:
+  RtMzMap() = default;
+  std::size_t row_of(double rt) const noexcept;
+  // Makes the automatic range cover mz; false when the range would pass
+  // the limits of placeable m/z.
+  bool cover(double mz) noexcept;
+  void merge_columns(bool grow_down) noexcept;
+
+  MapAxis rt_{};
+  std::uint32_t columns_ = 0;
+  bool fixed_mz_ = false;
+  bool started_ = false;  // the automatic range has its first point
+  double mz_low_ = 0;
+  double mz_high_ = 0;    // of a fixed range
+  double mz_width_ = 0;   // of one column
+  std::vector<double> cells_;
+  std::vector<double> scratch_;
+  std::vector<bool> touched_;  // per column: received a point
+  std::uint64_t points_ = 0;
+  std::uint64_t dropped_ = 0;
+};
+
+}  // namespace karvel::qc
