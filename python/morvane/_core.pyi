@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 __all__ = [
     "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
-    "SpectrumStream",
+    "SpectrumStream", "rt_mz_map",
 ]
 
 class FormatError(ValueError): ...
@@ -115,3 +115,16 @@ class MzmlWriter:
     def written(self) -> int: ...
     def write_next(self, count: int, /) -> int: ...
     def finish(self) -> None: ...
+
+def rt_mz_map(
+    run: object,
+    indices: npt.NDArray[np.uint32],
+    rt_low: float,
+    rt_high: float,
+    rt_bins: int,
+    mz_bins: int,
+    mz_low: float | None,
+    mz_high: float | None,
+    threads: int,
+    /,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], int, int]: ...

@@ -8,13 +8,13 @@
 // point that does not fit) whenever a point lands outside it, merging
 // neighbouring columns in pairs. Old column edges are edges of the new
 // columns, so every point stays in the cell that holds its m/z; at the end
-// the empty columns at both ends are cut off. Spectra in a run's order with
-// m/z ascending start the range at the low end and leave at least half of
-// the requested columns between the lowest and the highest m/z.
+// the empty columns at both ends are cut off. Spectra with m/z ascending
+// start the range at their low end: the data then spans more than half of
+// it after the last upward doubling, and more than a quarter after a later
+// downward one (a later spectrum reaching a little lower).
 //
-// Nothing here allocates after construction except a doubling's new row
-// buffer; add() is noexcept and never fails (a point it cannot place is
-// counted in dropped_points()).
+// A doubling allocates its scratch row once; add() is noexcept and never
+// fails (a point it cannot place is counted in dropped_points()).
 #pragma once
 
 #include <cstddef>
