@@ -46,6 +46,11 @@ std::expected<RtMzMap, std::string> RtMzMap::create(const MapShape& shape) {
   const std::size_t cells = std::size_t{shape.rt.bins} * shape.mz_bins;
   map.cells_.assign(cells, 0.0);
   map.touched_.assign(shape.mz_bins, false);
+  if (!map.fixed_mz_) {
+    // What a doubling works in: allocated here so that add() never allocates.
+    map.scratch_.assign(shape.mz_bins, 0.0);
+    map.touched_scratch_.assign(shape.mz_bins, false);
+  }
   return map;
 }
 
@@ -63,18 +68,17 @@ void RtMzMap::merge_columns(bool grow_down) noexcept {
   // range is the new one's upper half), 0 when it grew upwards.
   const std::size_t n = columns_;
   const std::size_t offset = grow_down ? n : 0;
-  scratch_.assign(n, 0.0);
   for (std::size_t row = 0; row < rt_.bins; ++row) {
     double* cells = cells_.data() + row * n;
     std::fill(scratch_.begin(), scratch_.end(), 0.0);
     for (std::size_t c = 0; c < n; ++c) scratch_[(c + offset) / 2] += cells[c];
     std::copy(scratch_.begin(), scratch_.end(), cells);
   }
-  std::vector<bool> touched(n, false);
+  std::fill(touched_scratch_.begin(), touched_scratch_.end(), false);
   for (std::size_t c = 0; c < n; ++c) {
-    if (touched_[c]) touched[(c + offset) / 2] = true;
+    if (touched_[c]) touched_scratch_[(c + offset) / 2] = true;
   }
-  touched_ = std::move(touched);
+  touched_.swap(touched_scratch_);
   if (grow_down) mz_low_ -= static_cast<double>(n) * mz_width_;
   mz_width_ *= 2;
 }

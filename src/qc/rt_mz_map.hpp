@@ -13,8 +13,8 @@
 // it after the last upward doubling, and more than a quarter after a later
 // downward one (a later spectrum reaching a little lower).
 //
-// A doubling allocates its scratch row once; add() is noexcept and never
-// fails (a point it cannot place is counted in dropped_points()).
+// Only create() and finish() allocate; add() is noexcept and never fails (a
+// point it cannot place is counted in dropped_points()).
 #pragma once
 
 #include <cstddef>
@@ -93,6 +93,7 @@ class RtMzMap {
   std::vector<double> cells_;
   std::vector<double> scratch_;
   std::vector<bool> touched_;  // per column: received a point
+  std::vector<bool> touched_scratch_;
   std::uint64_t points_ = 0;
   std::uint64_t dropped_ = 0;
 };
