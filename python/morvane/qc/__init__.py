@@ -1,0 +1,1 @@
+"""Run quality control: metrics, mzQC and reports."""

@@ -1,0 +1,306 @@
+"""What the QC reports show, as numpy arrays: taken from the run metrics
+(their per-scan table and metric values) and, for the intensity map and the
+spectrum at the TIC maximum, from the run's data folder. No plotting here."""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+
+# Longest trace drawn: longer ones are thinned to the lowest and highest
+# point of equal runs of scans, so peaks and dips stay visible.
+TRACE_POINTS = 2000
+
+
+class MetricLike(Protocol):
+    @property
+    def accession(self) -> str: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> object: ...
+    @property
+    def unit(self) -> list[tuple[str, str]] | None: ...
+    @property
+    def polarity(self) -> str | None: ...
+
+
+class RunMetricsLike(Protocol):
+    """What the reports read of morvane.qc.RunMetrics."""
+
+    @property
+    def run_name(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def metrics(self) -> Sequence[MetricLike]: ...
+    @property
+    def scans(self) -> Any: ...  # a pyarrow.Table
+
+
+def _column(table: Any, name: str) -> FloatArray | None:
+    if name not in table.column_names:
+        return None
+    values = table.column(name).to_numpy(zero_copy_only=False)
+    return np.asarray(values, dtype=np.float64)
+
+
+@dataclass(frozen=True)
+class RunTraces:
+    """One run's per-scan columns, in scan order (rt in seconds)."""
+
+    name: str
+    path: str
+    rt: FloatArray
+    ms_level: npt.NDArray[np.int64]
+    tic: FloatArray
+    base_peak: FloatArray
+    drift_ppm: FloatArray | None
+    positions: npt.NDArray[np.int64]  # each row's spectrum position in the run
+
+    @classmethod
+    def of(cls, m: RunMetricsLike) -> RunTraces:
+        table = m.scans
+        rows = table.num_rows
+        rt = _column(table, "rt")
+        levels = _column(table, "ms_level")
+        if rt is None or levels is None:
+            raise ValueError(f"the scan table of {m.run_name!r} has no rt or ms_level column")
+        tic = _column(table, "summed_peak_intensities")
+        base_peak = _column(table, "base_peak_intensity")
+        index = _column(table, "index")
+        nan = np.full(rows, np.nan)
+        return cls(
+            name=m.run_name,
+            path=m.path,
+            rt=rt,
+            ms_level=np.nan_to_num(levels, nan=0).astype(np.int64),
+            tic=nan if tic is None else tic,
+            base_peak=nan if base_peak is None else base_peak,
+            drift_ppm=_column(table, "calibration_drift_ppm"),
+            positions=np.arange(rows, dtype=np.int64) if index is None else index.astype(np.int64),
+        )
+
+    @property
+    def ms1(self) -> npt.NDArray[np.bool_]:
+        return self.ms_level == 1
+
+    def chromatogram(self, values: FloatArray) -> tuple[FloatArray, FloatArray]:
+        """values over the MS1 scans (over every scan of a run without MS1)."""
+        keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
+        return self.rt[keep], values[keep]
+
+    @property
+    def has_drift(self) -> bool:
+        return self.drift_ppm is not None and bool(np.isfinite(self.drift_ppm).any())
+
+
+def thin(x: FloatArray, y: FloatArray, limit: int = TRACE_POINTS) -> tuple[FloatArray, FloatArray]:
+    """At most limit points of the trace (x, y): the first and last point and,
+    of each of about limit / 2 equal runs of points, its lowest and highest
+    one, in their order. Shorter traces come back unchanged."""
+    count = len(x)
+    if count <= limit:
+        return x, y
+    buckets = max(1, (limit - 2) // 2)
+    size = math.ceil(count / buckets)
+    buckets = math.ceil(count / size)
+    padded = np.full(buckets * size, np.nan)
+    padded[:count] = y
+    rows = padded.reshape(buckets, size)
+    offsets = np.arange(buckets) * size
+    high = np.argmax(np.where(np.isnan(rows), -np.inf, rows), axis=1) + offsets
+    low = np.argmin(np.where(np.isnan(rows), np.inf, rows), axis=1) + offsets
+    keep = np.unique(np.concatenate(([0, count - 1], np.minimum(high, count - 1), np.minimum(low, count - 1))))
+    return x[keep], y[keep]
+
+
+def tic_quarters(rt: FloatArray, tic: FloatArray) -> FloatArray | None:
+    """The retention times at which the run's cumulative TIC first reaches
+    0, 25, 50, 75 and 100 % of its total (five values); None without TIC."""
+    finite = np.isfinite(tic) & np.isfinite(rt)
+    rt, tic = rt[finite], np.clip(tic[finite], 0, None)
+    total = tic.sum()
+    if rt.size == 0 or not total > 0:
+        return None
+    cumulative = np.cumsum(tic) / total
+    steps = np.searchsorted(cumulative, [0.25, 0.5, 0.75, 1.0 - 1e-12])
+    return np.concatenate(([rt[0]], rt[np.minimum(steps, rt.size - 1)]))
+
+
+def scan_density(runs: Sequence[RunTraces], level: int, bins: int | None = None
+                 ) -> tuple[FloatArray, list[FloatArray]]:
+    """Bin centres (seconds) over the batch's retention times, and for each
+    run the scans of MS level `level` (level 2: every level from 2 up) per
+    minute in each bin. bins defaults to 60, fewer for runs of fewer than
+    300 scans (about five scans a bin)."""
+    if bins is None:
+        longest = max((r.rt.size for r in runs), default=0)
+        bins = max(5, min(60, longest // 5))
+    all_rt = np.concatenate([r.rt for r in runs]) if runs else np.empty(0)
+    all_rt = all_rt[np.isfinite(all_rt)]
+    low, high = (float(all_rt.min()), float(all_rt.max())) if all_rt.size else (0.0, 1.0)
+    if high <= low:
+        high = low + 1.0
+    edges = np.linspace(low, high, bins + 1)
+    per_minute = 60.0 / (edges[1] - edges[0])
+    rates = []
+    for run in runs:
+        chosen = run.ms_level == level if level == 1 else run.ms_level >= level
+        counts, _ = np.histogram(run.rt[chosen], bins=edges)
+        rates.append(counts * per_minute)
+    return (edges[:-1] + edges[1:]) / 2, rates
+
+
+# -- the metrics table -----------------------------------------------------------------
+
+@dataclass(frozen=True)
+class MetricRow:
+    accession: str
+    name: str
+    polarity: str | None
+    unit: str
+    texts: list[str]            # one per run, "" when the run lacks it
+    flags: list[str | None]     # one per run: "high", "low" or None
+
+
+def outliers(values: Sequence[float | None]) -> list[str | None]:
+    """Tukey's fences: "high" above Q3 + 1.5 IQR, "low" below Q1 - 1.5 IQR
+    of the finite values (quartiles by linear interpolation); nothing is
+    flagged with fewer than four finite values."""
+    finite = np.array([v for v in values if v is not None and math.isfinite(v)], dtype=np.float64)
+    if finite.size < 4:
+        return [None] * len(values)
+    q1, q3 = np.percentile(finite, [25, 75])
+    spread = 1.5 * (q3 - q1)
+    flags: list[str | None] = []
+    for v in values:
+        if v is None or not math.isfinite(v):
+            flags.append(None)
+        elif v > q3 + spread:
+            flags.append("high")
+        elif v < q1 - spread:
+            flags.append("low")
+        else:
+            flags.append(None)
+    return flags
+
+
+def _number(value: object) -> float | None:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        return None
+    return float(value)
+
+
+def _text(value: object) -> str:
+    number = _number(value)
+    if number is not None:
+        if float(number).is_integer() and abs(number) < 1e15:
+            return f"{int(number):,}"
+        return f"{number:.6g}"
+    if isinstance(value, dict):
+        lengths = {len(v) for v in value.values() if isinstance(v, (list, tuple))}
+        rows = max(lengths) if lengths else 0
+        return f"table: {rows} rows × {len(value)} columns"
+    if isinstance(value, (list, tuple)):
+        if len(value) <= 6:
+            return "[" + ", ".join(_text(v) for v in value) + "]"
+        return f"{len(value)} values"
+    return str(value)
+
+
+def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
+    """One row per metric (accession and polarity) in the order the runs
+    first name them; numbers of a batch flagged by outliers()."""
+    keys: dict[tuple[str, str | None], tuple[str, str]] = {}
+    values: dict[tuple[str, str | None], list[object]] = {}
+    for position, m in enumerate(runs):
+        for metric in m.metrics:
+            key = (metric.accession, metric.polarity)
+            if key not in keys:
+                unit = ", ".join(name for _, name in metric.unit) if metric.unit else ""
+                keys[key] = (metric.name, unit)
+                values[key] = [None] * len(runs)
+            values[key][position] = metric.value
+    rows = []
+    for key, (name, unit) in keys.items():
+        cells = values[key]
+        numbers = [_number(v) for v in cells]
+        flags = outliers(numbers) if len(runs) > 1 else [None] * len(runs)
+        rows.append(MetricRow(key[0], name, key[1], unit, ["" if v is None else _text(v) for v in cells], flags))
+    return rows
+
+
+# -- from the data folder -------------------------------------------------------------
+
+@dataclass(frozen=True)
+class IntensityMap:
+    """Summed MS1 intensity on a grid: rows of rt (seconds), columns of m/z."""
+
+    rt_edges: FloatArray
+    mz_edges: FloatArray
+    cells: FloatArray  # shape (rows, columns)
+
+
+@dataclass(frozen=True)
+class PeakList:
+    rt: float
+    mz: FloatArray
+    intensity: npt.NDArray[np.float32]
+    centroid: bool
+
+
+def _open(path: str) -> Any:
+    from .._run import Run
+
+    return Run(path) if os.path.isdir(path) else None
+
+
+def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | None = None) -> IntensityMap | None:
+    """The RT x m/z map of the run's MS1 spectra, binned in C++ while worker
+    threads decode them; None when the data folder is not there or the run
+    has no MS1 scan."""
+    from .. import _core
+    from .._run import _threads
+
+    opened = _open(run.path)
+    if opened is None:
+        return None
+    with opened:
+        chosen = run.positions[run.ms1]
+        if chosen.size == 0:
+            return None
+        times = run.rt[run.ms1]
+        times = times[np.isfinite(times)]
+        if times.size == 0:
+            return None
+        rt_bins = min(rt_bins, chosen.size)  # no more rows than spectra
+        cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
+            opened, np.ascontiguousarray(chosen, dtype=np.uint32), float(times.min()), float(times.max()),
+            rt_bins, mz_bins, None, None, _threads(threads))
+        return IntensityMap(rt_edges, mz_edges, cells.reshape(rt_bins, len(mz_edges) - 1))
+
+
+def tic_maximum_spectrum(run: RunTraces) -> PeakList | None:
+    """The MS1 spectrum of greatest TIC (of any level when the run has no
+    MS1), decoded from the data folder; None when the folder is not there."""
+    rt, tic = run.chromatogram(run.tic)
+    if not np.isfinite(tic).any():
+        return None
+    keep = run.ms1 if run.ms1.any() else np.ones(run.rt.shape, dtype=bool)
+    row = int(np.flatnonzero(keep)[int(np.nanargmax(tic))])
+    opened = _open(run.path)
+    if opened is None:
+        return None
+    with opened:
+        spectrum = opened[int(run.positions[row])]
+        return PeakList(float(spectrum.rt), np.array(spectrum.mz), np.array(spectrum.intensity),
+                        spectrum.mode == "centroid")
