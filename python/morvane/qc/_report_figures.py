@@ -11,11 +11,11 @@ import plotly.graph_objects as go
 from plotly.colors import qualitative
 from plotly.subplots import make_subplots
 
-from ._report_data import FloatArray, IntensityMap, PeakList, RunTraces, scan_density, thin, tic_quarters
+from ._report_data import (TRACE_POINTS, FloatArray, IntensityMap, PeakList, RunTraces, scan_density, thin,
+                           tic_quarters)
 
 # Traces of small multiples (one panel per run) are thinner still.
 PANEL_POINTS = 500
-SPECTRUM_POINTS = 4000
 _PALETTE = qualitative.Dark24 + qualitative.Light24
 
 
@@ -171,13 +171,13 @@ def spectra(runs: Sequence[RunTraces], peaks: Sequence[PeakList | None]) -> go.F
     for position, (run, p) in enumerate(zip(runs, peaks, strict=True)):
         if p is None:
             continue
-        mz, intensity = thin(p.mz, p.intensity.astype(np.float64), SPECTRUM_POINTS)
         if p.centroid:
-            # Sticks: each peak a vertical line from zero, separated by gaps.
+            # Sticks: each peak a vertical line from zero, three points a peak.
+            mz, intensity = thin(p.mz, p.intensity.astype(np.float64), TRACE_POINTS // 3)
             x = np.repeat(mz, 3)
             y = np.column_stack([np.zeros_like(intensity), intensity, np.full_like(intensity, np.nan)]).ravel()
         else:
-            x, y = mz, intensity
+            x, y = thin(p.mz, p.intensity.astype(np.float64))
         fig.add_trace(go.Scatter(x=_f32(x), y=_f32(y), name=f"{run.name} ({p.rt:.1f} s)", legendgroup=run.name,
                                    mode="lines", line={"color": colour(position), "width": 1},
                                    visible=True if first else "legendonly"))

@@ -33,9 +33,10 @@ from ._report_html import Section, metrics_table, page, write
 __all__ = ["write_run_report", "write_batch_report"]
 
 # The intensity map's grid: rows of retention time by columns of m/z. A
-# batch shows one run's map at a time, on a coarser grid.
+# batch shows one run's map at a time, on a coarser grid that keeps the
+# maps of 20 runs to about a megabyte.
 RUN_MAP_GRID = (200, 400)
-BATCH_MAP_GRID = (100, 200)
+BATCH_MAP_GRID = (60, 150)
 
 
 def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | None) -> list[Section]:
