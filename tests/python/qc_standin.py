@@ -112,7 +112,7 @@ def lc_run(path: Path, cycles: int, seed: int, height: float = 4.0e4) -> Path:
     from runs import profile, tof_centroid
 
     builder = RunBuilder(stride=284)
-    apex = cycles * (0.4 + 0.05 * (seed % 4))
+    apex = cycles * (0.3 + 0.07 * (seed % 6))
     for cycle in range(cycles):
         minute = 0.5 + cycle * 0.05
         scale = 0.05 + np.exp(-((cycle - apex) / (cycles / 5)) ** 2)
