@@ -18,8 +18,6 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    import pyarrow
-
     from .._run import Run
 
 
@@ -49,7 +47,7 @@ class RunMetrics:
     run_name: str
     path: str
     metrics: list[Metric]
-    scans: pyarrow.Table
+    scans: Any  # a pyarrow.Table (pyarrow has no type information)
     info: dict[str, Any] = field(default_factory=dict, compare=False, repr=False)
 
     def metric(self, accession: str, polarity: str | None = None) -> Metric:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import json
 import os
 import sys
@@ -75,9 +76,12 @@ def write_with(write: Callable[[Path], None], target: Path) -> None:
 def report_writers() -> tuple[Callable[..., None], Callable[..., None]] | None:
     """qc.report's writers when the report extra is importable."""
     try:
-        import plotly  # noqa: F401
+        import plotly  # type: ignore[import-not-found, import-untyped, unused-ignore]  # noqa: F401
 
-        from .report import write_batch_report, write_run_report
+        from .report import (  # type: ignore[import-not-found, attr-defined, unused-ignore]
+            write_batch_report,
+            write_run_report,
+        )
     except ImportError:
         return None
     return write_run_report, write_batch_report
@@ -111,9 +115,10 @@ def run_qc(args: argparse.Namespace) -> int:
                     raise ValueError(f"another run of this batch is also named {m.run_name}")
                 names.add(m.run_name)
                 write_json(run_document(m), out_dir / f"{m.run_name}.mzQC")
-                write_with(lambda p, table=m.scans: write_ms_info(table, p), out_dir / f"{m.run_name}_ms_info.parquet")
+                write_with(functools.partial(write_ms_info, m.scans),
+                           out_dir / f"{m.run_name}_ms_info.parquet")
                 if writers is not None:
-                    write_with(lambda p, m=m: writers[0](m, p), out_dir / f"{m.run_name}.html")
+                    write_with(functools.partial(writers[0], m), out_dir / f"{m.run_name}.html")
             except (OSError, ValueError, RuntimeError) as error:
                 failed += 1
                 print(f"karvel: cannot check {path}: {error}", file=sys.stderr)
@@ -126,7 +131,7 @@ def run_qc(args: argparse.Namespace) -> int:
             try:
                 write_json(batch_document(done), out_dir / "batch.mzQC")
                 if writers is not None:
-                    write_with(lambda p: writers[1](done, p), out_dir / "report.html")
+                    write_with(functools.partial(writers[1], done), out_dir / "report.html")
             except (OSError, ValueError, RuntimeError) as error:
                 failed += 1
                 print(f"karvel: cannot write the batch files: {error}", file=sys.stderr)

@@ -5,10 +5,7 @@ column means the same thing and karvel's own beside them."""
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any
-
-if TYPE_CHECKING:
-    import pyarrow
+from typing import Any
 
 #: Column order of the table; the values say what each column holds.
 COLUMNS: dict[str, str] = {
@@ -37,18 +34,18 @@ _SOURCES = (None, "scan", "default")
 
 def _require_pyarrow() -> Any:
     try:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:  # pragma: no cover - depends on the installation
         raise ImportError("morvane.qc needs pyarrow: pip install 'karvel[qc]'") from error
     return pyarrow
 
 
-def scans_table(columns: dict[str, Any]) -> pyarrow.Table:
+def scans_table(columns: dict[str, Any]) -> Any:
     """The Arrow table of the C++ pass's columns; NaN numbers become nulls."""
     pa = _require_pyarrow()
     import numpy as np
 
-    arrays = {}
+    arrays: dict[str, Any] = {}
     for name in COLUMNS:
         values = columns[name]
         if name == "native_id":
@@ -64,9 +61,9 @@ def scans_table(columns: dict[str, Any]) -> pyarrow.Table:
     return pa.table(arrays)
 
 
-def write_ms_info(table: pyarrow.Table, path: str | os.PathLike[str]) -> None:
+def write_ms_info(table: Any, path: str | os.PathLike[str]) -> None:
     """Writes the table as Parquet at path (the caller makes it atomic)."""
     _require_pyarrow()
-    import pyarrow.parquet as pq
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
     pq.write_table(table, os.fspath(path), compression="zstd")

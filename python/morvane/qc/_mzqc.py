@@ -50,11 +50,11 @@ def software_uri() -> str:
     except importlib.metadata.PackageNotFoundError:
         return FALLBACK_SOFTWARE_URI
     for entry in meta.get_all("Project-URL") or []:
-        label, _, url = entry.partition(",")
+        label, _, url = str(entry).partition(",")
         if label.strip().lower() in ("homepage", "home", "documentation", "source") and url.strip():
             return url.strip()
     home = meta.get("Home-page")
-    return home if home else FALLBACK_SOFTWARE_URI
+    return str(home) if home else FALLBACK_SOFTWARE_URI
 
 
 def sha1_of(path: str | os.PathLike[str]) -> str:
