@@ -2,11 +2,43 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
+#include <utility>
 
 namespace karvel::qc {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The lowest and highest of values (not empty), NaN ignored unless every
+// value is NaN. Four independent running pairs keep the processor's
+// comparison units busy; a single pair waits on itself at every point.
+std::pair<double, double> lowest_highest(std::span<const double> values) noexcept {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double low0 = kInf, low1 = kInf, low2 = kInf, low3 = kInf;
+  double high0 = -kInf, high1 = -kInf, high2 = -kInf, high3 = -kInf;
+  const double* v = values.data();
+  const std::size_t n = values.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    low0 = v[i] < low0 ? v[i] : low0;
+    low1 = v[i + 1] < low1 ? v[i + 1] : low1;
+    low2 = v[i + 2] < low2 ? v[i + 2] : low2;
+    low3 = v[i + 3] < low3 ? v[i + 3] : low3;
+    high0 = v[i] > high0 ? v[i] : high0;
+    high1 = v[i + 1] > high1 ? v[i + 1] : high1;
+    high2 = v[i + 2] > high2 ? v[i + 2] : high2;
+    high3 = v[i + 3] > high3 ? v[i + 3] : high3;
+  }
+  for (; i < n; ++i) {
+    low0 = v[i] < low0 ? v[i] : low0;
+    high0 = v[i] > high0 ? v[i] : high0;
+  }
+  const double lowest = std::min({low0, low1, low2, low3});
+  const double highest = std::max({high0, high1, high2, high3});
+  if (lowest > highest) return {kNaN, kNaN};  // nothing but NaN
+  return {lowest, highest};
+}
 
 }  // namespace
 
@@ -34,9 +66,9 @@ ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record) {
   facts.highest_mz = kNaN;
   if (!record.mz.empty()) {
     // Points are usually in m/z order, but nothing promises it.
-    const auto [low, high] = std::minmax_element(record.mz.begin(), record.mz.end());
-    facts.lowest_mz = *low;
-    facts.highest_mz = *high;
+    const auto [low, high] = lowest_highest(record.mz);
+    facts.lowest_mz = low;
+    facts.highest_mz = high;
   }
   facts.scan_low_mz = record.low_mz.value_or(kNaN);
   facts.scan_high_mz = record.high_mz.value_or(kNaN);
