@@ -65,6 +65,82 @@ void expect_triplet(const std::optional<Triplet>& actual, const Triplet& expecte
   }
 }
 
+// -------------------------------------------------------------- scan facts
+
+morvane_core::types::SpectrumRecord record_with(std::vector<double> mz) {
+  morvane_core::types::SpectrumRecord r;
+  r.index = 3;
+  r.scan_number = 4;
+  r.native_id = "scanId=4";
+  r.ms_level = 1;
+  r.retention_time_sec = 12.5;
+  r.polarity = morvane_core::enums::Polarity::Negative;
+  r.intensity.assign(mz.size(), 1.0f);
+  r.mz = std::move(mz);
+  return r;
+}
+
+TEST(QcFacts, LowestAndHighestMzOfThePoints) {
+  struct Case {
+    const char* name;
+    std::vector<double> mz;
+    double low, high;
+  };
+  const Case cases[] = {
+      {"sorted", {100, 200, 300, 400, 500}, 100, 500},
+      {"unsorted, lowest last", {300, 200, 500, 400, 150, 120, 110, 90}, 90, 500},
+      {"highest in the tail", {3, 2, 1, 4, 5, 6, 7, 8, 9}, 1, 9},
+      {"one point", {42}, 42, 42},
+      {"a NaN among them", {5, kNaN, 1, 9}, 1, 9},
+  };
+  for (const Case& c : cases) {
+    const ScanFacts f = facts_of(record_with(c.mz));
+    EXPECT_EQ(f.lowest_mz, c.low) << c.name;
+    EXPECT_EQ(f.highest_mz, c.high) << c.name;
+    EXPECT_EQ(f.num_peaks, c.mz.size()) << c.name;
+  }
+  const ScanFacts all_nan = facts_of(record_with({kNaN, kNaN}));
+  EXPECT_TRUE(std::isnan(all_nan.lowest_mz) && std::isnan(all_nan.highest_mz));
+  const ScanFacts empty = facts_of(record_with({}));
+  EXPECT_TRUE(std::isnan(empty.lowest_mz) && std::isnan(empty.base_peak_mz));
+  EXPECT_EQ(empty.num_peaks, 0u);
+}
+
+TEST(QcFacts, IdentityTicBasePeakAndPrecursor) {
+  auto r = record_with({100, 200, 300});
+  r.intensity = {1, 7, 2};
+  ScanFacts f = facts_of(r);
+  EXPECT_EQ(f.index, 3u);
+  EXPECT_EQ(f.scan_number, 4u);
+  EXPECT_EQ(f.native_id, "scanId=4");
+  EXPECT_EQ(f.rt, 12.5);
+  EXPECT_EQ(f.polarity, -1);
+  EXPECT_TRUE(f.decoded);
+  EXPECT_EQ(f.tic, 10);
+  EXPECT_EQ(f.base_peak_mz, 200);
+  EXPECT_EQ(f.base_peak_intensity, 7);
+  EXPECT_TRUE(std::isnan(f.precursor_mz));
+  EXPECT_TRUE(std::isnan(f.scan_low_mz));
+  // Reported values win over the points.
+  r.total_ion_current = 99;
+  r.base_peak_mz = 300;
+  r.base_peak_intensity = 50;
+  r.low_mz = 50;
+  r.high_mz = 1500;
+  r.precursor = morvane_core::types::Precursor{};
+  r.precursor->target_mz = 445.5;
+  f = facts_of(r);
+  EXPECT_EQ(f.tic, 99);
+  EXPECT_EQ(f.base_peak_mz, 300);
+  EXPECT_EQ(f.scan_low_mz, 50);
+  EXPECT_EQ(f.scan_high_mz, 1500);
+  EXPECT_EQ(f.precursor_mz, 445.5);
+  r.precursor->selected_mz = 445.7;
+  EXPECT_EQ(facts_of(r).precursor_mz, 445.7);
+  r.polarity.reset();
+  EXPECT_EQ(facts_of(r).polarity, 0);
+}
+
 // ---------------------------------------------------------------- quantiles
 
 TEST(QcQuantile, LinearBetweenClosestRanks) {
