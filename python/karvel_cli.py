@@ -235,6 +235,8 @@ def parser() -> argparse.ArgumentParser:
                                        description="Summarise one MassHunter data folder.")
     info_command.add_argument("path", metavar="RUN.d", help="the data folder")
     add_convert_command(commands)
+    from morvane.qc._cli import add_qc_command
+    add_qc_command(commands)
     return top
 
 
@@ -245,6 +247,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "convert":
         check_convert_flags(args.command_parser, args)
         return convert(args)
+    if args.command == "qc":
+        from morvane.qc._cli import run_qc
+        return run_qc(args)
     return 2
 
 

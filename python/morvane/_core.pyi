@@ -128,3 +128,6 @@ def rt_mz_map(
     threads: int,
     /,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], int, int]: ...
+def qc_collect(
+    run: object, threads: int, /
+) -> tuple[dict[str, Any], list[tuple[int | None, dict[str, Any]]]]: ...
