@@ -5,6 +5,7 @@ counts and ranges of the scan table."""
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -65,8 +66,14 @@ def metrics_of_table(table: pa.Table) -> list[Metric]:
     levels = table.column("ms_level").to_numpy()
     ms1 = levels == 1
     tic = table.column("summed_peak_intensities").to_numpy()
+    duration = float(rt.max() - rt.min())
+    # The retention times by which each quarter of the MS1 TIC accumulated.
+    reached = np.searchsorted(np.cumsum(tic[ms1]), tic[ms1].sum() * np.array([0.25, 0.5, 0.75, 1.0]))
+    quarters = np.diff(np.concatenate(([rt.min()], rt[ms1][np.minimum(reached, ms1.sum() - 1)])))
     return [
-        Metric("MS:4000029", "area under TIC in MS1", float(np.trapezoid(tic[ms1], rt[ms1]))),
+        Metric("MS:4000155", "area under TIC", float(np.trapezoid(tic[ms1], rt[ms1]))),
+        Metric("MS:4000053", "chromatography duration", duration, SECOND),
+        Metric("MS:4000183", "TIC quantile RT fraction", (quarters / duration).tolist(), [("UO:0000191", "fraction")]),
         Metric("MS:4000059", "number of MS1 spectra", int((levels == 1).sum())),
         Metric("MS:4000060", "number of MS2 spectra", int((levels == 2).sum())),
         Metric("MS:4000070", "retention time acquisition range", [float(rt.min()), float(rt.max())], SECOND),
@@ -125,7 +132,7 @@ def lc_run(path: Path, cycles: int, seed: int, height: float = 4.0e4) -> Path:
 
 
 def lc_batch(folder: Path, runs: int = 4, cycles: int = 30) -> list[RunMetrics]:
-    """Stand-in metrics of `runs` lc_run()s under folder, each with a
+    """The metrics of `runs` lc_run()s under folder, each with a
     made-up calibration drift; the last run's signal is a tenth of the
     others' (a batch outlier)."""
     batch = []
@@ -133,5 +140,20 @@ def lc_batch(folder: Path, runs: int = 4, cycles: int = 30) -> list[RunMetrics]:
         path = lc_run(folder / f"QC{seed + 1:02d}.d", cycles, seed, 4.0e4 if seed < runs - 1 else 4.0e3)
         rows = cycles * 3
         drift = 1.5 * np.sin(np.linspace(0, 3, rows) + seed) + 0.2 * seed
-        batch.append(standin(path, drift_ppm=drift))
+        batch.append(metrics_of(path, drift_ppm=drift))
     return batch
+
+
+def metrics_of(path: Path, drift_ppm: np.ndarray | None = None) -> Any:
+    """morvane.qc's RunMetrics of the run (the stand-in's where morvane.qc
+    has no metrics()), its drift column replaced by drift_ppm when given."""
+    try:
+        from morvane.qc import metrics
+    except ImportError:
+        return standin(path, drift_ppm)
+    m = metrics(path, threads=2)
+    if drift_ppm is not None:
+        column = m.scans.column_names.index("calibration_drift_ppm")
+        m = dataclasses.replace(m, scans=m.scans.set_column(column, "calibration_drift_ppm",
+                                                              pa.array(drift_ppm, type=pa.float64())))
+    return m

@@ -5,6 +5,7 @@ test_qc_report_browser.py.)"""
 from __future__ import annotations
 
 import base64
+import dataclasses
 import gzip
 import json
 import math
@@ -83,20 +84,46 @@ class TestThin:
         assert 50.0 in ty and -3.0 in ty and len(tx) <= 100
 
 
-class TestTicQuarters:
-    @pytest.mark.parametrize("rt, tic, expected", [
-        (np.arange(100.0), np.ones(100), [0, 24, 49, 74, 99]),
-        (np.arange(10.0), np.array([0, 0, 0, 0, 8, 0, 0, 0, 0, 0.0]), [0, 4, 4, 4, 4]),
-        (np.arange(4.0), np.array([1, 1, 1, 1.0]), [0, 0, 1, 2, 3]),
-        (np.array([5.0, 6, 7, 8]), np.array([np.nan, 2, 2, np.nan]), [6, 6, 6, 7, 7]),
-        (np.arange(4.0), np.array([-5, 1, 1, 2.0]), [0, 1, 2, 3, 3]),     # negative TIC counts as none
-    ])
-    def test_retention_times_of_each_quarter(self, rt, tic, expected):
-        assert data.tic_quarters(rt, tic).tolist() == expected
+def with_metrics(*metrics):
+    return qc_standin.RunMetrics("r", "r.d", list(metrics), qc_standin.pa.table({"rt": [0.0]}))
 
-    @pytest.mark.parametrize("tic", [np.zeros(5), np.full(5, np.nan), np.array([])])
-    def test_no_tic_no_quarters(self, tic):
-        assert data.tic_quarters(np.arange(float(tic.size)), tic) is None
+
+FRACTIONS = qc_standin.Metric("MS:4000183", "TIC quantile RT fraction", [0.5, 0.125, 0.125, 0.25])
+RANGE = qc_standin.Metric("MS:4000070", "retention time acquisition range", [60.0, 3660.0])
+DURATION = qc_standin.Metric("MS:4000053", "chromatography duration", 3600.0)
+
+
+class TestTicQuarters:
+    @pytest.mark.parametrize("metrics, expected", [
+        ((FRACTIONS, RANGE, DURATION), [60, 1860, 2310, 2760, 3660]),
+        ((DURATION, RANGE, FRACTIONS), [60, 1860, 2310, 2760, 3660]),      # any order
+        ((qc_standin.Metric("MS:4000183", "", [0, 0, 1, 0]), RANGE, DURATION), [60, 60, 60, 3660, 3660]),
+        ((qc_standin.Metric("MS:4000183", "", [0.25] * 4), qc_standin.Metric("MS:4000070", "", [5, 9]),
+          qc_standin.Metric("MS:4000053", "", 4)), [5, 6, 7, 8, 9]),
+    ])
+    def test_quarter_boundaries_from_the_metrics(self, metrics, expected):
+        assert data.tic_quarters(with_metrics(*metrics)).tolist() == pytest.approx(expected)
+
+    @pytest.mark.parametrize("metrics", [
+        (),
+        (RANGE, DURATION),
+        (FRACTIONS, DURATION),
+        (FRACTIONS, RANGE),
+        (dataclasses.replace(FRACTIONS, polarity="positive"), RANGE, DURATION),   # only split by polarity
+        (dataclasses.replace(FRACTIONS, value=[0.5, 0.5]), RANGE, DURATION),
+        (dataclasses.replace(FRACTIONS, value=[0.5, None, 0.25, 0.25]), RANGE, DURATION),
+        (FRACTIONS, RANGE, dataclasses.replace(DURATION, value=None)),
+    ])
+    def test_without_usable_metrics_no_quarters(self, metrics):
+        assert data.tic_quarters(with_metrics(*metrics)) is None
+
+    def test_the_stand_in_agrees_with_the_metrics_of_a_real_run(self, lc_runs):
+        qc = pytest.importorskip("morvane.qc")
+        if not hasattr(qc, "metrics"):
+            pytest.skip("morvane.qc has no metrics() here")
+        real = lc_runs[0]
+        stand_in = qc_standin.standin(real.path)
+        assert data.tic_quarters(stand_in) == pytest.approx(data.tic_quarters(real))
 
 
 class TestOutliers:
@@ -285,7 +312,7 @@ class TestWrittenReports:
 
     def test_the_quiet_run_is_flagged_in_the_metrics_table(self, written):
         page = (written / "report.html").read_text()
-        row = re.search(r"<tr><td[^>]*>area under TIC in MS1</td>.*?</tr>", page).group(0)
+        row = re.search(r"<tr><td[^>]*>area under TIC</td>.*?</tr>", page).group(0)
         cells = re.findall(r"<td( class=\"(\w+)\")?[^>]*>([^<]*)</td>", row)[2:]
         assert [cls for _, cls, _ in cells] == ["", "", "", "low"]
         assert cells[-1][2].endswith("▼")

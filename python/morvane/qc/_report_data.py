@@ -13,8 +13,6 @@ from typing import Any, Protocol
 import numpy as np
 import numpy.typing as npt
 
-FloatArray = npt.NDArray[np.float64]
-
 # Longest trace drawn: longer ones are thinned to the lowest and highest
 # point of equal runs of scans, so peaks and dips stay visible.
 TRACE_POINTS = 2000
@@ -46,7 +44,7 @@ class RunMetricsLike(Protocol):
     def scans(self) -> Any: ...  # a pyarrow.Table
 
 
-def _column(table: Any, name: str) -> FloatArray | None:
+def _column(table: Any, name: str) -> npt.NDArray[np.float64] | None:
     if name not in table.column_names:
         return None
     values = table.column(name).to_numpy(zero_copy_only=False)
@@ -59,11 +57,11 @@ class RunTraces:
 
     name: str
     path: str
-    rt: FloatArray
+    rt: npt.NDArray[np.float64]
     ms_level: npt.NDArray[np.int64]
-    tic: FloatArray
-    base_peak: FloatArray
-    drift_ppm: FloatArray | None
+    tic: npt.NDArray[np.float64]
+    base_peak: npt.NDArray[np.float64]
+    drift_ppm: npt.NDArray[np.float64] | None
     positions: npt.NDArray[np.int64]  # each row's spectrum position in the run
 
     @classmethod
@@ -91,9 +89,11 @@ class RunTraces:
 
     @property
     def ms1(self) -> npt.NDArray[np.bool_]:
-        return self.ms_level == 1
+        return np.asarray(self.ms_level == 1, dtype=np.bool_)
 
-    def chromatogram(self, values: FloatArray) -> tuple[FloatArray, FloatArray]:
+    def chromatogram(
+        self, values: npt.NDArray[np.float64]
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """values over the MS1 scans (over every scan of a run without MS1)."""
         keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
         return self.rt[keep], values[keep]
@@ -103,7 +103,9 @@ class RunTraces:
         return self.drift_ppm is not None and bool(np.isfinite(self.drift_ppm).any())
 
 
-def thin(x: FloatArray, y: FloatArray, limit: int = TRACE_POINTS) -> tuple[FloatArray, FloatArray]:
+def thin(
+    x: npt.NDArray[np.float64], y: npt.NDArray[np.float64], limit: int = TRACE_POINTS
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """At most limit points of the trace (x, y): the first and last point and,
     of each of about limit / 2 equal runs of points, its lowest and highest
     one, in their order. Shorter traces come back unchanged."""
@@ -123,21 +125,40 @@ def thin(x: FloatArray, y: FloatArray, limit: int = TRACE_POINTS) -> tuple[Float
     return x[keep], y[keep]
 
 
-def tic_quarters(rt: FloatArray, tic: FloatArray) -> FloatArray | None:
-    """The retention times at which the run's cumulative TIC first reaches
-    0, 25, 50, 75 and 100 % of its total (five values); None without TIC."""
-    finite = np.isfinite(tic) & np.isfinite(rt)
-    rt, tic = rt[finite], np.clip(tic[finite], 0, None)
-    total = tic.sum()
-    if rt.size == 0 or not total > 0:
+def _metric_value(m: RunMetricsLike, accession: str) -> object:
+    """The value of the run-wide (not polarity-split) metric, or None."""
+    for metric in m.metrics:
+        if metric.accession == accession and metric.polarity is None:
+            return metric.value
+    return None
+
+
+TIC_QUANTILE_RT_FRACTION = "MS:4000183"
+RT_ACQUISITION_RANGE = "MS:4000070"
+CHROMATOGRAPHY_DURATION = "MS:4000053"
+
+
+def tic_quarters(m: RunMetricsLike) -> npt.NDArray[np.float64] | None:
+    """The retention times at which the run's MS1 TIC has accumulated 0, 1,
+    2, 3 and 4 quarters of its total (five values), from the run's TIC
+    quantile RT fractions, its first retention time and its chromatography
+    duration; None when the metrics do not give them."""
+    fractions = _metric_value(m, TIC_QUANTILE_RT_FRACTION)
+    span = _metric_value(m, RT_ACQUISITION_RANGE)
+    duration = _metric_value(m, CHROMATOGRAPHY_DURATION)
+    if not (isinstance(fractions, (list, tuple)) and len(fractions) == 4 and isinstance(span, (list, tuple))
+            and len(span) == 2):
         return None
-    cumulative = np.cumsum(tic) / total
-    steps = np.searchsorted(cumulative, [0.25, 0.5, 0.75, 1.0 - 1e-12])
-    return np.concatenate(([rt[0]], rt[np.minimum(steps, rt.size - 1)]))
+    values = np.array([_number(f) for f in fractions], dtype=np.float64)
+    start, length = _number(span[0]), _number(duration)
+    if start is None or length is None or not np.isfinite(values).all():
+        return None
+    bounds: npt.NDArray[np.float64] = start + np.concatenate(([0.0], np.cumsum(values))) * length
+    return bounds
 
 
 def scan_density(runs: Sequence[RunTraces], level: int, bins: int | None = None
-                 ) -> tuple[FloatArray, list[FloatArray]]:
+                 ) -> tuple[npt.NDArray[np.float64], list[npt.NDArray[np.float64]]]:
     """Bin centres (seconds) over the batch's retention times, and for each
     run the scans of MS level `level` (level 2: every level from 2 up) per
     minute in each bin. bins defaults to 60, fewer for runs of fewer than
@@ -234,7 +255,7 @@ def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
     for key, (name, unit) in keys.items():
         cells = values[key]
         numbers = [_number(v) for v in cells]
-        flags = outliers(numbers) if len(runs) > 1 else [None] * len(runs)
+        flags: list[str | None] = outliers(numbers) if len(runs) > 1 else [None] * len(runs)
         rows.append(MetricRow(key[0], name, key[1], unit, ["" if v is None else _text(v) for v in cells], flags))
     return rows
 
@@ -245,15 +266,15 @@ def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
 class IntensityMap:
     """Summed MS1 intensity on a grid: rows of rt (seconds), columns of m/z."""
 
-    rt_edges: FloatArray
-    mz_edges: FloatArray
-    cells: FloatArray  # shape (rows, columns)
+    rt_edges: npt.NDArray[np.float64]
+    mz_edges: npt.NDArray[np.float64]
+    cells: npt.NDArray[np.float64]  # shape (rows, columns)
 
 
 @dataclass(frozen=True)
 class PeakList:
     rt: float
-    mz: FloatArray
+    mz: npt.NDArray[np.float64]
     intensity: npt.NDArray[np.float32]
     centroid: bool
 

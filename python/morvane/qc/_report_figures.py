@@ -7,12 +7,12 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import numpy as np
-import plotly.graph_objects as go
-from plotly.colors import qualitative
-from plotly.subplots import make_subplots
+import numpy.typing as npt
+import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from plotly.colors import qualitative  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from plotly.subplots import make_subplots  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-from ._report_data import (TRACE_POINTS, FloatArray, IntensityMap, PeakList, RunTraces, scan_density, thin,
-                           tic_quarters)
+from ._report_data import TRACE_POINTS, IntensityMap, PeakList, RunTraces, scan_density, thin
 
 # Traces of small multiples (one panel per run) are thinner still.
 PANEL_POINTS = 500
@@ -23,7 +23,7 @@ def colour(position: int) -> str:
     return str(_PALETTE[position % len(_PALETTE)])
 
 
-def _f32(values: FloatArray) -> np.ndarray:
+def _f32(values: npt.NDArray[np.float64]) -> np.ndarray:
     # Four bytes a value are plenty for a picture and halve the file.
     return np.asarray(values, dtype=np.float32)
 
@@ -100,16 +100,10 @@ def density(runs: Sequence[RunTraces]) -> go.Figure:
     return fig
 
 
-def quarters(runs: Sequence[RunTraces]) -> go.Figure:
+def quarters(names: Sequence[str], spans: Sequence[npt.NDArray[np.float64]]) -> go.Figure:
     """For each run, the retention-time spans over which each quarter of its
-    MS1 TIC accumulated, as stacked horizontal bars."""
+    MS1 TIC accumulated (see tic_quarters), as stacked horizontal bars."""
     fig = go.Figure()
-    names, spans = [], []
-    for run in runs:
-        q = tic_quarters(*run.chromatogram(run.tic))
-        if q is not None:
-            names.append(run.name)
-            spans.append(q)
     shades = ["#c6dbef", "#6baed6", "#2171b5", "#08306b"]
     for quarter in range(4):
         starts = np.array([s[quarter] for s in spans])

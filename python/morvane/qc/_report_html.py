@@ -15,12 +15,11 @@ import os
 import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass
-from functools import cache
 from pathlib import Path
 
-import plotly.graph_objects as go
-import plotly.io as pio
-from plotly.offline import get_plotlyjs
+import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-found, unused-ignore]
+import plotly.io as pio  # type: ignore[import-untyped, import-not-found, unused-ignore]
+from plotly.offline import get_plotlyjs  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 from ._report_data import MetricRow
 
@@ -38,9 +37,13 @@ def _packed(data: bytes) -> str:
     return base64.b64encode(gzip.compress(data, compresslevel=9, mtime=0)).decode("ascii")
 
 
-@cache
+_plotlyjs: list[str] = []  # packed once per process
+
+
 def _packed_plotlyjs() -> str:
-    return _packed(get_plotlyjs().encode("utf-8"))
+    if not _plotlyjs:
+        _plotlyjs.append(_packed(get_plotlyjs().encode("utf-8")))
+    return _plotlyjs[0]
 
 
 _STYLE = """

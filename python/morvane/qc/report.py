@@ -18,16 +18,23 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-try:
-    import plotly  # noqa: F401
-except ImportError as error:  # pragma: no cover - depends on the installation
-    raise ImportError(
-        "morvane.qc.report draws with plotly, which is not installed: pip install 'karvel[report]'"
-    ) from error
+
+
+def _require_plotly() -> None:
+    try:
+        import plotly  # type: ignore[import-untyped, import-not-found, unused-ignore]  # noqa: F401
+    except ImportError as error:
+        raise ImportError(
+            "morvane.qc.report draws with plotly, which is not installed: pip install 'karvel[report]'"
+        ) from error
+
+
+_require_plotly()
 
 from .. import __version__
 from . import _report_figures as figures
-from ._report_data import RunMetricsLike, RunTraces, intensity_map, metric_rows, tic_maximum_spectrum
+from ._report_data import (RunMetricsLike, RunTraces, intensity_map, metric_rows, tic_maximum_spectrum,
+                           tic_quarters)
 from ._report_html import Section, metrics_table, page, write
 
 __all__ = ["write_run_report", "write_batch_report"]
@@ -37,6 +44,16 @@ __all__ = ["write_run_report", "write_batch_report"]
 # maps of 20 runs to about a megabyte.
 RUN_MAP_GRID = (200, 400)
 BATCH_MAP_GRID = (60, 150)
+
+
+def quarters_section(metrics: Sequence[RunMetricsLike]) -> Section:
+    spans = [(m.run_name, tic_quarters(m)) for m in metrics]
+    shown = [(name, q) for name, q in spans if q is not None]
+    if not shown:
+        return Section("TIC quarters", note="The metrics hold no TIC quantile RT fractions.")
+    return Section("TIC quarters", figures.quarters([n for n, _ in shown], [q for _, q in shown]),
+                   note="Each bar spans the retention times over which a quarter of the run's MS1 TIC "
+                   "accumulated (TIC quantile RT fraction, MS:4000183).")
 
 
 def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | None) -> list[Section]:
@@ -59,8 +76,7 @@ def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | Non
         sections.append(Section("TIC and base peak", figures.single_run_chromatograms(runs[0])))
     sections += [
         Section("Scan density", figures.density(runs)),
-        Section("TIC quarters", figures.quarters(runs),
-                note="Each bar spans the retention times over which a quarter of the run's MS1 TIC accumulated."),
+        quarters_section(metrics),
         Section("Metrics", html=metrics_table(names, metric_rows(metrics))
                 + ('<p class="note">Shaded values lie beyond 1.5 IQR of the batch (▲ above, ▼ below).</p>'
                    if batch else "")),
