@@ -14,6 +14,7 @@ import numpy.typing as npt
 from . import _core
 from ._core import Spectrum
 from ._scans import ScanTable, select
+from ._views import RunViews
 
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _NATIVE_ID = re.compile(r"scanId=(\d+)")
@@ -53,7 +54,7 @@ def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
     return Run(path)
 
 
-class Run:
+class Run(RunViews):
     """An opened data folder: a sequence of spectra, decoded on demand.
 
     Also a context manager; ``close()`` releases the files. Pickles as its
