@@ -304,8 +304,12 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
         if times.size == 0:
             return None
         rt_bins = min(rt_bins, chosen.size)  # no more rows than spectra
+        # A hair wider than the table's times, so that no spectrum falls out
+        # by the last bit of its retention time.
+        low, high = float(times.min()), float(times.max())
+        pad = 1e-9 * max(1.0, abs(low), abs(high))
         cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
-            opened, np.ascontiguousarray(chosen, dtype=np.uint32), float(times.min()), float(times.max()),
+            opened, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
             rt_bins, mz_bins, None, None, _threads(threads))
         return IntensityMap(rt_edges, mz_edges, cells.reshape(rt_bins, len(mz_edges) - 1))
 
