@@ -102,9 +102,21 @@ bool RtMzMap::cover(double mz) noexcept {
   }
 }
 
+bool RtMzMap::rt_inside(double rt) const noexcept {
+  return finite(rt) && rt >= rt_.low && rt <= rt_.high;
+}
+
+std::optional<std::size_t> RtMzMap::fixed_column(double x, double y) const noexcept {
+  if (!finite(x) || !finite(y) || x < mz_low_ || x > mz_high_) return std::nullopt;
+  // Inside the range the column is in [0, columns_], columns_ only for x at
+  // the upper end (or rounding just below it).
+  const double column = std::floor((x - mz_low_) / mz_width_);
+  return std::min<std::size_t>(static_cast<std::size_t>(std::max(column, 0.0)), columns_ - 1);
+}
+
 void RtMzMap::add(double rt, std::span<const double> mz, std::span<const float> intensity) noexcept {
   const std::size_t count = std::min(mz.size(), intensity.size());
-  if (!finite(rt) || rt < rt_.low || rt > rt_.high) {
+  if (!rt_inside(rt)) {
     dropped_ += count;
     return;
   }
@@ -112,23 +124,70 @@ void RtMzMap::add(double rt, std::span<const double> mz, std::span<const float> 
   for (std::size_t i = 0; i < count; ++i) {
     const double x = mz[i];
     const double y = intensity[i];
-    if (!finite(x) || !finite(y) || x < 0 || x > kMaxMapMz) {
-      ++dropped_;
-      continue;
+    std::size_t c = 0;
+    if (fixed_mz_) {
+      const auto column = fixed_column(x, y);
+      if (!column) {
+        ++dropped_;
+        continue;
+      }
+      c = *column;
+    } else {
+      if (!finite(x) || !finite(y) || x < 0 || x > kMaxMapMz) {
+        ++dropped_;
+        continue;
+      }
+      cover(x);
+      c = static_cast<std::size_t>(std::floor((x - mz_low_) / mz_width_));  // in [0, columns_) after cover
     }
-    if (fixed_mz_ && (x < mz_low_ || x > mz_high_)) {
-      ++dropped_;
-      continue;
-    }
-    if (!fixed_mz_) cover(x);
-    // Inside the range: the column is in [0, columns_], columns_ only for
-    // x at the fixed range's upper end (or rounding just below it).
-    const double column = std::floor((x - mz_low_) / mz_width_);
-    const auto c = std::min<std::size_t>(static_cast<std::size_t>(std::max(column, 0.0)), columns_ - 1);
     cells_[row * columns_ + c] += y;
     touched_[c] = true;
     ++points_;
   }
+}
+
+MapRow RtMzMap::bin(double rt, std::span<const double> mz, std::span<const float> intensity) const {
+  MapRow out;
+  const std::size_t count = std::min(mz.size(), intensity.size());
+  if (!fixed_mz_ || !rt_inside(rt)) {
+    out.dropped_points = count;
+    return out;
+  }
+  out.row = static_cast<std::uint32_t>(row_of(rt));
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto column = fixed_column(mz[i], intensity[i]);
+    if (!column) {
+      ++out.dropped_points;
+      continue;
+    }
+    const auto c = static_cast<std::uint32_t>(*column);
+    // Points in ascending m/z (as spectra hold them) extend the last column
+    // or open the next one; any other order still sums correctly, in more
+    // entries.
+    if (out.columns.empty() || out.columns.back() != c) {
+      out.columns.push_back(c);
+      out.sums.push_back(0.0);
+    }
+    out.sums.back() += intensity[i];
+    ++out.points;
+  }
+  return out;
+}
+
+void RtMzMap::add(const MapRow& row) noexcept {
+  dropped_ += row.dropped_points;
+  if (!fixed_mz_ || row.row >= rt_.bins) {
+    dropped_ += row.points;
+    return;
+  }
+  const std::size_t n = std::min(row.columns.size(), row.sums.size());
+  double* cells = cells_.data() + std::size_t{row.row} * columns_;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (row.columns[i] >= columns_) continue;
+    cells[row.columns[i]] += row.sums[i];
+    touched_[row.columns[i]] = true;
+  }
+  points_ += row.points;
 }
 
 MapGrid RtMzMap::finish() const {

@@ -55,6 +55,19 @@ struct MapGrid {
   std::uint64_t dropped_points = 0;  // non-finite, or outside the ranges
 };
 
+// One spectrum's contribution to a map of a fixed m/z range: its row and the
+// sums of its points in each column they reach, columns ascending. Made by
+// RtMzMap::bin on any thread, added in the order of the spectra by
+// RtMzMap::add, so that the map's sums do not depend on which thread binned
+// which spectrum.
+struct MapRow {
+  std::uint32_t row = 0;
+  std::vector<std::uint32_t> columns;
+  std::vector<double> sums;
+  std::uint64_t points = 0;
+  std::uint64_t dropped_points = 0;
+};
+
 class RtMzMap {
  public:
   // Checks the shape: bins in 1..kMaxMapBins on both axes, finite ranges
@@ -67,6 +80,15 @@ class RtMzMap {
   // the rt range, or not finite, drops all its points.
   void add(double rt, std::span<const double> mz, std::span<const float> intensity) noexcept;
 
+  // A fixed m/z range only (fixed_mz()): the row of the spectrum's points
+  // at rt, binned as add() would bin them. Reads nothing that add(MapRow)
+  // changes, so several threads may bin at once while another adds.
+  // Allocates the row's lists (std::bad_alloc is the only failure).
+  MapRow bin(double rt, std::span<const double> mz, std::span<const float> intensity) const;
+  // Adds a row that bin() made for this map.
+  void add(const MapRow& row) noexcept;
+
+  bool fixed_mz() const noexcept { return fixed_mz_; }
   std::uint64_t points() const noexcept { return points_; }
   std::uint64_t dropped_points() const noexcept { return dropped_; }
 
@@ -78,6 +100,9 @@ class RtMzMap {
  private:
   RtMzMap() = default;
   std::size_t row_of(double rt) const noexcept;
+  bool rt_inside(double rt) const noexcept;
+  // The column of x in a fixed range, or nothing for a point it drops.
+  std::optional<std::size_t> fixed_column(double x, double y) const noexcept;
   // Makes the automatic range cover mz; false when the range would pass
   // the limits of placeable m/z.
   bool cover(double mz) noexcept;

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace karvel::qc {
@@ -271,6 +272,101 @@ TEST(RtMzMapAutomatic, NoPointLeavesOneEmptyColumn) {
   EXPECT_EQ(grid.cells, (std::vector<double>{0, 0, 0}));
   EXPECT_EQ(grid.points, 0u);
   EXPECT_EQ(grid.dropped_points, 3u);
+}
+
+std::vector<std::vector<Point>> spread_run(std::uint64_t seed, int scans, int points) {
+  std::mt19937_64 random(seed);
+  return random_run(random, scans, points, 95, 1205, true);
+}
+
+void add_points(RtMzMap& map, const std::vector<Point>& spectrum) {
+  std::vector<double> mz;
+  std::vector<float> intensity;
+  for (const auto& p : spectrum) mz.push_back(p.mz), intensity.push_back(p.intensity);
+  map.add(spectrum.front().rt, mz, intensity);
+}
+
+MapRow bin_points(const RtMzMap& map, const std::vector<Point>& spectrum) {
+  std::vector<double> mz;
+  std::vector<float> intensity;
+  for (const auto& p : spectrum) mz.push_back(p.mz), intensity.push_back(p.intensity);
+  return map.bin(spectrum.front().rt, mz, intensity);
+}
+
+TEST(RtMzMapRows, BinningThenAddingGivesTheCellsOfAddingThePoints) {
+  const struct {
+    const char* name;
+    MapShape shape;
+  } cases[] = {
+      {"inside", fixed_shape(0, 100, 10, 90, 1210, 64)},
+      {"cutting both ends", fixed_shape(20, 80, 7, 300, 900, 33)},
+      {"one cell", fixed_shape(0, 100, 1, 0, 2000, 1)},
+  };
+  const auto spectra = spread_run(11, 50, 200);
+  for (const auto& c : cases) {
+    auto direct = make(c.shape);
+    auto by_rows = make(c.shape);
+    for (const auto& spectrum : spectra) {
+      add_points(direct, spectrum);
+      by_rows.add(bin_points(by_rows, spectrum));
+    }
+    const MapGrid a = direct.finish(), b = by_rows.finish();
+    EXPECT_EQ(a.points, b.points) << c.name;
+    EXPECT_EQ(a.dropped_points, b.dropped_points) << c.name;
+    EXPECT_EQ(a.mz_edges, b.mz_edges) << c.name;
+    ASSERT_EQ(a.cells.size(), b.cells.size()) << c.name;
+    for (std::size_t i = 0; i < a.cells.size(); ++i) {
+      EXPECT_NEAR(a.cells[i], b.cells[i], 1e-9 * std::max(1.0, a.cells[i])) << c.name << " cell " << i;
+    }
+  }
+}
+
+TEST(RtMzMapRows, RowsBinnedOnSeveralThreadsAndAddedInOrderGiveTheSameBits) {
+  const MapShape shape = fixed_shape(0, 100, 16, 90, 1210, 128);
+  const auto spectra = spread_run(12, 200, 300);
+  auto serial = make(shape);
+  for (const auto& spectrum : spectra) serial.add(bin_points(serial, spectrum));
+
+  auto threaded = make(shape);
+  std::vector<MapRow> rows(spectra.size());
+  {
+    std::vector<std::jthread> workers;
+    for (std::size_t w = 0; w < 4; ++w) {
+      workers.emplace_back([&, w] {
+        // Each thread takes every fourth spectrum, from the end backwards.
+        for (std::size_t i = spectra.size(); i-- > 0;) {
+          if (i % 4 == w) rows[i] = bin_points(threaded, spectra[i]);
+        }
+      });
+    }
+  }
+  for (const auto& row : rows) threaded.add(row);
+  EXPECT_EQ(serial.finish().cells, threaded.finish().cells);
+}
+
+TEST(RtMzMapRows, AnAutomaticRangeOrAnRtOutsideBinsNothing) {
+  const std::vector<Point> spectrum = {{50, 500, 1}, {50, 600, 2}};
+  auto automatic = make(auto_shape(4, 16));
+  const MapRow unbinned = bin_points(automatic, spectrum);
+  EXPECT_EQ(unbinned.points, 0u);
+  EXPECT_EQ(unbinned.dropped_points, 2u);
+  EXPECT_TRUE(unbinned.columns.empty());
+
+  auto fixed = make(fixed_shape(60, 100, 4, 0, 1000, 10));
+  const MapRow outside = bin_points(fixed, spectrum);  // rt 50 is before the range
+  EXPECT_EQ(outside.dropped_points, 2u);
+  fixed.add(outside);
+  EXPECT_EQ(fixed.finish().dropped_points, 2u);
+}
+
+TEST(RtMzMapRows, AscendingPointsMakeOneEntryPerColumn) {
+  auto map = make(fixed_shape(0, 10, 1, 0, 100, 10));
+  const double mz[] = {1, 2, 15, 16, 17, 55, 99, 100};
+  const float intensity[] = {1, 1, 2, 2, 2, 5, 9, 1};
+  const MapRow row = map.bin(5, mz, intensity);
+  EXPECT_EQ(row.columns, (std::vector<std::uint32_t>{0, 1, 5, 9}));
+  EXPECT_EQ(row.sums, (std::vector<double>{2, 6, 5, 10}));
+  EXPECT_EQ(row.points, 8u);
 }
 
 }  // namespace

@@ -243,6 +243,24 @@ class TestIntensityMap:
             assert dropped == 0
             assert (mz_edges[0], mz_edges[-1]) == (pytest.approx(mz_edges[0]), pytest.approx(mz_edges[-1]))
 
+    @pytest.mark.parametrize("source", ["metrics", "stand-in"])
+    def test_the_report_helper_keeps_every_ms1_point(self, lc_runs, source):
+        m = lc_runs[2] if source == "metrics" else qc_standin.standin(lc_runs[2].path)
+        trace = data.RunTraces.of(m)
+        result = data.intensity_map(trace, rt_bins=7, mz_bins=40, threads=2)
+        with morvane.open(m.path) as run:
+            ms1 = list(run.spectra(ms_level=1))
+        total = sum(float(s.intensity.astype(np.float64).sum()) for s in ms1)
+        assert result.cells.sum() == pytest.approx(total, rel=1e-9)
+        lowest = min(float(s.mz.min()) for s in ms1)
+        highest = max(float(s.mz.max()) for s in ms1)
+        if trace.ms1_mz_range() is not None:       # the table's m/z bounds fix the range
+            assert (result.mz_edges[0], result.mz_edges[-1]) == (lowest, highest)
+            assert len(result.mz_edges) == 41
+        else:                                      # found while binning
+            assert result.mz_edges[0] <= lowest and highest < result.mz_edges[-1]
+        assert result.rt_edges[0] <= ms1[0].rt and ms1[-1].rt <= result.rt_edges[-1]
+
     def test_the_report_helper_gives_one_row_a_spectrum_at_most(self, lc_runs):
         trace = data.RunTraces.of(lc_runs[1])
         m = data.intensity_map(trace, rt_bins=500, mz_bins=50, threads=1)

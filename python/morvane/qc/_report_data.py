@@ -63,6 +63,8 @@ class RunTraces:
     base_peak: npt.NDArray[np.float64]
     drift_ppm: npt.NDArray[np.float64] | None
     positions: npt.NDArray[np.int64]  # each row's spectrum position in the run
+    lowest_mz: npt.NDArray[np.float64] | None = None   # of each scan's points
+    highest_mz: npt.NDArray[np.float64] | None = None
 
     @classmethod
     def of(cls, m: RunMetricsLike) -> RunTraces:
@@ -85,7 +87,20 @@ class RunTraces:
             base_peak=nan if base_peak is None else base_peak,
             drift_ppm=_column(table, "calibration_drift_ppm"),
             positions=np.arange(rows, dtype=np.int64) if index is None else index.astype(np.int64),
+            lowest_mz=_column(table, "lowest_mz"),
+            highest_mz=_column(table, "highest_mz"),
         )
+
+    def ms1_mz_range(self) -> tuple[float, float] | None:
+        """The lowest and highest m/z of the MS1 scans' points, when the
+        table has them and they span a range."""
+        if self.lowest_mz is None or self.highest_mz is None:
+            return None
+        low, high = self.lowest_mz[self.ms1], self.highest_mz[self.ms1]
+        low, high = low[np.isfinite(low)], high[np.isfinite(high)]
+        if low.size == 0 or high.size == 0 or not low.min() < high.max():
+            return None
+        return float(low.min()), float(high.max())
 
     @property
     def ms1(self) -> npt.NDArray[np.bool_]:
@@ -288,7 +303,8 @@ def _open(path: str) -> Any:
 def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | None = None) -> IntensityMap | None:
     """The RT x m/z map of the run's MS1 spectra, binned in C++ while worker
     threads decode them; None when the data folder is not there or the run
-    has no MS1 scan."""
+    has no MS1 scan. The m/z range is the table's lowest to highest m/z of
+    the MS1 points where it has them (found while binning otherwise)."""
     from .. import _core
     from .._run import _threads
 
@@ -308,9 +324,14 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
         # by the last bit of its retention time.
         low, high = float(times.min()), float(times.max())
         pad = 1e-9 * max(1.0, abs(low), abs(high))
+        mz_low: float | None = None
+        mz_high: float | None = None
+        mz_range = run.ms1_mz_range()
+        if mz_range is not None:
+            mz_low, mz_high = mz_range
         cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
             opened, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
-            rt_bins, mz_bins, None, None, _threads(threads))
+            rt_bins, mz_bins, mz_low, mz_high, _threads(threads))
         return IntensityMap(rt_edges, mz_edges, cells.reshape(rt_bins, len(mz_edges) - 1))
 
 
