@@ -153,6 +153,7 @@ class TestMetricRows:
                                        "base_peak_intensity": np.ones(3), "base_peak_mz": np.ones(3)})
         a = qc_standin.RunMetrics("a", "a.d", [
             M("MS:4000059", "number of MS1 spectra", 1200),
+            M("MS:4000097", "MS1 signal jump (10x) count", np.int64(12345)),
             M("MS:4000029", "area under TIC in MS1", 2.5e9, polarity="positive"),
             M("MS:4000029", "area under TIC in MS1", 1.25e8, polarity="negative"),
             M("MS:4000067", "MS run duration", 3599.123456789, qc_standin.SECOND),
@@ -166,13 +167,14 @@ class TestMetricRows:
         rows = data.metric_rows([a, b])
         assert [(r.accession, r.polarity, r.texts) for r in rows] == [
             ("MS:4000059", None, ["1,200", ""]),
-            ("MS:4000029", "positive", ["2,500,000,000", "3,000,000,000"]),
-            ("MS:4000029", "negative", ["125,000,000", ""]),
+            ("MS:4000097", None, ["12,345", ""]),
+            ("MS:4000029", "positive", ["2.5e+09", "3e+09"]),
+            ("MS:4000029", "negative", ["1.25e+08", ""]),
             ("MS:4000067", None, ["3599.12", ""]),
-            ("MS:4000070", None, ["[0.5, 3600.25]", ""]),
+            ("MS:4000070", None, ["[0.5, 3600]", ""]),
             ("MS:4000063", None, ["", "table: 3 rows × 2 columns"]),
         ]
-        assert rows[3].unit == rows[4].unit == "second"
+        assert rows[4].unit == rows[5].unit == "second"
         assert all(flag is None for r in rows for flag in r.flags)
 
     def test_a_batch_flags_its_outlying_run_and_a_single_run_is_never_flagged(self):

@@ -236,19 +236,22 @@ def _number(value: object) -> float | None:
     return float(value)
 
 
-def _text(value: object) -> str:
+def _text(value: object, digits: int = 6) -> str:
+    """A metric value as the table shows it: integers in full (with
+    thousands separators), floats to `digits` significant digits, lists of
+    a few numbers to 4, tables by their size."""
+    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        return f"{int(value):,}"
     number = _number(value)
     if number is not None:
-        if float(number).is_integer() and abs(number) < 1e15:
-            return f"{int(number):,}"
-        return f"{number:.6g}"
+        return f"{number:.{digits}g}"
     if isinstance(value, dict):
         lengths = {len(v) for v in value.values() if isinstance(v, (list, tuple))}
         rows = max(lengths) if lengths else 0
         return f"table: {rows} rows × {len(value)} columns"
     if isinstance(value, (list, tuple)):
         if len(value) <= 6:
-            return "[" + ", ".join(_text(v) for v in value) + "]"
+            return "[" + ", ".join(_text(v, 4) for v in value) + "]"
         return f"{len(value)} values"
     return str(value)
 
