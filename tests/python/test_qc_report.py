@@ -187,6 +187,49 @@ class TestMetricRows:
         assert all(f is None for r in data.metric_rows(batch[-1:]) for f in r.flags)
 
 
+class TestPolarity:
+    @pytest.mark.parametrize("polarity, parts", [
+        (np.array([1, 1, 1, 1, 1, 1]), [""]),
+        (np.array([-1, -1, -1, -1, -1, -1]), [""]),
+        (np.array([1, -1, 1, -1, 1, -1]), [" (+)", " (−)"]),
+        (np.array([0, 1, 0, -1, 0, 0]), [" (+)", " (−)", " (?)"]),
+        (np.array(["positive", "negative", "positive", None, "positive", "negative"], dtype=object),
+         [" (+)", " (−)", " (?)"]),
+    ])
+    def test_runs_that_switch_polarity_have_one_trace_per_polarity(self, polarity, parts):
+        rt = np.arange(12.0)
+        levels = np.tile([1, 2], 6)                       # MS1 at even positions
+        table = qc_standin.scan_table({"rt": rt, "ms_level": levels, "tic": rt * 10,
+                                       "base_peak_intensity": rt, "base_peak_mz": rt})
+        column = np.repeat(polarity, 2)                   # each MS2 takes its MS1's polarity
+        kind = qc_standin.pa.string() if polarity.dtype == object else qc_standin.pa.int8()
+        table = table.set_column(table.column_names.index("polarity"), "polarity",
+                                 qc_standin.pa.array(list(column), type=kind))
+        run = data.RunTraces.of(qc_standin.RunMetrics("r", "r.d", [], table))
+        got = run.chromatograms(run.tic)
+        assert [suffix for suffix, _, _ in got] == parts
+        assert sorted(np.concatenate([t for _, t, _ in got]).tolist()) == rt[::2].tolist()
+        for suffix, times, values in got:
+            assert np.array_equal(values, times * 10)
+            if suffix == " (+)":
+                assert set(column[times.astype(int)]) <= {1, "positive"}
+
+    def test_the_figures_keep_both_polarities_of_a_run_in_its_legend_group(self, tmp_path):
+        m = qc_standin.synthetic("switching", 400, seed=4)
+        switching = m.scans.set_column(m.scans.column_names.index("polarity"), "polarity",
+                                       qc_standin.pa.array((["positive"] * 4 + ["negative"] * 4) * 50))
+        both = qc_standin.RunMetrics("switching", m.path, m.metrics, switching)
+        other = qc_standin.synthetic("plain", 400, seed=5)
+        report.write_batch_report([both, other], tmp_path / "report.html")
+        figures = figures_of(tmp_path / "report.html")
+        tic = figures["TIC"]["data"]
+        assert trace_names(figures["TIC"]) == ["switching (+)", "switching (−)", "plain"]
+        assert [t["legendgroup"] for t in tic] == ["switching", "switching", "plain"]
+        assert tic[1]["line"]["dash"] == "dot"
+        panels = figures["TIC and base peak by run"]["data"]
+        assert [t["showlegend"] for t in panels] == [True, False, False, False, True, False]
+
+
 class TestScanDensity:
     def test_scans_per_minute_of_each_level(self):
         # 0..119 s, every second; MS1 every fourth scan, the rest MS2 or MS3.

@@ -51,6 +51,17 @@ def _column(table: Any, name: str) -> npt.NDArray[np.float64] | None:
     return np.asarray(values, dtype=np.float64)
 
 
+def _polarity(table: Any) -> npt.NDArray[np.int8] | None:
+    """The polarity column as +1/-1/0, whether stored as numbers or as
+    "positive"/"negative" texts."""
+    if "polarity" not in table.column_names:
+        return None
+    values = table.column("polarity").to_pylist()
+    text = {"positive": 1, "negative": -1, "+": 1, "-": -1}
+    return np.array([text.get(v, 0) if isinstance(v, str) else (0 if v is None else int(np.sign(v)))
+                     for v in values], dtype=np.int8)
+
+
 @dataclass(frozen=True)
 class RunTraces:
     """One run's per-scan columns, in scan order (rt in seconds)."""
@@ -63,6 +74,7 @@ class RunTraces:
     base_peak: npt.NDArray[np.float64]
     drift_ppm: npt.NDArray[np.float64] | None
     positions: npt.NDArray[np.int64]  # each row's spectrum position in the run
+    polarity: npt.NDArray[np.int8] | None = None       # +1, -1, 0 unknown
     lowest_mz: npt.NDArray[np.float64] | None = None   # of each scan's points
     highest_mz: npt.NDArray[np.float64] | None = None
 
@@ -87,6 +99,7 @@ class RunTraces:
             base_peak=nan if base_peak is None else base_peak,
             drift_ppm=_column(table, "calibration_drift_ppm"),
             positions=np.arange(rows, dtype=np.int64) if index is None else index.astype(np.int64),
+            polarity=_polarity(table),
             lowest_mz=_column(table, "lowest_mz"),
             highest_mz=_column(table, "highest_mz"),
         )
@@ -112,6 +125,23 @@ class RunTraces:
         """values over the MS1 scans (over every scan of a run without MS1)."""
         keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
         return self.rt[keep], values[keep]
+
+    def chromatograms(
+        self, values: npt.NDArray[np.float64]
+    ) -> list[tuple[str, npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
+        """chromatogram(values) as (suffix, rt, values) parts: one part with
+        suffix "" for a run of one polarity, one part a polarity (" (+)",
+        " (−)", " (?)" for unknown) when its MS1 scans switch polarity."""
+        rt, y = self.chromatogram(values)
+        if self.polarity is None:
+            return [("", rt, y)]
+        keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
+        polarity = self.polarity[keep]
+        present = [p for p in (1, -1, 0) if (polarity == p).any()]
+        if len(present) < 2:
+            return [("", rt, y)]
+        suffix = {1: " (+)", -1: " (−)", 0: " (?)"}
+        return [(suffix[p], rt[polarity == p], y[polarity == p]) for p in present]
 
     @property
     def has_drift(self) -> bool:

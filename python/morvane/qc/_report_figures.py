@@ -23,6 +23,11 @@ def colour(position: int) -> str:
     return str(_PALETTE[position % len(_PALETTE)])
 
 
+def _line(position: int, suffix: str) -> dict[str, object]:
+    # A run's negative-mode trace is dotted in the run's colour.
+    return {"color": colour(position), "width": 1, **({"dash": "dot"} if suffix == " (−)" else {})}
+
+
 def _f32(values: npt.NDArray[np.float64]) -> np.ndarray:
     # Four bytes a value are plenty for a picture and halve the file.
     return np.asarray(values, dtype=np.float32)
@@ -44,10 +49,10 @@ def overlaid(runs: Sequence[RunTraces], which: str) -> go.Figure:
     """TIC or base-peak chromatograms ("tic"/"bpc") of every run on one y axis."""
     fig = go.Figure()
     for position, run in enumerate(runs):
-        rt, values = run.chromatogram(run.tic if which == "tic" else run.base_peak)
-        rt, values = thin(rt, values)
-        fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(values), name=run.name, legendgroup=run.name,
-                                   mode="lines", line={"color": colour(position), "width": 1}))
+        for suffix, rt, values in run.chromatograms(run.tic if which == "tic" else run.base_peak):
+            rt, values = thin(rt, values)
+            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(values), name=run.name + suffix, legendgroup=run.name,
+                                     mode="lines", line=_line(position, suffix)))
     title = "Total ion current (MS1)" if which == "tic" else "Base peak intensity (MS1)"
     return _layout(fig, title, 420, "retention time (s)", "intensity")
 
@@ -56,9 +61,10 @@ def single_run_chromatograms(run: RunTraces) -> go.Figure:
     """One run's TIC (left axis) and base-peak chromatogram (right axis)."""
     fig = make_subplots(specs=[[{"secondary_y": True}]])
     for which, values, secondary, position in (("TIC", run.tic, False, 0), ("BPC", run.base_peak, True, 1)):
-        rt, y = thin(*run.chromatogram(values))
-        fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=which, mode="lines",
-                                   line={"color": colour(position), "width": 1}), secondary_y=secondary)
+        for suffix, rt, y in run.chromatograms(values):
+            rt, y = thin(rt, y)
+            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=which + suffix, mode="lines",
+                                     line=_line(position, suffix)), secondary_y=secondary)
     _layout(fig, "TIC and base peak (MS1)", 420, "retention time (s)")
     fig.update_yaxes(title_text="TIC", exponentformat="e", secondary_y=False)
     fig.update_yaxes(title_text="base peak intensity", exponentformat="e", secondary_y=True)
@@ -72,11 +78,12 @@ def panels(runs: Sequence[RunTraces]) -> go.Figure:
                         vertical_spacing=min(0.04, 0.3 / max(rows, 1)), horizontal_spacing=0.08)
     for position, run in enumerate(runs):
         for col, values in ((1, run.tic), (2, run.base_peak)):
-            rt, y = thin(*run.chromatogram(values), limit=PANEL_POINTS)
-            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=run.name, legendgroup=run.name,
-                                       showlegend=col == 1, mode="lines",
-                                       line={"color": colour(position), "width": 1}),
-                          row=position + 1, col=col)
+            for part, (suffix, rt, y) in enumerate(run.chromatograms(values)):
+                rt, y = thin(rt, y, limit=PANEL_POINTS)
+                fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=run.name + suffix, legendgroup=run.name,
+                                         showlegend=col == 1 and part == 0, mode="lines",
+                                         line=_line(position, suffix)),
+                              row=position + 1, col=col)
     _layout(fig, "TIC and base peak, one row per run (own y axes)", 120 + 110 * rows, "")
     fig.update_yaxes(exponentformat="e", nticks=3)
     fig.update_xaxes(title_text="retention time (s)", row=rows)
