@@ -119,7 +119,7 @@ class MzmlWriter:
     def finish(self) -> None: ...
 
 def rt_mz_map(
-    run: object,
+    run: RunHandle,
     indices: npt.NDArray[np.uint32],
     rt_low: float,
     rt_high: float,

@@ -1,7 +1,7 @@
 // _core.rt_mz_map: the RT × m/z intensity map of a run's spectra for the
 // quality-control report.
 //
-//   rt_mz_map(run, indices, rt_low, rt_high, rt_bins, mz_bins, mz_low, mz_high, threads)
+//   rt_mz_map(handle, indices, rt_low, rt_high, rt_bins, mz_bins, mz_low, mz_high, threads)
 //     -> (cells float64 (flat, rows of rt), rt_edges float64, mz_edges float64, points, dropped)
 //
 // mz_low and mz_high are both None (the range is found while binning) or
@@ -128,7 +128,7 @@ PyObject* rt_mz_map(PyObject* module, PyObject* args) noexcept {
 
 PyMethodDef rt_mz_map_def = {
     "rt_mz_map", rt_mz_map, METH_VARARGS,
-    "rt_mz_map(run, indices, rt_low, rt_high, rt_bins, mz_bins, mz_low, mz_high, threads, /)\n--\n\n"
+    "rt_mz_map(handle, indices, rt_low, rt_high, rt_bins, mz_bins, mz_low, mz_high, threads, /)\n--\n\n"
     "The summed intensity of the spectra of indices on an RT x m/z grid."};
 
 int add_rt_mz_map(PyObject* module) {

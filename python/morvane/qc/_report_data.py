@@ -363,7 +363,7 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
         if mz_range is not None:
             mz_low, mz_high = mz_range
         cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
-            opened, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
+            opened._handle, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
             rt_bins, mz_bins, mz_low, mz_high, _threads(threads))
         return IntensityMap(rt_edges, mz_edges, cells.reshape(rt_bins, len(mz_edges) - 1))
 
