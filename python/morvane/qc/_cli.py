@@ -139,6 +139,7 @@ def run_qc(args: argparse.Namespace) -> int:
                 if not args.quiet:
                     print(out_dir / "batch.mzQC")
     except KeyboardInterrupt:
+        print("karvel: interrupted", file=sys.stderr)
         return 130
     return 1 if failed else 0
 
