@@ -60,6 +60,8 @@ class SpectrumStream:
     def __iter__(self) -> Iterator[Spectrum]: ...
     def __next__(self) -> Spectrum: ...
     def close(self) -> None: ...
+    @property
+    def skipped(self) -> list[tuple[int, str]]: ...
 
 @final
 class PeakStream:
@@ -84,7 +86,6 @@ class RunHandle:
         centroid: bool,
         skip: bool,
         threads: int,
-        skipped: list[tuple[int, str]],
         /,
     ) -> SpectrumStream: ...
     def peaks(
@@ -101,7 +102,7 @@ class RunHandle:
 class MzmlWriter:
     def __new__(
         cls,
-        run: object,
+        run: RunHandle,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         positions: object,
         centroid: bool = False,

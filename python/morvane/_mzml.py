@@ -49,7 +49,7 @@ def to_mzml(
     workers = _threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
+        run._handle, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

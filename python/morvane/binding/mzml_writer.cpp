@@ -1,7 +1,7 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits, threads)
+//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -56,7 +56,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     int centroid = 0, zlib = 1, bits = 32;
     unsigned threads = 1;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiI:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads)) {
+                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads) ||
+        !check_threads(threads)) {
       return nullptr;
     }
     auto reader = reader_of(run);
@@ -68,7 +69,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
     const exporter::MzmlOptions options{
-        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits,
+        centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
         threads};
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
