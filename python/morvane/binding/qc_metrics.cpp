@@ -1,4 +1,4 @@
-// _core.qc_collect(run, threads) -> (columns, summaries): the quality-control
+// _core.qc_collect(handle, threads) -> (columns, summaries): the quality-control
 // pass over a run. columns maps each per-scan column name to a read-only
 // numpy array (native_id: a list of str); summaries is a list of
 // (polarity, dict) pairs: (None, whole run) first, then one per polarity when
@@ -17,6 +17,7 @@
 #include "arrays.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
 #include "extension.hpp"
 #include "qc/collect.hpp"
 #include "qc/metrics.hpp"
@@ -114,9 +115,11 @@ struct Pass {
 
 // The rows, the whole run's summary and, for runs with scans of both
 // polarities, one summary per polarity.
-Pass run_pass(const reader::Reader& reader, const qc::CollectOptions& options) {
+Result<Pass> run_pass(const reader::Reader& reader, const qc::CollectOptions& options) {
+  auto rows = qc::collect(reader, options);
+  if (!rows) return std::unexpected(std::move(rows.error()));
   Pass out;
-  out.rows = qc::collect(reader, options);
+  out.rows = std::move(*rows);
   out.summaries.emplace_back(std::nullopt, qc::summarise(out.rows));
   const auto polarities = qc::polarities_of(out.rows);
   std::size_t signed_polarities = 0;
@@ -140,8 +143,8 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
     // interpreter lock, waking every 100 ms to let signal handlers run: an
     // exception from one (KeyboardInterrupt) stops the workers early.
     std::atomic<bool> cancel{false};
-    auto done = std::make_shared<std::promise<Pass>>();
-    std::future<Pass> result = done->get_future();
+    auto done = std::make_shared<std::promise<Result<Pass>>>();
+    std::future<Result<Pass>> result = done->get_future();
     std::jthread worker([&reader, threads, &cancel, done] {
       try {
         done->set_value(run_pass(*reader, qc::CollectOptions{threads, &cancel}));
@@ -160,8 +163,10 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
       }
     }
     without_gil([&] { worker.join(); });
-    Pass pass = result.get();  // rethrows what the pass threw; guarded() maps it
+    Result<Pass> done_pass = result.get();  // rethrows what the pass threw; guarded() maps it
     ModuleState* state = state_of_module(module);
+    if (!done_pass) return reader_error(state, done_pass.error());
+    const Pass& pass = *done_pass;
     Ref columns = columns_dict(state, pass.rows);
     if (!columns) return nullptr;
     Ref summaries(PyList_New(0));
@@ -179,7 +184,7 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
 
 PyMethodDef qc_functions[] = {
     {"qc_collect", qc_collect, METH_VARARGS,
-     "qc_collect(run, threads, /)\n--\n\nThe quality-control rows and run summaries of a run."},
+     "qc_collect(handle, threads, /)\n--\n\nThe quality-control rows and run summaries of a run."},
     {nullptr, nullptr, 0, nullptr},
 };
 
