@@ -3,6 +3,7 @@
     karvel info RUN.d    a human summary of one MassHunter data folder
     karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet] ...
                          runs as indexed mzML, Parquet or (--metadata-only) JSON
+    karvel qc RUN.d [RUN.d ...] -o OUTDIR    quality metrics as mzQC, per-scan tables, reports
     karvel --version
 """
 

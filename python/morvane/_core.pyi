@@ -131,5 +131,5 @@ def rt_mz_map(
     /,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], int, int]: ...
 def qc_collect(
-    run: object, threads: int, /
+    run: RunHandle, threads: int, /
 ) -> tuple[dict[str, Any], list[tuple[int | None, dict[str, Any]]]]: ...

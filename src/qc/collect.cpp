@@ -1,11 +1,11 @@
 #include "qc/collect.hpp"
 
 #include <algorithm>
-#include <system_error>
-#include <thread>
+#include <memory>
 
 #include "qc/calibration_drift.hpp"
-#include "support/format.hpp"
+#include "reader/scan_row.hpp"
+#include "support/ordered_pool.hpp"
 
 namespace karvel::qc {
 namespace {
@@ -22,74 +22,46 @@ void add_calibration(ScanFacts& row, const std::optional<TofCalibration>* chosen
   if (const auto drift = drift_ppm(calibration, *reference)) row.calibration_drift_ppm = *drift;
 }
 
-class Collector {
- public:
-  Collector(const reader::Reader& reader, const CollectOptions& options)
-      : reader_(reader), options_(options), defaults_(DefaultCalibrations::load(reader.path())) {
-    rows_.resize(reader.scan().records.size());
-  }
-
-  std::vector<ScanFacts> run() {
-    const unsigned workers =
-        std::min<std::size_t>(thread_count(options_.threads), std::max<std::size_t>(rows_.size(), 1));
-    std::vector<std::jthread> threads;
-    for (unsigned w = 1; w < workers; ++w) {
-      try {
-        threads.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        break;  // fewer threads: the calling thread still does the rest
-      }
-    }
-    work();
-    threads.clear();  // joins
-    return std::move(rows_);
-  }
-
- private:
-  void work() noexcept {
-    raw::Peaks spare;
-    const auto& records = reader_.scan().records;
-    const auto& calibrations = reader_.calibrations();
-    for (;;) {
-      if (options_.cancel != nullptr && options_.cancel->load(std::memory_order_relaxed)) return;
-      const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
-      if (i >= records.size()) return;
-      const auto& record = records[i];
-      auto spectrum = reader_.spectrum(i, record, reader_.analyzer(), std::move(spare));
-      spare = {};
-      ScanFacts row;
-      if (spectrum) {
-        row = facts_of(*spectrum);
-        spare = raw::Peaks{std::move(spectrum->mz), std::move(spectrum->intensity)};
-      } else {
-        const std::int8_t polarity = record.ion_polarity == 0 ? 1 : record.ion_polarity == 1 ? -1 : 0;
-        row = failed_facts(static_cast<std::uint32_t>(i), record.scan_id,
-                           str_cat("scanId=", record.scan_id), record.ms_level,
-                           record.retention_time_min * 60.0, polarity);
-      }
-      add_calibration(row, i < calibrations.size() ? &calibrations[i] : nullptr,
-                      defaults_.for_id(record.calibration_id));
-      rows_[i] = std::move(row);
-    }
-  }
-
-  const reader::Reader& reader_;
-  const CollectOptions& options_;
-  const DefaultCalibrations defaults_;
-  std::vector<ScanFacts> rows_;
-  std::atomic<std::size_t> next_{0};
-};
-
 }  // namespace
 
-unsigned thread_count(unsigned requested) noexcept {
-  if (requested != 0) return std::min(requested, 64u);
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : std::min(cores, 64u);
-}
+Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const CollectOptions& options) {
+  const auto& records = reader.scan().records;
+  const auto& calibrations = reader.calibrations();
+  const DefaultCalibrations defaults = DefaultCalibrations::load(reader.path());
+  // Each worker decodes into the arrays of the spectrum it did before.
+  std::vector<raw::Peaks> spare(
+      std::max<std::size_t>(1, OrderedPool<ScanFacts>::worker_count(records.size(), options.threads)));
 
-std::vector<ScanFacts> collect(const reader::Reader& reader, const CollectOptions& options) {
-  return Collector(reader, options).run();
+  auto work = [&](std::size_t i, std::size_t worker) -> Result<ScanFacts> {
+    auto spectrum = reader.spectrum(i, reader::BlockChoice::Auto, std::move(spare[worker]));
+    spare[worker] = {};
+    ScanFacts row;
+    if (spectrum) {
+      row = facts_of(*spectrum);
+      spare[worker] = raw::Peaks{std::move(spectrum->mz), std::move(spectrum->intensity)};
+    } else {
+      const reader::ScanRow scan(records[i]);
+      row = failed_facts(static_cast<std::uint32_t>(i), scan.scan_id(), scan.native_id(), scan.ms_level(),
+                         scan.rt_sec(), scan.polarity_sign());
+    }
+    add_calibration(row, i < calibrations.size() ? &calibrations[i] : nullptr,
+                    defaults.for_id(records[i].calibration_id));
+    return row;
+  };
+
+  auto pool = OrderedPool<ScanFacts>::start(records.size(), options.threads, work);
+  if (!pool) return std::unexpected(std::move(pool.error()));
+  std::vector<ScanFacts> rows;
+  rows.reserve(records.size());
+  while (auto item = (*pool)->next()) {
+    if (!*item) return std::unexpected(std::move(item->error()));
+    rows.push_back(std::move(**item));
+    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+      (*pool)->stop();
+      break;
+    }
+  }
+  return rows;
 }
 
 }  // namespace karvel::qc

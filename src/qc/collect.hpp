@@ -1,6 +1,6 @@
-// One pass over a run: every spectrum decoded once, on worker threads, and
-// turned into its quality-control row, with the scan's calibration source
-// and drift against the run's default calibration.
+// One pass over a run: every spectrum decoded once, on the library's ordered
+// worker pool, and turned into its quality-control row, with the scan's
+// calibration source and drift against the run's default calibration.
 #pragma once
 
 #include <atomic>
@@ -9,20 +9,19 @@
 
 #include "qc/scan_facts.hpp"
 #include "reader/reader.hpp"
+#include "support/error.hpp"
 
 namespace karvel::qc {
 
 struct CollectOptions {
-  unsigned threads = 0;                    // 0: the available cores; 1: the calling thread
-  const std::atomic<bool>* cancel = nullptr;  // when set and true, workers stop early
+  unsigned threads = 1;                       // as the ordered pool: 1 works in the calling thread
+  const std::atomic<bool>* cancel = nullptr;  // when set and true, the pass stops early
 };
 
-// The rows of every scan in index order. A scan whose block fails to
-// decode keeps its row (decoded = false). Never fails: errors of single
-// spectra are in their rows, and the reader has counted and logged them.
-std::vector<ScanFacts> collect(const reader::Reader& reader, const CollectOptions& options = {});
-
-// The number of worker threads for a request of `requested` (0: cores).
-unsigned thread_count(unsigned requested) noexcept;
+// The rows of every scan in index order. A scan whose block fails to decode
+// keeps its row (decoded = false); the reader has counted and logged it.
+// Fails only when the pool cannot start (threads 0, no thread to be had);
+// a cancelled pass returns the rows done so far.
+Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const CollectOptions& options = {});
 
 }  // namespace karvel::qc

@@ -1,5 +1,7 @@
 #include "qc/scan_facts.hpp"
 
+#include "reader/scan_row.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <span>
@@ -42,11 +44,6 @@ std::pair<double, double> lowest_highest(std::span<const double> values) noexcep
 
 }  // namespace
 
-std::int8_t polarity_code(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept {
-  if (!polarity) return 0;
-  return *polarity == morvane_core::enums::Polarity::Positive ? 1 : -1;
-}
-
 ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record) {
   ScanFacts facts;
   facts.index = static_cast<std::uint32_t>(record.index);
@@ -54,7 +51,7 @@ ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record) {
   facts.native_id = record.native_id;
   facts.ms_level = record.ms_level;
   facts.rt = record.retention_time_sec;
-  facts.polarity = polarity_code(record.polarity);
+  facts.polarity = reader::polarity_sign(record.polarity);
   facts.decoded = true;
   facts.tic = morvane_core::types::effective_tic(record);
   const auto base_peak = morvane_core::types::effective_base_peak(record);

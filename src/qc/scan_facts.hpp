@@ -48,6 +48,4 @@ ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record);
 ScanFacts failed_facts(std::uint32_t index, std::uint32_t scan_number, std::string native_id,
                        std::uint32_t ms_level, double rt, std::int8_t polarity);
 
-std::int8_t polarity_code(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept;
-
 }  // namespace karvel::qc

@@ -180,3 +180,20 @@ def test_the_installed_command(tmp_path):
     assert (tmp_path / "out" / "r.mzQC").is_file()
     usage = subprocess.run([script, "qc", str(run.path)], capture_output=True, text=True, timeout=60)
     assert usage.returncode == 2
+
+
+def test_a_failed_run_does_not_take_its_name(tmp_path, capsys, no_report):
+    missing = tmp_path / "x" / "RUN.d"
+    good = tic_run([1]).build(tmp_path / "y" / "RUN.d").path
+    status, _, err = run_qc([missing, good, "-o", tmp_path / "out", "-q"], capsys)
+    assert status == 1
+    assert "also named" not in err
+    assert (tmp_path / "out" / "RUN.mzQC").is_file()
+
+
+def test_without_pyarrow_one_line_says_what_to_install(tmp_path, capsys, monkeypatch, no_report):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    run = tic_run([1]).build(tmp_path / "r.d")
+    status, out, err = run_qc([run.path, "-o", tmp_path / "out"], capsys)
+    assert status == 1 and out == ""
+    assert err.splitlines() == ["karvel: karvel qc needs pyarrow: pip install 'karvel[qc]'"]

@@ -250,3 +250,50 @@ def test_closed_run(build_run):
     run.close()
     with pytest.raises(ValueError, match="closed"):
         qc.metrics(run)
+
+
+# -- damaged runs ---------------------------------------------------------------
+
+def _omit(*names):
+    return lambda b: b.omit(*names)
+
+
+def _truncate(name, size):
+    return lambda b: b.truncate(name, size)
+
+
+@pytest.mark.parametrize("damage, decoded, sources, drift", [
+    # Without DefaultMassCal.xml the scans' own records have no known
+    # polynomial powers: no calibration at all, so the flight-time scans fail
+    # and only the m/z-stored one decodes.
+    (_omit("DefaultMassCal.xml"), [False, False, False, True], [None] * 4, False),
+    (lambda b: b.damage_default_mass_cal("truncated"), [False, False, False, True], [None] * 4, False),
+    # No MSMassCal.bin: every scan takes its default, which drifts nowhere.
+    (_omit("MSMassCal.bin"), [True] * 4, ["default"] * 4, True),
+    # No peak file: every spectrum fails, every row stays, calibrations too.
+    (_omit("MSPeak.bin"), [False] * 4, ["scan", "scan", "scan", "default"], True),
+    (_truncate("MSPeak.bin", 10), [False] * 4, ["scan", "scan", "scan", "default"], True),
+])
+def test_damaged_runs_degrade_row_by_row(build_run, damage, decoded, sources, drift):
+    builder = drifting_run()
+    damage(builder)
+    m = qc.metrics(build_run(builder).path)
+    assert m.scans.column("decoded").to_pylist() == decoded
+    assert m.scans.column("calibration_source").to_pylist() == sources
+    assert value(m, "MS:4000059") == 4
+    assert m.info["failed_spectra"] == decoded.count(False)
+    drifts = m.scans.column("calibration_drift_ppm")
+    assert drifts.null_count == (0 if drift else 4)
+    present = {x.accession for x in m.metrics}
+    assert ("KARVEL:0000001" in present) == drift
+    if not any(decoded):
+        assert m.scans.column("summed_peak_intensities").null_count == 4
+        assert "MS:4000155" not in present
+
+
+@pytest.mark.parametrize("damage", [_omit("MSScan.bin"), _truncate("MSScan.bin", 50)])
+def test_runs_without_a_scan_table_fail(build_run, damage):
+    builder = drifting_run()
+    damage(builder)
+    with pytest.raises((morvane.FormatError, OSError)):
+        qc.metrics(build_run(builder).path)

@@ -1,17 +1,23 @@
-// _core.qc_collect(run, threads) -> (columns, summaries): the quality-control
+// _core.qc_collect(handle, threads) -> (columns, summaries): the quality-control
 // pass over a run. columns maps each per-scan column name to a read-only
 // numpy array (native_id: a list of str); summaries is a list of
 // (polarity, dict) pairs: (None, whole run) first, then one per polarity when
-// the run has scans of both. The pass runs without the interpreter lock.
+// the run has scans of both. The pass runs without the interpreter lock; a
+// signal whose handler raises (Ctrl-C) stops it.
 
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 #include <optional>
 
 #include "arrays.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
 #include "extension.hpp"
 #include "qc/collect.hpp"
 #include "qc/metrics.hpp"
@@ -102,6 +108,30 @@ Ref summary_dict(const RunSummary& s) {
   return ok ? std::move(dict) : Ref();
 }
 
+struct Pass {
+  std::vector<ScanFacts> rows;
+  std::vector<std::pair<std::optional<std::int8_t>, RunSummary>> summaries;
+};
+
+// The rows, the whole run's summary and, for runs with scans of both
+// polarities, one summary per polarity.
+Result<Pass> run_pass(const reader::Reader& reader, const qc::CollectOptions& options) {
+  auto rows = qc::collect(reader, options);
+  if (!rows) return std::unexpected(std::move(rows.error()));
+  Pass out;
+  out.rows = std::move(*rows);
+  out.summaries.emplace_back(std::nullopt, qc::summarise(out.rows));
+  const auto polarities = qc::polarities_of(out.rows);
+  std::size_t signed_polarities = 0;
+  for (const auto p : polarities) signed_polarities += p != 0;
+  if (signed_polarities == 2) {
+    for (const std::int8_t p : {std::int8_t{1}, std::int8_t{-1}}) {
+      out.summaries.emplace_back(p, qc::summarise(out.rows, p));
+    }
+  }
+  return out;
+}
+
 PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* run = nullptr;
@@ -109,25 +139,34 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "OI:qc_collect", &run, &threads)) return nullptr;
     auto reader = reader_of(run);
     if (!reader) return nullptr;
-    struct Pass {
-      std::vector<ScanFacts> rows;
-      std::vector<std::pair<std::optional<std::int8_t>, RunSummary>> summaries;
-    };
-    Pass pass = without_gil([&] {
-      Pass out;
-      out.rows = qc::collect(*reader, qc::CollectOptions{threads, nullptr});
-      out.summaries.emplace_back(std::nullopt, qc::summarise(out.rows));
-      const auto polarities = qc::polarities_of(out.rows);
-      std::size_t signed_polarities = 0;
-      for (const auto p : polarities) signed_polarities += p != 0;
-      if (signed_polarities == 2) {
-        for (const std::int8_t p : {std::int8_t{1}, std::int8_t{-1}}) {
-          out.summaries.emplace_back(p, qc::summarise(out.rows, p));
-        }
+    // The pass runs on a thread of its own while this one waits without the
+    // interpreter lock, waking every 100 ms to let signal handlers run: an
+    // exception from one (KeyboardInterrupt) stops the workers early.
+    std::atomic<bool> cancel{false};
+    auto done = std::make_shared<std::promise<Result<Pass>>>();
+    std::future<Result<Pass>> result = done->get_future();
+    std::jthread worker([&reader, threads, &cancel, done] {
+      try {
+        done->set_value(run_pass(*reader, qc::CollectOptions{threads, &cancel}));
+      } catch (...) {
+        done->set_exception(std::current_exception());
       }
-      return out;
     });
+    for (;;) {
+      const bool ready = without_gil(
+          [&] { return result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready; });
+      if (ready) break;
+      if (PyErr_CheckSignals() < 0) {
+        cancel.store(true, std::memory_order_relaxed);
+        without_gil([&] { worker.join(); });
+        return nullptr;
+      }
+    }
+    without_gil([&] { worker.join(); });
+    Result<Pass> done_pass = result.get();  // rethrows what the pass threw; guarded() maps it
     ModuleState* state = state_of_module(module);
+    if (!done_pass) return reader_error(state, done_pass.error());
+    const Pass& pass = *done_pass;
     Ref columns = columns_dict(state, pass.rows);
     if (!columns) return nullptr;
     Ref summaries(PyList_New(0));
@@ -145,7 +184,7 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
 
 PyMethodDef qc_functions[] = {
     {"qc_collect", qc_collect, METH_VARARGS,
-     "qc_collect(run, threads, /)\n--\n\nThe quality-control rows and run summaries of a run."},
+     "qc_collect(handle, threads, /)\n--\n\nThe quality-control rows and run summaries of a run."},
     {nullptr, nullptr, 0, nullptr},
 };
 

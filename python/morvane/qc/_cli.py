@@ -89,11 +89,17 @@ def report_writers() -> tuple[Callable[..., None], Callable[..., None]] | None:
 
 def run_qc(args: argparse.Namespace) -> int:
     from . import metrics
+    from ._metrics import run_name_of
     from ._ms_info import write_ms_info
     from ._mzqc import batch_document, run_document
 
     if args.threads is not None and args.threads < 1:
         args.command_parser.error("--threads must be at least 1")
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        print("karvel: karvel qc needs pyarrow: pip install 'karvel[qc]'", file=sys.stderr)
+        return 1
     out_dir = Path(args.out_dir)
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
@@ -110,10 +116,11 @@ def run_qc(args: argparse.Namespace) -> int:
     try:
         for path in args.paths:
             try:
+                name = run_name_of(os.fsdecode(os.fspath(path)))
+                if name in names:
+                    raise ValueError(f"another run of this batch is also named {name}")
                 m = metrics(path, threads=args.threads)
-                if m.run_name in names:
-                    raise ValueError(f"another run of this batch is also named {m.run_name}")
-                names.add(m.run_name)
+                names.add(name)
                 write_json(run_document(m), out_dir / f"{m.run_name}.mzQC")
                 write_with(functools.partial(write_ms_info, m.scans),
                            out_dir / f"{m.run_name}_ms_info.parquet")
@@ -139,6 +146,7 @@ def run_qc(args: argparse.Namespace) -> int:
                 if not args.quiet:
                     print(out_dir / "batch.mzQC")
     except KeyboardInterrupt:
+        print("karvel: interrupted", file=sys.stderr)
         return 130
     return 1 if failed else 0
 

@@ -93,7 +93,7 @@ def compute(run: Run | str | os.PathLike[str], *, threads: int | None = None) ->
 
 
 def _compute(run: Run, threads: int) -> RunMetrics:
-    columns, summaries = _core.qc_collect(run, threads)
+    columns, summaries = _core.qc_collect(run._handle, threads)
     metrics: list[Metric] = []
     failed = 0
     for polarity, summary in summaries:
