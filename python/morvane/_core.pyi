@@ -119,7 +119,7 @@ class MzmlWriter:
     def finish(self) -> None: ...
 
 def rt_mz_map(
-    run: RunHandle,
+    handle: RunHandle,
     indices: npt.NDArray[np.uint32],
     rt_low: float,
     rt_high: float,
@@ -131,5 +131,5 @@ def rt_mz_map(
     /,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], int, int]: ...
 def qc_collect(
-    run: RunHandle, threads: int, /
+    handle: RunHandle, threads: int, /
 ) -> tuple[dict[str, Any], list[tuple[int | None, dict[str, Any]]]]: ...

@@ -413,9 +413,26 @@ class TestWrittenReports:
         page = (tmp_path / "elsewhere.html").read_text()
         figures = figures_of(tmp_path / "elsewhere.html")
         assert "MS1 intensity map" not in figures and "Spectrum at the TIC maximum" not in figures
-        assert "Not shown for elsewhere: its data folder is not there" in page
+        assert "Not shown for elsewhere: no data folder to read" in page
         assert len(figures["TIC and base peak"]["data"]) == 2
         assert len(figures["Mass calibration drift"]["data"]) == 1
+
+    def test_a_damaged_run_still_gets_its_report(self, tmp_path):
+        qc = pytest.importorskip("morvane.qc")
+        if not hasattr(qc, "metrics"):
+            pytest.skip("morvane.qc has no metrics() here")
+        m = qc.metrics(damaged_run(tmp_path / "damaged.d"), threads=1)
+        assert m.scans.column("decoded").to_pylist().count(False) == 1
+        report.write_run_report(m, tmp_path / "damaged.html")
+        figures = figures_of(tmp_path / "damaged.html")
+        assert figures["MS1 intensity map"]["data"][0]["type"] == "heatmap"
+        assert len(figures["Spectrum at the TIC maximum"]["data"]) == 1
+
+    def test_a_data_folder_that_does_not_open_counts_as_missing(self, tmp_path):
+        (tmp_path / "empty.d").mkdir()
+        m = qc_standin.synthetic("empty", 500, seed=1, path=str(tmp_path / "empty.d"))
+        report.write_run_report(m, tmp_path / "empty.html")
+        assert "Not shown for empty: no data folder to read" in (tmp_path / "empty.html").read_text()
 
     def test_runs_without_drift_say_so(self, tmp_path):
         table = qc_standin.scan_table({"rt": np.arange(50.0), "ms_level": np.ones(50), "tic": np.ones(50),

@@ -75,6 +75,7 @@ class RunTraces:
     drift_ppm: npt.NDArray[np.float64] | None
     positions: npt.NDArray[np.int64]  # each row's spectrum position in the run
     polarity: npt.NDArray[np.int8] | None = None       # +1, -1, 0 unknown
+    decoded: npt.NDArray[np.bool_] | None = None       # False: the metrics pass could not decode it
     lowest_mz: npt.NDArray[np.float64] | None = None   # of each scan's points
     highest_mz: npt.NDArray[np.float64] | None = None
 
@@ -100,6 +101,8 @@ class RunTraces:
             drift_ppm=_column(table, "calibration_drift_ppm"),
             positions=np.arange(rows, dtype=np.int64) if index is None else index.astype(np.int64),
             polarity=_polarity(table),
+            decoded=None if "decoded" not in table.column_names else np.array(
+                [bool(v) for v in table.column("decoded").to_pylist()], dtype=np.bool_),
             lowest_mz=_column(table, "lowest_mz"),
             highest_mz=_column(table, "highest_mz"),
         )
@@ -328,9 +331,15 @@ class PeakList:
 
 
 def _open(path: str) -> Any:
+    """The run at path, or None when it is not there or cannot be opened."""
     from .._run import Run
 
-    return Run(path) if os.path.isdir(path) else None
+    if not os.path.isdir(path):
+        return None
+    try:
+        return Run(path)
+    except (OSError, ValueError):
+        return None
 
 
 def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | None = None) -> IntensityMap | None:
@@ -341,14 +350,16 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
     from .. import _core
     from .._run import _threads
 
+    # Scans the metrics pass could not decode would stop the map: left out.
+    usable = run.ms1 if run.decoded is None else run.ms1 & run.decoded
     opened = _open(run.path)
     if opened is None:
         return None
     with opened:
-        chosen = run.positions[run.ms1]
+        chosen = run.positions[usable]
         if chosen.size == 0:
             return None
-        times = run.rt[run.ms1]
+        times = run.rt[usable]
         times = times[np.isfinite(times)]
         if times.size == 0:
             return None
@@ -362,15 +373,19 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
         mz_range = run.ms1_mz_range()
         if mz_range is not None:
             mz_low, mz_high = mz_range
-        cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
-            opened._handle, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
-            rt_bins, mz_bins, mz_low, mz_high, _threads(threads))
+        try:
+            cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
+                opened._handle, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
+                rt_bins, mz_bins, mz_low, mz_high, _threads(threads))
+        except (OSError, ValueError):  # FormatError is a ValueError
+            return None
         return IntensityMap(rt_edges, mz_edges, cells.reshape(rt_bins, len(mz_edges) - 1))
 
 
 def tic_maximum_spectrum(run: RunTraces) -> PeakList | None:
     """The MS1 spectrum of greatest TIC (of any level when the run has no
-    MS1), decoded from the data folder; None when the folder is not there."""
+    MS1), decoded from the data folder; None when the folder is not there
+    or the spectrum cannot be decoded."""
     rt, tic = run.chromatogram(run.tic)
     if not np.isfinite(tic).any():
         return None
@@ -380,6 +395,9 @@ def tic_maximum_spectrum(run: RunTraces) -> PeakList | None:
     if opened is None:
         return None
     with opened:
-        spectrum = opened[int(run.positions[row])]
+        try:
+            spectrum = opened[int(run.positions[row])]
+        except (OSError, ValueError):
+            return None
         return PeakList(float(spectrum.rt), np.array(spectrum.mz), np.array(spectrum.intensity),
                         spectrum.mode == "centroid")

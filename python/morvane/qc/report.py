@@ -63,8 +63,8 @@ def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | Non
     maps = [intensity_map(r, rt_bins, mz_bins, threads) for r in runs]
     peaks = [tic_maximum_spectrum(r) for r in runs]
     missing = [r.name for r, m in zip(runs, maps, strict=True) if m is None]
-    missing_note = (f"Not shown for {', '.join(missing)}: its data folder is not there or it has no MS1 scan."
-                    if missing else None)
+    missing_note = (f"Not shown for {', '.join(missing)}: no data folder to read, no MS1 scan, "
+                    "or its MS1 spectra could not be decoded." if missing else None)
     sections: list[Section] = []
     if batch:
         sections += [
@@ -93,7 +93,7 @@ def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | Non
     if any(p is not None for p in peaks):
         sections.append(Section("Spectrum at the TIC maximum", figures.spectra(runs, peaks)))
     else:
-        sections.append(Section("Spectrum at the TIC maximum", note="The data folders are not there."))
+        sections.append(Section("Spectrum at the TIC maximum", note="No spectrum could be read from a data folder."))
     return sections
 
 
