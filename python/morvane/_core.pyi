@@ -118,5 +118,5 @@ class MzmlWriter:
     def finish(self) -> None: ...
 
 def qc_collect(
-    run: RunHandle, threads: int, /
+    handle: RunHandle, threads: int, /
 ) -> tuple[dict[str, Any], list[tuple[int | None, dict[str, Any]]]]: ...
