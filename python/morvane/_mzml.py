@@ -3,14 +3,26 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Collection
-from typing import TYPE_CHECKING, Literal
+from typing import Any, Literal, Protocol
 
-from . import _core
+import numpy as np
+import numpy.typing as npt
+
+from . import _args, _core
+from ._args import Mode, MsLevels
 from ._output import spectra_bar
 
-if TYPE_CHECKING:
-    from ._run import Run
+
+class MzmlSource(Protocol):
+    """What the writer needs of a run (a morvane.Run)."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def _handle(self) -> _core.RunHandle: ...
+    def _select(
+        self, ms_level: MsLevels | None, rt: tuple[float, float] | None, indices: Any | None = None
+    ) -> npt.NDArray[np.uint32]: ...
 
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
@@ -18,12 +30,12 @@ _STEP = 64
 
 
 def to_mzml(
-    run: Run,
+    run: MzmlSource,
     out: str | os.PathLike[str],
     *,
-    ms_level: int | Collection[int] | None = None,
+    ms_level: MsLevels | None = None,
     rt: tuple[float, float] | None = None,
-    mode: Literal["auto", "centroid"] = "auto",
+    mode: Mode = "auto",
     zlib: bool = True,
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
@@ -33,23 +45,21 @@ def to_mzml(
     inclusive) as indexed mzML 1.1 to out.
 
     m/z values are 64-bit, intensities 32-bit (or 64-bit, exactly the float32
-    values widened), zlib-compressed unless zlib=False; mode="centroid" takes
-    the centroid block of scans that have both. The file is written under a
+    values widened), zlib-compressed unless zlib=False; mode="stored" (or
+    "centroid") takes the centroid block of scans that have both (see
+    Run.spectra for the modes). The file is written under a
     temporary name next to out and renamed when complete: a failure leaves
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
     the conversion on one core, as when many runs convert side by side."""
-    if mode not in ("auto", "centroid"):
-        raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
+    centroid = _args.centroid(mode)
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
-    from ._run import _threads
-
-    workers = _threads(threads)
+    workers = _args.threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run._handle, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
+        run._handle, os.fspath(out), positions, centroid, bool(zlib), int(intensity_bits), workers
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

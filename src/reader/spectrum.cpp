@@ -45,25 +45,44 @@ ExtraMap extra_of(const ScanRecord& record) {
   return extra;
 }
 
-Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
-                             const TofCalibration* calibration, Peaks reuse) {
-  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+// Reads a block and hands its bytes to decode: through the pass's reader
+// when there is one, else from the file afresh.
+template <class Decode>
+Result<Peaks> with_block(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
+                         Decode&& decode) {
+  if (reader != nullptr) {
+    auto block = reader->read(params.offset, params.byte_count);
+    if (!block) return std::unexpected(std::move(block.error()));
+    return decode(*block);
+  }
   auto block = raw::read_bytes(path, params.offset, params.byte_count);
   if (!block) return std::unexpected(std::move(block.error()));
-  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse));
+  return decode(std::span<const std::uint8_t>(*block));
 }
 
-Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
+Result<Peaks> decode_profile(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
+                             const TofCalibration* calibration, Peaks reuse) {
+  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
+    return raw::msprofile::decode_profile_block(block, params, *calibration, std::move(reuse));
+  });
+}
+
+Result<Peaks> decode_centroid(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
                               const TofCalibration* calibration) {
-  auto block = raw::read_bytes(path, params.offset, params.byte_count);
-  if (!block) return std::unexpected(std::move(block.error()));
-  return raw::mspeak::decode_peak_block(*block, params, calibration);
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
+    return raw::mspeak::decode_peak_block(block, params, calibration);
+  });
 }
 
 }  // namespace
 
-Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
-                                        raw::Peaks reuse) const {
+RunFiles Reader::open_files() const {
+  return RunFiles{raw::OpenFile::open(profile_path_), raw::OpenFile::open(peak_path_)};
+}
+
+Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
+                                        BlockReaders* readers) const {
   const auto& records = scan_.records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
@@ -78,7 +97,8 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
   std::optional<Points> points;
   const std::optional<BlockKind> first = row.block(choice);
   if (first == BlockKind::Profile) {
-    auto profile = decode_profile(profile_path_, *record.profile_params, calibration, std::move(reuse));
+    auto profile = decode_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
+                                  calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
@@ -88,7 +108,8 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
     }
   }
   if (!points && record.centroid_params) {
-    auto centroid = decode_centroid(peak_path_, *record.centroid_params, calibration);
+    auto centroid =
+        decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params, calibration);
     if (!centroid) {
       return std::unexpected(
           record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(centroid.error())));

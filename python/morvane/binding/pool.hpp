@@ -78,6 +78,7 @@ class DecodePool {
   const std::vector<std::uint32_t> indices_;
   const BlockChoice choice_;
   const std::shared_ptr<PeakBuffers> buffers_;
+  std::vector<reader::BlockReaders> readers_;  // one per worker, each used by its worker only
   std::mutex consumer_mutex_;
   std::size_t taken_ = 0;  // positions handed out by next()
   std::unique_ptr<OrderedPool<morvane_core::types::SpectrumRecord>> pool_;  // last: joined first

@@ -24,6 +24,7 @@
 #include "boundary.hpp"
 #include "errors.hpp"
 #include "extension.hpp"
+#include "heap_object.hpp"
 #include "indices.hpp"
 #include "module_util.hpp"
 #include "pool.hpp"
@@ -112,7 +113,7 @@ PyObject* rt_mz_map(PyObject* module, PyObject* args) noexcept {
       return nullptr;
     }
     auto grid = without_gil([&] { return bin_spectra(reader, std::move(*indices), std::move(*map), threads); });
-    ModuleState* state = state_of_module(module);
+    ModuleState* state = state_of_module<ModuleState>(module);
     if (!grid) return reader_error(state, grid.error());
     Ref cells = array_of(state, std::move(grid->cells));
     if (!cells) return nullptr;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <span>
 #include <thread>
 #include <optional>
 
@@ -19,6 +20,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "extension.hpp"
+#include "heap_object.hpp"
 #include "qc/collect.hpp"
 #include "qc/metrics.hpp"
 #include "ref.hpp"
@@ -74,6 +76,18 @@ Ref columns_dict(ModuleState* state, const std::vector<ScanFacts>& rows) {
       add("calibration_drift_ppm",
           array_of(state, column<double>(rows, [](auto& r) { return r.calibration_drift_ppm; })));
   return ok ? std::move(dict) : Ref();
+}
+
+// A list of Python floats (NaN stays NaN; the Python side maps it to None).
+Ref float_list(std::span<const double> values) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!list) return Ref();
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    Ref item = to_float(values[i]);
+    if (!item) return Ref();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
 }
 
 template <std::size_t N>
@@ -164,7 +178,7 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
     }
     without_gil([&] { worker.join(); });
     Result<Pass> done_pass = result.get();  // rethrows what the pass threw; guarded() maps it
-    ModuleState* state = state_of_module(module);
+    ModuleState* state = state_of_module<ModuleState>(module);
     if (!done_pass) return reader_error(state, done_pass.error());
     const Pass& pass = *done_pass;
     Ref columns = columns_dict(state, pass.rows);

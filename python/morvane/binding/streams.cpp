@@ -6,6 +6,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "heap_object.hpp"
 #include "pool.hpp"
 #include "spectrum.hpp"
 
@@ -16,30 +17,29 @@ struct SpectrumStreamObject {
   PyObject_HEAD
   std::unique_ptr<DecodePool> pool;
   bool skip_errors;
+  Py_ssize_t selected;  // spectra asked for; with skip_errors fewer may come
   std::atomic<bool> finished;
   PyObject* skipped;  // the list of (index, message) skipped so far
 };
 
 SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<SpectrumStreamObject*>(self); }
 
-void spectrum_stream_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  SpectrumStreamObject* stream = stream_of(self);
+void destroy_spectrum_stream(SpectrumStreamObject& stream) noexcept {
   // Dropping the iterator stops its workers after the spectrum in hand and
   // waits for them.
-  stream->pool.~unique_ptr();
-  stream->finished.~atomic();
-  Py_CLEAR(stream->skipped);
-  type->tp_free(self);
-  Py_DECREF(type);
+  stream.pool.~unique_ptr();
+  stream.finished.~atomic();
+  Py_CLEAR(stream.skipped);
 }
 
 PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
 
+Py_ssize_t spectrum_stream_len(PyObject* self) noexcept { return stream_of(self)->selected; }
+
 PyObject* spectrum_stream_next(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     SpectrumStreamObject* stream = stream_of(self);
-    ModuleState* state = state_of_type(Py_TYPE(self));
+    ModuleState* state = state_of_type<ModuleState>(Py_TYPE(self));
     Ref keep = Ref::borrow(self);
     for (;;) {
       if (stream->finished.load()) return nullptr;
@@ -95,11 +95,12 @@ PyMethodDef spectrum_stream_methods[] = {
 
 PyType_Slot spectrum_stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("Spectra decoded ahead on worker threads, in index order.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumStreamObject, destroy_spectrum_stream>)},
     {Py_tp_iter, reinterpret_cast<void*>(spectrum_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
     {Py_tp_methods, spectrum_stream_methods},
     {Py_tp_getset, spectrum_stream_getset},
+    {Py_sq_length, reinterpret_cast<void*>(spectrum_stream_len)},
     {0, nullptr},
 };
 
@@ -124,12 +125,7 @@ struct PeakStreamObject {
 
 PeakStreamObject* peaks_of(PyObject* self) { return reinterpret_cast<PeakStreamObject*>(self); }
 
-void peak_stream_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  peaks_of(self)->data.~PeakStreamData();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+void destroy_peak_stream(PeakStreamObject& object) noexcept { object.data.~PeakStreamData(); }
 
 PyObject* peak_stream_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return arrow_stream_method(args, kwargs, [&] {
@@ -148,7 +144,7 @@ PyMethodDef peak_stream_methods[] = {
 
 PyType_Slot peak_stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("The long peak table of a run, read through the Arrow C stream interface.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(peak_stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<PeakStreamObject, destroy_peak_stream>)},
     {Py_tp_methods, peak_stream_methods},
     {0, nullptr},
 };
@@ -169,6 +165,7 @@ PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
                         unsigned threads) {
+  const auto selected = static_cast<Py_ssize_t>(indices.size());
   Ref skipped(PyList_New(0));
   if (!skipped) return Ref();
   auto pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads);
@@ -182,6 +179,7 @@ Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader
   SpectrumStreamObject* stream = stream_of(self.get());
   new (&stream->pool) std::unique_ptr<DecodePool>(std::move(*pool));
   stream->skip_errors = skip_errors;
+  stream->selected = selected;
   new (&stream->finished) std::atomic<bool>(false);
   stream->skipped = skipped.release();
   return self;

@@ -10,7 +10,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import _core
-from .._run import Run, _threads
+from .._args import threads as _threads
+from .._run import Run
 from . import Metric, RunMetrics
 from ._ms_info import scans_table
 

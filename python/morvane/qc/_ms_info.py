@@ -51,7 +51,10 @@ def scans_table(columns: dict[str, Any]) -> Any:
         if name == "native_id":
             arrays[name] = pa.array(values, type=pa.string())
         elif name == "calibration_source":
-            arrays[name] = pa.array([_SOURCES[v] for v in values.tolist()], type=pa.dictionary(pa.int8(), pa.string()))
+            # Codes 1 and 2 index the names; 0 (no calibration) is null.
+            codes = values.astype(np.int8)
+            indices = pa.array(codes - 1, mask=codes == 0)
+            arrays[name] = pa.DictionaryArray.from_arrays(indices, pa.array(_SOURCES[1:], type=pa.string()))
         elif name == "decoded":
             arrays[name] = pa.array(values.astype(bool))
         elif values.dtype.kind == "f":
