@@ -348,7 +348,7 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
     has no MS1 scan. The m/z range is the table's lowest to highest m/z of
     the MS1 points where it has them (found while binning otherwise)."""
     from .. import _core
-    from .._run import _threads
+    from .._args import threads as _threads
 
     # Scans the metrics pass could not decode would stop the map: left out.
     usable = run.ms1 if run.decoded is None else run.ms1 & run.decoded
