@@ -68,7 +68,7 @@ if(MORVANE_BINDING_SOURCES)
   karvel_add_extension(morvane_core_ext MODULE morvane._core DESTINATION morvane
     SOURCES ${MORVANE_BINDING_SOURCES})
   target_include_directories(morvane_core_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding)
-  target_link_libraries(morvane_core_ext PRIVATE karvel_export)
+  target_link_libraries(morvane_core_ext PRIVATE karvel_export karvel_qc)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/ DESTINATION morvane
     FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
     PATTERN "binding" EXCLUDE PATTERN "__pycache__" EXCLUDE)

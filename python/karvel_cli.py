@@ -4,6 +4,7 @@
                          a summary of each data folder, from its scan table
     karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet] ...
                          runs as indexed mzML, Parquet or (--metadata-only) JSON
+    karvel qc RUN.d [RUN.d ...] -o OUTDIR    quality metrics as mzQC, per-scan tables, reports
     karvel --version
 
 A run may also be given as RUN.d.zip, RUN.d.tar or RUN.d.tar.gz: it is
@@ -430,9 +431,24 @@ def common_options() -> argparse.ArgumentParser:
     return common
 
 
+# -- qc ---------------------------------------------------------------------------------
+
+def add_qc_command(commands: Any, common: argparse.ArgumentParser) -> None:
+    from morvane.qc._cli import add_qc_command as add
+
+    add(commands, common)
+
+
+def run_qc(args: argparse.Namespace) -> int:
+    from morvane.qc._cli import run_qc as run
+
+    return run(args)
+
+
 COMMANDS: dict[str, tuple[Callable[[Any, argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]] = {
     "info": (add_info_command, info),
     "convert": (add_convert_command, convert),
+    "qc": (add_qc_command, run_qc),
 }
 
 

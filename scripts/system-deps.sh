@@ -16,6 +16,7 @@ packages=(
   libutf8proc-dev
   ca-certificates
   gpg  # signs the throwaway archive of the package-list verification test
+  chromium chromium-driver  # the QC reports' browser test
 )
 if [[ ${1:-} == fuzz ]]; then
   # clang 19: the first Debian 12 clang whose C++23 mode accepts libstdc++'s

@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 __all__ = [
     "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
-    "SpectrumStream", "calibration_sources", "run_analyzer", "set_log_level", "take_log_records",
+    "SpectrumStream", "calibration_sources", "rt_mz_map", "run_analyzer", "set_log_level", "take_log_records",
 ]
 
 class FormatError(ValueError): ...
@@ -48,6 +48,7 @@ class Spectrum:
     @property
     def intensity(self) -> npt.NDArray[np.float32]: ...
     def __len__(self) -> int: ...
+    def plot(self, /, **layout: Any) -> Any: ...
 
 @final
 class ScanColumns:
@@ -123,3 +124,18 @@ def take_log_records() -> list[tuple[int, str, str]]: ...
 def set_log_level(level: int, /) -> None: ...
 def run_analyzer(handle: RunHandle, /) -> str: ...
 def calibration_sources(handle: RunHandle, /) -> list[str | None]: ...
+def rt_mz_map(
+    handle: RunHandle,
+    indices: npt.NDArray[np.uint32],
+    rt_low: float,
+    rt_high: float,
+    rt_bins: int,
+    mz_bins: int,
+    mz_low: float | None,
+    mz_high: float | None,
+    threads: int,
+    /,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], int, int]: ...
+def qc_collect(
+    handle: RunHandle, threads: int, /
+) -> tuple[dict[str, Any], list[tuple[int | None, dict[str, Any]]]]: ...

@@ -18,6 +18,7 @@ from ._mzml import to_mzml
 from ._parquet import to_parquet
 from ._salvage import Skipped, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
+from ._views import RunViews
 from ._slices import SpectrumSlice
 
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -31,7 +32,7 @@ def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
     return Run(path)
 
 
-class Run:
+class Run(RunViews):
     """An opened data folder: a sequence of spectra, decoded on demand.
 
     Also a context manager; ``close()`` releases the files. Pickles as its

@@ -121,8 +121,31 @@ PyGetSetDef spectrum_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// plot(**layout): the spectrum as a plotly figure, drawn by morvane._views.
+PyObject* spectrum_plot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref views(PyImport_ImportModule("morvane._views"));
+    if (!views) return nullptr;
+    Ref plot(PyObject_GetAttrString(views.get(), "plot_spectrum"));
+    if (!plot) return nullptr;
+    Ref first(PyTuple_Pack(1, self));
+    if (!first) return nullptr;
+    Ref self_first(PySequence_Concat(first.get(), args));
+    if (!self_first) return nullptr;
+    return PyObject_Call(plot.get(), self_first.get(), kwargs);
+  });
+}
+
+PyMethodDef spectrum_methods[] = {
+    {"plot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spectrum_plot)),
+     METH_VARARGS | METH_KEYWORDS,
+     "plot($self, /, **layout)\n--\n\nThe spectrum as a plotly figure (needs the report extra)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot spectrum_slots[] = {
     {Py_tp_doc, const_cast<char*>("One decoded spectrum with read-only numpy peak arrays.")},
+    {Py_tp_methods, spectrum_methods},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumObject, destroy_spectrum>)},
     {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
     {Py_tp_getset, spectrum_getset},
