@@ -171,11 +171,37 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
+        options.update(numpress_options(args))
     return to, options
 
 
+def numpress_options(args: argparse.Namespace) -> dict[str, object]:
+    """The MS-Numpress options of morvane.to_mzml given on the command line."""
+    options: dict[str, object] = {}
+    if args.numpress_mz is not None:
+        options["numpress_mz"] = args.numpress_mz
+    if args.numpress_intensity is not None:
+        options["numpress_intensity"] = args.numpress_intensity
+    if args.numpress_mz_ppm is not None:
+        options["numpress_mz_ppm"] = args.numpress_mz_ppm
+    return options
+
+
+def positive_ppm(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number of ppm, not {text!r}")
+    return value
+
+
 def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32))
+    mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32),
+                                          ("--numpress-mz", args.numpress_mz is not None),
+                                          ("--numpress-intensity", args.numpress_intensity is not None),
+                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None))
                  if given]
     if mzml_only and (args.to != "mzml" or args.metadata_only):
         command.error(f"{' and '.join(mzml_only)}: for mzML output only")
@@ -218,6 +244,14 @@ def add_convert_command(commands: argparse._SubParsersAction) -> None:  # type: 
     command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
     command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
                          help="mzML: intensity precision (default: 32)")
+    command.add_argument("--numpress-mz", choices=("linear",),
+                         help="mzML: MS-Numpress linear prediction for m/z arrays (lossy, see --numpress-mz-ppm)")
+    command.add_argument("--numpress-intensity", choices=("slof", "pic"),
+                         help="mzML: MS-Numpress for intensity arrays: slof (short logged float, about 1e-4 "
+                              "relative error) or pic (rounded to integer counts)")
+    command.add_argument("--numpress-mz-ppm", type=positive_ppm, metavar="X",
+                         help="mzML: largest m/z error of --numpress-mz, in ppm of each spectrum's largest m/z "
+                              "(default: 0.1)")
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead")
     command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")

@@ -25,7 +25,8 @@ from ._output import runs_bar, selected, selected_spectra, written_atomically
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
-    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads"}),
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads",
+                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
     "json": frozenset({"ms_level", "rt"}),
 }

@@ -108,6 +108,9 @@ class MzmlWriter:
         zlib: bool = True,
         intensity_bits: int = 32,
         threads: int = 1,
+        numpress_mz: str | None = None,
+        numpress_intensity: str | None = None,
+        numpress_mz_ppm: float = 0.1,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...

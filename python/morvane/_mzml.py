@@ -28,6 +28,9 @@ def to_mzml(
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
     threads: int | None = None,
+    numpress_mz: Literal["linear"] | None = None,
+    numpress_intensity: Literal["slof", "pic"] | None = None,
+    numpress_mz_ppm: float = 0.1,
 ) -> None:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -39,17 +42,39 @@ def to_mzml(
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
-    the conversion on one core, as when many runs convert side by side."""
+    the conversion on one core, as when many runs convert side by side.
+
+    MS-Numpress (opt-in: a few tools cannot read it): numpress_mz="linear"
+    stores each m/z within numpress_mz_ppm parts per million of the
+    spectrum's largest m/z; numpress_intensity="slof" stores intensities
+    within about 1e-4 of their value (the exact bound depends on the
+    spectrum's largest intensity), "pic" rounds them to integer counts. With
+    zlib the numpress bytes are compressed too. Numpress arrays decode to
+    64-bit floats; an array numpress cannot represent (a NaN, a negative
+    intensity) is written plain."""
     if mode not in ("auto", "centroid"):
         raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
+    if numpress_mz not in (None, "linear"):
+        raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
+    if numpress_intensity not in (None, "slof", "pic"):
+        raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
     from ._run import _threads
 
     workers = _threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run, os.fspath(out), positions, mode == "centroid", bool(zlib), int(intensity_bits), workers
+        run,
+        os.fspath(out),
+        positions,
+        mode == "centroid",
+        bool(zlib),
+        int(intensity_bits),
+        workers,
+        numpress_mz,
+        numpress_intensity,
+        float(numpress_mz_ppm),
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

@@ -273,12 +273,17 @@ class Run:
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
         threads: int | None = None,
+        numpress_mz: Literal["linear"] | None = None,
+        numpress_intensity: Literal["slof", "pic"] | None = None,
+        numpress_mz_ppm: float = 0.1,
     ) -> None:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
         from ._mzml import to_mzml
 
         to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
-                intensity_bits=intensity_bits, progress=progress, threads=threads)
+                intensity_bits=intensity_bits, progress=progress, threads=threads,
+                numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
+                numpress_mz_ppm=numpress_mz_ppm)
 
     def to_parquet(
         self,

@@ -34,7 +34,7 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
                                                           positions.size());
   std::vector<BinaryArrayWriter> arrays;
   for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
-    auto made = BinaryArrayWriter::create(settings.zlib);
+    auto made = BinaryArrayWriter::create(settings.zlib, settings.numpress);
     if (!made) return std::unexpected(std::move(made.error()));
     arrays.push_back(std::move(*made));
   }

@@ -29,6 +29,7 @@ struct EncodeSettings {
   PeakMode mode = PeakMode::Auto;
   bool zlib = true;
   IntensityBits intensity_bits = IntensityBits::Float32;
+  NumpressSettings numpress;  // the spectra's arrays; chromatograms stay plain
   unsigned threads = 1;  // 0 and 1: no worker threads
 };
 

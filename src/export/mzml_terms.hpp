@@ -75,6 +75,15 @@ inline constexpr Term kFloat64{"MS:1000523", "64-bit float"};
 inline constexpr Term kFloat32{"MS:1000521", "32-bit float"};
 inline constexpr Term kZlibCompression{"MS:1000574", "zlib compression"};
 inline constexpr Term kNoCompression{"MS:1000576", "no compression"};
+inline constexpr Term kNumpressLinear{"MS:1002312", "MS-Numpress linear prediction compression"};
+inline constexpr Term kNumpressPic{"MS:1002313", "MS-Numpress positive integer compression"};
+inline constexpr Term kNumpressSlof{"MS:1002314", "MS-Numpress short logged float compression"};
+inline constexpr Term kNumpressLinearZlib{
+    "MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression"};
+inline constexpr Term kNumpressPicZlib{
+    "MS:1002747", "MS-Numpress positive integer compression followed by zlib compression"};
+inline constexpr Term kNumpressSlofZlib{
+    "MS:1002748", "MS-Numpress short logged float compression followed by zlib compression"};
 inline constexpr Term kTicChromatogram{"MS:1000235", "total ion current chromatogram"};
 inline constexpr Term kBasePeakChromatogram{"MS:1000628", "basepeak chromatogram"};
 

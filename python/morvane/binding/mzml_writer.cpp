@@ -1,7 +1,8 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits, threads)
+//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits, threads,
+//                             numpress_mz, numpress_intensity, numpress_mz_ppm)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -12,9 +13,11 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include "access.hpp"
 #include "boundary.hpp"
@@ -48,17 +51,55 @@ std::optional<exporter::IntensityBits> intensity_bits_of(int bits) {
   return std::nullopt;
 }
 
+// The numpress settings of the writer's arguments: numpress_mz None or
+// "linear", numpress_intensity None, "slof" or "pic", mz_ppm positive.
+std::optional<exporter::NumpressSettings> numpress_of(const char* mz, const char* intensity,
+                                                      double mz_ppm) {
+  exporter::NumpressSettings settings;
+  const std::string_view mz_name = mz ? mz : "";
+  const std::string_view intensity_name = intensity ? intensity : "";
+  if (mz_name == "linear") {
+    settings.mz = exporter::Numpress::Linear;
+  } else if (mz != nullptr) {
+    PyErr_Format(PyExc_ValueError, "numpress_mz must be 'linear' or None, not '%s'", mz);
+    return std::nullopt;
+  }
+  if (intensity_name == "slof") {
+    settings.intensity = exporter::Numpress::Slof;
+  } else if (intensity_name == "pic") {
+    settings.intensity = exporter::Numpress::Pic;
+  } else if (intensity != nullptr) {
+    PyErr_Format(PyExc_ValueError, "numpress_intensity must be 'slof', 'pic' or None, not '%s'",
+                 intensity);
+    return std::nullopt;
+  }
+  if (!(mz_ppm > 0) || !std::isfinite(mz_ppm)) {
+    PyErr_Format(PyExc_ValueError, "numpress_mz_ppm must be a positive number, not %R",
+                 Ref(PyFloat_FromDouble(mz_ppm)).get());
+    return std::nullopt;
+  }
+  settings.mz_ppm = mz_ppm;
+  return settings;
+}
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
-                                     "threads", nullptr};
+                                     "threads", "numpress_mz", "numpress_intensity",
+                                     "numpress_mz_ppm", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr;
     int centroid = 0, zlib = 1, bits = 32;
     unsigned threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiI:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads)) {
+    const char* numpress_mz = nullptr;
+    const char* numpress_intensity = nullptr;
+    double mz_ppm = exporter::kDefaultNumpressMzPpm;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiIzzd:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads,
+                                     &numpress_mz, &numpress_intensity, &mz_ppm)) {
       return nullptr;
     }
+    auto numpress = numpress_of(numpress_mz, numpress_intensity, mz_ppm);
+    if (!numpress) return nullptr;
     auto reader = reader_of(run);
     if (!reader) return nullptr;
     auto path = path_like_argument("MzmlWriter", "path", path_arg);
@@ -67,9 +108,10 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!positions) return nullptr;
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
-    const exporter::MzmlOptions options{
+    exporter::MzmlOptions options{
         centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits,
-        threads};
+        {}, threads};
+    options.numpress = *numpress;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options);
@@ -150,7 +192,9 @@ PyGetSetDef writer_getset[] = {
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
-                                  "intensity_bits=32, threads=1)\n--\n\nWrites one run as indexed mzML.")},
+                                  "intensity_bits=32, threads=1, numpress_mz=None, "
+                                  "numpress_intensity=None, numpress_mz_ppm=0.1)\n--\n\n"
+                                  "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
     {Py_tp_methods, writer_methods},
