@@ -91,19 +91,21 @@ Result<bool> BinaryArrayWriter::append_numpress(std::string& out, std::span<cons
   terms::Term compression = terms::kNoCompression;
   switch (codec) {
     case Numpress::Linear: {
+      compression = compress_ ? terms::kNumpressLinearZlib : terms::kNumpressLinear;
+      if (values.empty()) break;
       const double scale = numpress::linear_fixed_point(values, numpress_.mz_ppm);
       if (scale == 0) return false;
       encoded = numpress::encode_linear(values, scale, numpress_bytes_);
-      compression = compress_ ? terms::kNumpressLinearZlib : terms::kNumpressLinear;
       break;
     }
     case Numpress::Slof:
-      encoded = numpress::encode_slof(values, numpress::slof_fixed_point(values), numpress_bytes_);
       compression = compress_ ? terms::kNumpressSlofZlib : terms::kNumpressSlof;
+      if (values.empty()) break;
+      encoded = numpress::encode_slof(values, numpress::slof_fixed_point(values), numpress_bytes_);
       break;
     case Numpress::Pic:
-      encoded = numpress::encode_pic(values, numpress_bytes_);
       compression = compress_ ? terms::kNumpressPicZlib : terms::kNumpressPic;
+      encoded = numpress::encode_pic(values, numpress_bytes_);
       break;
     case Numpress::None:
       return false;
