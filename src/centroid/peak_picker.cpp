@@ -25,13 +25,20 @@ Vertex three_point_vertex(double a, double b, double c) noexcept {
   return {offset, b - 0.25 * (a - c) * offset};
 }
 
-// Least-squares parabola y = c0 + c1 x + c2 x^2 through the points; false
-// when the points do not determine one.
-bool fit_parabola(std::span<const double> xs, std::span<const double> ys, double& c1, double& c2) {
-  double s[5] = {0, 0, 0, 0, 0};  // sums of x^k
-  double t[3] = {0, 0, 0};        // sums of y x^k
-  for (std::size_t k = 0; k < xs.size(); ++k) {
-    double power = 1;
+// Coefficients of y = c0 + c1 x + c2 x^2.
+struct Parabola {
+  double c0 = 0;
+  double c1 = 0;
+  double c2 = 0;
+};
+
+// Weighted least-squares parabola through the n points; false when the
+// points do not determine one.
+bool fit_parabola(const double* xs, const double* ys, const double* ws, std::size_t n, Parabola& fit) {
+  double s[5] = {0, 0, 0, 0, 0};  // sums of w x^k
+  double t[3] = {0, 0, 0};        // sums of w y x^k
+  for (std::size_t k = 0; k < n; ++k) {
+    double power = ws[k];
     for (int e = 0; e < 5; ++e) {
       s[e] += power;
       if (e < 3) t[e] += ys[k] * power;
@@ -46,54 +53,76 @@ bool fit_parabola(std::span<const double> xs, std::span<const double> ys, double
            a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
   };
   const double d = det(m);
-  if (!(std::fabs(d) > 1e-12)) return false;
-  double m1[3][3], m2[3][3];
-  for (int r = 0; r < 3; ++r) {
-    for (int col = 0; col < 3; ++col) {
-      m1[r][col] = col == 1 ? t[r] : m[r][col];
-      m2[r][col] = col == 2 ? t[r] : m[r][col];
+  if (!(std::fabs(d) > 1e-12 * std::fabs(s[0] * s[2] * s[4])) || !std::isfinite(d)) return false;
+  double replaced[3][3][3];
+  for (int c = 0; c < 3; ++c) {
+    for (int r = 0; r < 3; ++r) {
+      for (int col = 0; col < 3; ++col) replaced[c][r][col] = col == c ? t[r] : m[r][col];
     }
   }
-  c1 = det(m1) / d;
-  c2 = det(m2) / d;
-  return std::isfinite(c1) && std::isfinite(c2);
+  fit = {det(replaced[0]) / d, det(replaced[1]) / d, det(replaced[2]) / d};
+  return std::isfinite(fit.c0) && std::isfinite(fit.c1) && std::isfinite(fit.c2);
 }
 
-// Position of a plateau [first, last] (last > first) from the Gaussian
-// through its flanks, or its middle.
-double plateau_position(std::span<const float> intensity, std::size_t first, std::size_t last) {
-  const double middle = 0.5 * (static_cast<double>(first) + static_cast<double>(last));
-  double xs[4];
-  double ys[4];
-  std::size_t count = 0;
-  std::size_t left = 0;
-  std::size_t right = 0;
-  // Up to two positive points on each side, stopping at a zero.
-  for (std::size_t step = 1; step <= 2 && step <= first; ++step) {
-    const double value = signal(intensity[first - step]);
-    if (value == 0.0) break;
-    xs[count] = static_cast<double>(first - step) - middle;
-    ys[count++] = std::log(value);
-    ++left;
+// The Gaussian fitted to the top of the maximum [first, last] (equal
+// points of intensity `value`, both neighbours positive): a parabola fitted
+// to the logarithms of the points from the maximum down to half its value
+// on each side (at least the two neighbours, at most kTopSide points a
+// side; not above the maximum, and not past a rise of more than `ripple`
+// over the lowest point passed, which is a valley before another peak),
+// each weighted by its intensity squared, the inverse of the variance of
+// its logarithm. with_top: the maximum's own points are fitted too;
+// without, only the flanks (for a plateau, whose top has lost its shape).
+// False when the points do not give a peak within them.
+constexpr std::size_t kTopSide = 32;
+
+bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t last, double value,
+             double ripple, bool with_top, Apex& apex) {
+  const double half = 0.5 * value;
+  // The flanks of a plateau take two points a side even below half height.
+  const std::size_t sure = with_top ? 1 : 2;
+  auto inside = [&](double outer, std::size_t taken, double& lowest) {
+    if (outer == 0.0 || (outer < half && taken >= sure) || outer > value || outer > lowest + ripple) {
+      return false;
+    }
+    lowest = std::min(lowest, outer);
+    return true;
+  };
+  std::size_t low = first - 1;
+  double lowest = signal(intensity[low]);
+  while (low > 0 && first - low < kTopSide && inside(signal(intensity[low - 1]), first - low, lowest)) {
+    --low;
   }
-  for (std::size_t step = 1; step <= 2 && last + step < intensity.size(); ++step) {
-    const double value = signal(intensity[last + step]);
-    if (value == 0.0) break;
-    xs[count] = static_cast<double>(last + step) - middle;
-    ys[count++] = std::log(value);
-    ++right;
+  std::size_t high = last + 1;
+  lowest = signal(intensity[high]);
+  while (high + 1 < intensity.size() && high - last < kTopSide &&
+         inside(signal(intensity[high + 1]), high - last, lowest)) {
+    ++high;
   }
-  if (left == 0 || right == 0 || count < 3) return middle;
-  double c1 = 0;
-  double c2 = 0;
-  if (!fit_parabola(std::span<const double>(xs, count), std::span<const double>(ys, count), c1, c2) ||
-      !(c2 < 0)) {
-    return middle;
+  const double centre = 0.5 * (static_cast<double>(first) + static_cast<double>(last));
+  double xs[2 * kTopSide + 2];
+  double ys[2 * kTopSide + 2];
+  double ws[2 * kTopSide + 2];
+  std::size_t n = 0;
+  for (std::size_t i = low; i <= high; ++i) {
+    if (!with_top && i >= first && i <= last) continue;
+    const double v = signal(intensity[i]);
+    xs[n] = static_cast<double>(i) - centre;
+    ys[n] = std::log(v / value);  // relative to the top: values near 0
+    ws[n] = (v / value) * (v / value);
+    ++n;
   }
-  const double offset = -c1 / (2.0 * c2);
-  const double half_extent = 0.5 * static_cast<double>(last - first);
-  if (!(std::fabs(offset) <= half_extent)) return middle;
-  return middle + offset;
+  if (n < 3) return false;
+  Parabola fit;
+  if (!fit_parabola(xs, ys, ws, n, fit) || !(fit.c2 < 0)) return false;
+  const double offset = -fit.c1 / (2.0 * fit.c2);
+  // On a noisy wide top the highest point may lie a few points off the
+  // centre; the vertex must lie within the points fitted.
+  if (!(offset >= xs[0] && offset <= xs[n - 1])) return false;
+  const double height = value * std::exp(fit.c0 - fit.c1 * fit.c1 / (4.0 * fit.c2));
+  if (!std::isfinite(height)) return false;
+  apex = {centre + offset, std::max(height, value)};
+  return true;
 }
 
 }  // namespace
@@ -116,17 +145,28 @@ double noise_level(std::span<const float> intensity) {
   return static_cast<double>(*middle);
 }
 
-void find_apexes(std::span<const float> intensity, const PickSettings& settings,
-                 std::vector<Apex>& out) {
+namespace {
+
+// A maximum: the equal points [first, last], their value, and the lowest
+// intensity between the previous maximum (in position order) and this one.
+struct Candidate {
+  std::size_t first;
+  std::size_t last;
+  double value;
+  double valley_before;
+};
+
+// Every maximum of the profile, in position order, into out.
+void find_candidates(std::span<const float> intensity, std::vector<Candidate>& out) {
   out.clear();
   const std::size_t n = intensity.size();
-  const double snr = settings.snr > 0 ? settings.snr : 0.0;  // NaN fails the comparison
-  const double threshold = snr == 0.0 ? 0.0 : snr * noise_level(intensity);
   std::size_t i = 0;
   double previous = 0.0;  // signal at i - 1
+  double valley = 0.0;    // lowest signal since the last maximum (none yet: 0)
   while (i < n) {
     const double value = signal(intensity[i]);
     if (value == 0.0 || value <= previous) {
+      valley = std::min(valley, value);
       previous = value;
       ++i;
       continue;
@@ -135,30 +175,100 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     std::size_t last = i;
     while (last + 1 < n && signal(intensity[last + 1]) == value) ++last;
     const double next = last + 1 < n ? signal(intensity[last + 1]) : 0.0;
-    if (next < value && value >= threshold) {
-      Apex apex{static_cast<double>(i), value};
-      if (last > i) {
-        apex.position = plateau_position(intensity, i, last);
-        if (last == i + 1 && previous > 0.0 && next > 0.0) {
-          // Two equal points: a Gaussian centred between them, whose height
-          // each three-point fit (with the left or the right neighbour) gives.
-          const double top = std::log(value);
-          const double left = three_point_vertex(std::log(previous), top, top).log_height;
-          const double right = three_point_vertex(top, top, std::log(next)).log_height;
-          const double height = std::exp(0.5 * (left + right));
-          if (std::isfinite(height)) apex.height = std::max(height, value);
-        }
-      } else if (previous > 0.0 && next > 0.0) {
-        const Vertex vertex = three_point_vertex(std::log(previous), std::log(value), std::log(next));
-        const double height = std::exp(vertex.log_height);
-        if (std::isfinite(vertex.offset) && std::isfinite(height)) {
-          apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
-        }
-      }
-      out.push_back(apex);
+    if (next < value) {
+      out.push_back({i, last, value, valley});
+      valley = value;
+    } else {
+      valley = std::min(valley, value);
     }
     previous = value;
     i = last + 1;
+  }
+}
+
+// Drops the maxima that are ripples on a higher one's top: those from which
+// the intensity falls by less than `ripple`, and never to zero, on the way
+// to a higher maximum. Runs over the maxima once with a stack of the kept ones.
+void drop_ripples(std::vector<Candidate>& candidates, double ripple) {
+  std::size_t kept = 0;  // candidates[0, kept) is the stack
+  double carried = std::numeric_limits<double>::infinity();  // valley over dropped ones
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    Candidate current = candidates[k];
+    current.valley_before = std::min(current.valley_before, carried);
+    carried = std::numeric_limits<double>::infinity();
+    bool dropped = false;
+    while (kept > 0) {
+      const Candidate& top = candidates[kept - 1];
+      // A zero between them always separates two peaks.
+      if (current.valley_before == 0.0 ||
+          std::min(top.value, current.value) - current.valley_before >= ripple) {
+        break;
+      }
+      if (top.value >= current.value) {
+        carried = current.valley_before;  // the next one's valley reaches back to top
+        dropped = true;
+        break;
+      }
+      current.valley_before = std::min(current.valley_before, top.valley_before);
+      --kept;
+    }
+    if (!dropped) candidates[kept++] = current;
+  }
+  candidates.resize(kept);
+}
+
+}  // namespace
+
+void find_apexes(std::span<const float> intensity, const PickSettings& settings,
+                 std::vector<Apex>& out) {
+  out.clear();
+  const double snr = settings.snr > 0 ? settings.snr : 0.0;  // NaN fails the comparison
+  const double noise = snr == 0.0 ? 0.0 : noise_level(intensity);
+  const double threshold = snr * noise;
+  const double ripple = kRippleNoise * noise;
+  thread_local std::vector<Candidate> candidates;
+  find_candidates(intensity, candidates);
+  if (ripple > 0) drop_ripples(candidates, ripple);
+  const std::size_t n = intensity.size();
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    const Candidate& candidate = candidates[k];
+    const std::size_t i = candidate.first;
+    const std::size_t last = candidate.last;
+    const double value = candidate.value;
+    if (value < threshold) continue;
+    const double previous = i > 0 ? signal(intensity[i - 1]) : 0.0;
+    const double next = last + 1 < n ? signal(intensity[last + 1]) : 0.0;
+    Apex apex{static_cast<double>(i), value};
+    const bool neighbours = previous > 0.0 && next > 0.0;
+    if (last > i) {
+      // A plateau: placed by its flanks, or at its middle.
+      apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
+      Apex fitted;
+      if (neighbours && fit_top(intensity, i, last, value, ripple, false, fitted)) {
+        apex.position = fitted.position;
+      }
+      // Two equal points: the height of the Gaussian through the top.
+      if (last == i + 1 && neighbours && fit_top(intensity, i, last, value, ripple, true, fitted)) {
+        apex.height = fitted.height;
+      }
+    } else if (neighbours && fit_top(intensity, i, last, value, ripple, true, apex)) {
+      // fitted
+    } else if (neighbours) {
+      const Vertex vertex = three_point_vertex(std::log(previous), std::log(value), std::log(next));
+      const double height = std::exp(vertex.log_height);
+      if (std::isfinite(vertex.offset) && std::isfinite(height)) {
+        apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
+      }
+    }
+    // A fit never crosses the neighbouring maxima, so positions keep their
+    // order; one that would (only on odd shapes) keeps its own point.
+    const double lower = k > 0 ? static_cast<double>(candidates[k - 1].last) : -1.0;
+    const double upper = k + 1 < candidates.size() ? static_cast<double>(candidates[k + 1].first)
+                                                   : static_cast<double>(n);
+    if (!(apex.position > lower && apex.position < upper)) {
+      apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
+    }
+    out.push_back(apex);
   }
 }
 

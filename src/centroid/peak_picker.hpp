@@ -13,31 +13,50 @@
 // saturated plateau), higher than the positive points on either side; a
 // point at the first or last position counts its missing neighbour as zero.
 //
-// Apex fit: a Gaussian through the three top points, i.e. a parabola on the
-// logarithms of the maximum and its two neighbours. A sampled Gaussian gives
-// its exact centre and height this way whatever the sampling phase, it needs
-// only the three points every resolved peak has, and it is not pulled by an
-// overlapping neighbour the way a centroid over the half-height width (which
-// sums whatever lies within that width, and whose width is itself found by
-// interpolation) is. The vertex lies within half a point of the maximum.
+// Apex fit: a Gaussian fitted to the top of the peak, i.e. a parabola fitted
+// to the logarithms of the intensities: those of the maximum, its two
+// neighbours, and the points further out down to half the maximum (at most
+// 32 a side; never above the maximum, nor past a rise of more than the
+// ripple allowance below over the lowest point passed, so not into an
+// overlapping neighbour), by least squares weighted by the squared
+// intensities (the inverse variances of the logarithms). A sampled
+// Gaussian gives its exact centre and height this way whatever the
+// sampling phase; a narrow peak still has its three top points, where this
+// is the classic three-point Gaussian interpolation; on a wide peak, whose
+// logarithms curve little from one point to the next, the extra points keep
+// baseline noise from moving the apex. An intensity-weighted centroid over
+// the half-height width is the common alternative; it was not chosen
+// because it is biased by the sampling phase (the points inside the width
+// change as the peak moves between points) and by whatever else lies
+// within the width. The vertex lies within the points fitted.
 //   - A maximum whose neighbour on either side is zero or missing (a
 //     single-point spike, a peak at the first or last point, a peak cut by a
 //     zero run) has no Gaussian through it: it is reported at its own point
 //     with its own intensity.
-//   - A plateau of two or more equal points: the Gaussian fitted (least
-//     squares on logarithms) to up to two positive points on each side of
-//     it, outside it, gives the position, since a clipped top has lost its
-//     shape but the flanks have not. Without a point on each side, or when
-//     that fit is not a peak within the plateau's extent, the plateau's
-//     middle. The height of three or more equal points is their value, what
-//     the detector recorded (a saturated top); two equal points are what a
-//     Gaussian centred between two points gives, and their height is that
-//     Gaussian's (the mean, on logarithms, of the fits with the left and the
-//     right neighbour).
+//   - Two or more equal top points (a Gaussian centred between two points,
+//     a flat top, a saturated plateau): the same fit on the flanks alone
+//     (the points beside the plateau down to half its value, and at least
+//     two a side) gives the
+//     position, since a clipped top has lost its shape but the flanks have
+//     not; it is exact for a Gaussian between two points too. Without a
+//     positive point on each side, or when that fit is not a peak within its
+//     points, the plateau's middle. The height of two equal points is that
+//     of the Gaussian fitted to the whole top as above; of three or more,
+//     their value, what the detector recorded.
+//   - When the top fit fails (it is not a peak within its points), the
+//     three-point interpolation.
 //
 // Reported intensity: the height of the fitted apex (not the area), which is
 // what the mzML writer labels "peak intensity"; it is at least the maximum
 // point's intensity and, for a Gaussian, exactly its height.
+//
+// Ripples. Noise on the top of a wide peak makes several maxima of one
+// peak. A maximum from which the intensity never falls by more than
+// kRippleNoise times the noise level on the way to a higher maximum is a
+// ripple on that maximum's top and is not reported (a zero between two
+// maxima always separates them); the top fit of the
+// higher one likewise walks over such ripples. With snr = 0 (no noise
+// level) every maximum is kept.
 //
 // Threshold. The noise level of a spectrum is the median of its positive
 // intensities (of an evenly strided sample of at most kNoiseSample of them,
@@ -59,6 +78,7 @@ namespace karvel::centroid {
 
 inline constexpr double kDefaultSnr = 3.0;
 inline constexpr std::size_t kNoiseSample = 8192;
+inline constexpr double kRippleNoise = 2.0;
 
 struct PickSettings {
   double snr = kDefaultSnr;  // NaN and negative values act as 0

@@ -77,6 +77,29 @@ TEST(FindApexes, ClippedGaussianIsPlacedByItsFlanks) {
   }
 }
 
+TEST(FindApexes, WideNoisyPeaksUseTheirWholeTop) {
+  // Baseline-like noise of 1% of the height on every point: three points of
+  // a wide peak curve too little to outweigh it; the top down to half height
+  // does.
+  std::mt19937 random(17);
+  std::uniform_real_distribution<double> noise(-0.01, 0.01);
+  for (const double sigma : {4.0, 6.0, 9.0}) {
+    for (int round = 0; round < 20; ++round) {
+      const double centre = 60.0 + round * 0.05;
+      std::vector<float> profile = gaussian(121, centre, sigma, 1000.0);
+      for (float& value : profile) value = static_cast<float>(value + 1000.0 * noise(random));
+      for (float& value : profile) value = std::max(value, 0.0f);
+      // A baseline of 10 around it sets the noise level.
+      profile.insert(profile.end(), 400, 10.0f);
+      std::vector<Apex> found;
+      find_apexes(profile, PickSettings{3}, found);
+      ASSERT_EQ(found.size(), 1u) << "sigma " << sigma << " centre " << centre;
+      EXPECT_NEAR(found[0].position, centre, 0.04 * sigma) << "sigma " << sigma << " centre " << centre;
+      EXPECT_NEAR(found[0].height, 1000.0, 15.0);
+    }
+  }
+}
+
 struct ShapeCase {
   const char* name;
   std::vector<float> intensity;
@@ -162,13 +185,38 @@ struct ThresholdCase {
 };
 
 TEST(FindApexes, ThresholdScalesTheNoiseLevel) {
-  // Baseline of 1 with maxima of 2, 3.5 and 10 (noise level 1).
-  const std::vector<float> profile = {1, 1, 2, 1, 1, 1, 3.5, 1, 1, 1, 10, 1, 1, 1, 1, 1};
-  const ThresholdCase cases[] = {{0, 3},  {-1, 3}, {std::numeric_limits<double>::quiet_NaN(), 3},
-                                 {2, 3},  {2.01, 2}, {3.5, 2}, {3.6, 1}, {10, 1}, {10.5, 0}};
+  // Maxima of 1 (four), 2, 3.5 and 10 between zeros; noise level 1.
+  const std::vector<float> profile = {0, 1, 1, 0, 0, 2, 0, 0, 1, 0, 3.5, 0, 1, 1, 0, 10, 0, 1, 0};
+  const ThresholdCase cases[] = {{0, 7},    {-1, 7},  {std::numeric_limits<double>::quiet_NaN(), 7},
+                                 {1, 7},    {1.01, 3}, {2, 3}, {2.01, 2}, {3.5, 2}, {3.6, 1}, {10, 1},
+                                 {10.5, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "snr " << c.snr);
     EXPECT_EQ(apexes_of(profile, c.snr).size(), c.kept);
+  }
+}
+
+struct RippleCase {
+  const char* name;
+  std::vector<float> top;  // put on a baseline of 1 (noise level 1, ripples below 2)
+  std::size_t apexes;
+};
+
+TEST(FindApexes, RipplesOnATopAreOnePeak) {
+  const RippleCase cases[] = {
+      {"dip of 1", {50, 90, 89, 91, 50}, 1},
+      {"two dips", {50, 90, 89.5, 90.5, 89.8, 91, 50}, 1},
+      {"dip of exactly the allowance", {50, 90, 88, 91, 50}, 2},
+      {"deep valley", {50, 90, 60, 91, 50}, 2},
+      {"zero between", {50, 90, 0, 90.5, 50}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> profile(30, 1.0f);
+    profile.insert(profile.begin() + 15, c.top.begin(), c.top.end());
+    EXPECT_EQ(apexes_of(profile, 3).size(), c.apexes);
+    // Without a threshold every maximum stays.
+    EXPECT_GE(apexes_of(profile, 0).size(), c.apexes);
   }
 }
 
