@@ -167,15 +167,8 @@ PyObject* raw_reader_scan_index(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* raw_reader_device_info(PyObject* self, PyObject*) noexcept {
-  return with_shared(self, [](RawReaderData& data) -> PyObject* {
-    const auto& device = data.reader->device();
-    if (!device) return Py_NewRef(Py_None);
-    Ref dict(PyDict_New());
-    if (!dict || !put(dict.get(), "name", to_str(device->name)) ||
-        !put(dict.get(), "model", to_str(device->model))) {
-      return nullptr;
-    }
-    return dict.release();
+  return with_shared(self, [](RawReaderData& data) {
+    return device_dict(data.reader->device()).release();
   });
 }
 

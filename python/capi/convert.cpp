@@ -120,6 +120,16 @@ Ref run_metadata_dict(const morvane_core::types::RunMetadata& run) {
   return dict;
 }
 
+Ref device_dict(const std::optional<raw::metadata::DeviceInfo>& device) {
+  if (!device) return Ref::borrow(Py_None);
+  Ref dict(PyDict_New());
+  if (!dict || !put(dict.get(), "name", to_str(device->name)) ||
+      !put(dict.get(), "model", to_str(device->model))) {
+    return Ref();
+  }
+  return dict;
+}
+
 PyObject* raise_text(PyObject* type, std::string_view text) {
   Ref message = to_str(text);
   if (message) PyErr_SetObject(type, message.get());

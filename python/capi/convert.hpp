@@ -13,6 +13,7 @@
 
 #include "morvane_core/error.hpp"
 #include "morvane_core/types.hpp"
+#include "raw/metadata.hpp"
 #include "ref.hpp"
 #include "support/error.hpp"
 
@@ -45,6 +46,8 @@ Ref term_dict(const morvane_core::types::CvTerm& term);
 Ref extra_dict(const morvane_core::types::ExtraMap& extra);
 // The run metadata as a dict, keys in the record's field order.
 Ref run_metadata_dict(const morvane_core::types::RunMetadata& run);
+// {"name": ..., "model": ...} of the instrument, or None.
+Ref device_dict(const std::optional<raw::metadata::DeviceInfo>& device);
 
 // Inserts value under key; consumes value. False (exception set) when value
 // is empty or the insertion fails.

@@ -61,6 +61,8 @@ class SpectrumStream:
     def __iter__(self) -> Iterator[Spectrum]: ...
     def __next__(self) -> Spectrum: ...
     def close(self) -> None: ...
+    @property
+    def skipped(self) -> list[tuple[int, str]]: ...
 
 @final
 class PeakStream:
@@ -85,7 +87,6 @@ class RunHandle:
         centroid: bool,
         skip: bool,
         threads: int,
-        skipped: list[tuple[int, str]],
         /,
     ) -> SpectrumStream: ...
     def peaks(
@@ -102,7 +103,7 @@ class RunHandle:
 class MzmlWriter:
     def __new__(
         cls,
-        run: object,
+        run: RunHandle,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         positions: object,
         centroid: bool = False,

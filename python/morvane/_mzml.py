@@ -65,7 +65,7 @@ def to_mzml(
     workers = _threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run,
+        run._handle,
         os.fspath(out),
         positions,
         mode == "centroid",

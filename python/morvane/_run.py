@@ -195,12 +195,13 @@ class Run:
         """Spectra in index order, decoded ahead on C++ worker threads.
 
         errors="skip" leaves out undecodable spectra and records
-        ``(index, message)`` in ``run.skipped``; "raise" raises FormatError at
+        ``(index, message)`` in ``run.skipped`` (the list of the latest
+        call); "raise" raises FormatError at
         that spectrum. Dropping the iterator stops its workers."""
         chosen = self._select(ms_level, rt, indices)
-        return self._handle.spectra(
-            chosen, _centroid(mode), _skip(errors), _threads(threads), self.skipped
-        )
+        stream = self._handle.spectra(chosen, _centroid(mode), _skip(errors), _threads(threads))
+        self.skipped = stream.skipped
+        return stream
 
     def peaks(
         self,

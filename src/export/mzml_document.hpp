@@ -36,13 +36,6 @@ struct RunDescription {
 // One id and the byte offset of its element's '<'.
 using IndexEntry = std::pair<std::string, std::uint64_t>;
 
-// The TIC and base-peak chromatograms over the MS1 spectra written.
-struct ChromatogramPoints {
-  std::vector<double> time_sec;
-  std::vector<double> total_ion_current;
-  std::vector<double> base_peak_intensity;
-};
-
 // Everything before the first <spectrum>, ending with <spectrumList …>.
 void append_header(std::string& out, const RunDescription& run);
 

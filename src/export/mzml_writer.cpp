@@ -19,8 +19,7 @@ bool selected(const ScanRecord& record, const ScanFilter& filter) {
     return false;
   }
   if (filter.rt_range_sec) {
-    // The spectrum's retention time, computed as the reader computes it.
-    const double rt = record.retention_time_min * 60.0;
+    const double rt = reader::ScanRow(record).rt_sec();
     if (!(rt >= filter.rt_range_sec->first && rt <= filter.rt_range_sec->second)) return false;
   }
   return true;
@@ -130,11 +129,7 @@ Result<void> MzmlWriter::write_spectrum() {
   out.append("        ");
   spectrum_index_.emplace_back(std::move(spectrum->native_id), output_->offset());
   out.append(spectrum->text);
-  if (spectrum->ms1) {
-    chromatograms_.time_sec.push_back(spectrum->time_sec);
-    chromatograms_.total_ion_current.push_back(spectrum->total_ion_current);
-    chromatograms_.base_peak_intensity.push_back(spectrum->base_peak_intensity);
-  }
+  if (spectrum->ms1) chromatograms_.add(*spectrum->ms1);
   return output_->spill();
 }
 

@@ -15,7 +15,7 @@
 //
 //   auto writer = MzmlWriter::create(reader, "run.mzML",
 //                                    select_scans(reader->scan(), filter), options);
-//   while (!(*writer)->done()) (*writer)->write_next(100);   // progress
+//   while ((*writer)->write_next(100).value_or(0) > 0) {}   // progress
 //   (*writer)->finish();
 #pragma once
 
@@ -32,14 +32,15 @@
 #include "export/mzml_document.hpp"
 #include "export/output_file.hpp"
 #include "raw/msscan.hpp"
+#include "reader/ms1_chromatograms.hpp"
 #include "reader/reader.hpp"
 #include "support/error.hpp"
 
 namespace karvel::exporter {
 
 // How spectra are encoded and how many threads prepare them ahead of the
-// writing (0 and 1: none, all the work in the caller's thread). The file is
-// the same for every thread count.
+// writing (1: none, all the work in the caller's thread; 0 is refused). The
+// file is the same for every thread count.
 using MzmlOptions = EncodeSettings;
 
 struct ScanFilter {
@@ -65,7 +66,6 @@ class MzmlWriter {
 
   std::size_t total() const noexcept { return selection_.size(); }
   std::size_t written() const noexcept { return next_; }
-  bool done() const noexcept { return next_ == selection_.size(); }
 
   // Writes up to count more spectra and returns how many it wrote (0 once
   // all are written). A spectrum that fails to decode fails the writer.
@@ -90,7 +90,7 @@ class MzmlWriter {
   std::unique_ptr<EncodePipeline> pipeline_;  // over selection_
   std::size_t next_ = 0;
   std::vector<IndexEntry> spectrum_index_;
-  ChromatogramPoints chromatograms_;
+  reader::Ms1Chromatograms chromatograms_;  // of the MS1 spectra written
   std::optional<Error> failure_;
   bool finished_ = false;
 };

@@ -19,6 +19,7 @@
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
 #include "raw/peaks.hpp"
+#include "reader/scan_row.hpp"
 #include "support/error.hpp"
 
 namespace karvel::reader {
@@ -58,11 +59,13 @@ class Reader final : public morvane_core::source::SpectrumSource {
     return decode_failures_[static_cast<int>(kind)].load(std::memory_order_relaxed);
   }
 
-  // The spectrum of scan record `record` at position `index`; a failure is
-  // always a Scan error naming the scan id and the block. A profile block
-  // decodes into reuse's memory (see decode_profile_block).
-  Result<SpectrumRecord> spectrum(std::uint64_t index, const ScanRecord& record,
-                                  Analyzer analyzer, raw::Peaks reuse = {}) const;
+  // The spectrum of the scan at position `index`, its points from the block
+  // `choice` selects (see BlockChoice). A failing block is a Scan error
+  // naming the scan id and the block; an index not below the scan count a
+  // Parse error. A profile block decodes into reuse's memory (see
+  // decode_profile_block).
+  Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
+                                  raw::Peaks reuse = {}) const;
 
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.

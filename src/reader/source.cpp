@@ -1,6 +1,7 @@
 // The reader as a spectrum source: every scan as one item, the run metadata
 // with its PSI-MS terms, and the TIC and base-peak chromatograms of MS1.
 #include "reader/source_error.hpp"
+#include "reader/ms1_chromatograms.hpp"
 #include "reader/reader.hpp"
 #include "support/format.hpp"
 
@@ -22,7 +23,7 @@ class ReaderSpectra final : public SpectrumSequence {
     const auto& records = reader_.scan().records;
     if (position_ >= records.size()) return std::nullopt;
     const std::size_t index = position_++;
-    auto spectrum = reader_.spectrum(index, records[index], reader_.analyzer());
+    auto spectrum = reader_.spectrum(index, BlockChoice::Auto);
     if (!spectrum) return Item<SpectrumRecord>(std::unexpected(to_core_error(spectrum.error())));
     return Item<SpectrumRecord>(std::move(*spectrum));
   }
@@ -86,9 +87,9 @@ RunMetadata Reader::run_metadata() const {
 }
 
 std::unique_ptr<ChromatogramSequence> Reader::iter_chromatograms() {
-  std::vector<float> times;
-  std::vector<float> tics;
-  std::vector<float> base_peaks;
+  // Every spectrum is decoded: a scan whose block fails fails the whole
+  // chromatograms, whatever its level.
+  Ms1Chromatograms points;
   ReaderSpectra spectra(*this);
   while (auto item = spectra.next()) {
     if (!*item) {
@@ -96,19 +97,15 @@ std::unique_ptr<ChromatogramSequence> Reader::iter_chromatograms() {
       failure.emplace_back(std::unexpected(std::move(item->error())));
       return std::make_unique<ChromatogramList>(std::move(failure));
     }
-    const SpectrumRecord& spectrum = **item;
-    if (spectrum.ms_level != 1) continue;
-    times.push_back(static_cast<float>(spectrum.retention_time_sec));
-    tics.push_back(static_cast<float>(core::types::effective_tic(spectrum)));
-    const auto base_peak = core::types::effective_base_peak(spectrum);
-    base_peaks.push_back(base_peak ? static_cast<float>(base_peak->second) : 0.0f);
+    if (auto point = ms1_point(**item)) points.add(*point);
   }
   std::vector<Item<ChromatogramRecord>> items;
-  if (!times.empty()) {
+  if (!points.empty()) {
+    auto times = narrowed(points.time_sec);
     items.emplace_back(chromatogram(0, "TIC", "MS:1000235", "total ion current chromatogram",
-                                    times, std::move(tics)));
+                                    times, narrowed(points.total_ion_current)));
     items.emplace_back(chromatogram(1, "BPC", "MS:1000628", "basepeak chromatogram",
-                                    std::move(times), std::move(base_peaks)));
+                                    std::move(times), narrowed(points.base_peak_intensity)));
   }
   return std::make_unique<ChromatogramList>(std::move(items));
 }

@@ -12,10 +12,8 @@
 namespace karvel::reader {
 namespace {
 
-using morvane_core::enums::Polarity;
 using morvane_core::enums::ScanMode;
 using morvane_core::types::ExtraMap;
-using morvane_core::types::Precursor;
 using raw::Peaks;
 using raw::msscan::SpectrumParams;
 
@@ -47,24 +45,6 @@ ExtraMap extra_of(const ScanRecord& record) {
   return extra;
 }
 
-std::optional<Precursor> precursor_of(const ScanRecord& record) {
-  if (record.ms_level < 2) return std::nullopt;
-  Precursor precursor;
-  if (record.mrm_channel_id) {
-    precursor.precursor_native_id = str_cat("mrm_channel=", *record.mrm_channel_id);
-  } else {
-    precursor.target_mz = record.target_mz;
-  }
-  precursor.collision_energy = record.collision_energy;
-  return precursor;
-}
-
-std::optional<Polarity> polarity_of(std::int32_t code) {
-  if (code == 0) return Polarity::Positive;
-  if (code == 1) return Polarity::Negative;
-  return std::nullopt;
-}
-
 Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
                              const TofCalibration* calibration, Peaks reuse) {
   if (calibration == nullptr) return parse_error("profile block has no mass calibration");
@@ -82,19 +62,27 @@ Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& par
 
 }  // namespace
 
-Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& record,
-                                        Analyzer analyzer, raw::Peaks reuse) const {
+Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
+                                        raw::Peaks reuse) const {
+  const auto& records = scan_.records;
+  if (index >= records.size()) {
+    return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
+  }
+  const ScanRecord& record = records[index];
+  const ScanRow row(record);
   const TofCalibration* calibration = nullptr;
   if (index < calibrations_.size() && calibrations_[index]) calibration = &*calibrations_[index];
 
+  // The choice decides the block read first; an empty profile read first
+  // gives way to the centroid block when there is one.
   std::optional<Points> points;
-  if (record.profile_params) {
+  const std::optional<BlockKind> first = row.block(choice);
+  if (first == BlockKind::Profile) {
     auto profile = decode_profile(profile_path_, *record.profile_params, calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
     }
-    // An empty profile gives way to the centroid block when there is one.
     if (!profile->mz.empty() || !record.centroid_params) {
       points = Points{std::move(*profile), ScanMode::Profile};
     }
@@ -111,19 +99,19 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, const ScanRecord& r
 
   SpectrumRecord spectrum;
   spectrum.index = index;
-  spectrum.native_id = str_cat("scanId=", record.scan_id);
-  spectrum.scan_number = record.scan_id;
-  spectrum.ms_level = record.ms_level;
-  spectrum.polarity = polarity_of(record.ion_polarity);
+  spectrum.native_id = row.native_id();
+  spectrum.scan_number = row.scan_id();
+  spectrum.ms_level = row.ms_level();
+  spectrum.polarity = row.polarity();
   spectrum.scan_mode = points->mode;
-  spectrum.retention_time_sec = record.retention_time_min * 60.0;
+  spectrum.retention_time_sec = row.rt_sec();
   spectrum.low_mz = record.min_x;
   spectrum.high_mz = record.max_x;
   spectrum.total_ion_current = record.tic;
   spectrum.base_peak_mz = record.base_peak_mz;
   spectrum.base_peak_intensity = record.base_peak_intensity;
-  spectrum.analyzer = analyzer;
-  spectrum.precursor = precursor_of(record);
+  spectrum.analyzer = analyzer_;
+  spectrum.precursor = row.precursor();
   spectrum = morvane_core::types::with_peaks(std::move(spectrum), std::move(points->peaks.mz),
                                              std::move(points->peaks.intensity));
   return morvane_core::types::with_extra_map(std::move(spectrum), extra_of(record));

@@ -131,7 +131,7 @@ TEST(MzmlWriter, FiltersAndTheirIndexes) {
     std::size_t spectra;
     std::size_t chromatograms;
   };
-  const MzmlOptions plain{PeakMode::Auto, false, IntensityBits::Float64};
+  const MzmlOptions plain{reader::BlockChoice::Auto, false, IntensityBits::Float64};
   const Case cases[] = {{{{2}, std::nullopt}, {}, 3, 0},
                         {{{}, std::pair{60.0, 180.0}}, plain, 3, 2},
                         {{{}, std::pair{1e9, 2e9}}, {}, 0, 0}};
@@ -164,7 +164,7 @@ TEST(MzmlWriter, ThreadsWriteTheSameBytes) {
     MzmlOptions options;
   };
   const Case cases[] = {{{}, {}},
-                        {{{1}, std::nullopt}, {PeakMode::Centroid, false, IntensityBits::Float64}},
+                        {{{1}, std::nullopt}, {reader::BlockChoice::Stored, false, IntensityBits::Float64}},
                         {{{}, std::pair{120.0, 1e9}}, {}}};
   for (const Case& c : cases) {
     TestFolder folder;

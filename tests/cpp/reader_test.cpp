@@ -178,7 +178,7 @@ TEST(ReaderSpectrum, FieldsExtrasAndPrecursor) {
   auto reader = Reader::open(folder.path());
   ASSERT_TRUE(reader);
   const Reader& r = **reader;
-  auto first = r.spectrum(0, r.scan().records[0], r.analyzer());
+  auto first = r.spectrum(0);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->native_id, "scanId=100");
   EXPECT_EQ(first->scan_number, 100u);
@@ -189,7 +189,7 @@ TEST(ReaderSpectrum, FieldsExtrasAndPrecursor) {
   EXPECT_FALSE(first->precursor);
   EXPECT_EQ(first->extra, (morvane_core::types::ExtraMap{{"karvel.mrm_channel_id", "3"}}));
 
-  auto second = r.spectrum(1, r.scan().records[1], r.analyzer());
+  auto second = r.spectrum(1);
   ASSERT_TRUE(second);
   EXPECT_FALSE(second->polarity);
   ASSERT_TRUE(second->precursor);
@@ -197,7 +197,7 @@ TEST(ReaderSpectrum, FieldsExtrasAndPrecursor) {
   EXPECT_FALSE(second->precursor->target_mz);
   EXPECT_EQ(second->extra.at("karvel.ion_polarity"), "5");
 
-  auto third = r.spectrum(2, r.scan().records[2], r.analyzer());
+  auto third = r.spectrum(2);
   EXPECT_EQ(third->extra.at("karvel.ion_polarity"), "-1");
 }
 

@@ -4,6 +4,8 @@
 #include <exception>
 #include <new>
 
+#include "error_map.hpp"
+
 namespace karvel::python::morvane {
 namespace {
 
@@ -112,7 +114,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     StreamData* data = stream_data(stream);
     auto batch = data->source->next();
     if (!batch) {
-      data->last_error = std::move(batch.error());
+      data->last_error = error_text(batch.error());
       return EIO;
     }
     if (!*batch) {

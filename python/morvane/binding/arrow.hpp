@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "boundary.hpp"
+#include "support/error.hpp"
 #include "ref.hpp"
 
 extern "C" {
@@ -93,12 +94,13 @@ struct Batch {
 
 // What a stream reads its batches from. next() runs on whatever thread the
 // consumer calls get_next on, without the interpreter lock; it returns the
-// next batch, nothing at the end, or an error text.
+// next batch, nothing at the end, or the error (the stream reports its
+// text, see error_text).
 class BatchSource {
  public:
   virtual ~BatchSource() = default;
   virtual const std::vector<Field>& fields() const = 0;
-  virtual std::expected<std::optional<Batch>, std::string> next() = 0;
+  virtual Result<std::optional<Batch>> next() = 0;
 };
 
 // A PyCapsule "arrow_array_stream" over source.

@@ -1,21 +1,21 @@
 #include "chromatograms.hpp"
 
 #include "pool.hpp"
+#include "reader/ms1_chromatograms.hpp"
 
 namespace karvel::python::morvane {
 
-std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
-                                                      std::vector<std::uint32_t> indices,
-                                                      double low, double high, unsigned threads) {
+Result<Trace> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
+                                  std::vector<std::uint32_t> indices, double low, double high,
+                                  unsigned threads) {
   Trace trace;
   trace.rt.reserve(indices.size());
   trace.intensity.reserve(indices.size());
-  auto pool = DecodePool::start(std::move(reader), std::move(indices), Mode::Auto, threads);
-  while (auto item = pool->next()) {
-    if (!item->result) {
-      pool->stop();
-      return std::unexpected(std::move(item->result.error()));
-    }
+  auto started = DecodePool::start(std::move(reader), std::move(indices), BlockChoice::Auto, threads);
+  if (!started) return std::unexpected(std::move(started.error()));
+  DecodePool& pool = **started;
+  while (auto item = pool.next()) {
+    if (!item->result) return std::unexpected(std::move(item->result.error()));
     const auto& spectrum = *item->result;
     double sum = 0.0;
     for (std::size_t i = 0; i < spectrum.mz.size(); ++i) {
@@ -24,47 +24,40 @@ std::expected<Trace, std::string> extracted_ion_trace(std::shared_ptr<const read
     }
     trace.rt.push_back(spectrum.retention_time_sec);
     trace.intensity.push_back(sum);
-    pool->recycle(std::move(*item->result));
+    pool.recycle(std::move(*item->result));
   }
   return trace;
 }
 
-std::expected<MS1Chromatograms, std::string> ms1_chromatograms(
-    std::shared_ptr<const reader::Reader> reader, unsigned threads) {
+Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads) {
   const auto& records = reader->scan().records;
-  MS1Chromatograms result;
+  reader::Ms1Chromatograms points;
   std::vector<std::uint32_t> to_decode;
-  std::vector<std::size_t> slots;  // where each decoded spectrum's values go
+  std::vector<std::size_t> slots;  // where each decoded spectrum's point goes
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto& r = records[i];
-    if (r.ms_level != 1) continue;
-    result.rt.push_back(static_cast<float>(r.retention_time_min * 60.0));
-    if (r.tic && r.base_peak_mz && r.base_peak_intensity) {
-      result.tic.push_back(static_cast<float>(*r.tic));
-      result.base_peak.push_back(static_cast<float>(*r.base_peak_intensity));
+    const reader::ScanRow row(records[i]);
+    if (row.ms_level() != 1) continue;
+    if (auto reported = reader::reported_ms1_point(row)) {
+      points.add(*reported);
     } else {
-      slots.push_back(result.tic.size());
+      slots.push_back(points.add(reader::Ms1Point{row.rt_sec(), 0.0, 0.0}));
       to_decode.push_back(static_cast<std::uint32_t>(i));
-      result.tic.push_back(0.0f);
-      result.base_peak.push_back(0.0f);
     }
   }
-  if (to_decode.empty()) return result;
-  auto pool = DecodePool::start(std::move(reader), std::move(to_decode), Mode::Auto, threads);
-  std::size_t k = 0;
-  while (auto item = pool->next()) {
-    if (!item->result) {
-      pool->stop();
-      return std::unexpected(std::move(item->result.error()));
+  if (!to_decode.empty()) {
+    auto started = DecodePool::start(std::move(reader), std::move(to_decode), BlockChoice::Auto, threads);
+    if (!started) return std::unexpected(std::move(started.error()));
+    DecodePool& pool = **started;
+    std::size_t k = 0;
+    while (auto item = pool.next()) {
+      if (!item->result) return std::unexpected(std::move(item->result.error()));
+      if (auto point = reader::ms1_point(*item->result)) points.set(slots[k], *point);
+      pool.recycle(std::move(*item->result));
+      ++k;
     }
-    const auto& spectrum = *item->result;
-    const auto peak = morvane_core::types::effective_base_peak(spectrum);
-    result.tic[slots[k]] = static_cast<float>(morvane_core::types::effective_tic(spectrum));
-    result.base_peak[slots[k]] = peak ? static_cast<float>(peak->second) : 0.0f;
-    pool->recycle(std::move(*item->result));
-    ++k;
   }
-  return result;
+  return MS1Chromatograms{reader::narrowed(points.time_sec), reader::narrowed(points.total_ion_current),
+                          reader::narrowed(points.base_peak_intensity)};
 }
 
 }  // namespace karvel::python::morvane

@@ -5,17 +5,19 @@
 
 #include <Python.h>
 
-#include <string_view>
-
+#include "error_map.hpp"
 #include "state.hpp"
 #include "support/error.hpp"
 
 namespace karvel::python::morvane {
 
-// FormatError with text; returns nullptr.
-PyObject* format_error(ModuleState* state, std::string_view text);
-// An Io error becomes OSError(errno, text) (so FileNotFoundError and the
-// like), every other error FormatError with its display text.
-PyObject* reader_error(ModuleState* state, const karvel::Error& error);
+// Raises error with morvane's classes; returns nullptr.
+inline PyObject* reader_error(ModuleState* state, const karvel::Error& error) {
+  return raise_error(ErrorClasses{state->format_error, true}, error);
+}
+
+// ValueError unless threads is at least 1 (the Python side resolves an
+// unset count to the available cores before it gets here).
+bool check_threads(unsigned threads);
 
 }  // namespace karvel::python::morvane

@@ -1,7 +1,7 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(run, path, positions, centroid, zlib, intensity_bits, threads,
+//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads,
 //                             numpress_mz, numpress_intensity, numpress_mz_ppm)
 //   while writer.write_next(64): ...
 //   writer.finish()
@@ -95,7 +95,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiIzzd:MzmlWriter", const_cast<char**>(keywords),
                                      &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads,
-                                     &numpress_mz, &numpress_intensity, &mz_ppm)) {
+                                     &numpress_mz, &numpress_intensity, &mz_ppm) ||
+        !check_threads(threads)) {
       return nullptr;
     }
     auto numpress = numpress_of(numpress_mz, numpress_intensity, mz_ppm);
@@ -109,8 +110,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
     exporter::MzmlOptions options{
-        centroid ? exporter::PeakMode::Centroid : exporter::PeakMode::Auto, zlib != 0, *intensity_bits,
-        {}, threads};
+        centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
+        threads};
     options.numpress = *numpress;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),

@@ -19,11 +19,6 @@ const std::vector<Field>& peak_fields(bool metadata) {
   return metadata ? full : plain;
 }
 
-std::int8_t polarity_code(const SpectrumRecord& record) {
-  if (!record.polarity) return 0;
-  return *record.polarity == morvane_core::enums::Polarity::Positive ? 1 : -1;
-}
-
 // The columns of one batch while it is filled.
 struct BatchBuilder {
   std::vector<std::uint32_t> spectrum_index, scan_id;
@@ -54,7 +49,7 @@ struct BatchBuilder {
       } else {
         precursor_nulls += count;
       }
-      polarity.insert(polarity.end(), count, polarity_code(record));
+      polarity.insert(polarity.end(), count, reader::polarity_sign(record.polarity));
     }
     rows += count;
   }
@@ -93,15 +88,15 @@ class PeakSource final : public BatchSource {
              PeakOptions options)
       : reader_(std::move(reader)), indices_(std::move(indices)), options_(options) {}
 
-  ~PeakSource() override {
-    if (pool_) pool_->stop();
-  }
-
   const std::vector<Field>& fields() const override { return peak_fields(options_.metadata); }
 
-  std::expected<std::optional<Batch>, std::string> next() override {
-    if (!pending_error_.empty()) return std::unexpected(std::exchange(pending_error_, {}));
-    if (!pool_) pool_ = DecodePool::start(reader_, indices_, options_.mode, options_.threads);
+  Result<std::optional<Batch>> next() override {
+    if (pending_error_) return std::unexpected(*std::exchange(pending_error_, std::nullopt));
+    if (!pool_) {
+      auto started = DecodePool::start(reader_, indices_, options_.choice, options_.threads);
+      if (!started) return std::unexpected(std::move(started.error()));
+      pool_ = std::move(*started);
+    }
     BatchBuilder builder;
     const std::size_t limit = options_.batch_rows;
     for (;;) {
@@ -131,7 +126,7 @@ class PeakSource final : public BatchSource {
       break;
     }
     if (builder.rows == 0 && !pending_) {
-      if (!pending_error_.empty()) return std::unexpected(std::exchange(pending_error_, {}));
+      if (pending_error_) return std::unexpected(*std::exchange(pending_error_, std::nullopt));
       return std::optional<Batch>();
     }
     return std::optional<Batch>(builder.finish(options_.metadata));
@@ -141,10 +136,10 @@ class PeakSource final : public BatchSource {
   std::shared_ptr<const reader::Reader> reader_;
   std::vector<std::uint32_t> indices_;
   PeakOptions options_;
-  std::shared_ptr<DecodePool> pool_;
+  std::unique_ptr<DecodePool> pool_;  // its workers stop when the source is released
   std::optional<SpectrumRecord> pending_;
   std::size_t offset_ = 0;
-  std::string pending_error_;
+  std::optional<Error> pending_error_;  // reported after the batch before it
 };
 
 }  // namespace

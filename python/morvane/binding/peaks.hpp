@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "arrow.hpp"
-#include "decode.hpp"
+#include "reader/scan_row.hpp"
 #include "reader/reader.hpp"
 
 namespace karvel::python::morvane {
@@ -18,7 +18,7 @@ namespace karvel::python::morvane {
 inline constexpr std::size_t kBatchRows = 1 << 20;
 
 struct PeakOptions {
-  Mode mode = Mode::Auto;
+  reader::BlockChoice choice = reader::BlockChoice::Auto;
   bool skip_errors = false;
   bool metadata = false;
   unsigned threads = 1;

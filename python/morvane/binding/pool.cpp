@@ -1,108 +1,39 @@
 #include "pool.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <new>
-#include <thread>
 
 namespace karvel::python::morvane {
 
-DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader,
-                       std::vector<std::uint32_t> indices, Mode mode, std::size_t window)
+using Pool = OrderedPool<morvane_core::types::SpectrumRecord>;
+
+DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
+                       BlockChoice choice, std::size_t buffers)
     : reader_(std::move(reader)),
       indices_(std::move(indices)),
-      mode_(mode),
-      window_(window),
-      buffers_(std::make_shared<PeakBuffers>(window)),
-      ring_(window) {}
+      choice_(choice),
+      buffers_(std::make_shared<PeakBuffers>(buffers)) {}
 
-DecodePool::~DecodePool() = default;
-
-std::shared_ptr<DecodePool> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
-                                              std::vector<std::uint32_t> indices, Mode mode,
-                                              unsigned threads) {
-  // More workers than cores only cost memory: the window grows with them.
-  constexpr unsigned kMaxWorkers = 64;
-  const std::size_t workers = std::min<std::size_t>(std::clamp(threads, 1u, kMaxWorkers),
-                                                    std::max<std::size_t>(indices.size(), 1));
-  // Eight per worker: decoding runs ahead while Python is busy, and a
-  // worker sleeps and wakes once per four spectra at most.
-  const std::size_t window = 8 * workers;
-  std::shared_ptr<DecodePool> pool(new DecodePool(std::move(reader), std::move(indices), mode, window));
-  if (pool->indices_.empty()) return pool;
-  try {
-    for (std::size_t i = 0; i < workers; ++i) {
-      std::thread([pool] { pool->work(); }).detach();
-    }
-  } catch (...) {
-    pool->stop();
-    throw;
-  }
-  return pool;
-}
-
-void DecodePool::work() noexcept {
-  for (;;) {
-    std::size_t position = 0;
-    {
-      std::unique_lock lock(mutex_);
-      space_free_.wait(lock, [&] {
-        return stopped_ || assigned_ >= indices_.size() || assigned_ < consumed_ + window_;
-      });
-      if (stopped_ || assigned_ >= indices_.size()) return;
-      position = assigned_++;
-    }
-    Decoded result = [&]() -> Decoded {
-      try {
-        return decode_spectrum(*reader_, indices_[position], mode_, buffers_->take());
-      } catch (const std::bad_alloc&) {
-        return std::unexpected(std::string("out of memory"));
-      } catch (const std::exception& error) {
-        return std::unexpected(std::string(error.what()));
-      } catch (...) {
-        return std::unexpected(std::string("unexpected internal error"));
-      }
-    }();
-    std::lock_guard lock(mutex_);
-    if (stopped_) return;  // the lock is released before the result
-    ring_[position % window_].emplace(std::move(result));
-    if (position == consumed_) result_ready_.notify_one();
-  }
+Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
+                                                      std::vector<std::uint32_t> indices, BlockChoice choice,
+                                                      unsigned threads) {
+  // As many spare arrays as results the pool may hold at once.
+  const std::size_t spare =
+      Pool::kWindowPerWorker * std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
+  std::unique_ptr<DecodePool> decoder(new DecodePool(std::move(reader), std::move(indices), choice, spare));
+  DecodePool* raw = decoder.get();
+  auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t) {
+    return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take());
+  });
+  if (!pool) return std::unexpected(std::move(pool.error()));
+  decoder->pool_ = std::move(*pool);
+  return decoder;
 }
 
 std::optional<PoolItem> DecodePool::next() {
-  std::lock_guard one_consumer(consumer_mutex_);
-  std::optional<Decoded> taken;
-  std::size_t position = 0;
-  {
-    std::unique_lock lock(mutex_);
-    if (stopped_ || consumed_ >= indices_.size()) return std::nullopt;
-    position = consumed_;
-    auto& slot = ring_[position % window_];
-    result_ready_.wait(lock, [&] { return stopped_ || slot.has_value(); });
-    if (stopped_) return std::nullopt;
-    taken = std::exchange(slot, std::nullopt);
-    ++consumed_;
-    if (assigned_ < indices_.size() && assigned_ - consumed_ <= window_ / 2) space_free_.notify_all();
-  }
-  return PoolItem{indices_[position], std::move(*taken)};
-}
-
-bool DecodePool::ready() {
-  std::lock_guard lock(mutex_);
-  return stopped_ || consumed_ >= indices_.size() || ring_[consumed_ % window_].has_value();
-}
-
-void DecodePool::stop() noexcept {
-  std::vector<std::optional<Decoded>> dropped;
-  {
-    std::lock_guard lock(mutex_);
-    stopped_ = true;
-    // Nobody touches the ring once stopped_ is set.
-    dropped.swap(ring_);
-    result_ready_.notify_all();
-    space_free_.notify_all();
-  }
+  std::lock_guard lock(consumer_mutex_);
+  auto result = pool_->next();
+  if (!result) return std::nullopt;
+  return PoolItem{indices_[taken_++], std::move(*result)};
 }
 
 namespace {
@@ -128,12 +59,6 @@ raw::Peaks PeakBuffers::take() noexcept {
   raw::Peaks peaks = std::move(spare_.back());
   spare_.pop_back();
   return peaks;
-}
-
-unsigned worker_count(unsigned requested) noexcept {
-  if (requested > 0) return requested;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 0 ? cores : 1;
 }
 
 }  // namespace karvel::python::morvane

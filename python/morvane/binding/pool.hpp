@@ -1,9 +1,7 @@
-// Decoding ahead on worker threads, results handed out in the order of the
-// requested indices. At most `window` spectra are decoded or waiting at any
-// moment, so memory does not grow with the run. Waiting workers are woken
-// only once half the window has been taken, so that they and the consumer
-// do not hand the processor back and forth for every spectrum. Workers never touch Python
-// objects; each keeps the reader alive through its own shared pointer.
+// Spectra decoded ahead on the library's ordered pool
+// (support/ordered_pool.hpp), handed out in the order of the requested
+// indices. Workers never touch Python objects; the pool keeps the reader
+// alive through its own shared pointer and its destructor joins them.
 //
 // Large arrays are recycled: the memory of spectra the consumer is done with
 // (PeakBuffers::give) is what the workers decode the next ones into. Fresh
@@ -12,18 +10,20 @@
 // page by page: with two workers that cost more than the decoding.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
-#include "decode.hpp"
+#include "morvane_core/types.hpp"
 #include "raw/peaks.hpp"
 #include "reader/reader.hpp"
+#include "support/ordered_pool.hpp"
 
 namespace karvel::python::morvane {
+
+using reader::BlockChoice;
 
 // Spare m/z and intensity lists, at most a fixed number; thread-safe.
 class PeakBuffers {
@@ -43,27 +43,24 @@ class PeakBuffers {
 
 struct PoolItem {
   std::uint32_t index = 0;
-  Decoded result;
+  Result<morvane_core::types::SpectrumRecord> result;
 };
 
-class DecodePool : public std::enable_shared_from_this<DecodePool> {
+class DecodePool {
  public:
-  // Starts min(threads, 64, indices) detached workers (at least one when
-  // there is anything to decode). Throws std::system_error when a thread cannot
-  // be started; the workers already started then stop.
-  static std::shared_ptr<DecodePool> start(std::shared_ptr<const reader::Reader> reader,
-                                           std::vector<std::uint32_t> indices, Mode mode,
-                                           unsigned threads);
-  ~DecodePool();
+  // threads: as OrderedPool (1: decoded in the caller's thread by next()).
+  static Result<std::unique_ptr<DecodePool>> start(std::shared_ptr<const reader::Reader> reader,
+                                                   std::vector<std::uint32_t> indices, BlockChoice choice,
+                                                   unsigned threads);
 
-  // The next result in index order, nothing after the last. Blocks while it
-  // is being decoded: call it without the interpreter lock.
+  // The next result in index order, nothing after the last or once stopped.
+  // Blocks while it is being decoded: call it without the interpreter lock.
   std::optional<PoolItem> next();
   // True when next() would return at once (a result is there, or the end).
-  bool ready();
+  bool ready() { return pool_->ready(); }
   // Ends the workers after the spectrum each has in hand and drops every
   // waiting result. Later next() calls return nothing.
-  void stop() noexcept;
+  void stop() noexcept { pool_->stop(); }
 
   std::size_t size() const noexcept { return indices_.size(); }
   // Where the arrays of handed-out spectra go back to once unused.
@@ -75,26 +72,15 @@ class DecodePool : public std::enable_shared_from_this<DecodePool> {
 
  private:
   DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
-             Mode mode, std::size_t window);
-  void work() noexcept;
+             BlockChoice choice, std::size_t buffers);
 
   const std::shared_ptr<const reader::Reader> reader_;
   const std::vector<std::uint32_t> indices_;
-  const Mode mode_;
-  const std::size_t window_;
+  const BlockChoice choice_;
   const std::shared_ptr<PeakBuffers> buffers_;
-
-  std::mutex consumer_mutex_;  // one caller of next() at a time
-  std::mutex mutex_;
-  std::condition_variable result_ready_;  // the consumer waits here
-  std::condition_variable space_free_;    // workers wait here
-  std::vector<std::optional<Decoded>> ring_;  // position p in slot p % window
-  std::size_t assigned_ = 0;                  // next position a worker takes
-  std::size_t consumed_ = 0;                  // next position next() hands out
-  bool stopped_ = false;
+  std::mutex consumer_mutex_;
+  std::size_t taken_ = 0;  // positions handed out by next()
+  std::unique_ptr<OrderedPool<morvane_core::types::SpectrumRecord>> pool_;  // last: joined first
 };
-
-// The number of threads to use for `requested` (0: the available cores).
-unsigned worker_count(unsigned requested) noexcept;
 
 }  // namespace karvel::python::morvane

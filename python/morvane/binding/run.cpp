@@ -9,7 +9,6 @@
 #include "boundary.hpp"
 #include "chromatograms.hpp"
 #include "convert.hpp"
-#include "decode.hpp"
 #include "errors.hpp"
 #include "indices.hpp"
 #include "path.hpp"
@@ -96,15 +95,8 @@ PyObject* run_info(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* run_device(PyObject* self, PyObject*) noexcept {
-  return with_reader(self, [](const std::shared_ptr<const Reader>& reader) -> PyObject* {
-    const auto& device = reader->device();
-    if (!device) return Py_NewRef(Py_None);
-    Ref dict(PyDict_New());
-    if (!dict || !put(dict.get(), "name", to_str(device->name)) ||
-        !put(dict.get(), "model", to_str(device->model))) {
-      return nullptr;
-    }
-    return dict.release();
+  return with_reader(self, [](const std::shared_ptr<const Reader>& reader) {
+    return device_dict(reader->device()).release();
   });
 }
 
@@ -114,7 +106,7 @@ PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
   });
 }
 
-Mode mode_of(int centroid) { return centroid ? Mode::Centroid : Mode::Auto; }
+BlockChoice choice_of(int centroid) { return centroid ? BlockChoice::Stored : BlockChoice::Auto; }
 
 // spectrum(index, centroid): one spectrum, decoded without the lock.
 PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
@@ -128,28 +120,27 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return decode_spectrum(*reader, static_cast<std::size_t>(index), mode_of(centroid));
+      return reader->spectrum(static_cast<std::uint64_t>(index), choice_of(centroid));
     });
-    if (!decoded) return format_error(state_of(self), decoded.error());
+    if (!decoded) return reader_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
   });
 }
 
-// spectra(indices, centroid, skip, threads, skipped)
+// spectra(indices, centroid, skip, threads)
 PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
-    PyObject* skipped = nullptr;
     int centroid = 0, skip = 0;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OppIO!:spectra", &indices_arg, &centroid, &skip, &threads,
-                          &PyList_Type, &skipped)) {
+    if (!PyArg_ParseTuple(args, "OppI:spectra", &indices_arg, &centroid, &skip, &threads) ||
+        !check_threads(threads)) {
       return nullptr;
     }
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
-    return new_spectrum_stream(state_of(self), reader, std::move(*indices), mode_of(centroid),
-                               skip != 0, worker_count(threads), skipped)
+    return new_spectrum_stream(state_of(self), reader, std::move(*indices), choice_of(centroid),
+                               skip != 0, threads)
         .release();
   });
 }
@@ -160,16 +151,17 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
     PyObject* indices_arg = nullptr;
     int centroid = 0, skip = 0, metadata = 0;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OpppI:peaks", &indices_arg, &centroid, &skip, &metadata, &threads)) {
+    if (!PyArg_ParseTuple(args, "OpppI:peaks", &indices_arg, &centroid, &skip, &metadata, &threads) ||
+        !check_threads(threads)) {
       return nullptr;
     }
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
     PeakOptions options;
-    options.mode = mode_of(centroid);
+    options.choice = choice_of(centroid);
     options.skip_errors = skip != 0;
     options.metadata = metadata != 0;
-    options.threads = worker_count(threads);
+    options.threads = threads;
     return new_peak_stream(state_of(self), reader, std::move(*indices), options).release();
   });
 }
@@ -180,13 +172,15 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     PyObject* indices_arg = nullptr;
     double low = 0, high = 0;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads) || !check_threads(threads)) {
+      return nullptr;
+    }
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
     auto trace = without_gil([&] {
-      return extracted_ion_trace(reader, std::move(*indices), low, high, worker_count(threads));
+      return extracted_ion_trace(reader, std::move(*indices), low, high, threads);
     });
-    if (!trace) return format_error(state_of(self), trace.error());
+    if (!trace) return reader_error(state_of(self), trace.error());
     ModuleState* state = state_of(self);
     Ref rt = array_of(state, std::move(trace->rt));
     if (!rt) return nullptr;
@@ -200,9 +194,9 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
 PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "I:chromatograms", &threads)) return nullptr;
-    auto result = without_gil([&] { return ms1_chromatograms(reader, worker_count(threads)); });
-    if (!result) return format_error(state_of(self), result.error());
+    if (!PyArg_ParseTuple(args, "I:chromatograms", &threads) || !check_threads(threads)) return nullptr;
+    auto result = without_gil([&] { return ms1_chromatograms(reader, threads); });
+    if (!result) return reader_error(state_of(self), result.error());
     ModuleState* state = state_of(self);
     Ref rt = array_of(state, std::move(result->rt));
     if (!rt) return nullptr;
@@ -223,7 +217,7 @@ PyMethodDef run_methods[] = {
     {"spectrum", run_spectrum, METH_VARARGS,
      "spectrum($self, index, centroid, /)\n--\n\nDecodes one spectrum."},
     {"spectra", run_spectra, METH_VARARGS,
-     "spectra($self, indices, centroid, skip, threads, skipped, /)\n--\n\n"
+     "spectra($self, indices, centroid, skip, threads, /)\n--\n\n"
      "Spectra of indices decoded ahead on worker threads."},
     {"peaks", run_peaks, METH_VARARGS,
      "peaks($self, indices, centroid, skip, metadata, threads, /)\n--\n\n"
@@ -264,17 +258,9 @@ PyType_Spec run_type_spec = {
 PyType_Spec* run_spec() { return &run_type_spec; }
 
 std::shared_ptr<const Reader> reader_of(PyObject* object) {
-  Ref handle;
   PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), module_def());
-  if (module == nullptr) {
-    PyErr_Clear();
-    handle = Ref(PyObject_GetAttrString(object, "_handle"));
-    if (!handle) return nullptr;
-    module = PyType_GetModuleByDef(Py_TYPE(handle.get()), module_def());
-    if (module == nullptr) return nullptr;
-    object = handle.get();
-  }
-  if (Py_TYPE(object) != state_of_module(module)->run) {
+  if (module == nullptr) PyErr_Clear();
+  if (module == nullptr || Py_TYPE(object) != state_of_module(module)->run) {
     PyErr_Format(PyExc_TypeError, "expected a morvane run, not %.200s", Py_TYPE(object)->tp_name);
     return nullptr;
   }

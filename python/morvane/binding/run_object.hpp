@@ -22,9 +22,9 @@ struct RunObject {
 
 PyType_Spec* run_spec();
 
-// The reader of a _core.RunHandle, or of a morvane.Run (through its
-// `_handle` attribute). Sets an exception and returns nullptr when object is
-// neither, or when the run is closed (ValueError "the run is closed").
+// The reader of a _core.RunHandle. Sets an exception and returns nullptr
+// when object is not one (TypeError) or when the run is closed (ValueError
+// "the run is closed").
 std::shared_ptr<const reader::Reader> reader_of(PyObject* object);
 
 }  // namespace karvel::python::morvane

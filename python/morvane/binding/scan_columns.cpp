@@ -24,21 +24,18 @@ std::shared_ptr<const ScanColumnsData> build(const reader::Reader& reader) {
   const auto& records = reader.scan().records;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const auto& r = records[i];
-    // The precursor as the spectrum reports it: MS2 and above, MRM scans
-    // without a target m/z.
-    const bool has_precursor = r.ms_level >= 2;
+    const reader::ScanRow row(r);
     data->index.push_back(static_cast<std::uint32_t>(i));
-    data->scan_id.push_back(r.scan_id);
-    data->ms_level.push_back(r.ms_level);
-    data->rt.push_back(r.retention_time_min * 60.0);
-    data->polarity.push_back(r.ion_polarity == 0 ? 1 : r.ion_polarity == 1 ? -1 : 0);
+    data->scan_id.push_back(row.scan_id());
+    data->ms_level.push_back(row.ms_level());
+    data->rt.push_back(row.rt_sec());
+    data->polarity.push_back(row.polarity_sign());
     data->tic.push_back(r.tic.value_or(kAbsent));
     data->base_peak_mz.push_back(r.base_peak_mz.value_or(kAbsent));
     data->base_peak_intensity.push_back(r.base_peak_intensity.value_or(kAbsent));
-    data->precursor_mz.push_back(has_precursor && !r.mrm_channel_id ? r.target_mz.value_or(kAbsent)
-                                                                     : kAbsent);
-    data->collision_energy.push_back(has_precursor ? r.collision_energy.value_or(kAbsent) : kAbsent);
-    const auto& params = r.profile_params ? r.profile_params : r.centroid_params;
+    data->precursor_mz.push_back(row.precursor_mz().value_or(kAbsent));
+    data->collision_energy.push_back(row.collision_energy().value_or(kAbsent));
+    const auto* params = row.block_params(reader::BlockChoice::Auto);
     data->points.push_back(params ? params->point_count : 0);
   }
   return data;
@@ -78,7 +75,7 @@ class ScanTableSource final : public BatchSource {
     for (const auto& column : kColumns) fields_.push_back(Field{column.name, column.format});
   }
   const std::vector<Field>& fields() const override { return fields_; }
-  std::expected<std::optional<Batch>, std::string> next() override {
+  Result<std::optional<Batch>> next() override {
     if (done_) return std::optional<Batch>();
     done_ = true;
     Batch batch;

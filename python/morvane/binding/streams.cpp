@@ -14,10 +14,10 @@ namespace {
 
 struct SpectrumStreamObject {
   PyObject_HEAD
-  std::shared_ptr<DecodePool> pool;
+  std::unique_ptr<DecodePool> pool;
   bool skip_errors;
   std::atomic<bool> finished;
-  PyObject* skipped;  // list, or nullptr
+  PyObject* skipped;  // the list of (index, message) skipped so far
 };
 
 SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<SpectrumStreamObject*>(self); }
@@ -25,9 +25,9 @@ SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<Spectr
 void spectrum_stream_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
   SpectrumStreamObject* stream = stream_of(self);
-  // Dropping the iterator stops its workers after the spectrum in hand.
-  if (stream->pool) stream->pool->stop();
-  stream->pool.~shared_ptr();
+  // Dropping the iterator stops its workers after the spectrum in hand and
+  // waits for them.
+  stream->pool.~unique_ptr();
   stream->finished.~atomic();
   Py_CLEAR(stream->skipped);
   type->tp_free(self);
@@ -60,14 +60,12 @@ PyObject* spectrum_stream_next(PyObject* self) noexcept {
       if (!stream->skip_errors) {
         stream->finished.store(true);
         stream->pool->stop();
-        return format_error(state, item->result.error());
+        return reader_error(state, item->result.error());
       }
-      if (stream->skipped != nullptr) {
-        Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(item->index),
-                                item->result.error().data(),
-                                static_cast<Py_ssize_t>(item->result.error().size())));
-        if (!append(stream->skipped, std::move(entry))) return nullptr;
-      }
+      const std::string text = error_text(item->result.error());
+      Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(item->index), text.data(),
+                              static_cast<Py_ssize_t>(text.size())));
+      if (!append(stream->skipped, std::move(entry))) return nullptr;
     }
   });
 }
@@ -78,6 +76,16 @@ PyObject* spectrum_stream_close(PyObject* self, PyObject*) noexcept {
   stream->pool->stop();
   Py_RETURN_NONE;
 }
+
+PyObject* spectrum_stream_skipped(PyObject* self, void*) noexcept {
+  return Py_NewRef(stream_of(self)->skipped);
+}
+
+PyGetSetDef spectrum_stream_getset[] = {
+    {"skipped", spectrum_stream_skipped, nullptr,
+     "(index, message) of the spectra left out so far (errors skipped).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef spectrum_stream_methods[] = {
     {"close", spectrum_stream_close, METH_NOARGS,
@@ -91,6 +99,7 @@ PyType_Slot spectrum_stream_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(spectrum_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
     {Py_tp_methods, spectrum_stream_methods},
+    {Py_tp_getset, spectrum_stream_getset},
     {0, nullptr},
 };
 
@@ -158,20 +167,23 @@ PyType_Spec* spectrum_stream_spec() { return &spectrum_stream_type_spec; }
 PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
-                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
-                        unsigned threads, PyObject* skipped) {
-  std::shared_ptr<DecodePool> pool = DecodePool::start(std::move(reader), std::move(indices), mode, threads);
-  PyTypeObject* type = state->spectrum_stream;
-  Ref self(type->tp_alloc(type, 0));
-  if (!self) {
-    pool->stop();
+                        std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
+                        unsigned threads) {
+  Ref skipped(PyList_New(0));
+  if (!skipped) return Ref();
+  auto pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads);
+  if (!pool) {
+    reader_error(state, pool.error());
     return Ref();
   }
+  PyTypeObject* type = state->spectrum_stream;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return Ref();
   SpectrumStreamObject* stream = stream_of(self.get());
-  new (&stream->pool) std::shared_ptr<DecodePool>(std::move(pool));
+  new (&stream->pool) std::unique_ptr<DecodePool>(std::move(*pool));
   stream->skip_errors = skip_errors;
   new (&stream->finished) std::atomic<bool>(false);
-  stream->skipped = Py_XNewRef(skipped);
+  stream->skipped = skipped.release();
   return self;
 }
 

@@ -21,11 +21,11 @@ PyType_Spec* spectrum_stream_spec();
 PyType_Spec* peak_stream_spec();
 
 // Starts the workers at once. With skip_errors, undecodable spectra are left
-// out and (index, message) appended to skipped (a list); otherwise the
-// iteration raises FormatError at that spectrum and ends.
+// out and (index, message) appended to the stream's own `skipped` list;
+// otherwise the iteration raises the spectrum's error and ends.
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
-                        std::vector<std::uint32_t> indices, Mode mode, bool skip_errors,
-                        unsigned threads, PyObject* skipped);
+                        std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
+                        unsigned threads);
 
 Ref new_peak_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                     std::vector<std::uint32_t> indices, PeakOptions options);

@@ -1,0 +1,199 @@
+// OrderedPool: work(position, worker) run for every position 0..count-1,
+// results handed out in position order. Whatever the work is (decoding,
+// encoding, peak picking, quality passes), every pool of the library follows
+// the same rules:
+//
+//   threads   1 runs each item in the calling thread when next() asks for
+//             it; n > 1 starts min(n, kMaxWorkers, count) worker threads.
+//             0 is not a count: callers resolve "unset" to available_cores()
+//             and refuse 0 where the value enters the library.
+//   window    at most kWindowPerWorker items a worker are being worked on or
+//             waiting to be taken, so memory does not grow with the count.
+//             Workers that wait for room are woken once the consumer has
+//             taken half the window, not for every item, so that they and
+//             the consumer do not hand the processor back and forth.
+//   lifetime  the workers are joined threads: stop() ends them after the
+//             item each has in hand, the destructor stops and joins them.
+//   errors    an item's failure is its result, handed out in its turn; an
+//             exception escaping work becomes an Io error with its text.
+//
+// work is called concurrently for different positions, never twice for one;
+// `worker` (below workers(), 0 in the calling thread) lets it keep state of
+// its own per worker, such as a compressor.
+#pragma once
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/error.hpp"
+
+namespace karvel {
+
+// The processors this process may run on (at least 1).
+unsigned available_cores() noexcept;
+
+template <class T>
+class OrderedPool {
+ public:
+  using Work = std::function<Result<T>(std::size_t position, std::size_t worker)>;
+
+  static constexpr unsigned kMaxWorkers = 64;
+  static constexpr std::size_t kWindowPerWorker = 8;
+
+  // Worker threads a pool of count items on `threads` threads starts; 0
+  // when the items run in the calling thread.
+  static std::size_t worker_count(std::size_t count, unsigned threads) noexcept {
+    if (threads <= 1 || count == 0) return 0;
+    return std::min<std::size_t>(std::min(threads, kMaxWorkers), count);
+  }
+
+  // A Parse error for threads == 0; an Io error when a thread cannot be
+  // started (the ones already started are stopped and joined).
+  static Result<std::unique_ptr<OrderedPool>> start(std::size_t count, unsigned threads, Work work) {
+    if (threads == 0) return parse_error("the thread count must be at least 1");
+    const std::size_t workers = worker_count(count, threads);
+    std::unique_ptr<OrderedPool> pool(new OrderedPool(count, workers, std::move(work)));
+    try {
+      pool->threads_.reserve(workers);
+      for (std::size_t i = 0; i < workers; ++i) {
+        pool->threads_.emplace_back([raw = pool.get(), i] { raw->run_worker(i); });
+      }
+    } catch (const std::exception& error) {
+      return std::unexpected(Error::io_other(std::string("cannot start a worker thread: ") + error.what()));
+    }
+    return pool;
+  }
+
+  ~OrderedPool() {
+    stop();
+    for (std::thread& thread : threads_) thread.join();
+  }
+  OrderedPool(const OrderedPool&) = delete;
+  OrderedPool& operator=(const OrderedPool&) = delete;
+
+  std::size_t size() const noexcept { return count_; }
+  // Worker threads; 0 when items run in the calling thread.
+  std::size_t workers() const noexcept { return workers_; }
+  std::size_t window() const noexcept { return window_; }
+
+  // The result of the next position, nothing after the last or once
+  // stopped. Blocks while it is being worked on (in the calling thread when
+  // there are no workers). One caller at a time.
+  std::optional<Result<T>> next() {
+    std::lock_guard one_consumer(consumer_mutex_);
+    if (inline_) {
+      std::size_t position = 0;
+      {
+        std::lock_guard lock(mutex_);
+        if (stopped_ || consumed_ >= count_) return std::nullopt;
+        position = consumed_++;
+      }
+      return run_item(position, 0);
+    }
+    std::optional<Result<T>> taken;
+    std::unique_lock lock(mutex_);
+    if (stopped_ || consumed_ >= count_) return std::nullopt;
+    auto& slot = ring_[consumed_ % window_];
+    result_ready_.wait(lock, [&] { return stopped_ || slot.has_value(); });
+    if (stopped_) return std::nullopt;
+    taken = std::exchange(slot, std::nullopt);
+    ++consumed_;
+    if (assigned_ < count_ && assigned_ - consumed_ <= window_ / 2) space_free_.notify_all();
+    return taken;
+  }
+
+  // True when next() would return without waiting or working: a result is
+  // waiting, or the pool is at its end or stopped.
+  bool ready() {
+    std::lock_guard lock(mutex_);
+    if (stopped_ || consumed_ >= count_) return true;
+    return !inline_ && ring_[consumed_ % window_].has_value();
+  }
+
+  // Ends the workers after the item each has in hand and drops every
+  // waiting result; later next() calls return nothing. Does not wait.
+  void stop() noexcept {
+    std::vector<std::optional<Result<T>>> dropped;
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+      dropped.swap(ring_);  // nobody touches the ring once stopped_ is set
+      result_ready_.notify_all();
+      space_free_.notify_all();
+    }
+  }
+
+ private:
+  OrderedPool(std::size_t count, std::size_t workers, Work work)
+      : count_(count),
+        workers_(workers),
+        window_(kWindowPerWorker * std::max<std::size_t>(workers, 1)),
+        inline_(workers == 0),
+        work_(std::move(work)) {
+    if (!inline_) ring_.resize(window_);
+  }
+
+  Result<T> run_item(std::size_t position, std::size_t worker) noexcept {
+    try {
+      return work_(position, worker);
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(Error::io_other("out of memory"));
+    } catch (const std::exception& error) {
+      return std::unexpected(Error::io_other(error.what()));
+    } catch (...) {
+      return std::unexpected(Error::io_other("unexpected internal error"));
+    }
+  }
+
+  void run_worker(std::size_t worker) noexcept {
+    for (;;) {
+      std::size_t position = 0;
+      {
+        std::unique_lock lock(mutex_);
+        space_free_.wait(lock, [&] {
+          return stopped_ || assigned_ >= count_ || assigned_ < consumed_ + window_;
+        });
+        if (stopped_ || assigned_ >= count_) return;
+        position = assigned_++;
+      }
+      Result<T> result = run_item(position, worker);
+      std::unique_lock lock(mutex_);
+      if (stopped_) {
+        lock.unlock();  // the result is dropped outside the lock
+        return;
+      }
+      ring_[position % window_].emplace(std::move(result));
+      if (position == consumed_) result_ready_.notify_one();
+    }
+  }
+
+  const std::size_t count_;
+  const std::size_t workers_;
+  const std::size_t window_;
+  const bool inline_;
+  const Work work_;
+
+  std::mutex consumer_mutex_;  // one caller of next() at a time
+  std::mutex mutex_;
+  std::condition_variable result_ready_;  // the consumer waits here
+  std::condition_variable space_free_;    // workers wait here
+  std::vector<std::optional<Result<T>>> ring_;  // position p in slot p % window_
+  std::size_t assigned_ = 0;                    // next position a worker takes
+  std::size_t consumed_ = 0;                    // next position next() hands out
+  bool stopped_ = false;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace karvel
