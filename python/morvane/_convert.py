@@ -26,8 +26,9 @@ SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads",
-                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm"}),
-    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads"}),
+                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads",
+                          "centroid_ms_levels", "snr"}),
     "json": frozenset({"ms_level", "rt"}),
 }
 

@@ -10,7 +10,7 @@ from . import _core
 from ._output import spectra_bar
 
 if TYPE_CHECKING:
-    from ._run import Run
+    from ._run import Mode, Run
 
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
@@ -23,7 +23,7 @@ def to_mzml(
     *,
     ms_level: int | Collection[int] | None = None,
     rt: tuple[float, float] | None = None,
-    mode: Literal["auto", "centroid"] = "auto",
+    mode: Mode = "auto",
     zlib: bool = True,
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
@@ -31,13 +31,21 @@ def to_mzml(
     numpress_mz: Literal["linear"] | None = None,
     numpress_intensity: Literal["slof", "pic"] | None = None,
     numpress_mz_ppm: float = 0.1,
+    centroid_ms_levels: int | tuple[int, int | None] | None = None,
+    snr: float = 3.0,
 ) -> None:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
 
     m/z values are 64-bit, intensities 32-bit (or 64-bit, exactly the float32
-    values widened), zlib-compressed unless zlib=False; mode="centroid" takes
-    the centroid block of scans that have both. The file is written under a
+    values widened), zlib-compressed unless zlib=False. mode (see
+    Run.spectra): "stored" (or "centroid") takes the centroid block of scans
+    that have both; "pick" writes stored centroids where present and picks
+    the other profiles, "pick-all" picks every profile (snr: the picker's
+    threshold); centroid_ms_levels limits the mode to those MS levels (None
+    all, n, or (low, high) with high None for no end), the others keep their
+    block. Picked spectra are centroid spectra, and the file's data
+    processing lists the peak picking step with its settings. The file is written under a
     temporary name next to out and renamed when complete: a failure leaves
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
@@ -52,15 +60,15 @@ def to_mzml(
     zlib the numpress bytes are compressed too. Numpress arrays decode to
     64-bit floats; an array numpress cannot represent (a NaN, a negative
     intensity) is written plain."""
-    if mode not in ("auto", "centroid"):
-        raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
+    from ._run import _centroid, _threads
+
+    choice, low, high, snr_value = _centroid(mode, centroid_ms_levels, snr)
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
     if numpress_mz not in (None, "linear"):
         raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
     if numpress_intensity not in (None, "slof", "pic"):
         raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
-    from ._run import _threads
 
     workers = _threads(threads)
     positions = run._select(ms_level, rt)
@@ -68,13 +76,16 @@ def to_mzml(
         run._handle,
         os.fspath(out),
         positions,
-        mode == "centroid",
+        choice,
         bool(zlib),
         int(intensity_bits),
         workers,
         numpress_mz,
         numpress_intensity,
         float(numpress_mz_ppm),
+        low,
+        high,
+        snr_value,
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

@@ -170,7 +170,7 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-                threads: int | None = None) -> int:
+                threads: int | None = None, centroid_ms_levels: Any = None, snr: float = 3.0) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes on `threads` threads (None:
@@ -179,7 +179,8 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
     reader = pyarrow.RecordBatchReader.from_stream(run.peaks(ms_level=ms_level, rt=rt, mode=mode, metadata=True,
-                                                             threads=threads))
+                                                             threads=threads, centroid_ms_levels=centroid_ms_levels,
+                                                             snr=snr))
     batches = iter(reader) if threads == 1 else read_ahead(iter(reader))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run))
@@ -200,7 +201,7 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-               threads: int | None = None) -> int:
+               threads: int | None = None, centroid_ms_levels: Any = None, snr: float = 3.0) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -214,4 +215,5 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     import_pyarrow()
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                           row_group_size=row_group_size, compression=compression, threads=threads)
+                           row_group_size=row_group_size, compression=compression, threads=threads,
+                           centroid_ms_levels=centroid_ms_levels, snr=snr)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import math
 import os
 import re
 from collections.abc import Collection, Iterator
@@ -34,10 +35,42 @@ def _threads(threads: int | None) -> int:
     return threads
 
 
-def _centroid(mode: str) -> bool:
-    if mode not in ("auto", "centroid"):
-        raise ValueError(f"mode must be 'auto' or 'centroid', not {mode!r}")
-    return mode == "centroid"
+# Where a spectrum's points come from, by code (as the extension numbers them):
+# "auto" the profile where the scan has one; "stored" the stored centroid
+# block where there is one; "pick" the stored centroids where present,
+# otherwise the profile's picked peaks; "pick-all" every profile picked.
+# "centroid" is another name for "stored".
+Mode = Literal["auto", "centroid", "stored", "pick", "pick-all"]
+_CHOICES = ("auto", "stored", "pick", "pick-all")
+_ALL_LEVELS = (0, 4294967295)
+
+
+def _choice(mode: str) -> int:
+    name = "stored" if mode == "centroid" else mode
+    if name not in _CHOICES:
+        raise ValueError(f"mode must be 'auto', 'stored' (or 'centroid'), 'pick' or 'pick-all', not {mode!r}")
+    return _CHOICES.index(name)
+
+
+def _centroid(mode: str, levels: int | tuple[int, int | None] | None = None,
+              snr: float = 3.0) -> tuple[int, int, int, float]:
+    """The extension's (choice, lowest level, highest level, snr): `levels`
+    the MS levels the mode applies to (the others keep their block): None for
+    all, n for level n alone, (low, high) inclusive, high None for no end."""
+    if levels is None:
+        low, high = _ALL_LEVELS
+    elif isinstance(levels, int) and not isinstance(levels, bool):
+        low, high = levels, levels
+    elif isinstance(levels, tuple) and len(levels) == 2:
+        low, high = levels[0], _ALL_LEVELS[1] if levels[1] is None else levels[1]
+    else:
+        raise ValueError(f"centroid_ms_levels must be None, a level or a (low, high) pair, not {levels!r}")
+    if not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= _ALL_LEVELS[1] for v in (low, high)) \
+            or low > high:
+        raise ValueError(f"centroid_ms_levels must name levels from low to high, not {levels!r}")
+    if not (isinstance(snr, (int, float)) and snr >= 0 and math.isfinite(snr)):
+        raise ValueError(f"snr must be a non-negative number, not {snr!r}")
+    return _choice(mode), low, high, float(snr)
 
 
 def _skip(errors: str) -> bool:
@@ -128,17 +161,18 @@ class Run:
             position += self._count
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, False)
+        return self._handle.spectrum(position, 0)
 
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
-    def spectrum(self, index: int, *, mode: Literal["auto", "centroid"] = "auto") -> Spectrum:
-        """Spectrum at index, optionally from the centroid block."""
+    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
+        """Spectrum at index, its points from the block `mode` chooses (see
+        spectra())."""
         position = int(index) + (self._count if int(index) < 0 else 0)
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, _centroid(mode))
+        return self._handle.spectrum(position, *_centroid(mode, None, snr))
 
     def by_scan_id(self, scan_id: int) -> Spectrum:
         """The spectrum whose scan id is scan_id (KeyError when none)."""
@@ -188,18 +222,28 @@ class Run:
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
         indices: Any | None = None,
-        mode: Literal["auto", "centroid"] = "auto",
+        mode: Mode = "auto",
         errors: Literal["raise", "skip"] = "raise",
         threads: int | None = None,
+        snr: float = 3.0,
     ) -> Iterator[Spectrum]:
         """Spectra in index order, decoded ahead on C++ worker threads.
+
+        mode: "auto" the profile where a scan has one; "stored" (or
+        "centroid") the stored centroid block where there is one; "pick"
+        the stored centroids where present, otherwise the profile's peaks
+        picked on the workers (centroid spectra: one point per peak at the
+        calibrated m/z of its fitted apex, with its height; peaks below snr
+        times the spectrum's noise level dropped); "pick-all" every
+        profile's peaks picked.
 
         errors="skip" leaves out undecodable spectra and records
         ``(index, message)`` in ``run.skipped`` (the list of the latest
         call); "raise" raises FormatError at
         that spectrum. Dropping the iterator stops its workers."""
         chosen = self._select(ms_level, rt, indices)
-        stream = self._handle.spectra(chosen, _centroid(mode), _skip(errors), _threads(threads))
+        choice, low, high, snr_value = _centroid(mode, None, snr)
+        stream = self._handle.spectra(chosen, choice, _skip(errors), _threads(threads), low, high, snr_value)
         self.skipped = stream.skipped
         return stream
 
@@ -208,17 +252,22 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid"] = "auto",
+        mode: Mode = "auto",
         errors: Literal["raise", "skip"] = "raise",
         metadata: bool = False,
         threads: int | None = None,
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> _core.PeakStream:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
-        C stream interface: ``pyarrow.table(run.peaks())``."""
+        C stream interface: ``pyarrow.table(run.peaks())``. mode and snr as
+        in spectra(); centroid_ms_levels: the MS levels mode applies to
+        (None all, n, or (low, high) with high None for no end)."""
         chosen = self._select(ms_level, rt)
+        choice, low, high, snr_value = _centroid(mode, centroid_ms_levels, snr)
         return self._handle.peaks(
-            chosen, _centroid(mode), _skip(errors), bool(metadata), _threads(threads)
+            chosen, choice, _skip(errors), bool(metadata), _threads(threads), low, high, snr_value
         )
 
     def xic(
@@ -269,7 +318,7 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid"] = "auto",
+        mode: Mode = "auto",
         zlib: bool = True,
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
@@ -277,6 +326,8 @@ class Run:
         numpress_mz: Literal["linear"] | None = None,
         numpress_intensity: Literal["slof", "pic"] | None = None,
         numpress_mz_ppm: float = 0.1,
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> None:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
         from ._mzml import to_mzml
@@ -284,7 +335,7 @@ class Run:
         to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
                 intensity_bits=intensity_bits, progress=progress, threads=threads,
                 numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
-                numpress_mz_ppm=numpress_mz_ppm)
+                numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr)
 
     def to_parquet(
         self,
@@ -292,15 +343,18 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid"] = "auto",
+        mode: Mode = "auto",
         progress: bool = False,
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
         threads: int | None = None,
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         from ._parquet import to_parquet
 
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
-                          row_group_size=row_group_size, compression=compression, threads=threads)
+                          row_group_size=row_group_size, compression=compression, threads=threads,
+                          centroid_ms_levels=centroid_ms_levels, snr=snr)

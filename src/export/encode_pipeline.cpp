@@ -26,7 +26,8 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
   auto pool = OrderedPool<EncodedSpectrum>::start(
       positions.size(), settings.threads, [raw](std::size_t position, std::size_t worker) {
         return encode_spectrum(*raw->reader_, raw->positions_[position], position, raw->settings_.choice,
-                               raw->settings_.intensity_bits, raw->arrays_[worker]);
+                               raw->settings_.intensity_bits, raw->arrays_[worker],
+                               raw->settings_.centroid);
       });
   if (!pool) return std::unexpected(std::move(pool.error()));
   pipeline->pool_ = std::move(*pool);

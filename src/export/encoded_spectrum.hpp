@@ -29,6 +29,7 @@ struct EncodedSpectrum {
 // it is not shared between threads.
 Result<EncodedSpectrum> encode_spectrum(const reader::Reader& reader, std::size_t scan_position,
                                         std::size_t position, reader::BlockChoice choice,
-                                        IntensityBits intensity_bits, BinaryArrayWriter& arrays);
+                                        IntensityBits intensity_bits, BinaryArrayWriter& arrays,
+                                        const reader::CentroidOptions& centroid = {});
 
 }  // namespace karvel::exporter

@@ -30,6 +30,7 @@ inline constexpr Term kMsnSpectrum{"MS:1000580", "MSn spectrum"};
 inline constexpr Term kSha1{"MS:1000569", "SHA-1"};
 inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software tool"};
 inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};
+inline constexpr Term kPeakPicking{"MS:1000035", "peak picking"};
 inline constexpr Term kSerialNumber{"MS:1000529", "instrument serial number"};
 
 // Where the run does not say: the general parent terms, which the mapping

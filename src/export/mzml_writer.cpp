@@ -34,8 +34,14 @@ std::string scan_table_directory(const std::string& run_path) {
   return absolute.lexically_normal().string();
 }
 
-RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection) {
+RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection,
+                        const MzmlOptions& options) {
   RunDescription run;
+  if (reader::picks(options.choice)) {
+    run.peak_picking = PeakPickingStep{
+        options.choice == reader::BlockChoice::Pick ? "pick" : "pick-all", options.centroid.pick.snr,
+        std::max<std::uint32_t>(options.centroid.min_ms_level, 1), options.centroid.max_ms_level};
+  }
   run.metadata = reader.run_metadata();
   run.analyzer = reader.analyzer();
   run.source_name = kScanTableName;
@@ -81,7 +87,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
   if (!output) return std::unexpected(std::move(output.error()));
-  append_header(output->text(), describe(*reader, selection));
+  append_header(output->text(), describe(*reader, selection, options));
   std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));

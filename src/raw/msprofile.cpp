@@ -127,14 +127,17 @@ void axis_mz_into(const Axis& axis, std::uint32_t point_count,
 
 Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
                                       std::uint32_t point_count,
-                                      const calibration::TofCalibration& calibration, Peaks reuse) {
+                                      const calibration::TofCalibration& calibration, Peaks reuse,
+                                      ProfileAxis* axis_out) {
   Peaks peaks = std::move(reuse);
   // Intensities go straight to binary32: each item converts with round to
   // nearest, ties to even, exactly as a 64-bit intermediate would.
   auto decoded = decode_run_length_into(block.subspan(kAxisHeaderSize), point_count, peaks.intensity);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   peaks.mz.resize(point_count);
-  axis_mz_into(Axis::read(block.data()), point_count, calibration, peaks.mz.data());
+  const Axis axis = Axis::read(block.data());
+  axis_mz_into(axis, point_count, calibration, peaks.mz.data());
+  if (axis_out != nullptr) *axis_out = {axis.x0, axis.dx};
   return peaks;
 }
 
@@ -208,7 +211,8 @@ Result<Axis> unpack_lzf_block(std::span<const std::uint8_t> block, std::span<std
 
 Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
                                std::uint64_t uncompressed_byte_count,
-                               const calibration::TofCalibration& calibration, Peaks reuse) {
+                               const calibration::TofCalibration& calibration, Peaks reuse,
+                               ProfileAxis* axis_out) {
   if (uncompressed_byte_count > lzf::kMaxDecompressedLength) {
     return parse_error(str_cat("LZF: expected decompressed length ", uncompressed_byte_count,
                                " exceeds cap of ", lzf::kMaxDecompressedLength));
@@ -229,6 +233,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
                                  peaks.intensity);
     if (!axis) return std::unexpected(std::move(axis.error()));
     axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
+    if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
     return peaks;
   }
   Result<Axis> axis;
@@ -239,6 +244,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
   if (!axis) return std::unexpected(std::move(axis.error()));
   peaks.mz.resize(point_count);
   axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
+  if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
   return peaks;
 }
 
@@ -246,7 +252,8 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
 
 Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                    const msscan::SpectrumParams& profile_params,
-                                   const calibration::TofCalibration& calibration, Peaks reuse) {
+                                   const calibration::TofCalibration& calibration, Peaks reuse,
+                                   ProfileAxis* axis) {
   if (!profile_params.uncompressed_byte_count) {
     return parse_error("Missing UncompressedByteCount for profile block");
   }
@@ -259,9 +266,10 @@ Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                point_count, " points (needs ", needed, ")"));
   }
   if (is_run_length_block(block)) {
-    return decode_run_length_block(block, point_count, calibration, std::move(reuse));
+    return decode_run_length_block(block, point_count, calibration, std::move(reuse), axis);
   }
-  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration, std::move(reuse));
+  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration, std::move(reuse),
+                          axis);
 }
 
 Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,

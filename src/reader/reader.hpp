@@ -63,9 +63,12 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // `choice` selects (see BlockChoice). A failing block is a Scan error
   // naming the scan id and the block; an index not below the scan count a
   // Parse error. A profile block decodes into reuse's memory (see
-  // decode_profile_block).
+  // decode_profile_block). options: the MS levels the choice applies to and
+  // the picker's settings; a picked spectrum is a centroid spectrum whose
+  // m/z values are the calibration of its apexes' flight times.
   Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
-                                  raw::Peaks reuse = {}) const;
+                                  raw::Peaks reuse = {},
+                                  const CentroidOptions& options = {}) const;
 
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.

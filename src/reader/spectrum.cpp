@@ -2,6 +2,7 @@
 // record. A failing block fails only its own scan, counted per block kind.
 #include <span>
 
+#include "centroid/peak_picker.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/msprofile.hpp"
 #include "raw/read_bytes.hpp"
@@ -46,11 +47,28 @@ ExtraMap extra_of(const ScanRecord& record) {
 }
 
 Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
-                             const TofCalibration* calibration, Peaks reuse) {
+                             const TofCalibration* calibration, Peaks reuse,
+                             raw::msprofile::ProfileAxis* axis = nullptr) {
   if (calibration == nullptr) return parse_error("profile block has no mass calibration");
   auto block = raw::read_bytes(path, params.offset, params.byte_count);
   if (!block) return std::unexpected(std::move(block.error()));
-  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse));
+  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse), axis);
+}
+
+// The peaks picked from the profile block. The profile decodes into memory
+// kept by the thread from one spectrum to the next.
+Result<Peaks> pick_profile(const std::string& path, const SpectrumParams& params,
+                           const TofCalibration* calibration, const centroid::PickSettings& settings) {
+  thread_local Peaks scratch;
+  raw::msprofile::ProfileAxis axis;
+  auto profile = decode_profile(path, params, calibration, std::move(scratch), &axis);
+  if (!profile) return std::unexpected(std::move(profile.error()));
+  Peaks picked;
+  if (!profile->intensity.empty()) {
+    picked = centroid::pick_flight_times(profile->intensity, {axis.x0, axis.dx}, *calibration, settings);
+  }
+  scratch = std::move(*profile);
+  return picked;
 }
 
 Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
@@ -63,7 +81,7 @@ Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& par
 }  // namespace
 
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
-                                        raw::Peaks reuse) const {
+                                        raw::Peaks reuse, const CentroidOptions& options) const {
   const auto& records = scan_.records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
@@ -76,8 +94,16 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
   // The choice decides the block read first; an empty profile read first
   // gives way to the centroid block when there is one.
   std::optional<Points> points;
+  choice = options.for_level(choice, row.ms_level());
   const std::optional<BlockKind> first = row.block(choice);
-  if (first == BlockKind::Profile) {
+  if (first == BlockKind::Profile && picks(choice)) {
+    auto picked = pick_profile(profile_path_, *record.profile_params, calibration, options.pick);
+    if (!picked) {
+      return std::unexpected(
+          record_decode_failure(BlockKind::Profile, record.scan_id, std::move(picked.error())));
+    }
+    points = Points{std::move(*picked), ScanMode::Centroid};
+  } else if (first == BlockKind::Profile) {
     auto profile = decode_profile(profile_path_, *record.profile_params, calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(

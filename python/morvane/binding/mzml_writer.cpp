@@ -1,8 +1,9 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads,
-//                             numpress_mz, numpress_intensity, numpress_mz_ppm)
+//   writer = _core.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
+//                             numpress_mz, numpress_intensity, numpress_mz_ppm,
+//                             min_level, max_level, snr)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -22,6 +23,7 @@
 #include "access.hpp"
 #include "boundary.hpp"
 #include "errors.hpp"
+#include "centroid/peak_picker.hpp"
 #include "export/mzml_writer.hpp"
 #include "extension.hpp"
 #include "indices.hpp"
@@ -84,18 +86,21 @@ std::optional<exporter::NumpressSettings> numpress_of(const char* mz, const char
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
+    static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
                                      "threads", "numpress_mz", "numpress_intensity",
-                                     "numpress_mz_ppm", nullptr};
+                                     "numpress_mz_ppm", "min_level", "max_level", "snr", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr;
-    int centroid = 0, zlib = 1, bits = 32;
+    int choice = 0, zlib = 1, bits = 32;
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
     unsigned threads = 1;
     const char* numpress_mz = nullptr;
     const char* numpress_intensity = nullptr;
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiIzzd:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads,
-                                     &numpress_mz, &numpress_intensity, &mz_ppm) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIzzdIId:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
+                                     &numpress_mz, &numpress_intensity, &mz_ppm, &min_level, &max_level,
+                                     &snr) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -109,10 +114,22 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!positions) return nullptr;
     auto intensity_bits = intensity_bits_of(bits);
     if (!intensity_bits) return nullptr;
-    exporter::MzmlOptions options{
-        centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
-        threads};
+    if (choice < 0 || choice > 3) {
+      PyErr_Format(PyExc_ValueError, "unknown block choice %d", choice);
+      return nullptr;
+    }
+    if (!(snr >= 0) || !std::isfinite(snr)) {
+      PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
+      return nullptr;
+    }
+    // Codes as in _run.py's _CHOICES: auto, stored, pick, pick-all.
+    constexpr reader::BlockChoice kChoices[] = {reader::BlockChoice::Auto, reader::BlockChoice::Stored,
+                                                reader::BlockChoice::Pick, reader::BlockChoice::PickAll};
+    exporter::MzmlOptions options{kChoices[choice], zlib != 0, *intensity_bits, threads};
     options.numpress = *numpress;
+    options.centroid.min_ms_level = min_level;
+    options.centroid.max_ms_level = max_level;
+    options.centroid.pick.snr = snr;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options);
@@ -192,9 +209,10 @@ PyGetSetDef writer_getset[] = {
 };
 
 PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
+    {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, choice=0, zlib=True, "
                                   "intensity_bits=32, threads=1, numpress_mz=None, "
-                                  "numpress_intensity=None, numpress_mz_ppm=0.1)\n--\n\n"
+                                  "numpress_intensity=None, numpress_mz_ppm=0.1, min_level=0, "
+                                  "max_level=4294967295, snr=3.0)\n--\n\n"
                                   "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},

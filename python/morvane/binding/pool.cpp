@@ -7,22 +7,24 @@ namespace karvel::python::morvane {
 using Pool = OrderedPool<morvane_core::types::SpectrumRecord>;
 
 DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
-                       BlockChoice choice, std::size_t buffers)
+                       BlockChoice choice, reader::CentroidOptions centroid, std::size_t buffers)
     : reader_(std::move(reader)),
       indices_(std::move(indices)),
       choice_(choice),
+      centroid_(centroid),
       buffers_(std::make_shared<PeakBuffers>(buffers)) {}
 
 Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
                                                       std::vector<std::uint32_t> indices, BlockChoice choice,
-                                                      unsigned threads) {
+                                                      unsigned threads, reader::CentroidOptions centroid) {
   // As many spare arrays as results the pool may hold at once.
   const std::size_t spare =
       Pool::kWindowPerWorker * std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
-  std::unique_ptr<DecodePool> decoder(new DecodePool(std::move(reader), std::move(indices), choice, spare));
+  std::unique_ptr<DecodePool> decoder(new DecodePool(std::move(reader), std::move(indices), choice, centroid, spare));
   DecodePool* raw = decoder.get();
   auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t) {
-    return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take());
+    return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
+                                  raw->centroid_);
   });
   if (!pool) return std::unexpected(std::move(pool.error()));
   decoder->pool_ = std::move(*pool);
