@@ -10,7 +10,7 @@ from . import _core
 from ._output import spectra_bar
 
 if TYPE_CHECKING:
-    from ._run import Mode, Run
+    from ._run import Run
 
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
@@ -23,7 +23,7 @@ def to_mzml(
     *,
     ms_level: int | Collection[int] | None = None,
     rt: tuple[float, float] | None = None,
-    mode: Mode = "auto",
+    mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
     zlib: bool = True,
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,

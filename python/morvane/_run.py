@@ -40,7 +40,6 @@ def _threads(threads: int | None) -> int:
 # block where there is one; "pick" the stored centroids where present,
 # otherwise the profile's picked peaks; "pick-all" every profile picked.
 # "centroid" is another name for "stored".
-Mode = Literal["auto", "centroid", "stored", "pick", "pick-all"]
 _CHOICES = ("auto", "stored", "pick", "pick-all")
 _ALL_LEVELS = (0, 4294967295)
 
@@ -166,7 +165,7 @@ class Run:
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
-    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
+    def spectrum(self, index: int, *, mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto", snr: float = 3.0) -> Spectrum:
         """Spectrum at index, its points from the block `mode` chooses (see
         spectra())."""
         position = int(index) + (self._count if int(index) < 0 else 0)
@@ -222,7 +221,7 @@ class Run:
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
         indices: Any | None = None,
-        mode: Mode = "auto",
+        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
         errors: Literal["raise", "skip"] = "raise",
         threads: int | None = None,
         snr: float = 3.0,
@@ -252,7 +251,7 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Mode = "auto",
+        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
         errors: Literal["raise", "skip"] = "raise",
         metadata: bool = False,
         threads: int | None = None,
@@ -318,7 +317,7 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Mode = "auto",
+        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
         zlib: bool = True,
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
@@ -343,7 +342,7 @@ class Run:
         *,
         ms_level: int | Collection[int] | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Mode = "auto",
+        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
         progress: bool = False,
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
