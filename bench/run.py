@@ -417,6 +417,9 @@ def main() -> int:
     scratch.mkdir(parents=True, exist_ok=True)
     rows += conversions.rows(peer_runs=peer_runs, small=stream_small, large=runs["profile_lzf"], scratch=scratch,
                              repetitions=sizes.repetitions, row=row)
+    log("picking and MS-Numpress")
+    import picking_bench
+    rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
 
     table = render(rows)
     print(table)

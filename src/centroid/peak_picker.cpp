@@ -128,20 +128,23 @@ bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t la
 }  // namespace
 
 double noise_level(std::span<const float> intensity) {
-  std::size_t positive = 0;
-  for (float value : intensity) positive += signal(value) > 0.0 ? 1 : 0;
-  if (positive == 0) return 0.0;
-  // Every stride-th positive value, at most kNoiseSample of them.
-  const std::size_t stride = (positive + kNoiseSample - 1) / kNoiseSample;
-  std::vector<float> sample;
-  sample.reserve(positive / stride + 1);
-  std::size_t seen = 0;
-  for (float value : intensity) {
-    if (signal(value) == 0.0) continue;
-    if (seen++ % stride == 0) sample.push_back(value);
+  // Every positive finite value, appended without a branch: the slot is
+  // written always and kept when the value is signal.
+  thread_local std::vector<float> positives;
+  positives.resize(intensity.size() + 1);
+  float* out = positives.data();
+  std::size_t count = 0;
+  for (const float value : intensity) {
+    out[count] = value;
+    count += static_cast<std::size_t>((value > 0.0f) & (value <= std::numeric_limits<float>::max()));
   }
-  const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
-  std::nth_element(sample.begin(), middle, sample.end());
+  if (count == 0) return 0.0;
+  // Every stride-th of them, at most kNoiseSample.
+  const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < count; k += stride) out[kept++] = out[k];
+  float* const middle = out + kept / 2;
+  std::nth_element(out, middle, out + kept);
   return static_cast<double>(*middle);
 }
 
@@ -156,16 +159,23 @@ struct Candidate {
   double valley_before;
 };
 
+// An intensity as signal, in float: non-finite and non-positive values are
+// zero (without a branch).
+inline float signal_float(float value) noexcept {
+  return (value > 0.0f) & (value <= std::numeric_limits<float>::max()) ? value : 0.0f;
+}
+
 // Every maximum of the profile, in position order, into out.
 void find_candidates(std::span<const float> intensity, std::vector<Candidate>& out) {
   out.clear();
   const std::size_t n = intensity.size();
+  const float* const data = intensity.data();
   std::size_t i = 0;
-  double previous = 0.0;  // signal at i - 1
-  double valley = 0.0;    // lowest signal since the last maximum (none yet: 0)
+  float previous = 0.0f;  // signal at i - 1
+  float valley = 0.0f;    // lowest signal since the last maximum (none yet: 0)
   while (i < n) {
-    const double value = signal(intensity[i]);
-    if (value == 0.0 || value <= previous) {
+    const float value = signal_float(data[i]);
+    if (value <= previous) {  // zero included: signal is never negative
       valley = std::min(valley, value);
       previous = value;
       ++i;
@@ -173,8 +183,8 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
     }
     // A rise to value at i: extend over the equal points that follow.
     std::size_t last = i;
-    while (last + 1 < n && signal(intensity[last + 1]) == value) ++last;
-    const double next = last + 1 < n ? signal(intensity[last + 1]) : 0.0;
+    while (last + 1 < n && signal_float(data[last + 1]) == value) ++last;
+    const float next = last + 1 < n ? signal_float(data[last + 1]) : 0.0f;
     if (next < value) {
       out.push_back({i, last, value, valley});
       valley = value;

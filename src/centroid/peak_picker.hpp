@@ -77,7 +77,7 @@
 namespace karvel::centroid {
 
 inline constexpr double kDefaultSnr = 3.0;
-inline constexpr std::size_t kNoiseSample = 8192;
+inline constexpr std::size_t kNoiseSample = 2048;
 inline constexpr double kRippleNoise = 2.0;
 
 struct PickSettings {
