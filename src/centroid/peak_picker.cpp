@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace karvel::centroid {
@@ -127,25 +129,29 @@ bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t la
 
 }  // namespace
 
-double noise_level(std::span<const float> intensity) {
-  // Every positive finite value, appended without a branch: the slot is
-  // written always and kept when the value is signal.
-  thread_local std::vector<float> positives;
-  positives.resize(intensity.size() + 1);
-  float* out = positives.data();
-  std::size_t count = 0;
-  for (const float value : intensity) {
-    out[count] = value;
-    count += static_cast<std::size_t>((value > 0.0f) & (value <= std::numeric_limits<float>::max()));
-  }
+namespace {
+
+// The median of an evenly strided sample of at most kNoiseSample of the
+// count values at values (reordered).
+double strided_median(float* values, std::size_t count) {
   if (count == 0) return 0.0;
-  // Every stride-th of them, at most kNoiseSample.
   const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
   std::size_t kept = 0;
-  for (std::size_t k = 0; k < count; k += stride) out[kept++] = out[k];
-  float* const middle = out + kept / 2;
-  std::nth_element(out, middle, out + kept);
+  for (std::size_t k = 0; k < count; k += stride) values[kept++] = values[k];
+  float* const middle = values + kept / 2;
+  std::nth_element(values, middle, values + kept);
   return static_cast<double>(*middle);
+}
+
+}  // namespace
+
+double noise_level(std::span<const float> intensity) {
+  std::vector<float> positives;
+  positives.reserve(intensity.size());
+  for (const float value : intensity) {
+    if (value > 0.0f && value <= std::numeric_limits<float>::max()) positives.push_back(value);
+  }
+  return strided_median(positives.data(), positives.size());
 }
 
 namespace {
@@ -165,16 +171,35 @@ inline float signal_float(float value) noexcept {
   return (value > 0.0f) & (value <= std::numeric_limits<float>::max()) ? value : 0.0f;
 }
 
-// Every maximum of the profile, in position order, into out.
-void find_candidates(std::span<const float> intensity, std::vector<Candidate>& out) {
+// True when the eight values at data are all +0.0 (bit patterns zero).
+inline bool eight_zeros(const float* data) noexcept {
+  std::uint64_t words[4];
+  std::memcpy(words, data, sizeof words);
+  return (words[0] | words[1] | words[2] | words[3]) == 0;
+}
+
+// Every maximum of the profile, in position order, into out; the profile's
+// positive values, in order, into positives (sized to hold them all).
+void find_candidates(std::span<const float> intensity, std::vector<Candidate>& out,
+                     std::vector<float>& positives, std::size_t& positive_count) {
   out.clear();
   const std::size_t n = intensity.size();
+  positives.resize(n);
+  float* const gathered = positives.data();
+  std::size_t count = 0;
   const float* const data = intensity.data();
   std::size_t i = 0;
   float previous = 0.0f;  // signal at i - 1
   float valley = 0.0f;    // lowest signal since the last maximum (none yet: 0)
   while (i < n) {
+    if (previous == 0.0f) {
+      // Zero runs, the bulk of a time-of-flight profile, eight points a step.
+      while (i + 8 <= n && eight_zeros(data + i)) i += 8;
+      if (i == n) break;
+    }
     const float value = signal_float(data[i]);
+    gathered[count] = value;
+    count += static_cast<std::size_t>(value > 0.0f);
     if (value <= previous) {  // zero included: signal is never negative
       valley = std::min(valley, value);
       previous = value;
@@ -183,7 +208,10 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
     }
     // A rise to value at i: extend over the equal points that follow.
     std::size_t last = i;
-    while (last + 1 < n && signal_float(data[last + 1]) == value) ++last;
+    while (last + 1 < n && signal_float(data[last + 1]) == value) {
+      ++last;
+      gathered[count++] = value;
+    }
     const float next = last + 1 < n ? signal_float(data[last + 1]) : 0.0f;
     if (next < value) {
       out.push_back({i, last, value, valley});
@@ -194,6 +222,7 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
     previous = value;
     i = last + 1;
   }
+  positive_count = count;
 }
 
 // Drops the maxima that are ripples on a higher one's top: those from which
@@ -233,11 +262,13 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
                  std::vector<Apex>& out) {
   out.clear();
   const double snr = settings.snr > 0 ? settings.snr : 0.0;  // NaN fails the comparison
-  const double noise = snr == 0.0 ? 0.0 : noise_level(intensity);
+  thread_local std::vector<Candidate> candidates;
+  thread_local std::vector<float> positives;
+  std::size_t positive_count = 0;
+  find_candidates(intensity, candidates, positives, positive_count);
+  const double noise = snr == 0.0 ? 0.0 : strided_median(positives.data(), positive_count);
   const double threshold = snr * noise;
   const double ripple = kRippleNoise * noise;
-  thread_local std::vector<Candidate> candidates;
-  find_candidates(intensity, candidates);
   if (ripple > 0) drop_ripples(candidates, ripple);
   const std::size_t n = intensity.size();
   for (std::size_t k = 0; k < candidates.size(); ++k) {

@@ -31,6 +31,15 @@ Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                    const calibration::TofCalibration& calibration,
                                    Peaks reuse = {}, ProfileAxis* axis = nullptr);
 
+// The intensities and the axis of a profile block without the m/z values,
+// for a caller that converts only some positions (the peak picker):
+// scratch.intensity receives the intensities; scratch.mz is used as scratch
+// memory (its contents unspecified). The same checks as
+// decode_profile_block.
+Result<ProfileAxis> decode_profile_intensities(std::span<const std::uint8_t> block,
+                                               const msscan::SpectrumParams& profile_params,
+                                               Peaks& scratch);
+
 // stream: the block from offset 16 (starting with the marker).
 Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,
                                                     std::uint32_t point_count);

@@ -47,28 +47,26 @@ ExtraMap extra_of(const ScanRecord& record) {
 }
 
 Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
-                             const TofCalibration* calibration, Peaks reuse,
-                             raw::msprofile::ProfileAxis* axis = nullptr) {
+                             const TofCalibration* calibration, Peaks reuse) {
   if (calibration == nullptr) return parse_error("profile block has no mass calibration");
   auto block = raw::read_bytes(path, params.offset, params.byte_count);
   if (!block) return std::unexpected(std::move(block.error()));
-  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse), axis);
+  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse));
 }
 
-// The peaks picked from the profile block. The profile decodes into memory
-// kept by the thread from one spectrum to the next.
+// The peaks picked from the profile block. Only the apexes are converted to
+// m/z; the profile's intensities decode into memory kept by the thread from
+// one spectrum to the next.
 Result<Peaks> pick_profile(const std::string& path, const SpectrumParams& params,
                            const TofCalibration* calibration, const centroid::PickSettings& settings) {
+  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+  auto block = raw::read_bytes(path, params.offset, params.byte_count);
+  if (!block) return std::unexpected(std::move(block.error()));
   thread_local Peaks scratch;
-  raw::msprofile::ProfileAxis axis;
-  auto profile = decode_profile(path, params, calibration, std::move(scratch), &axis);
-  if (!profile) return std::unexpected(std::move(profile.error()));
-  Peaks picked;
-  if (!profile->intensity.empty()) {
-    picked = centroid::pick_flight_times(profile->intensity, {axis.x0, axis.dx}, *calibration, settings);
-  }
-  scratch = std::move(*profile);
-  return picked;
+  auto axis = raw::msprofile::decode_profile_intensities(*block, params, scratch);
+  if (!axis) return std::unexpected(std::move(axis.error()));
+  if (scratch.intensity.empty()) return Peaks{};
+  return centroid::pick_flight_times(scratch.intensity, {axis->x0, axis->dx}, *calibration, settings);
 }
 
 Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
