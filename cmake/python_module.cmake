@@ -21,8 +21,9 @@ function(karvel_python_headers target)
   endforeach()
 endfunction()
 
-# Ref, guarded calls, GilRelease, access counts, the channel, path arguments,
-# conversions and error mapping: shared by every extension module.
+# Ref, guarded calls, GilRelease, access counts, path arguments, conversions,
+# the error mapping, module state and heap-object helpers: what every
+# extension module shares (helpers of one module live beside it).
 file(GLOB KARVEL_CAPI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/capi/*.cpp)
 add_library(karvel_capi STATIC ${KARVEL_CAPI_SOURCES})
 target_include_directories(karvel_capi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/python/capi)

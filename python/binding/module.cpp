@@ -6,6 +6,7 @@
 #include "module_util.hpp"
 #include "objects.hpp"
 #include "ref.hpp"
+#include "heap_object.hpp"
 #include "state.hpp"
 
 namespace karvel::python {
@@ -18,7 +19,7 @@ int module_exec(PyObject* module) noexcept {
                    Py_TYPE(module)->tp_name);
       return -1;
     }
-    ModuleState* state = state_of_module(module);
+    ModuleState* state = state_of_module<ModuleState>(module);
     if (add_type(module, raw_reader_spec(), &state->raw_reader) < 0 ||
         add_type(module, spectrum_spec(), &state->spectrum) < 0 ||
         add_type(module, spectrum_iter_spec(), &state->spectrum_iter) < 0) {

@@ -11,9 +11,13 @@
 #include "access.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
+#include "heap_object.hpp"
+#include "lists.hpp"
 #include "objects.hpp"
 #include "params.hpp"
 #include "path.hpp"
+#include "path_argument.hpp"
 #include "reader/reader.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -84,12 +88,9 @@ PyObject* raw_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
   });
 }
 
-void raw_reader_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  object_of(self)->access.~AccessCount();
-  data_of(self).~RawReaderData();
-  type->tp_free(self);
-  Py_DECREF(type);
+void destroy_raw_reader(RawReaderObject& object) noexcept {
+  object.access.~AccessCount();
+  object.data.~RawReaderData();
 }
 
 // Runs body(data) with shared access to the reader object.
@@ -200,7 +201,7 @@ PyObject* raw_reader_read_spectrum(PyObject* self, PyObject* args, PyObject* kwa
       return runtime_error("scan " + std::to_string(*position) + " out of range");
     }
     auto record = std::make_unique<const SpectrumRecord>(data.spectra[*position]);
-    return new_spectrum(state_of_type(Py_TYPE(self))->spectrum, std::move(record)).release();
+    return new_spectrum(state_of_type<ModuleState>(Py_TYPE(self))->spectrum, std::move(record)).release();
   });
 }
 
@@ -264,7 +265,7 @@ PyGetSetDef raw_reader_getset[] = {
 PyType_Slot raw_reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("RawReader(path)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(raw_reader_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(raw_reader_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<RawReaderObject, destroy_raw_reader>)},
     {Py_tp_repr, reinterpret_cast<void*>(raw_reader_repr)},
     {Py_tp_methods, raw_reader_methods},
     {Py_tp_getset, raw_reader_getset},

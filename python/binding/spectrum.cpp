@@ -8,9 +8,10 @@
 #include <new>
 #include <string>
 
-#include "access.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "heap_object.hpp"
+#include "lists.hpp"
 #include "objects.hpp"
 #include "ref.hpp"
 
@@ -20,30 +21,21 @@ namespace {
 using morvane_core::types::Precursor;
 using morvane_core::types::SpectrumRecord;
 
+// Immutable once made: every method only reads the record.
 struct SpectrumObject {
   PyObject_HEAD
   std::unique_ptr<const SpectrumRecord> record;
-  AccessCount access;
 };
 
 SpectrumObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
+const SpectrumRecord& record_of(PyObject* self) { return *object_of(self)->record; }
 
-void spectrum_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  object_of(self)->access.~AccessCount();
-  object_of(self)->record.~unique_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+void destroy_spectrum(SpectrumObject& object) noexcept { object.record.~unique_ptr(); }
 
-// Runs body(record) with shared access to the spectrum object.
+// Runs body(record).
 template <class R, class Body>
 R with_record(PyObject* self, R failure, Body&& body) noexcept {
-  return guarded<R>(failure, [&]() -> R {
-    SharedAccess access(object_of(self)->access);
-    if (!access) return failure;
-    return body(*object_of(self)->record);
-  });
+  return guarded<R>(failure, [&]() -> R { return body(*object_of(self)->record); });
 }
 
 Ref precursor_dict(const Precursor& precursor) {
@@ -107,13 +99,7 @@ Ref inv_mobility_per_peak(const SpectrumRecord& r) {
 }
 Ref extra(const SpectrumRecord& r) { return extra_dict(r.extra); }
 
-template <Ref (*Build)(const SpectrumRecord&)>
-PyObject* getter(PyObject* self, void*) noexcept {
-  return with_record<PyObject*>(self, nullptr,
-                                [](const SpectrumRecord& record) { return Build(record).release(); });
-}
-
-#define KARVEL_PROPERTY(name) {#name, getter<name>, nullptr, nullptr, nullptr}
+#define KARVEL_PROPERTY(name) {#name, getter<record_of, name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef spectrum_getset[] = {
     KARVEL_PROPERTY(index),
@@ -176,7 +162,7 @@ PyType_Slot spectrum_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "A complete vendor-neutral spectrum record. Peak arrays remain Python lists\n"
                     "for compatibility with the original native binding.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumObject, destroy_spectrum>)},
     {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
     {Py_tp_getset, spectrum_getset},
     {Py_sq_length, reinterpret_cast<void*>(spectrum_length)},
@@ -199,7 +185,6 @@ Ref new_spectrum(PyTypeObject* type, std::unique_ptr<const SpectrumRecord> recor
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return Ref();
   new (&object_of(self)->record) std::unique_ptr<const SpectrumRecord>(std::move(record));
-  new (&object_of(self)->access) AccessCount();
   return Ref(self);
 }
 

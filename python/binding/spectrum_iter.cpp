@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <system_error>
@@ -13,8 +12,11 @@
 #include "access.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "errors.hpp"
+#include "heap_object.hpp"
 #include "objects.hpp"
 #include "path.hpp"
+#include "path_argument.hpp"
 #include "ref.hpp"
 #include "state.hpp"
 #include "stream.hpp"
@@ -22,31 +24,21 @@
 namespace karvel::python {
 namespace {
 
-// The receiving end and what guards it. An exception that escapes a
-// receive leaves the lock "poisoned": later receives report it instead of
-// touching the channel again.
-class GuardedReceiver {
+// The receiving end. Receives are serialised by the iterator's exclusive
+// access, so the receiver needs no lock of its own.
+class StreamReceiver {
  public:
-  explicit GuardedReceiver(Receiver<StreamMsg> receiver) noexcept : receiver_(std::move(receiver)) {}
+  explicit StreamReceiver(Receiver<StreamMsg> receiver) noexcept : receiver_(std::move(receiver)) {}
 
-  // Waits for the next message; failures come back as Failure messages.
-  // Called without the interpreter lock.
+  // Waits for the next message; a channel closed without an end message
+  // comes back as a Failure. Called without the interpreter lock.
   StreamMsg receive() {
-    std::lock_guard lock(mutex_);
-    if (poisoned_) return StreamMsg::failure("iterator mutex poisoned");
-    try {
-      auto message = receiver_.recv();
-      if (!message) return StreamMsg::failure("receiving on a closed channel");
-      return std::move(*message);
-    } catch (...) {
-      poisoned_ = true;
-      throw;
-    }
+    auto message = receiver_.recv();
+    if (!message) return StreamMsg::failure("receiving on a closed channel");
+    return std::move(*message);
   }
 
  private:
-  std::mutex mutex_;
-  bool poisoned_ = false;
   Receiver<StreamMsg> receiver_;
 };
 
@@ -54,7 +46,7 @@ struct SpectrumIterObject {
   PyObject_HEAD
   // The worker thread is detached at once; the object keeps no handle that
   // could be joined, so releasing it never waits.
-  GuardedReceiver receiver;
+  StreamReceiver receiver;
   bool finished;
   AccessCount access;
   // The process that started the worker. A child made by fork() inherits
@@ -66,16 +58,13 @@ SpectrumIterObject* object_of(PyObject* self) { return reinterpret_cast<Spectrum
 
 bool in_creating_process(const SpectrumIterObject* it) noexcept { return ::getpid() == it->creator; }
 
-void spectrum_iter_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  object_of(self)->access.~AccessCount();
+void destroy_spectrum_iter(SpectrumIterObject& object) noexcept {
+  object.access.~AccessCount();
   // Closing the receiving end wakes a worker waiting in send and discards a
   // message still in the channel. In a forked child the channel's lock may
   // have been held by the parent's worker at the fork and would never be
   // released: the child leaves the receiver alone.
-  if (in_creating_process(object_of(self))) object_of(self)->receiver.~GuardedReceiver();
-  type->tp_free(self);
-  Py_DECREF(type);
+  if (in_creating_process(&object)) object.receiver.~StreamReceiver();
 }
 
 PyObject* spectrum_iter_iter(PyObject* self) noexcept {
@@ -105,7 +94,7 @@ PyObject* spectrum_iter_next(PyObject* self) noexcept {
     }
     switch (message.kind) {
       case StreamMsg::Kind::Spectrum:
-        return new_spectrum(state_of_type(Py_TYPE(self))->spectrum, std::move(message.record))
+        return new_spectrum(state_of_type<ModuleState>(Py_TYPE(self))->spectrum, std::move(message.record))
             .release();
       case StreamMsg::Kind::End:
         it->finished = true;
@@ -119,7 +108,7 @@ PyObject* spectrum_iter_next(PyObject* self) noexcept {
 }
 
 PyType_Slot spectrum_iter_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_iter_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumIterObject, destroy_spectrum_iter>)},
     {Py_tp_iter, reinterpret_cast<void*>(spectrum_iter_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_iter_next)},
     {0, nullptr},
@@ -139,7 +128,7 @@ PyObject* start_stream(PyTypeObject* type, std::string path) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   Ref iterator(self);
-  new (&object_of(self)->receiver) GuardedReceiver(std::move(receiver));
+  new (&object_of(self)->receiver) StreamReceiver(std::move(receiver));
   object_of(self)->finished = false;
   new (&object_of(self)->access) AccessCount();
   object_of(self)->creator = ::getpid();
@@ -162,7 +151,7 @@ PyObject* iter_spectra(PyObject* module, PyObject* args, PyObject* kwargs) noexc
     }
     auto path = path_argument("iter_spectra", path_arg);
     if (!path) return nullptr;
-    return start_stream(state_of_module(module)->spectrum_iter, std::move(*path));
+    return start_stream(state_of_module<ModuleState>(module)->spectrum_iter, std::move(*path));
   });
 }
 

@@ -1,6 +1,5 @@
 // Per-module state: the heap types the module created. Methods reach it
-// through their object's type, which none of the classes lets Python
-// subclass, so Py_TYPE(self) is always the module's own type.
+// through their object's type (state_of_type, heap_object.hpp).
 #pragma once
 
 #include <Python.h>
@@ -20,13 +19,5 @@ struct ModuleState {
     slot(reinterpret_cast<PyObject**>(&spectrum_iter));
   }
 };
-
-inline ModuleState* state_of_module(PyObject* module) {
-  return static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-inline ModuleState* state_of_type(PyTypeObject* type) {
-  return static_cast<ModuleState*>(PyType_GetModuleState(type));
-}
 
 }  // namespace karvel::python

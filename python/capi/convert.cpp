@@ -38,31 +38,6 @@ Ref int_or_none(const std::optional<std::int32_t>& value) {
   return value ? to_int(static_cast<std::int64_t>(*value)) : Ref::borrow(Py_None);
 }
 
-namespace {
-
-template <class T>
-Ref make_float_list(std::span<const T> values) {
-  if (values.size() > static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max())) {
-    PyErr_NoMemory();
-    return Ref();
-  }
-  const auto size = static_cast<Py_ssize_t>(values.size());
-  Ref list(PyList_New(size));
-  if (!list) return Ref();
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyFloat_FromDouble(static_cast<double>(values[static_cast<std::size_t>(i)]));
-    // The unfilled slots are NULL, which releasing the list tolerates.
-    if (item == nullptr) return Ref();
-    PyList_SET_ITEM(list.get(), i, item);
-  }
-  return list;
-}
-
-}  // namespace
-
-Ref float_list(std::span<const double> values) { return make_float_list(values); }
-Ref float_list(std::span<const float> values) { return make_float_list(values); }
-
 bool put(PyObject* dict, const char* key, Ref value) {
   if (!value) return false;
   return PyDict_SetItemString(dict, key, value.get()) == 0;
@@ -135,13 +110,5 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
   if (message) PyErr_SetObject(type, message.get());
   return nullptr;
 }
-
-PyObject* runtime_error(std::string_view text) { return raise_text(PyExc_RuntimeError, text); }
-
-PyObject* core_err(const morvane_core::error::Error& error) {
-  return runtime_error(error.display());
-}
-
-PyObject* reader_err(const karvel::Error& error) { return runtime_error(error.display()); }
 
 }  // namespace karvel::python

@@ -7,15 +7,12 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include "morvane_core/error.hpp"
 #include "morvane_core/types.hpp"
 #include "raw/metadata.hpp"
 #include "ref.hpp"
-#include "support/error.hpp"
 
 namespace karvel::python {
 
@@ -36,10 +33,6 @@ Ref text_or_none(const std::optional<Enum>& value) {
   return to_str(morvane_core::enums::text(*value));
 }
 
-// A new list of Python floats, single-precision values widened.
-Ref float_list(std::span<const double> values);
-Ref float_list(std::span<const float> values);
-
 // {"accession": ..., "name": ...}
 Ref term_dict(const morvane_core::types::CvTerm& term);
 // Keys in the map's (byte) order.
@@ -56,13 +49,6 @@ bool put(PyObject* dict, const char* key, Ref value);
 // append fails.
 bool append(PyObject* list, Ref item);
 
-// Raises RuntimeError carrying the error's display text. Always returns
-// nullptr so callers can `return core_err(...)`.
-PyObject* core_err(const morvane_core::error::Error& error);
-// The same for the reader library's own errors.
-PyObject* reader_err(const karvel::Error& error);
-// RuntimeError with a given text.
-PyObject* runtime_error(std::string_view text);
 // An exception of type with a given text; returns nullptr.
 PyObject* raise_text(PyObject* type, std::string_view text);
 

@@ -20,8 +20,10 @@ struct ErrorClasses {
   // Raised for data that cannot be decoded, and for every error when
   // os_errors is false.
   PyObject* format;
-  // When true, an Io error carrying an errno is raised as OSError(errno,
-  // text), which Python turns into its subclass (FileNotFoundError, …).
+  // When true, an error whose root cause is an Io error carrying an errno
+  // (an Io error, or a spectrum's block that could not be read) is raised as
+  // OSError(errno, text), which Python turns into its subclass
+  // (FileNotFoundError, …).
   bool os_errors;
 };
 

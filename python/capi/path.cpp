@@ -17,15 +17,6 @@ std::optional<std::string> fs_path(PyObject* text) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::optional<std::string> path_argument(const char* function, PyObject* argument) {
-  if (!PyUnicode_Check(argument)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'path' must be str, not %.200s", function,
-                 Py_TYPE(argument)->tp_name);
-    return std::nullopt;
-  }
-  return fs_path(argument);
-}
-
 std::optional<std::string> path_like_argument(const char* function, const char* name,
                                               PyObject* argument) {
   if (!PyUnicode_Check(argument) && !PyBytes_Check(argument) &&

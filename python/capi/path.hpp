@@ -15,10 +15,6 @@ namespace karvel::python {
 // a path the operating system could not be given as it is.
 std::optional<std::string> fs_path(PyObject* text);
 
-// The file-system bytes of the `path` argument of function: TypeError
-// naming the argument when it is not a str.
-std::optional<std::string> path_argument(const char* function, PyObject* argument);
-
 // The file-system bytes of a str, bytes or os.PathLike argument named
 // `name` of function: TypeError naming it for any other object.
 std::optional<std::string> path_like_argument(const char* function, const char* name,

@@ -226,7 +226,9 @@ class Run:
         threads: int | None = None,
         snr: float = 3.0,
     ) -> Iterator[Spectrum]:
-        """Spectra in index order, decoded ahead on C++ worker threads.
+        """Spectra in index order, decoded ahead on C++ worker threads
+        (threads=1: each in the calling thread when it is asked for, without
+        the interpreter lock).
 
         mode: "auto" the profile where a scan has one; "stored" (or
         "centroid") the stored centroid block where there is one; "pick"

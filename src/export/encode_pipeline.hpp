@@ -51,6 +51,7 @@ class EncodePipeline {
   const std::span<const std::size_t> positions_;
   const EncodeSettings settings_;
   std::vector<BinaryArrayWriter> arrays_;  // one per worker, each used by its worker only
+  std::vector<reader::BlockReaders> readers_;  // the same
   std::unique_ptr<OrderedPool<EncodedSpectrum>> pool_;  // last: stopped and joined first
 };
 

@@ -24,12 +24,13 @@ struct EncodedSpectrum {
 };
 
 // Decodes the scan at scan_position (below the scan count) with the block
-// choice and writes its
-// element with the index attribute `position`. arrays holds the compressor;
-// it is not shared between threads.
+// choice and writes its element with the index attribute `position`.
+// arrays holds the compressor and readers the pass's block readers (or
+// nullptr); neither is shared between threads.
 Result<EncodedSpectrum> encode_spectrum(const reader::Reader& reader, std::size_t scan_position,
                                         std::size_t position, reader::BlockChoice choice,
                                         IntensityBits intensity_bits, BinaryArrayWriter& arrays,
+                                        reader::BlockReaders* readers = nullptr,
                                         const reader::CentroidOptions& centroid = {});
 
 }  // namespace karvel::exporter

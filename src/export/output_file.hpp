@@ -36,9 +36,6 @@ class OutputFile {
   // path.
   Result<void> commit();
 
-  const std::string& final_path() const noexcept { return final_path_; }
-  const std::string& temporary_path() const noexcept { return temporary_path_; }
-
  private:
   OutputFile(std::string final_path, std::string temporary_path, int fd, Sha1 sha1);
   Result<void> flush();

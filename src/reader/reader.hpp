@@ -1,8 +1,9 @@
 // Reader: one opened MassHunter data folder. Opening reads only the small
 // per-run files (the scan table, the XML side files and the calibrations);
-// every spectrum request reads just its own block afresh. After opening the
-// reader is read-only except for two atomic failure counters, so several
-// threads may use one reader at once.
+// every spectrum request reads just its own block, afresh or through the
+// block files a pass opened once (run_files.hpp). After opening the reader
+// is read-only except for two atomic failure counters, so several threads
+// may use one reader at once.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,7 @@
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
 #include "raw/peaks.hpp"
+#include "reader/run_files.hpp"
 #include "reader/scan_row.hpp"
 #include "support/error.hpp"
 
@@ -63,12 +65,17 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // `choice` selects (see BlockChoice). A failing block is a Scan error
   // naming the scan id and the block; an index not below the scan count a
   // Parse error. A profile block decodes into reuse's memory (see
-  // decode_profile_block). options: the MS levels the choice applies to and
-  // the picker's settings; a picked spectrum is a centroid spectrum whose
-  // m/z values are the calibration of its apexes' flight times.
+  // decode_profile_block). With readers, the blocks are read through the
+  // pass's open files (see run_files.hpp), else each from its file afresh.
+  // options: the MS levels the choice applies to and the picker's settings;
+  // a picked spectrum is a centroid spectrum whose m/z values are the
+  // calibration of its apexes' flight times.
   Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
-                                  raw::Peaks reuse = {},
+                                  raw::Peaks reuse = {}, BlockReaders* readers = nullptr,
                                   const CentroidOptions& options = {}) const;
+
+  // The block files opened for a pass over many spectra.
+  RunFiles open_files() const;
 
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.

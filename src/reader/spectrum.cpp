@@ -46,40 +46,59 @@ ExtraMap extra_of(const ScanRecord& record) {
   return extra;
 }
 
-Result<Peaks> decode_profile(const std::string& path, const SpectrumParams& params,
-                             const TofCalibration* calibration, Peaks reuse) {
-  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+// Reads a block and hands its bytes to decode: through the pass's reader
+// when there is one, else from the file afresh.
+template <class Decode>
+Result<Peaks> with_block(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
+                         Decode&& decode) {
+  if (reader != nullptr) {
+    auto block = reader->read(params.offset, params.byte_count);
+    if (!block) return std::unexpected(std::move(block.error()));
+    return decode(*block);
+  }
   auto block = raw::read_bytes(path, params.offset, params.byte_count);
   if (!block) return std::unexpected(std::move(block.error()));
-  return raw::msprofile::decode_profile_block(*block, params, *calibration, std::move(reuse));
+  return decode(std::span<const std::uint8_t>(*block));
+}
+
+Result<Peaks> decode_profile(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
+                             const TofCalibration* calibration, Peaks reuse) {
+  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
+    return raw::msprofile::decode_profile_block(block, params, *calibration, std::move(reuse));
+  });
 }
 
 // The peaks picked from the profile block. Only the apexes are converted to
 // m/z; the profile's intensities decode into memory kept by the thread from
 // one spectrum to the next.
-Result<Peaks> pick_profile(const std::string& path, const SpectrumParams& params,
+Result<Peaks> pick_profile(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
                            const TofCalibration* calibration, const centroid::PickSettings& settings) {
   if (calibration == nullptr) return parse_error("profile block has no mass calibration");
-  auto block = raw::read_bytes(path, params.offset, params.byte_count);
-  if (!block) return std::unexpected(std::move(block.error()));
-  thread_local Peaks scratch;
-  auto axis = raw::msprofile::decode_profile_intensities(*block, params, scratch);
-  if (!axis) return std::unexpected(std::move(axis.error()));
-  if (scratch.intensity.empty()) return Peaks{};
-  return centroid::pick_flight_times(scratch.intensity, {axis->x0, axis->dx}, *calibration, settings);
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) -> Result<Peaks> {
+    thread_local Peaks scratch;
+    auto axis = raw::msprofile::decode_profile_intensities(block, params, scratch);
+    if (!axis) return std::unexpected(std::move(axis.error()));
+    if (scratch.intensity.empty()) return Peaks{};
+    return centroid::pick_flight_times(scratch.intensity, {axis->x0, axis->dx}, *calibration, settings);
+  });
 }
 
-Result<Peaks> decode_centroid(const std::string& path, const SpectrumParams& params,
+Result<Peaks> decode_centroid(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
                               const TofCalibration* calibration) {
-  auto block = raw::read_bytes(path, params.offset, params.byte_count);
-  if (!block) return std::unexpected(std::move(block.error()));
-  return raw::mspeak::decode_peak_block(*block, params, calibration);
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
+    return raw::mspeak::decode_peak_block(block, params, calibration);
+  });
 }
 
 }  // namespace
 
-Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
-                                        raw::Peaks reuse, const CentroidOptions& options) const {
+RunFiles Reader::open_files() const {
+  return RunFiles{raw::OpenFile::open(profile_path_), raw::OpenFile::open(peak_path_)};
+}
+
+Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
+                                        BlockReaders* readers, const CentroidOptions& options) const {
   const auto& records = scan_.records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
@@ -95,14 +114,16 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
   choice = options.for_level(choice, row.ms_level());
   const std::optional<BlockKind> first = row.block(choice);
   if (first == BlockKind::Profile && picks(choice)) {
-    auto picked = pick_profile(profile_path_, *record.profile_params, calibration, options.pick);
+    auto picked = pick_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
+                               calibration, options.pick);
     if (!picked) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(picked.error())));
     }
     points = Points{std::move(*picked), ScanMode::Centroid};
   } else if (first == BlockKind::Profile) {
-    auto profile = decode_profile(profile_path_, *record.profile_params, calibration, std::move(reuse));
+    auto profile = decode_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
+                                  calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
@@ -112,7 +133,8 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
     }
   }
   if (!points && record.centroid_params) {
-    auto centroid = decode_centroid(peak_path_, *record.centroid_params, calibration);
+    auto centroid =
+        decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params, calibration);
     if (!centroid) {
       return std::unexpected(
           record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(centroid.error())));

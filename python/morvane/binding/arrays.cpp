@@ -4,6 +4,7 @@
 #include <new>
 
 #include "boundary.hpp"
+#include "heap_object.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -31,12 +32,7 @@ struct BufferObject {
 
 BufferObject* object_of(PyObject* self) { return reinterpret_cast<BufferObject*>(self); }
 
-void buffer_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  object_of(self)->owner.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+void destroy_buffer(BufferObject& object) noexcept { object.owner.~shared_ptr(); }
 
 int buffer_get(PyObject* self, Py_buffer* view, int flags) noexcept {
   BufferObject* buffer = object_of(self);
@@ -62,7 +58,7 @@ int buffer_get(PyObject* self, Py_buffer* view, int flags) noexcept {
 
 PyType_Slot buffer_slots[] = {
     {Py_tp_doc, const_cast<char*>("Read-only memory of a decoded array, owned by C++.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<BufferObject, destroy_buffer>)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
     {0, nullptr},
 };

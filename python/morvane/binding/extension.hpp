@@ -16,9 +16,20 @@ namespace karvel::python::morvane {
 
 using ExtensionInit = int (*)(PyObject* module);
 
+// Registers itself at construction; every registration is kept (they form
+// a list through the objects themselves, so there is no fixed limit and
+// nothing is allocated). An Extension must live as long as the image, as a
+// namespace-scope static does.
 class Extension {
  public:
   explicit Extension(ExtensionInit init) noexcept;
+  Extension(const Extension&) = delete;
+  Extension& operator=(const Extension&) = delete;
+
+ private:
+  friend int run_extensions(PyObject* module);
+  ExtensionInit init_;
+  const Extension* next_;
 };
 
 // Runs every registered function on module; stops at the first failure.

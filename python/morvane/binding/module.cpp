@@ -2,8 +2,6 @@
 
 #include <Python.h>
 
-#include <array>
-
 #include "arrays.hpp"
 #include "boundary.hpp"
 #include "extension.hpp"
@@ -12,21 +10,21 @@
 #include "run_object.hpp"
 #include "scan_columns.hpp"
 #include "spectrum.hpp"
+#include "heap_object.hpp"
 #include "state.hpp"
 #include "streams.hpp"
 
 namespace karvel::python::morvane {
 namespace {
 
-// Registered before main runs (static initialisation of this image), read
-// only afterwards.
-constexpr std::size_t kMaxExtensions = 16;
-std::array<ExtensionInit, kMaxExtensions> extensions{};
-std::size_t extension_count = 0;
+// The registered extensions, most recent first. Constant-initialised, so
+// it is null before any Extension constructor runs; registration happens
+// during static initialisation of this image, reading only afterwards.
+const Extension* extensions = nullptr;
 
 int module_exec(PyObject* module) noexcept {
   return guarded<int>(-1, [&]() -> int {
-    ModuleState* state = state_of_module(module);
+    ModuleState* state = state_of_module<ModuleState>(module);
     if (load_numpy(state) < 0) return -1;
     state->format_error = PyErr_NewExceptionWithDoc(
         "morvane.FormatError", "Data of the run that cannot be decoded.", PyExc_ValueError, nullptr);
@@ -71,13 +69,11 @@ PyModuleDef core_module_def = {
 
 PyModuleDef* module_def() { return &core_module_def; }
 
-Extension::Extension(ExtensionInit init) noexcept {
-  if (extension_count < kMaxExtensions) extensions[extension_count++] = init;
-}
+Extension::Extension(ExtensionInit init) noexcept : init_(init), next_(extensions) { extensions = this; }
 
 int run_extensions(PyObject* module) {
-  for (std::size_t i = 0; i < extension_count; ++i) {
-    if (extensions[i](module) < 0) return -1;
+  for (const Extension* extension = extensions; extension != nullptr; extension = extension->next_) {
+    if (extension->init_(module) < 0) return -1;
   }
   return 0;
 }

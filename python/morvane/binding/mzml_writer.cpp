@@ -26,6 +26,7 @@
 #include "centroid/peak_picker.hpp"
 #include "export/mzml_writer.hpp"
 #include "extension.hpp"
+#include "heap_object.hpp"
 #include "indices.hpp"
 #include "module_util.hpp"
 #include "path.hpp"
@@ -134,7 +135,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options);
     });
-    if (!created) return reader_error(state_of_type(type), created.error());
+    if (!created) return reader_error(state_of_type<ModuleState>(type), created.error());
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     MzmlWriterObject* object = object_of(self.get());
@@ -144,13 +145,10 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-void writer_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
+void destroy_writer(MzmlWriterObject& object) noexcept {
   // Dropping an unfinished writer removes its temporary file.
-  object_of(self)->writer.~unique_ptr();
-  object_of(self)->access.~AccessCount();
-  type->tp_free(self);
-  Py_DECREF(type);
+  object.writer.~unique_ptr();
+  object.access.~AccessCount();
 }
 
 // Runs body(writer) without the interpreter lock, with exclusive access.
@@ -173,7 +171,7 @@ PyObject* writer_write_next(PyObject* self, PyObject* arg) noexcept {
   }
   return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
     auto wrote = without_gil([&] { return writer.write_next(static_cast<std::size_t>(count)); });
-    if (!wrote) return reader_error(state_of_type(Py_TYPE(self)), wrote.error());
+    if (!wrote) return reader_error(state_of_type<ModuleState>(Py_TYPE(self)), wrote.error());
     return PyLong_FromSize_t(*wrote);
   });
 }
@@ -181,7 +179,7 @@ PyObject* writer_write_next(PyObject* self, PyObject* arg) noexcept {
 PyObject* writer_finish(PyObject* self, PyObject*) noexcept {
   return with_writer(self, [&](MzmlWriter& writer) -> PyObject* {
     auto finished = without_gil([&] { return writer.finish(); });
-    if (!finished) return reader_error(state_of_type(Py_TYPE(self)), finished.error());
+    if (!finished) return reader_error(state_of_type<ModuleState>(Py_TYPE(self)), finished.error());
     Py_RETURN_NONE;
   });
 }
@@ -215,7 +213,7 @@ PyType_Slot writer_slots[] = {
                                   "max_level=4294967295, snr=3.0)\n--\n\n"
                                   "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<MzmlWriterObject, destroy_writer>)},
     {Py_tp_methods, writer_methods},
     {Py_tp_getset, writer_getset},
     {0, nullptr},

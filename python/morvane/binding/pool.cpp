@@ -18,13 +18,17 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
                                                       std::vector<std::uint32_t> indices, BlockChoice choice,
                                                       unsigned threads, reader::CentroidOptions centroid) {
   // As many spare arrays as results the pool may hold at once.
-  const std::size_t spare =
-      Pool::kWindowPerWorker * std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
-  std::unique_ptr<DecodePool> decoder(new DecodePool(std::move(reader), std::move(indices), choice, centroid, spare));
+  const std::size_t workers = std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
+  std::unique_ptr<DecodePool> decoder(
+      new DecodePool(std::move(reader), std::move(indices), choice, centroid, Pool::kWindowPerWorker * workers));
   DecodePool* raw = decoder.get();
-  auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t) {
+  // The pass reads its blocks through the run's files opened once.
+  const reader::RunFiles files = raw->reader_->open_files();
+  raw->readers_.reserve(workers);
+  for (std::size_t i = 0; i < workers; ++i) raw->readers_.emplace_back(files);
+  auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t worker) {
     return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
-                                  raw->centroid_);
+                                  &raw->readers_[worker], raw->centroid_);
   });
   if (!pool) return std::unexpected(std::move(pool.error()));
   decoder->pool_ = std::move(*pool);

@@ -80,6 +80,7 @@ class DecodePool {
   const BlockChoice choice_;
   const reader::CentroidOptions centroid_;
   const std::shared_ptr<PeakBuffers> buffers_;
+  std::vector<reader::BlockReaders> readers_;  // one per worker, each used by its worker only
   std::mutex consumer_mutex_;
   std::size_t taken_ = 0;  // positions handed out by next()
   std::unique_ptr<OrderedPool<morvane_core::types::SpectrumRecord>> pool_;  // last: joined first

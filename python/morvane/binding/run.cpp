@@ -13,6 +13,7 @@
 #include "chromatograms.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "heap_object.hpp"
 #include "indices.hpp"
 #include "path.hpp"
 #include "pool.hpp"
@@ -27,7 +28,7 @@ namespace {
 using reader::Reader;
 
 RunObject* object_of(PyObject* self) { return reinterpret_cast<RunObject*>(self); }
-ModuleState* state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+ModuleState* state_of(PyObject* self) { return state_of_type<ModuleState>(Py_TYPE(self)); }
 
 PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -40,7 +41,7 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     auto path = path_like_argument("RunHandle", "path", path_arg);
     if (!path) return nullptr;
     auto opened = without_gil([&] { return Reader::open(*path); });
-    if (!opened) return reader_error(state_of_type(type), opened.error());
+    if (!opened) return reader_error(state_of_type<ModuleState>(type), opened.error());
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     RunObject* object = object_of(self.get());
@@ -50,13 +51,10 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
   });
 }
 
-void run_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
+void destroy_run(RunObject& object) noexcept {
   using Atomic = std::atomic<std::shared_ptr<const Reader>>;
-  object_of(self)->reader.~Atomic();
-  object_of(self)->path.~basic_string();
-  type->tp_free(self);
-  Py_DECREF(type);
+  object.reader.~Atomic();
+  object.path.~basic_string();
 }
 
 // Runs body(reader) when the run is open.
@@ -155,7 +153,7 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, *options);
+      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, nullptr, *options);
     });
     if (!decoded) return reader_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
@@ -291,7 +289,7 @@ PyGetSetDef run_getset[] = {
 PyType_Slot run_slots[] = {
     {Py_tp_doc, const_cast<char*>("RunHandle(path)\n--\n\nAn opened data folder.")},
     {Py_tp_new, reinterpret_cast<void*>(run_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(run_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<RunObject, destroy_run>)},
     {Py_tp_methods, run_methods},
     {Py_tp_getset, run_getset},
     {Py_sq_length, reinterpret_cast<void*>(run_len)},
@@ -313,7 +311,7 @@ PyType_Spec* run_spec() { return &run_type_spec; }
 std::shared_ptr<const Reader> reader_of(PyObject* object) {
   PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), module_def());
   if (module == nullptr) PyErr_Clear();
-  if (module == nullptr || Py_TYPE(object) != state_of_module(module)->run) {
+  if (module == nullptr || Py_TYPE(object) != state_of_module<ModuleState>(module)->run) {
     PyErr_Format(PyExc_TypeError, "expected a morvane run, not %.200s", Py_TYPE(object)->tp_name);
     return nullptr;
   }

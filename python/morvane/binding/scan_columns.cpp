@@ -7,6 +7,7 @@
 #include "arrow.hpp"
 #include "boundary.hpp"
 #include "convert.hpp"
+#include "heap_object.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -97,12 +98,7 @@ struct ScanColumnsObject {
 
 ScanColumnsObject* object_of(PyObject* self) { return reinterpret_cast<ScanColumnsObject*>(self); }
 
-void scan_columns_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  object_of(self)->data.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+void destroy_scan_columns(ScanColumnsObject& object) noexcept { object.data.~shared_ptr(); }
 
 Py_ssize_t scan_columns_len(PyObject* self) noexcept {
   return static_cast<Py_ssize_t>(object_of(self)->data->index.size());
@@ -111,7 +107,7 @@ Py_ssize_t scan_columns_len(PyObject* self) noexcept {
 // {name: read-only numpy array}, in column order.
 PyObject* scan_columns_arrays(PyObject* self, PyObject*) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    ModuleState* state = state_of_type(Py_TYPE(self));
+    ModuleState* state = state_of_type<ModuleState>(Py_TYPE(self));
     const auto& data = object_of(self)->data;
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
@@ -142,7 +138,7 @@ PyMethodDef scan_columns_methods[] = {
 
 PyType_Slot scan_columns_slots[] = {
     {Py_tp_doc, const_cast<char*>("The scan table as columns.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scan_columns_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<ScanColumnsObject, destroy_scan_columns>)},
     {Py_tp_methods, scan_columns_methods},
     {Py_sq_length, reinterpret_cast<void*>(scan_columns_len)},
     {0, nullptr},

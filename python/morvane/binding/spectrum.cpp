@@ -9,6 +9,7 @@
 #include "boundary.hpp"
 #include "centroid/peak_picker.hpp"
 #include "convert.hpp"
+#include "heap_object.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -25,19 +26,12 @@ struct SpectrumObject {
 SpectrumObject* object_of(PyObject* self) { return reinterpret_cast<SpectrumObject*>(self); }
 const SpectrumRecord& record_of(PyObject* self) { return *object_of(self)->record; }
 
-void spectrum_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  Py_CLEAR(object_of(self)->mz);
-  Py_CLEAR(object_of(self)->intensity);
-  object_of(self)->record.~shared_ptr();
-  type->tp_free(self);
-  Py_DECREF(type);
+void destroy_spectrum(SpectrumObject& object) noexcept {
+  Py_CLEAR(object.mz);
+  Py_CLEAR(object.intensity);
+  object.record.~shared_ptr();
 }
 
-template <auto Build>
-PyObject* getter(PyObject* self, void*) noexcept {
-  return guarded<PyObject*>(nullptr, [&] { return Build(record_of(self)).release(); });
-}
 
 Ref index(const SpectrumRecord& r) { return to_int(r.index); }
 Ref scan_id(const SpectrumRecord& r) { return to_int(std::uint64_t{r.scan_number}); }
@@ -78,7 +72,7 @@ PyObject* spectrum_mz(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     SpectrumObject* object = object_of(self);
     return cached(self, &object->mz, [&] {
-      return array_view<double>(state_of_type(Py_TYPE(self)), object->record, object->record->mz);
+      return array_view<double>(state_of_type<ModuleState>(Py_TYPE(self)), object->record, object->record->mz);
     });
   });
 }
@@ -87,7 +81,7 @@ PyObject* spectrum_intensity(PyObject* self, void*) noexcept {
   return guarded<PyObject*>(nullptr, [&] {
     SpectrumObject* object = object_of(self);
     return cached(self, &object->intensity, [&] {
-      return array_view<float>(state_of_type(Py_TYPE(self)), object->record,
+      return array_view<float>(state_of_type<ModuleState>(Py_TYPE(self)), object->record,
                                object->record->intensity);
     });
   });
@@ -175,20 +169,20 @@ PyMethodDef spectrum_methods[] = {
 };
 
 PyGetSetDef spectrum_getset[] = {
-    {"index", getter<index>, nullptr, "Position in the scan table.", nullptr},
-    {"scan_id", getter<scan_id>, nullptr, "The scan's id in the scan table.", nullptr},
-    {"native_id", getter<native_id>, nullptr, "\"scanId=\" and the scan id.", nullptr},
-    {"ms_level", getter<ms_level>, nullptr, nullptr, nullptr},
-    {"rt", getter<rt>, nullptr, "Retention time in seconds.", nullptr},
-    {"polarity", getter<polarity>, nullptr, "\"positive\", \"negative\" or None.", nullptr},
-    {"mode", getter<mode>, nullptr, "\"profile\" or \"centroid\": the block the points came from.",
+    {"index", getter<record_of, index>, nullptr, "Position in the scan table.", nullptr},
+    {"scan_id", getter<record_of, scan_id>, nullptr, "The scan's id in the scan table.", nullptr},
+    {"native_id", getter<record_of, native_id>, nullptr, "\"scanId=\" and the scan id.", nullptr},
+    {"ms_level", getter<record_of, ms_level>, nullptr, nullptr, nullptr},
+    {"rt", getter<record_of, rt>, nullptr, "Retention time in seconds.", nullptr},
+    {"polarity", getter<record_of, polarity>, nullptr, "\"positive\", \"negative\" or None.", nullptr},
+    {"mode", getter<record_of, mode>, nullptr, "\"profile\" or \"centroid\": the block the points came from.",
      nullptr},
-    {"precursor_mz", getter<precursor_mz>, nullptr, nullptr, nullptr},
-    {"collision_energy", getter<collision_energy>, nullptr, nullptr, nullptr},
-    {"tic", getter<tic>, nullptr, "Reported total ion current, else the sum of the intensities.",
+    {"precursor_mz", getter<record_of, precursor_mz>, nullptr, nullptr, nullptr},
+    {"collision_energy", getter<record_of, collision_energy>, nullptr, nullptr, nullptr},
+    {"tic", getter<record_of, tic>, nullptr, "Reported total ion current, else the sum of the intensities.",
      nullptr},
-    {"base_peak_mz", getter<base_peak_mz>, nullptr, nullptr, nullptr},
-    {"base_peak_intensity", getter<base_peak_intensity>, nullptr, nullptr, nullptr},
+    {"base_peak_mz", getter<record_of, base_peak_mz>, nullptr, nullptr, nullptr},
+    {"base_peak_intensity", getter<record_of, base_peak_intensity>, nullptr, nullptr, nullptr},
     {"mz", spectrum_mz, nullptr, "Read-only float64 array of m/z values.", nullptr},
     {"intensity", spectrum_intensity, nullptr, "Read-only float32 array of intensities.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -196,7 +190,7 @@ PyGetSetDef spectrum_getset[] = {
 
 PyType_Slot spectrum_slots[] = {
     {Py_tp_doc, const_cast<char*>("One decoded spectrum with read-only numpy peak arrays.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumObject, destroy_spectrum>)},
     {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
     {Py_tp_getset, spectrum_getset},
     {Py_tp_methods, spectrum_methods},

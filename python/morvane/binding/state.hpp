@@ -38,13 +38,5 @@ struct ModuleState {
 // The module definition; its address identifies the module.
 PyModuleDef* module_def();
 
-inline ModuleState* state_of_module(PyObject* module) {
-  return static_cast<ModuleState*>(PyModule_GetState(module));
-}
-
-// The state of the module that created type (any of the module's types).
-inline ModuleState* state_of_type(PyTypeObject* type) {
-  return static_cast<ModuleState*>(PyType_GetModuleState(type));
-}
 
 }  // namespace karvel::python::morvane

@@ -6,6 +6,7 @@
 #include "boundary.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "heap_object.hpp"
 #include "pool.hpp"
 #include "spectrum.hpp"
 
@@ -22,16 +23,12 @@ struct SpectrumStreamObject {
 
 SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<SpectrumStreamObject*>(self); }
 
-void spectrum_stream_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  SpectrumStreamObject* stream = stream_of(self);
+void destroy_spectrum_stream(SpectrumStreamObject& stream) noexcept {
   // Dropping the iterator stops its workers after the spectrum in hand and
   // waits for them.
-  stream->pool.~unique_ptr();
-  stream->finished.~atomic();
-  Py_CLEAR(stream->skipped);
-  type->tp_free(self);
-  Py_DECREF(type);
+  stream.pool.~unique_ptr();
+  stream.finished.~atomic();
+  Py_CLEAR(stream.skipped);
 }
 
 PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
@@ -39,7 +36,7 @@ PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self)
 PyObject* spectrum_stream_next(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     SpectrumStreamObject* stream = stream_of(self);
-    ModuleState* state = state_of_type(Py_TYPE(self));
+    ModuleState* state = state_of_type<ModuleState>(Py_TYPE(self));
     Ref keep = Ref::borrow(self);
     for (;;) {
       if (stream->finished.load()) return nullptr;
@@ -95,7 +92,7 @@ PyMethodDef spectrum_stream_methods[] = {
 
 PyType_Slot spectrum_stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("Spectra decoded ahead on worker threads, in index order.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(spectrum_stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumStreamObject, destroy_spectrum_stream>)},
     {Py_tp_iter, reinterpret_cast<void*>(spectrum_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
     {Py_tp_methods, spectrum_stream_methods},
@@ -124,12 +121,7 @@ struct PeakStreamObject {
 
 PeakStreamObject* peaks_of(PyObject* self) { return reinterpret_cast<PeakStreamObject*>(self); }
 
-void peak_stream_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  peaks_of(self)->data.~PeakStreamData();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
+void destroy_peak_stream(PeakStreamObject& object) noexcept { object.data.~PeakStreamData(); }
 
 PyObject* peak_stream_arrow(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return arrow_stream_method(args, kwargs, [&] {
@@ -148,7 +140,7 @@ PyMethodDef peak_stream_methods[] = {
 
 PyType_Slot peak_stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("The long peak table of a run, read through the Arrow C stream interface.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(peak_stream_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<PeakStreamObject, destroy_peak_stream>)},
     {Py_tp_methods, peak_stream_methods},
     {0, nullptr},
 };

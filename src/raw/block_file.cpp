@@ -1,0 +1,106 @@
+#include "raw/block_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "support/format.hpp"
+#include "support/text.hpp"
+
+namespace karvel::raw {
+namespace {
+
+// Linux transfers at most this many bytes per read call.
+constexpr std::uint64_t kMaxReadChunk = 0x7ffff000;
+
+}  // namespace
+
+std::shared_ptr<const OpenFile> OpenFile::open(std::string path) {
+  std::shared_ptr<OpenFile> file(new OpenFile());
+  file->path_ = std::move(path);
+  int fd = -1;
+  do {
+    fd = ::open(file->path_.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    file->failure_ = Error::io_from_errno(errno);
+    return file;
+  }
+  file->fd_ = fd;
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    file->failure_ = Error::io_from_errno(errno);
+    return file;
+  }
+  file->length_ = static_cast<std::uint64_t>(info.st_size);
+  return file;
+}
+
+OpenFile::~OpenFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> OpenFile::check(std::uint64_t offset, std::uint64_t byte_count) const {
+  if (failure_) return std::unexpected(*failure_);
+  const std::uint64_t remaining = offset < length_ ? length_ - offset : 0;
+  if (byte_count > remaining) {
+    return parse_error(str_cat("read_bytes: requested ", byte_count, " bytes at offset ", offset, " but ",
+                               to_utf8_lossy(path_), " has only ", remaining, " bytes remaining"));
+  }
+  // A position the file system cannot address fails as a seek would.
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return std::unexpected(Error::io_from_errno(EINVAL));
+  }
+  return {};
+}
+
+Result<void> OpenFile::read_at(std::uint8_t* buffer, std::uint64_t byte_count, std::uint64_t offset) const {
+  if (auto checked = check(offset, byte_count); !checked) return checked;
+  // check() holds offset + byte_count to the length: no wrap.
+  std::uint64_t done = 0;
+  while (done < byte_count) {
+    const std::uint64_t chunk = std::min(byte_count - done, kMaxReadChunk);
+    const ssize_t got = ::pread(fd_, buffer + done, chunk, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io_from_errno(errno));
+    }
+    if (got == 0) return std::unexpected(Error::io_other("failed to fill whole buffer"));
+    done += static_cast<std::uint64_t>(got);
+  }
+  return {};
+}
+
+Result<std::span<const std::uint8_t>> BlockReader::read(std::uint64_t offset, std::uint64_t byte_count) {
+  if (auto checked = file_->check(offset, byte_count); !checked) return std::unexpected(checked.error());
+  // From here on the block lies within the file: offset + byte_count <= length.
+  if (byte_count == 0) return std::span<const std::uint8_t>();
+  if (byte_count >= kWindowBytes / 2) {
+    large_.resize(byte_count);
+    if (auto read = file_->read_at(large_.data(), byte_count, offset); !read) {
+      return std::unexpected(read.error());
+    }
+    return std::span<const std::uint8_t>(large_);
+  }
+  // Inside the window: offset >= window_offset_ and the end within it.
+  const bool inside = offset >= window_offset_ && offset - window_offset_ <= window_.size() &&
+                      byte_count <= window_.size() - (offset - window_offset_);
+  if (!inside) {
+    // The block and what follows it, up to the window or the end of file
+    // (check() above: the block itself fits).
+    const std::uint64_t size = std::min(kWindowBytes, file_->length() - offset);
+    window_.resize(size);
+    if (auto read = file_->read_at(window_.data(), size, offset); !read) {
+      window_.clear();
+      return std::unexpected(read.error());
+    }
+    window_offset_ = offset;
+  }
+  return std::span<const std::uint8_t>(window_).subspan(offset - window_offset_, byte_count);
+}
+
+}  // namespace karvel::raw

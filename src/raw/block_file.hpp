@@ -1,0 +1,64 @@
+// A data file opened once for a pass over many blocks. Reads give the same
+// bytes, checks and errors as read_bytes, without opening the file for
+// every block: the file is opened (and its length taken) once, blocks are
+// read with positioned reads, and small neighbouring blocks are served from
+// one read-ahead window.
+//
+// An OpenFile is shared by every thread of a pass; each thread reads
+// through its own BlockReader.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "support/error.hpp"
+
+namespace karvel::raw {
+
+class OpenFile {
+ public:
+  // Never fails: a file that cannot be opened reports the failure on every
+  // read, as read_bytes would.
+  static std::shared_ptr<const OpenFile> open(std::string path);
+  ~OpenFile();
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  // As read_bytes: a range past the end of the file is a parse error naming
+  // the path, a failing read an Io error. Thread-safe.
+  Result<void> check(std::uint64_t offset, std::uint64_t byte_count) const;
+  Result<void> read_at(std::uint8_t* buffer, std::uint64_t byte_count, std::uint64_t offset) const;
+  std::uint64_t length() const noexcept { return length_; }
+
+ private:
+  OpenFile() = default;
+
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t length_ = 0;
+  std::optional<Error> failure_;  // why the file could not be opened
+};
+
+class BlockReader {
+ public:
+  // Blocks smaller than half of this are read through the window.
+  static constexpr std::uint64_t kWindowBytes = std::uint64_t{64} << 10;
+
+  explicit BlockReader(std::shared_ptr<const OpenFile> file) noexcept : file_(std::move(file)) {}
+
+  // The byte_count bytes at offset, valid until the next read through this
+  // reader.
+  Result<std::span<const std::uint8_t>> read(std::uint64_t offset, std::uint64_t byte_count);
+
+ private:
+  std::shared_ptr<const OpenFile> file_;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t window_offset_ = 0;
+  std::vector<std::uint8_t> large_;  // a block too large for the window
+};
+
+}  // namespace karvel::raw
