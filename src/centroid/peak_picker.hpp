@@ -36,9 +36,9 @@
 //   - Two or more equal top points (a Gaussian centred between two points,
 //     a flat top, a saturated plateau): the same fit on the flanks alone
 //     (the points beside the plateau down to half its value, and at least
-//     two a side) gives the
-//     position, since a clipped top has lost its shape but the flanks have
-//     not; it is exact for a Gaussian between two points too. Without a
+//     two a side) gives the position, since a clipped top has lost its
+//     shape but the flanks have not; it is exact for a Gaussian between two
+//     points too. Without a
 //     positive point on each side, or when that fit is not a peak within its
 //     points, the plateau's middle. The height of two equal points is that
 //     of the Gaussian fitted to the whole top as above; of three or more,
@@ -46,16 +46,16 @@
 //   - When the top fit fails (it is not a peak within its points), the
 //     three-point interpolation.
 //
-// Reported intensity: the height of the fitted apex (not the area), which is
-// what the mzML writer labels "peak intensity"; it is at least the maximum
-// point's intensity and, for a Gaussian, exactly its height.
+// Reported intensity: the height of the fitted apex (not the area); the
+// mzML writer's peak picking step says so ("apex height"). It is at least
+// the maximum point's intensity and, for a Gaussian, exactly its height.
 //
 // Ripples. Noise on the top of a wide peak makes several maxima of one
 // peak. A maximum from which the intensity never falls by more than
 // kRippleNoise times the noise level on the way to a higher maximum is a
 // ripple on that maximum's top and is not reported (a zero between two
-// maxima always separates them); the top fit of the
-// higher one likewise walks over such ripples. With snr = 0 (no noise
+// maxima always separates them); the top fit of the higher one likewise
+// walks over such ripples. With snr = 0 (no noise
 // level) every maximum is kept.
 //
 // Threshold. The noise level of a spectrum is the median of its positive
@@ -63,8 +63,8 @@
 // so the cost stays linear): in a time-of-flight profile most positive
 // points are baseline, and the median is robust to the peaks. A peak is kept
 // when its highest point is at least snr times the noise level; snr = 0
-// keeps every maximum. The default, 3, drops the maxima of baseline noise while keeping
-// peaks three times above the typical baseline point.
+// keeps every maximum. The default, 3, drops the maxima of baseline noise
+// while keeping peaks three times above the typical baseline point.
 #pragma once
 
 #include <cstddef>
