@@ -168,7 +168,7 @@ struct Candidate {
 // An intensity as signal, in float: non-finite and non-positive values are
 // zero (without a branch).
 inline float signal_float(float value) noexcept {
-  return (value > 0.0f) & (value <= std::numeric_limits<float>::max()) ? value : 0.0f;
+  return ((value > 0.0f) & (value <= std::numeric_limits<float>::max())) ? value : 0.0f;
 }
 
 // True when the eight values at data are all +0.0 (bit patterns zero).
