@@ -121,7 +121,7 @@ PyObject* spectrum_centroided(PyObject* self, PyObject* args, PyObject* kwargs) 
                    Ref(PyFloat_FromDouble(snr)).get());
       return nullptr;
     }
-    ModuleState* state = state_of_type(Py_TYPE(self));
+    ModuleState* state = state_of_type<ModuleState>(Py_TYPE(self));
     const std::shared_ptr<const SpectrumRecord>& record = object_of(self)->record;
     if (record->scan_mode != morvane_core::enums::ScanMode::Profile) {
       return new_spectrum_object(state, record).release();
