@@ -10,7 +10,10 @@
 #                   cores at low priority, adding what covers more to the kept
 #                   corpus and a line per target to fuzz/campaign.tsv
 #   make test-malformed  the full malformed-run corpus (make test runs a quick one)
-#   make ci         what CI runs: test, test-wheel, test-asan and fuzz with FUZZ_SECONDS=30
+#   make test-interop  INTEROP_RUNS drawn runs from INTEROP_SEED converted to mzML
+#                   and loaded by every consumer (make test runs a fixed few)
+#   make ci         what CI runs: test, test-interop, test-wheel, test-asan and fuzz
+#                   with FUZZ_SECONDS=30
 #   make wheel      the repaired (manylinux) wheel of karvel and morvane in dist/
 #   make test-wheel build the wheel, install it into a clean 3.14 venv, import both
 #   make install    build and install into .venv-3.14
@@ -29,7 +32,7 @@ VENV := .venv-3.14
 SAMPLE := examples/sample.d
 
 .PHONY: all demo test test-cpp test-python test-asan install bench deps env clean distclean \
-	fuzz fuzz-campaign test-malformed ci wheel test-wheel
+	fuzz fuzz-campaign test-malformed test-interop ci wheel test-wheel
 
 all: test
 
@@ -84,8 +87,16 @@ fuzz-campaign: deps env
 test-malformed: install
 	@$(VENV)/bin/python tests/python/malformed_runs.py --size full
 
+INTEROP_RUNS ?= 300
+INTEROP_SEED ?= 1000
+
+test-interop: install
+	@echo "== $(INTEROP_RUNS) drawn runs to mzML, loaded by every consumer"
+	@$(VENV)/bin/python -W ignore tests/python/interop.py --runs $(INTEROP_RUNS) --seed $(INTEROP_SEED)
+
 ci:
 	@$(MAKE) --no-print-directory test
+	@$(MAKE) --no-print-directory test-interop
 	@$(MAKE) --no-print-directory test-wheel
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30

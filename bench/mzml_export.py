@@ -57,7 +57,7 @@ def psims_write(args: dict) -> dict:
         template = [(np.array(s.mz), np.array(s.intensity), s.mode == "centroid")
                     for s in run.spectra(indices=range(min(args["template_scans"], len(run))))]
         rows = [{name: scans[name][i] for name in ("scan_id", "rt", "tic", "base_peak_mz", "base_peak_intensity")}
-                for i in range(len(scans))]
+                for i in range(scans.num_rows)]
     encoding = {"m/z array": np.float64, "intensity array": np.float32}
     start = time.perf_counter()
     with MzMLWriter(open(out, "wb"), close=True) as writer:

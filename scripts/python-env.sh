@@ -354,7 +354,11 @@ ensure_venv() {
   wanted=$({ basename "$REQUIREMENTS"; cat "$REQUIREMENTS" "$(dirname "$REQUIREMENTS")"/requirements*.txt; } | sha256sum | cut -d' ' -f1)
   if [[ $(cat "$VENV/.requirements-installed" 2>/dev/null) != "$wanted" ]]; then
     log "installing $(basename "$REQUIREMENTS") into $VENV"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQUIREMENTS" >&2
+    # Debian's pyconfig.h includes its multiarch twin, which lies in the
+    # unpacked tree: packages built from source (no wheel yet) must find it.
+    local cflags=${CFLAGS:-}
+    [[ $python == "$DEBIAN_ROOT"/* ]] && cflags+=" -idirafter $DEBIAN_ROOT/usr/include"
+    CFLAGS=$cflags "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQUIREMENTS" >&2
     echo "$wanted" >"$VENV/.requirements-installed"
   fi
 }

@@ -10,8 +10,8 @@ from ._mzml import to_mzml
 from ._parquet import to_parquet
 from ._run import Run, open
 from ._scans import ScanTable
+from ._slices import SpectrumSlice
+from ._version import __version__
 
-__version__ = "1.0.0"
-
-__all__ = ["ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "convert", "open", "to_mzml",
-           "to_parquet"]
+__all__ = ["ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice", "__version__",
+           "convert", "open", "to_mzml", "to_parquet"]

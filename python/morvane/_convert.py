@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from . import _args
 from ._output import runs_bar, selected, selected_spectra, written_atomically
 
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
@@ -86,7 +87,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                 progress: bool = False) -> ConversionResult:
     """Converts one run into out_dir; never raises for a run that cannot be
     read or written (the result carries the error)."""
-    from . import open as open_run
+    from ._run import open as open_run
     options = dict(options or {})
     started = time.perf_counter()
     target = Path(out_dir) / output_name(path, to)
@@ -117,6 +118,7 @@ def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> Non
     unknown = sorted(set(options) - OPTIONS[to])
     if unknown:
         raise TypeError(f"options not accepted when converting to {to}: {', '.join(unknown)}")
+    _args.check_options(options)
     seen: dict[str, str] = {}
     for path in paths:
         name = output_name(path, to)

@@ -3,14 +3,26 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Collection
-from typing import TYPE_CHECKING, Literal
+from typing import Any, Literal, Protocol
 
-from . import _core
+import numpy as np
+import numpy.typing as npt
+
+from . import _args, _core
+from ._args import Mode, MsLevels
 from ._output import spectra_bar
 
-if TYPE_CHECKING:
-    from ._run import Run
+
+class MzmlSource(Protocol):
+    """What the writer needs of a run (a morvane.Run)."""
+
+    @property
+    def path(self) -> str: ...
+    @property
+    def _handle(self) -> _core.RunHandle: ...
+    def _select(
+        self, ms_level: MsLevels | None, rt: tuple[float, float] | None, indices: Any | None = None
+    ) -> npt.NDArray[np.uint32]: ...
 
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
@@ -18,12 +30,12 @@ _STEP = 64
 
 
 def to_mzml(
-    run: Run,
+    run: MzmlSource,
     out: str | os.PathLike[str],
     *,
-    ms_level: int | Collection[int] | None = None,
+    ms_level: MsLevels | None = None,
     rt: tuple[float, float] | None = None,
-    mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
+    mode: Mode = "auto",
     zlib: bool = True,
     intensity_bits: Literal[32, 64] = 32,
     progress: bool = False,
@@ -38,19 +50,21 @@ def to_mzml(
     inclusive) as indexed mzML 1.1 to out.
 
     m/z values are 64-bit, intensities 32-bit (or 64-bit, exactly the float32
-    values widened), zlib-compressed unless zlib=False. mode (see
-    Run.spectra): "stored" (or "centroid") takes the centroid block of scans
-    that have both; "pick" writes stored centroids where present and picks
-    the other profiles, "pick-all" picks every profile (snr: the picker's
-    threshold); centroid_ms_levels limits the mode to those MS levels (None
-    all, n, or (low, high) with high None for no end), the others keep their
-    block. Picked spectra are centroid spectra, and the file's data
-    processing lists the peak picking step with its settings. The file is written under a
+    values widened), zlib-compressed unless zlib=False; mode="stored" (or
+    "centroid") takes the centroid block of scans that have both (see
+    Run.spectra for the modes). The file is written under a
     temporary name next to out and renamed when complete: a failure leaves
     out as it was. FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
     the conversion on one core, as when many runs convert side by side.
+
+    "pick" writes stored centroids where present and picks the other
+    profiles, "pick-all" picks every profile (snr: the picker's threshold);
+    centroid_ms_levels limits the mode to those MS levels (None all, n, or
+    (low, high) with high None for no end), the others keep their block.
+    Picked spectra are centroid spectra, and the file's data processing
+    lists the peak picking step with its settings.
 
     MS-Numpress (opt-in: a few tools cannot read it): numpress_mz="linear"
     stores each m/z within numpress_mz_ppm parts per million of the
@@ -60,32 +74,18 @@ def to_mzml(
     zlib the numpress bytes are compressed too. Numpress arrays decode to
     64-bit floats; an array numpress cannot represent (a NaN, a negative
     intensity) is written plain."""
-    from ._run import _centroid, _threads
-
-    choice, low, high, snr_value = _centroid(mode, centroid_ms_levels, snr)
+    choice, low, high, snr_value = _args.picking(mode, centroid_ms_levels, snr)
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
     if numpress_mz not in (None, "linear"):
         raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
     if numpress_intensity not in (None, "slof", "pic"):
         raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
-
-    workers = _threads(threads)
+    workers = _args.threads(threads)
     positions = run._select(ms_level, rt)
     writer = _core.MzmlWriter(
-        run._handle,
-        os.fspath(out),
-        positions,
-        choice,
-        bool(zlib),
-        int(intensity_bits),
-        workers,
-        numpress_mz,
-        numpress_intensity,
-        float(numpress_mz_ppm),
-        low,
-        high,
-        snr_value,
+        run._handle, os.fspath(out), positions, choice, bool(zlib), int(intensity_bits), workers,
+        numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value
     )
     with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
         while wrote := writer.write_next(_STEP):

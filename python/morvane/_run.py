@@ -3,79 +3,24 @@
 from __future__ import annotations
 
 import errno
-import math
 import os
 import re
-from collections.abc import Collection, Iterator
-from typing import Any, Literal
+from collections.abc import Iterator
+from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _core
+from . import _args, _core
+from ._args import Errors, Mode, MsLevels
 from ._core import Spectrum
+from ._mzml import to_mzml
+from ._parquet import to_parquet
 from ._scans import ScanTable, select
+from ._slices import SpectrumSlice
 
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _NATIVE_ID = re.compile(r"scanId=(\d+)")
-
-
-def _available_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
-def _threads(threads: int | None) -> int:
-    if threads is None:
-        return _available_cores()
-    if not isinstance(threads, int) or threads < 1:
-        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
-    return threads
-
-
-# Where a spectrum's points come from, by code (as the extension numbers them):
-# "auto" the profile where the scan has one; "stored" the stored centroid
-# block where there is one; "pick" the stored centroids where present,
-# otherwise the profile's picked peaks; "pick-all" every profile picked.
-# "centroid" is another name for "stored".
-_CHOICES = ("auto", "stored", "pick", "pick-all")
-_ALL_LEVELS = (0, 4294967295)
-
-
-def _choice(mode: str) -> int:
-    name = "stored" if mode == "centroid" else mode
-    if name not in _CHOICES:
-        raise ValueError(f"mode must be 'auto', 'stored' (or 'centroid'), 'pick' or 'pick-all', not {mode!r}")
-    return _CHOICES.index(name)
-
-
-def _centroid(mode: str, levels: int | tuple[int, int | None] | None = None,
-              snr: float = 3.0) -> tuple[int, int, int, float]:
-    """The extension's (choice, lowest level, highest level, snr): `levels`
-    the MS levels the mode applies to (the others keep their block): None for
-    all, n for level n alone, (low, high) inclusive, high None for no end."""
-    if levels is None:
-        low, high = _ALL_LEVELS
-    elif isinstance(levels, int) and not isinstance(levels, bool):
-        low, high = levels, levels
-    elif isinstance(levels, tuple) and len(levels) == 2:
-        low, high = levels[0], _ALL_LEVELS[1] if levels[1] is None else levels[1]
-    else:
-        raise ValueError(f"centroid_ms_levels must be None, a level or a (low, high) pair, not {levels!r}")
-    if not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= _ALL_LEVELS[1] for v in (low, high)) \
-            or low > high:
-        raise ValueError(f"centroid_ms_levels must name levels from low to high, not {levels!r}")
-    if not (isinstance(snr, (int, float)) and snr >= 0 and math.isfinite(snr)):
-        raise ValueError(f"snr must be a non-negative number, not {snr!r}")
-    return _choice(mode), low, high, float(snr)
-
-
-def _skip(errors: str) -> bool:
-    if errors not in ("raise", "skip"):
-        raise ValueError(f"errors must be 'raise' or 'skip', not {errors!r}")
-    return errors == "skip"
 
 
 def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
@@ -152,26 +97,34 @@ class Run:
     def __len__(self) -> int:
         return self._count
 
-    def __getitem__(self, index: int) -> Spectrum:
-        if not isinstance(index, (int, np.integer)):
-            raise TypeError(f"run indices must be integers, not {type(index).__name__}")
-        position = int(index)
-        if position < 0:
-            position += self._count
-        if not 0 <= position < self._count:
-            raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, 0)
+    @overload
+    def __getitem__(self, key: int | str) -> Spectrum: ...
+    @overload
+    def __getitem__(self, key: slice) -> SpectrumSlice: ...
+    def __getitem__(self, key: int | str | slice) -> Spectrum | SpectrumSlice:
+        """``run[i]`` the spectrum at position i (negative from the end),
+        ``run["scanId=N"]`` the spectrum with that native id, ``run[a:b:c]``
+        a view of those spectra that decodes each only when asked for."""
+        if isinstance(key, slice):
+            return SpectrumSlice(self, range(self._count)[key])
+        if isinstance(key, str):
+            return self.by_native_id(key)
+        if isinstance(key, bool) or not isinstance(key, (int, np.integer)):
+            raise TypeError(f"run indices must be integers, native ids or slices, not {type(key).__name__}")
+        return self.spectrum(int(key))
 
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
-    def spectrum(self, index: int, *, mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto", snr: float = 3.0) -> Spectrum:
-        """Spectrum at index, its points from the block `mode` chooses (see
-        spectra())."""
+    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
+        """The spectrum at position index (negative from the end), read from
+        the block `mode` names (see ``Run.spectra``)."""
+        if isinstance(index, bool) or not isinstance(index, (int, np.integer)):
+            raise TypeError(f"run indices must be integers, not {type(index).__name__}")
         position = int(index) + (self._count if int(index) < 0 else 0)
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, *_centroid(mode, None, snr))
+        return self._handle.spectrum(position, *_args.picking(mode, None, snr))
 
     def by_scan_id(self, scan_id: int) -> Spectrum:
         """The spectrum whose scan id is scan_id (KeyError when none)."""
@@ -184,18 +137,37 @@ class Run:
         try:
             position = self._by_scan_id[int(scan_id)]
         except KeyError:
-            raise KeyError(scan_id) from None
-        return self[position]
+            raise KeyError(f"no spectrum with scan id {scan_id} in {self._path}") from None
+        return self.spectrum(position)
 
     def by_native_id(self, native_id: str) -> Spectrum:
-        """The spectrum with native id "scanId=N" (KeyError when none)."""
+        """The spectrum with native id "scanId=N" (KeyError naming the id and
+        the run when there is none)."""
         match = _NATIVE_ID.fullmatch(native_id) if isinstance(native_id, str) else None
         if match is None:
-            raise KeyError(native_id)
+            raise KeyError(f"{native_id!r} is not a native id of the form 'scanId=N' ({self._path})")
         try:
             return self.by_scan_id(int(match.group(1)))
         except KeyError:
-            raise KeyError(native_id) from None
+            raise KeyError(f"no spectrum with native id {native_id!r} in {self._path}") from None
+
+    def nearest_rt(self, rt: float, *, ms_level: MsLevels | None = None) -> Spectrum:
+        """The spectrum whose retention time is nearest to rt (seconds),
+        among those of ms_level when given; of two equally near, the earlier.
+        ValueError when rt is NaN, IndexError when no spectrum qualifies."""
+        target = _args.seconds(rt)
+        positions = self._select(ms_level, None)
+        if positions.size == 0:
+            which = "" if ms_level is None else f" of MS level {ms_level}"
+            raise IndexError(f"no spectrum{which} in {self._path}")
+        times = self.scans["rt"][positions]
+        if np.isinf(target):
+            distance = -times if target > 0 else times
+        else:
+            distance = np.abs(times - target)
+        # Nearest first; among equals the earlier retention time, then index.
+        best = np.lexsort((positions, times, distance))[0]
+        return self.spectrum(int(positions[best]))
 
     def rt_slice(self, low: float, high: float) -> range:
         """The indices of the spectra whose retention time in seconds lies in
@@ -209,7 +181,7 @@ class Run:
     # -- whole-run passes -----------------------------------------------------------
     def _select(
         self,
-        ms_level: int | Collection[int] | None,
+        ms_level: MsLevels | None,
         rt: tuple[float, float] | None,
         indices: Any | None = None,
     ) -> npt.NDArray[np.uint32]:
@@ -218,43 +190,47 @@ class Run:
     def spectra(
         self,
         *,
-        ms_level: int | Collection[int] | None = None,
+        ms_level: MsLevels | None = None,
         rt: tuple[float, float] | None = None,
         indices: Any | None = None,
-        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
-        errors: Literal["raise", "skip"] = "raise",
+        mode: Mode = "auto",
+        errors: Errors = "raise",
         threads: int | None = None,
         snr: float = 3.0,
-    ) -> Iterator[Spectrum]:
-        """Spectra in index order, decoded ahead on C++ worker threads
-        (threads=1: each in the calling thread when it is asked for, without
-        the interpreter lock).
+    ) -> _core.SpectrumStream:
+        """Spectra in index order (the order of `indices` when given),
+        decoded ahead on C++ worker threads (threads=1: each in the calling
+        thread when it is asked for, without the interpreter lock). ``len()``
+        of the iterator is the number of spectra selected.
 
-        mode: "auto" the profile where a scan has one; "stored" (or
-        "centroid") the stored centroid block where there is one; "pick"
-        the stored centroids where present, otherwise the profile's peaks
-        picked on the workers (centroid spectra: one point per peak at the
-        calibrated m/z of its fitted apex, with its height; peaks below snr
-        times the spectrum's noise level dropped); "pick-all" every
-        profile's peaks picked.
+        `mode` says which block to read: "auto" the block the scan uses,
+        "stored" (or "centroid") the centroids the run stores where a scan
+        has both; a spectrum's own ``mode`` says what it is ("profile" or
+        "centroid"). "pick": the stored centroids where present, otherwise
+        the profile's peaks picked on the workers (centroid spectra: one point
+        per peak at the calibrated m/z of its fitted apex, with its height;
+        peaks below snr times the spectrum's noise level dropped);
+        "pick-all": every profile's peaks picked.
 
         errors="skip" leaves out undecodable spectra and records
-        ``(index, message)`` in ``run.skipped`` (the list of the latest
-        call); "raise" raises FormatError at
-        that spectrum. Dropping the iterator stops its workers."""
+        ``(index, message)`` in ``run.skipped`` (the list of the latest call;
+        then fewer spectra than ``len()`` may be yielded); "raise" raises
+        FormatError at that spectrum. Dropping the iterator stops its
+        workers."""
         chosen = self._select(ms_level, rt, indices)
-        choice, low, high, snr_value = _centroid(mode, None, snr)
-        stream = self._handle.spectra(chosen, choice, _skip(errors), _threads(threads), low, high, snr_value)
+        choice, low, high, snr_value = _args.picking(mode, None, snr)
+        stream = self._handle.spectra(chosen, choice, _args.skip(errors), _args.threads(threads), low, high,
+                                      snr_value)
         self.skipped = stream.skipped
         return stream
 
     def peaks(
         self,
         *,
-        ms_level: int | Collection[int] | None = None,
+        ms_level: MsLevels | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
-        errors: Literal["raise", "skip"] = "raise",
+        mode: Mode = "auto",
+        errors: Errors = "raise",
         metadata: bool = False,
         threads: int | None = None,
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
@@ -262,13 +238,14 @@ class Run:
     ) -> _core.PeakStream:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
-        C stream interface: ``pyarrow.table(run.peaks())``. mode and snr as
-        in spectra(); centroid_ms_levels: the MS levels mode applies to
-        (None all, n, or (low, high) with high None for no end)."""
+        C stream interface: ``pyarrow.table(run.peaks())``. `mode` chooses
+        the block as in ``Run.spectra`` (centroid_ms_levels: the MS levels
+        it applies to, None all, n, or (low, high) with high None for no
+        end); precursor_mz is null for spectra without a precursor."""
         chosen = self._select(ms_level, rt)
-        choice, low, high, snr_value = _centroid(mode, centroid_ms_levels, snr)
+        choice, low, high, snr_value = _args.picking(mode, centroid_ms_levels, snr)
         return self._handle.peaks(
-            chosen, choice, _skip(errors), bool(metadata), _threads(threads), low, high, snr_value
+            chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value
         )
 
     def xic(
@@ -277,38 +254,41 @@ class Run:
         *,
         ppm: float | None = None,
         da: float | None = None,
-        ms_level: int | Collection[int] = 1,
+        ms_level: MsLevels = 1,
         rt: tuple[float, float] | None = None,
         threads: int | None = None,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatogram: for each selected spectrum, its
-        retention time and the summed intensity within mz ± tolerance (ppm or
-        da, exactly one of them)."""
+        retention time in seconds and the summed intensity within
+        mz ± tolerance (ppm or da, exactly one of them), both float64."""
         if (ppm is None) == (da is None):
             raise TypeError("xic() needs exactly one of ppm= and da=")
         half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
-        if half < 0:
-            raise ValueError("the tolerance must not be negative")
+        if not half >= 0:
+            raise ValueError("the tolerance must not be negative or NaN")
         chosen = self._select(ms_level, rt)
-        return self._handle.xic(chosen, mz - half, mz + half, _threads(threads))
+        return self._handle.xic(chosen, mz - half, mz + half, _args.threads(threads))
 
     def _chromatograms(
         self, threads: int | None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        return self._handle.chromatograms(_threads(threads))
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        return self._handle.chromatograms(_args.threads(threads))
 
     def tic(
         self, *, threads: int | None = None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        """Total-ion-current chromatogram of the MS1 spectra (32-bit values,
-        equal to karvel's "TIC" chromatogram)."""
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Total-ion-current chromatogram of the MS1 spectra: retention times
+        in seconds and sums, both float64 (karvel's "TIC" chromatogram holds
+        the same values rounded to 32 bits)."""
         rt, tic, _ = self._chromatograms(threads)
         return rt, tic
 
     def bpc(
         self, *, threads: int | None = None
-    ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-        """Base-peak chromatogram of the MS1 spectra (equal to karvel's "BPC")."""
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Base-peak chromatogram of the MS1 spectra: retention times in
+        seconds and base-peak intensities, float64 (karvel's "BPC" holds the
+        same values rounded to 32 bits)."""
         rt, _, bpc = self._chromatograms(threads)
         return rt, bpc
 
@@ -317,9 +297,9 @@ class Run:
         self,
         out: str | os.PathLike[str],
         *,
-        ms_level: int | Collection[int] | None = None,
+        ms_level: MsLevels | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
+        mode: Mode = "auto",
         zlib: bool = True,
         intensity_bits: Literal[32, 64] = 32,
         progress: bool = False,
@@ -331,8 +311,6 @@ class Run:
         snr: float = 3.0,
     ) -> None:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml)."""
-        from ._mzml import to_mzml
-
         to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
                 intensity_bits=intensity_bits, progress=progress, threads=threads,
                 numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
@@ -342,9 +320,9 @@ class Run:
         self,
         out: str | os.PathLike[str],
         *,
-        ms_level: int | Collection[int] | None = None,
+        ms_level: MsLevels | None = None,
         rt: tuple[float, float] | None = None,
-        mode: Literal["auto", "centroid", "stored", "pick", "pick-all"] = "auto",
+        mode: Mode = "auto",
         progress: bool = False,
         row_group_size: int = 1_048_576,
         compression: str = "zstd",
@@ -354,8 +332,6 @@ class Run:
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
-        from ._parquet import to_parquet
-
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
                           centroid_ms_levels=centroid_ms_levels, snr=snr)

@@ -81,7 +81,7 @@ RunMetadata Reader::run_metadata() const {
   }
   RunMetadata metadata = RunMetadata::create(
       bundle_name_, CvTerm{"MS:1001509", "Agilent MassHunter format"},
-      CvTerm{"MS:1001508", "Agilent MassHunter nativeID format"}, instrument_, "karvel", "1.0.0");
+      CvTerm{"MS:1001508", "Agilent MassHunter nativeID format"}, instrument_, "karvel", KARVEL_VERSION);
   metadata.start_timestamp = acquired_time_;
   return core::types::with_extra_map(std::move(metadata), std::move(extra));
 }

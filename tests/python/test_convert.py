@@ -102,7 +102,7 @@ def test_metadata_json(tmp_path, capsys, runs):
     assert document["run_info"] == run.info and document["device"] == run.device
     scans = run.scans
     keep = (scans["ms_level"] == 2) & (scans["rt"] >= 30) & (scans["rt"] <= 45)
-    assert 0 < keep.sum() < len(scans)
+    assert 0 < keep.sum() < scans.num_rows
     assert [row["index"] for row in document["scans"]] == scans["index"][keep].tolist()
     for name in scans.columns:
         column = [row[name] for row in document["scans"]]

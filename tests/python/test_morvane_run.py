@@ -77,7 +77,7 @@ def test_scan_table_columns(sample):
     table = run.scans
     assert table.columns == ("index", "scan_id", "ms_level", "rt", "polarity", "tic", "base_peak_mz",
                              "base_peak_intensity", "precursor_mz", "collision_energy", "points")
-    assert len(table) == len(run)
+    assert table.num_rows == len(run) and table.shape == (len(run), len(table.columns))
     records = karvel.RawReader(str(sample.path)).scan_index()["records"]
     assert table.index.tolist() == list(range(len(run)))
     assert table["scan_id"].tolist() == [r["scan_id"] for r in records]
@@ -107,8 +107,10 @@ def test_lookups(sample):
                     lambda: run.by_native_id("scan=1"), lambda: run[len(run)], lambda: run[-len(run) - 1]):
         with pytest.raises((KeyError, IndexError)):
             missing()
+    with pytest.raises(KeyError):
+        run["0"]  # a string is a native id
     with pytest.raises(TypeError):
-        run["0"]
+        run[1.5]
     rt = run.scans.rt
     window = run.rt_slice(rt[3], rt[7])
     assert window == range(3, 8)

@@ -56,8 +56,8 @@ Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader>
       ++k;
     }
   }
-  return MS1Chromatograms{reader::narrowed(points.time_sec), reader::narrowed(points.total_ion_current),
-                          reader::narrowed(points.base_peak_intensity)};
+  return MS1Chromatograms{std::move(points.time_sec), std::move(points.total_ion_current),
+                          std::move(points.base_peak_intensity)};
 }
 
 }  // namespace karvel::python::morvane

@@ -23,13 +23,14 @@ Result<Trace> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
                                   std::vector<std::uint32_t> indices, double low, double high,
                                   unsigned threads);
 
-// The total-ion-current and base-peak chromatograms of the MS1 spectra, as
-// 32-bit values exactly like the reader's own chromatograms. Spectra whose
-// scan row reports TIC and base peak are not decoded.
+// The total-ion-current and base-peak chromatograms of the MS1 spectra:
+// retention times in seconds and the values the reader's own chromatograms
+// hold, both as 64-bit floats (the reader's 32-bit values are these rounded).
+// Spectra whose scan row reports TIC and base peak are not decoded.
 struct MS1Chromatograms {
-  std::vector<float> rt;
-  std::vector<float> tic;
-  std::vector<float> base_peak;
+  std::vector<double> rt;
+  std::vector<double> tic;
+  std::vector<double> base_peak;
 };
 Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads);
 

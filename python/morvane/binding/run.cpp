@@ -238,7 +238,7 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// chromatograms(threads) -> (rt, tic, base peak), float32, MS1 spectra only
+// chromatograms(threads) -> (rt, tic, base peak), float64, MS1 spectra only
 PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     unsigned threads = 0;

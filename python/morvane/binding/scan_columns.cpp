@@ -1,6 +1,8 @@
 #include "scan_columns.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <optional>
 #include <new>
 
 #include "arrays.hpp"
@@ -14,9 +16,30 @@ namespace {
 
 constexpr double kAbsent = std::numeric_limits<double>::quiet_NaN();
 
+// A column of optional values: NaN in the values where absent, and a
+// validity bitmap (bit set: present) for Arrow, which reads them as nulls.
+struct OptionalColumn {
+  std::vector<double> values;
+  std::vector<std::uint8_t> validity;
+  std::size_t nulls = 0;
+
+  void push(std::optional<double> value) {
+    const std::size_t row = values.size();
+    if (row % 8 == 0) validity.push_back(0);
+    if (value) {
+      validity[row / 8] |= static_cast<std::uint8_t>(1u << (row % 8));
+    } else {
+      ++nulls;
+    }
+    values.push_back(value.value_or(kAbsent));
+  }
+};
+
 struct ScanColumnsData {
-  std::vector<std::uint32_t> index, scan_id, ms_level, points;
-  std::vector<double> rt, tic, base_peak_mz, base_peak_intensity, precursor_mz, collision_energy;
+  std::vector<std::uint32_t> index, scan_id, points;
+  std::vector<std::uint8_t> ms_level;
+  std::vector<double> rt;
+  OptionalColumn tic, base_peak_mz, base_peak_intensity, precursor_mz, collision_energy;
   std::vector<std::int8_t> polarity;
 };
 
@@ -28,26 +51,28 @@ std::shared_ptr<const ScanColumnsData> build(const reader::Reader& reader) {
     const reader::ScanRow row(r);
     data->index.push_back(static_cast<std::uint32_t>(i));
     data->scan_id.push_back(row.scan_id());
-    data->ms_level.push_back(row.ms_level());
+    data->ms_level.push_back(static_cast<std::uint8_t>(std::min<std::uint32_t>(row.ms_level(), 255)));
     data->rt.push_back(row.rt_sec());
     data->polarity.push_back(row.polarity_sign());
-    data->tic.push_back(r.tic.value_or(kAbsent));
-    data->base_peak_mz.push_back(r.base_peak_mz.value_or(kAbsent));
-    data->base_peak_intensity.push_back(r.base_peak_intensity.value_or(kAbsent));
-    data->precursor_mz.push_back(row.precursor_mz().value_or(kAbsent));
-    data->collision_energy.push_back(row.collision_energy().value_or(kAbsent));
+    data->tic.push(r.tic);
+    data->base_peak_mz.push(r.base_peak_mz);
+    data->base_peak_intensity.push(r.base_peak_intensity);
+    data->precursor_mz.push(row.precursor_mz());
+    data->collision_energy.push(row.collision_energy());
     const auto* params = row.block_params(reader::BlockChoice::Auto);
     data->points.push_back(params ? params->point_count : 0);
   }
   return data;
 }
 
-// Name, Arrow format, and the member of ScanColumnsData, in column order.
+// Name, Arrow format, and the member of ScanColumnsData, in column order;
+// optional columns also give their validity bitmap and null count.
 struct ColumnDef {
   const char* name;
   const char* format;
   Dtype dtype;
   const void* (*data)(const ScanColumnsData&);
+  const OptionalColumn* (*optional)(const ScanColumnsData&) = nullptr;
 };
 
 template <auto Member>
@@ -55,17 +80,32 @@ const void* member_data(const ScanColumnsData& d) {
   return (d.*Member).data();
 }
 
+template <auto Member>
+const void* optional_data(const ScanColumnsData& d) {
+  return (d.*Member).values.data();
+}
+
+template <auto Member>
+const OptionalColumn* optional_of(const ScanColumnsData& d) {
+  return &(d.*Member);
+}
+
+template <auto Member>
+constexpr ColumnDef optional_column(const char* name) {
+  return {name, "g", Dtype::Float64, optional_data<Member>, optional_of<Member>};
+}
+
 const ColumnDef kColumns[] = {
     {"index", "I", Dtype::UInt32, member_data<&ScanColumnsData::index>},
     {"scan_id", "I", Dtype::UInt32, member_data<&ScanColumnsData::scan_id>},
-    {"ms_level", "I", Dtype::UInt32, member_data<&ScanColumnsData::ms_level>},
+    {"ms_level", "C", Dtype::UInt8, member_data<&ScanColumnsData::ms_level>},
     {"rt", "g", Dtype::Float64, member_data<&ScanColumnsData::rt>},
     {"polarity", "c", Dtype::Int8, member_data<&ScanColumnsData::polarity>},
-    {"tic", "g", Dtype::Float64, member_data<&ScanColumnsData::tic>},
-    {"base_peak_mz", "g", Dtype::Float64, member_data<&ScanColumnsData::base_peak_mz>},
-    {"base_peak_intensity", "g", Dtype::Float64, member_data<&ScanColumnsData::base_peak_intensity>},
-    {"precursor_mz", "g", Dtype::Float64, member_data<&ScanColumnsData::precursor_mz>},
-    {"collision_energy", "g", Dtype::Float64, member_data<&ScanColumnsData::collision_energy>},
+    optional_column<&ScanColumnsData::tic>("tic"),
+    optional_column<&ScanColumnsData::base_peak_mz>("base_peak_mz"),
+    optional_column<&ScanColumnsData::base_peak_intensity>("base_peak_intensity"),
+    optional_column<&ScanColumnsData::precursor_mz>("precursor_mz"),
+    optional_column<&ScanColumnsData::collision_energy>("collision_energy"),
     {"points", "I", Dtype::UInt32, member_data<&ScanColumnsData::points>},
 };
 
@@ -73,7 +113,9 @@ const ColumnDef kColumns[] = {
 class ScanTableSource final : public BatchSource {
  public:
   explicit ScanTableSource(std::shared_ptr<const ScanColumnsData> data) : data_(std::move(data)) {
-    for (const auto& column : kColumns) fields_.push_back(Field{column.name, column.format});
+    for (const auto& column : kColumns) {
+      fields_.push_back(Field{column.name, column.format, column.optional != nullptr});
+    }
   }
   const std::vector<Field>& fields() const override { return fields_; }
   Result<std::optional<Batch>> next() override {
@@ -81,7 +123,17 @@ class ScanTableSource final : public BatchSource {
     done_ = true;
     Batch batch;
     batch.length = static_cast<std::int64_t>(data_->index.size());
-    for (const auto& column : kColumns) batch.columns.push_back(Column{data_, column.data(*data_)});
+    for (const auto& column : kColumns) {
+      Column values{data_, column.data(*data_)};
+      if (column.optional != nullptr) {
+        const OptionalColumn& optional = *column.optional(*data_);
+        if (optional.nulls > 0) {
+          values.validity = optional.validity.data();
+          values.null_count = static_cast<std::int64_t>(optional.nulls);
+        }
+      }
+      batch.columns.push_back(std::move(values));
+    }
     return std::optional<Batch>(std::move(batch));
   }
 

@@ -17,6 +17,7 @@ struct SpectrumStreamObject {
   PyObject_HEAD
   std::unique_ptr<DecodePool> pool;
   bool skip_errors;
+  Py_ssize_t selected;  // spectra asked for; with skip_errors fewer may come
   std::atomic<bool> finished;
   PyObject* skipped;  // the list of (index, message) skipped so far
 };
@@ -32,6 +33,8 @@ void destroy_spectrum_stream(SpectrumStreamObject& stream) noexcept {
 }
 
 PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
+
+Py_ssize_t spectrum_stream_len(PyObject* self) noexcept { return stream_of(self)->selected; }
 
 PyObject* spectrum_stream_next(PyObject* self) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -97,6 +100,7 @@ PyType_Slot spectrum_stream_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(spectrum_stream_next)},
     {Py_tp_methods, spectrum_stream_methods},
     {Py_tp_getset, spectrum_stream_getset},
+    {Py_sq_length, reinterpret_cast<void*>(spectrum_stream_len)},
     {0, nullptr},
 };
 
@@ -161,6 +165,7 @@ PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
                         unsigned threads, const reader::CentroidOptions& centroid) {
+  const auto selected = static_cast<Py_ssize_t>(indices.size());
   Ref skipped(PyList_New(0));
   if (!skipped) return Ref();
   auto pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads, centroid);
@@ -174,6 +179,7 @@ Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader
   SpectrumStreamObject* stream = stream_of(self.get());
   new (&stream->pool) std::unique_ptr<DecodePool>(std::move(*pool));
   stream->skip_errors = skip_errors;
+  stream->selected = selected;
   new (&stream->finished) std::atomic<bool>(false);
   stream->skipped = skipped.release();
   return self;

@@ -22,7 +22,8 @@ PyType_Spec* peak_stream_spec();
 
 // Starts the workers at once. With skip_errors, undecodable spectra are left
 // out and (index, message) appended to the stream's own `skipped` list;
-// otherwise the iteration raises the spectrum's error and ends.
+// otherwise the iteration raises the spectrum's error and ends. len() of the
+// stream is the number of indices, however many have been yielded.
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
                         unsigned threads, const reader::CentroidOptions& centroid = {});
