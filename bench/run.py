@@ -420,6 +420,9 @@ def main() -> int:
     log("quality control: karvel qc against a decoding pass")
     import qc_bench
     rows += qc_bench.rows(runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
+    log("picking and MS-Numpress")
+    import picking_bench
+    rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
 
     table = render(rows)
     print(table)

@@ -330,17 +330,57 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
     if args.rt is not None:
         options["rt"] = args.rt
     if to != "json" and args.centroid:
-        options["mode"] = "centroid"
+        options["mode"] = args.centroid
+    if to != "json" and args.centroid_ms_levels is not None:
+        options["centroid_ms_levels"] = args.centroid_ms_levels
     if to != "json" and args.errors != "raise":
         options["errors"] = args.errors
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
+        options.update(numpress_options(args))
     return to, options
 
 
+def numpress_options(args: argparse.Namespace) -> dict[str, object]:
+    """The MS-Numpress options of morvane.to_mzml given on the command line."""
+    options: dict[str, object] = {}
+    if args.numpress_mz is not None:
+        options["numpress_mz"] = args.numpress_mz
+    if args.numpress_intensity is not None:
+        options["numpress_intensity"] = args.numpress_intensity
+    if args.numpress_mz_ppm is not None:
+        options["numpress_mz_ppm"] = args.numpress_mz_ppm
+    return options
+
+
+def level_range(text: str) -> tuple[int, int | None]:
+    """"1-" (level 1 and above), "2" (level 2 alone) or "1-2"."""
+    low, dash, high = text.partition("-")
+    try:
+        bounds = (int(low), (int(high) if high.strip() else None) if dash else int(low))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected MS levels like 1-, 2 or 1-2, not {text!r}") from None
+    if bounds[0] < 1 or (bounds[1] is not None and bounds[1] < bounds[0]):
+        raise argparse.ArgumentTypeError(f"not a range of MS levels: {text!r}")
+    return bounds
+
+
+def positive_ppm(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError(f"expected a positive number of ppm, not {text!r}")
+    return value
+
+
 def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32))
+    mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32),
+                                          ("--numpress-mz", args.numpress_mz is not None),
+                                          ("--numpress-intensity", args.numpress_intensity is not None),
+                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None))
                  if given]
     if mzml_only and (args.to != "mzml" or args.metadata_only):
         command.error(f"{' and '.join(mzml_only)}: for mzML output only")
@@ -399,10 +439,23 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.add_argument("--ms-level", type=ms_levels, metavar="1,2", help="keep these MS levels only")
     command.add_argument("--rt", type=rt_range, metavar="LOW:HIGH",
                          help="keep spectra whose retention time, in seconds, is within LOW and HIGH inclusive")
-    command.add_argument("--centroid", action="store_true", help="write centroided peaks where the run has them")
+    command.add_argument("--centroid", nargs="?", const="stored", choices=CENTROID_MODES,
+                         help="centroided peaks: stored (the run's own centroids where it has them; the default "
+                              "of a bare --centroid), pick (stored ones where present, other profiles picked) or "
+                              "pick-all (every profile picked)")
+    command.add_argument("--centroid-ms-levels", type=level_range, metavar="1-",
+                         help="the MS levels --centroid applies to (e.g. 1-, 2, 1-2); the others keep their block")
     command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
     command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
                          help="mzML: intensity precision (default: 32)")
+    command.add_argument("--numpress-mz", choices=("linear",),
+                         help="mzML: MS-Numpress linear prediction for m/z arrays (lossy, see --numpress-mz-ppm)")
+    command.add_argument("--numpress-intensity", choices=("slof", "pic"),
+                         help="mzML: MS-Numpress for intensity arrays: slof (short logged float, about 1e-4 "
+                              "relative error) or pic (rounded to integer counts)")
+    command.add_argument("--numpress-mz-ppm", type=positive_ppm, metavar="X",
+                         help="mzML: largest m/z error of --numpress-mz, in ppm of each spectrum's largest m/z "
+                              "(default: 0.1)")
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead "
                               "(numbers JSON cannot hold, NaN and infinities, as null)")
@@ -462,8 +515,23 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+CENTROID_MODES = ("stored", "pick", "pick-all")
+
+
+def bare_centroid(argv: Sequence[str]) -> list[str]:
+    """A bare --centroid (not followed by a mode) as --centroid=stored, so
+    that it never takes the next argument, a run, for its value."""
+    out = list(argv)
+    for i, arg in enumerate(out):
+        if arg == "--":
+            break
+        if arg == "--centroid" and (i + 1 == len(out) or out[i + 1] not in CENTROID_MODES):
+            out[i] = "--centroid=stored"
+    return out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    args = parser().parse_args(bare_centroid(sys.argv[1:] if argv is None else argv))
     _, run = COMMANDS[args.command]
     try:
         with stop_signals(), reader_messages(args.verbose):

@@ -26,28 +26,53 @@ Mode: TypeAlias = Literal["auto"] | Literal["stored"] | Literal["centroid"] | Li
 Errors: TypeAlias = Literal["raise"] | Literal["skip"]
 MsLevels: TypeAlias = int | Iterable[int]
 
-# Mode -> whether the stored centroid block is read; None where the mode
-# is not available in this build (the reason is in UNAVAILABLE_MODES).
-MODES: dict[str, bool | None] = {
-    "auto": False,
-    "stored": True,
-    "centroid": True,
-    "pick": None,
-    "pick-all": None,
+# Mode -> the extension's block choice code (0 auto, 1 stored, 2 pick,
+# 3 pick-all); None where the mode is not available in this build (the
+# reason is in UNAVAILABLE_MODES).
+MODES: dict[str, int | None] = {
+    "auto": 0,
+    "stored": 1,
+    "centroid": 1,
+    "pick": 2,
+    "pick-all": 3,
 }
-UNAVAILABLE_MODES = {"pick": "peak picking is not available", "pick-all": "peak picking is not available"}
+UNAVAILABLE_MODES: dict[str, str] = {}
+# The extension's MS level range meaning every level.
+ALL_LEVELS = (0, 4294967295)
 
 MAX_MS_LEVEL = 255
 
 
-def centroid(mode: str) -> bool:
-    """Whether `mode` reads the stored centroid block."""
+def centroid(mode: str) -> int:
+    """The extension's block choice code of `mode`."""
     if not isinstance(mode, str) or mode not in MODES:
         raise ValueError(f"mode must be one of {', '.join(map(repr, MODES))}, not {mode!r}")
     chosen = MODES[mode]
     if chosen is None:
         raise ValueError(f"mode={mode!r}: {UNAVAILABLE_MODES[mode]}")
     return chosen
+
+
+def picking(mode: str, levels: int | tuple[int, int | None] | None = None,
+            snr: float = 3.0) -> tuple[int, int, int, float]:
+    """The extension's (choice, lowest level, highest level, snr): `levels`
+    the MS levels the mode applies to (the others keep their block): None for
+    all, n for level n alone, (low, high) inclusive, high None for no end;
+    `snr` the picker's signal-to-noise threshold (0 keeps every maximum)."""
+    if levels is None:
+        low, high = ALL_LEVELS
+    elif isinstance(levels, int) and not isinstance(levels, bool):
+        low, high = levels, levels
+    elif isinstance(levels, tuple) and len(levels) == 2:
+        low, high = levels[0], ALL_LEVELS[1] if levels[1] is None else levels[1]
+    else:
+        raise ValueError(f"centroid_ms_levels must be None, a level or a (low, high) pair, not {levels!r}")
+    if not all(isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= ALL_LEVELS[1] for v in (low, high)) \
+            or low > high:
+        raise ValueError(f"centroid_ms_levels must name levels from low to high, not {levels!r}")
+    if isinstance(snr, bool) or not isinstance(snr, (int, float)) or not (snr >= 0 and math.isfinite(snr)):
+        raise ValueError(f"snr must be a non-negative number, not {snr!r}")
+    return centroid(mode), low, high, float(snr)
 
 
 def skip(errors: str) -> bool:

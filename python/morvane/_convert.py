@@ -31,8 +31,10 @@ from ._salvage import Skipped
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
-    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors"}),
-    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors"}),
+    "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
+                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr"}),
+    "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
+                          "centroid_ms_levels", "snr"}),
     "json": frozenset({"ms_level", "rt"}),
 }
 

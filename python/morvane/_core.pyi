@@ -49,6 +49,7 @@ class Spectrum:
     def intensity(self) -> npt.NDArray[np.float32]: ...
     def __len__(self) -> int: ...
     def plot(self, /, **layout: Any) -> Any: ...
+    def centroided(self, *, snr: float = 3.0) -> Spectrum: ...
 
 @final
 class ScanColumns:
@@ -81,17 +82,31 @@ class RunHandle:
     def info(self) -> dict[str, Any]: ...
     def device(self) -> dict[str, str] | None: ...
     def scan_columns(self) -> ScanColumns: ...
-    def spectrum(self, index: int, centroid: bool, /) -> Spectrum: ...
+    def spectrum(
+        self, index: int, choice: int, min_level: int = 0, max_level: int = 4294967295, snr: float = 3.0, /
+    ) -> Spectrum: ...
     def spectra(
         self,
         indices: npt.NDArray[np.uint32],
-        centroid: bool,
+        choice: int,
         skip: bool,
         threads: int,
+        min_level: int = 0,
+        max_level: int = 4294967295,
+        snr: float = 3.0,
         /,
     ) -> SpectrumStream: ...
     def peaks(
-        self, indices: npt.NDArray[np.uint32], centroid: bool, skip: bool, metadata: bool, threads: int, /
+        self,
+        indices: npt.NDArray[np.uint32],
+        choice: int,
+        skip: bool,
+        metadata: bool,
+        threads: int,
+        min_level: int = 0,
+        max_level: int = 4294967295,
+        snr: float = 3.0,
+        /,
     ) -> PeakStream: ...
     def xic(
         self, indices: npt.NDArray[np.uint32], low: float, high: float, threads: int, /
@@ -107,11 +122,17 @@ class MzmlWriter:
         run: RunHandle,
         path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         positions: object,
-        centroid: bool = False,
+        choice: int = 0,
         zlib: bool = True,
         intensity_bits: int = 32,
         threads: int = 1,
         skipped: Sequence[tuple[str, str]] | None = None,
+        numpress_mz: str | None = None,
+        numpress_intensity: str | None = None,
+        numpress_mz_ppm: float = 0.1,
+        min_level: int = 0,
+        max_level: int = 4294967295,
+        snr: float = 3.0,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...

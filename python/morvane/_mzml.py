@@ -62,6 +62,11 @@ def to_mzml(
     progress: bool = False,
     threads: int | None = None,
     errors: Literal["raise", "skip"] = "raise",
+    numpress_mz: Literal["linear"] | None = None,
+    numpress_intensity: Literal["slof", "pic"] | None = None,
+    numpress_mz_ppm: float = 0.1,
+    centroid_ms_levels: int | tuple[int, int | None] | None = None,
+    snr: float = 3.0,
 ) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -80,11 +85,32 @@ def to_mzml(
     failing: the file holds every other selected spectrum (chromatograms
     from those only) and one userParam "skipped spectrum" on its <run> per
     spectrum left out ("scanId=N: reason"). Returns the spectra left out;
-    run.skipped lists them too (as (index, reason), for the latest call)."""
+    run.skipped lists them too (as (index, reason), for the latest call).
+
+    "pick" writes stored centroids where present and picks the other
+    profiles, "pick-all" picks every profile (snr: the picker's threshold);
+    centroid_ms_levels limits the mode to those MS levels (None all, n, or
+    (low, high) with high None for no end), the others keep their block.
+    Picked spectra are centroid spectra, and the file's data processing
+    lists the peak picking step with its settings.
+
+    MS-Numpress (opt-in: a few tools cannot read it): numpress_mz="linear"
+    stores each m/z within numpress_mz_ppm parts per million of the
+    spectrum's largest m/z; numpress_intensity="slof" stores intensities
+    within about 1e-4 of their value (the exact bound depends on the
+    spectrum's largest intensity), "pic" rounds them to integer counts. With
+    zlib the numpress bytes are compressed too. Numpress arrays decode to
+    64-bit floats; an array numpress cannot represent (a NaN, a negative
+    intensity) is written plain."""
     skip = _args.skip(errors)
-    centroid = _args.centroid(mode)
+    picking = _args.picking(mode, centroid_ms_levels, snr)
+    choice, low, high, snr_value = picking
     if intensity_bits not in (32, 64):
         raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
+    if numpress_mz not in (None, "linear"):
+        raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
+    if numpress_intensity not in (None, "slof", "pic"):
+        raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
     workers = _args.threads(threads)
     positions = run._select(ms_level, rt)
     path = os.fspath(out)
@@ -94,8 +120,9 @@ def to_mzml(
         try:
             with output_errors_named(path, chosen=True):
                 writer = _core.MzmlWriter(
-                    run._handle, path, chosen, centroid, bool(zlib), int(intensity_bits), workers,
+                    run._handle, path, chosen, choice, bool(zlib), int(intensity_bits), workers,
                     [(s.native_id, s.reason) for s in skipped],
+                    numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value,
                 )
             with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
                 with output_errors_named(path, chosen=False):
@@ -111,4 +138,4 @@ def to_mzml(
 
     remove_stale_temporaries(os.path.dirname(os.path.abspath(path)))
 
-    return salvaged(run, positions, centroid, workers, skip, write)[1]
+    return salvaged(run, positions, picking, workers, skip, write)[1]

@@ -192,7 +192,8 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-                threads: int | None = None, errors: str = "raise") -> int:
+                threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
+                snr: float = 3.0) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes on `threads` threads (None:
@@ -202,22 +203,25 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
     skip = _args.skip(errors)
-    centroid = _args.centroid(mode)
+    picking = _args.picking(mode, centroid_ms_levels, snr)
     workers = _args.threads(threads)
     positions = selected(run, ms_level, rt)
 
     def write(chosen: Any, skipped: list[Skipped]) -> int:
-        return write_selection(run, path, chosen, skipped, centroid=centroid, progress=progress,
+        return write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
                                row_group_size=row_group_size, compression=compression, threads=workers)
 
-    return salvaged(run, positions, centroid, workers, skip, write)[0]
+    return salvaged(run, positions, picking, workers, skip, write)[0]
 
 
 def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skipped: list[Skipped], *,
-                    centroid: bool, progress: bool, row_group_size: int, compression: str, threads: int) -> int:
+                    picking: tuple[int, int, int, float], progress: bool, row_group_size: int, compression: str,
+                    threads: int) -> int:
     """The peak rows of the spectra at positions, written to `path`."""
     pyarrow = import_pyarrow()
-    reader = pyarrow.RecordBatchReader.from_stream(run._handle.peaks(positions, centroid, False, True, threads))
+    choice, low, high, snr = picking
+    reader = pyarrow.RecordBatchReader.from_stream(
+        run._handle.peaks(positions, choice, False, True, threads, low, high, snr))
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run, skipped))
     batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
@@ -243,7 +247,8 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
-               threads: int | None = None, errors: str = "raise") -> int:
+               threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
+               snr: float = 3.0) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -260,4 +265,4 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                            row_group_size=row_group_size, compression=compression, threads=threads,
-                           errors=errors)
+                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr)

@@ -16,7 +16,7 @@ from ._args import Errors, Mode, MsLevels
 from ._core import Spectrum
 from ._mzml import to_mzml
 from ._parquet import to_parquet
-from ._salvage import Skipped, ms1_chromatograms, salvaged
+from ._salvage import AUTO, Skipped, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
 from ._views import RunViews
 from ._slices import SpectrumSlice
@@ -118,7 +118,7 @@ class Run(RunViews):
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
-    def spectrum(self, index: int, *, mode: Mode = "auto") -> Spectrum:
+    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
         """The spectrum at position index (negative from the end), read from
         the block `mode` names (see ``Run.spectra``)."""
         if isinstance(index, bool) or not isinstance(index, (int, np.integer)):
@@ -126,7 +126,7 @@ class Run(RunViews):
         position = int(index) + (self._count if int(index) < 0 else 0)
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, _args.centroid(mode))
+        return self._handle.spectrum(position, *_args.picking(mode, None, snr))
 
     def by_scan_id(self, scan_id: int) -> Spectrum:
         """The spectrum whose scan id is scan_id (KeyError when none)."""
@@ -198,6 +198,7 @@ class Run(RunViews):
         mode: Mode = "auto",
         errors: Errors = "raise",
         threads: int | None = None,
+        snr: float = 3.0,
     ) -> _core.SpectrumStream:
         """Spectra in index order (the order of `indices` when given),
         decoded ahead on C++ worker threads (threads=1: each in the calling
@@ -207,8 +208,11 @@ class Run(RunViews):
         `mode` says which block to read: "auto" the block the scan uses,
         "stored" (or "centroid") the centroids the run stores where a scan
         has both; a spectrum's own ``mode`` says what it is ("profile" or
-        "centroid"). "pick" and "pick-all" (picking centroids from profiles)
-        raise ValueError: peak picking is not available.
+        "centroid"). "pick": the stored centroids where present, otherwise
+        the profile's peaks picked on the workers (centroid spectra: one point
+        per peak at the calibrated m/z of its fitted apex, with its height;
+        peaks below snr times the spectrum's noise level dropped);
+        "pick-all": every profile's peaks picked.
 
         errors="skip" leaves out undecodable spectra and records
         ``(index, message)`` in ``run.skipped`` (the list of the latest call;
@@ -216,7 +220,9 @@ class Run(RunViews):
         FormatError at that spectrum. Dropping the iterator stops its
         workers."""
         chosen = self._select(ms_level, rt, indices)
-        stream = self._handle.spectra(chosen, _args.centroid(mode), _args.skip(errors), _args.threads(threads))
+        choice, low, high, snr_value = _args.picking(mode, None, snr)
+        stream = self._handle.spectra(chosen, choice, _args.skip(errors), _args.threads(threads), low, high,
+                                      snr_value)
         self.skipped = stream.skipped
         return stream
 
@@ -229,15 +235,19 @@ class Run(RunViews):
         errors: Errors = "raise",
         metadata: bool = False,
         threads: int | None = None,
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> _core.PeakStream:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
         C stream interface: ``pyarrow.table(run.peaks())``. `mode` chooses
-        the block as in ``Run.spectra``; precursor_mz is null for spectra
-        without a precursor."""
+        the block as in ``Run.spectra`` (centroid_ms_levels: the MS levels
+        it applies to, None all, n, or (low, high) with high None for no
+        end); precursor_mz is null for spectra without a precursor."""
         chosen = self._select(ms_level, rt)
+        choice, low, high, snr_value = _args.picking(mode, centroid_ms_levels, snr)
         return self._handle.peaks(
-            chosen, _args.centroid(mode), _args.skip(errors), bool(metadata), _args.threads(threads)
+            chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value
         )
 
     def xic(
@@ -263,7 +273,7 @@ class Run(RunViews):
             raise ValueError("the tolerance must not be negative or NaN")
         chosen = self._select(ms_level, rt)
         workers = _args.threads(threads)
-        return salvaged(self, chosen, False, workers, _args.skip(errors),
+        return salvaged(self, chosen, AUTO, workers, _args.skip(errors),
                         lambda kept, _: self._handle.xic(kept, mz - half, mz + half, workers))[0]
 
     def _chromatograms(
@@ -272,7 +282,7 @@ class Run(RunViews):
         workers = _args.threads(threads)
         skip = _args.skip(errors)
         ms1 = self._select(1, None)
-        return salvaged(self, ms1, False, workers, skip,
+        return salvaged(self, ms1, AUTO, workers, skip,
                         lambda kept, skipped: ms1_chromatograms(self, kept, skipped, workers))[0]
 
     def tic(
@@ -306,11 +316,18 @@ class Run(RunViews):
         progress: bool = False,
         threads: int | None = None,
         errors: Errors = "raise",
+        numpress_mz: Literal["linear"] | None = None,
+        numpress_intensity: Literal["slof", "pic"] | None = None,
+        numpress_mz_ppm: float = 0.1,
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> list[Skipped]:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
         the spectra left out with errors="skip"."""
         return to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
-                       intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors)
+                       intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors,
+                       numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
+                       numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr)
 
     def to_parquet(
         self,
@@ -324,9 +341,11 @@ class Run(RunViews):
         compression: str = "zstd",
         threads: int | None = None,
         errors: Errors = "raise",
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
-                          errors=errors)
+                          errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr)

@@ -38,9 +38,16 @@ class Skipped:
         return {"index": self.index, "native_id": self.native_id, "reason": self.reason}
 
 
-def undecodable(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, threads: int) -> list[Skipped]:
+# How spectra are read: the extension's block choice, then optionally the
+# lowest and highest MS level it applies to and the picker's threshold
+# (as _args.picking gives them).
+Choice = tuple[int] | tuple[int, int, int, float]
+AUTO: Choice = (0,)
+
+
+def undecodable(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, threads: int) -> list[Skipped]:
     """The spectra among positions that fail to decode, in order."""
-    stream = run._handle.spectra(positions, centroid, True, threads)
+    stream = run._handle.spectra(positions, choice[0], True, threads, *choice[1:])
     for _ in stream:
         pass
     failures: list[tuple[int, str]] = stream.skipped
@@ -58,7 +65,7 @@ def without(positions: npt.NDArray[np.uint32], skipped: list[Skipped]) -> npt.ND
     return np.ascontiguousarray(positions[~np.isin(positions, drop)], dtype=np.uint32)
 
 
-def salvaged(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, threads: int, skip: bool,
+def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, threads: int, skip: bool,
              attempt: Callable[[npt.NDArray[np.uint32], list[Skipped]], T]) -> tuple[T, list[Skipped]]:
     """attempt(positions, []); when it fails at a spectrum and skip holds,
     attempt(positions less the undecodable ones, those left out). run.skipped
@@ -72,7 +79,7 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], centroid: bool, thread
         except DECODE_ERRORS:
             if not skip:
                 raise
-            skipped = undecodable(run, positions, centroid, threads)
+            skipped = undecodable(run, positions, choice, threads)
             if not skipped:
                 raise  # not a spectrum's fault (a full disk, a closed run)
         result = attempt(without(positions, skipped), skipped)
@@ -95,7 +102,7 @@ def ms1_chromatograms(run: Any, kept: npt.NDArray[np.uint32], skipped: list[Skip
     base_peak = scans["base_peak_intensity"][kept].astype(np.float64)
     reported = ~(np.isnan(tic) | np.isnan(scans["base_peak_mz"][kept]) | np.isnan(base_peak))
     slots = np.flatnonzero(~reported)
-    for slot, spectrum in zip(slots, run._handle.spectra(kept[slots], False, False, threads), strict=True):
+    for slot, spectrum in zip(slots, run._handle.spectra(kept[slots], 0, False, threads), strict=True):
         tic[slot] = spectrum.tic
         base_peak[slot] = spectrum.base_peak_intensity or 0.0
     return scans["rt"][kept].astype(np.float64), tic, base_peak

@@ -16,7 +16,7 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
   const std::size_t workers = OrderedPool<EncodedSpectrum>::worker_count(positions.size(), settings.threads);
   std::vector<BinaryArrayWriter> arrays;
   for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
-    auto made = BinaryArrayWriter::create(settings.zlib);
+    auto made = BinaryArrayWriter::create(settings.zlib, settings.numpress);
     if (!made) return std::unexpected(std::move(made.error()));
     arrays.push_back(std::move(*made));
   }
@@ -30,7 +30,8 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
   auto pool = OrderedPool<EncodedSpectrum>::start(
       positions.size(), settings.threads, [raw](std::size_t position, std::size_t worker) {
         return encode_spectrum(*raw->reader_, raw->positions_[position], position, raw->settings_.choice,
-                               raw->settings_.intensity_bits, raw->arrays_[worker], &raw->readers_[worker]);
+                               raw->settings_.intensity_bits, raw->arrays_[worker], &raw->readers_[worker],
+                               raw->settings_.centroid);
       });
   if (!pool) return std::unexpected(std::move(pool.error()));
   pipeline->pool_ = std::move(*pool);

@@ -26,6 +26,8 @@ struct EncodeSettings {
   bool zlib = true;
   IntensityBits intensity_bits = IntensityBits::Float32;
   unsigned threads = 1;  // 1: in the caller's thread; 0 is refused
+  NumpressSettings numpress;  // the spectra's arrays; chromatograms stay plain
+  reader::CentroidOptions centroid;  // the MS levels `choice` applies to, the picker's settings
 };
 
 class EncodePipeline {

@@ -7,8 +7,9 @@ namespace karvel::exporter {
 Result<EncodedSpectrum> encode_spectrum(const reader::Reader& reader, std::size_t scan_position,
                                         std::size_t position, reader::BlockChoice choice,
                                         IntensityBits intensity_bits, BinaryArrayWriter& arrays,
-                                        reader::BlockReaders* readers) {
-  auto spectrum = reader.spectrum(scan_position, choice, {}, readers);
+                                        reader::BlockReaders* readers,
+                                        const reader::CentroidOptions& centroid) {
+  auto spectrum = reader.spectrum(scan_position, choice, {}, readers, centroid);
   if (!spectrum) return std::unexpected(std::move(spectrum.error()));
 
   EncodedSpectrum encoded;

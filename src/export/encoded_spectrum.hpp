@@ -30,6 +30,7 @@ struct EncodedSpectrum {
 Result<EncodedSpectrum> encode_spectrum(const reader::Reader& reader, std::size_t scan_position,
                                         std::size_t position, reader::BlockChoice choice,
                                         IntensityBits intensity_bits, BinaryArrayWriter& arrays,
-                                        reader::BlockReaders* readers = nullptr);
+                                        reader::BlockReaders* readers = nullptr,
+                                        const reader::CentroidOptions& centroid = {});
 
 }  // namespace karvel::exporter

@@ -90,14 +90,38 @@ void append_instrument(std::string& out, const RunDescription& run) {
   out.append("      </instrumentConfiguration>\n    </instrumentConfigurationList>\n");
 }
 
-void append_processing(std::string& out) {
+void append_peak_picking(std::string& out, const PeakPickingStep& step) {
+  out.append("        <processingMethod order=\"1\"");
+  append_attribute(out, "softwareRef", kSoftwareId);
+  out.append(">\n");
+  constexpr std::string_view indent = "          ";
+  append_cv_param(out, indent, terms::kPeakPicking);
+  append_user_param(out, indent, "peak picking mode", step.mode);
+  append_user_param(out, indent, "peak picking algorithm",
+                    "local maxima; apex of a Gaussian fitted to the top on log intensities");
+  std::string snr;
+  append_number(snr, step.snr);
+  append_user_param(out, indent, "peak picking signal-to-noise threshold", snr);
+  append_user_param(out, indent, "peak picking noise level", "median of the positive intensities");
+  std::string levels;
+  append_number(levels, std::uint64_t{step.min_ms_level});
+  levels.append("-");
+  if (step.max_ms_level != UINT32_MAX) append_number(levels, std::uint64_t{step.max_ms_level});
+  append_user_param(out, indent, "peak picking ms levels", levels);
+  append_user_param(out, indent, "peak picking reported intensity", "apex height");
+  out.append("        </processingMethod>\n");
+}
+
+void append_processing(std::string& out, const RunDescription& run) {
   out.append("    <dataProcessingList count=\"1\">\n      <dataProcessing");
   append_attribute(out, "id", kProcessingId);
   out.append(">\n        <processingMethod order=\"0\"");
   append_attribute(out, "softwareRef", kSoftwareId);
   out.append(">\n");
   append_cv_param(out, "          ", terms::kConversionToMzml);
-  out.append("        </processingMethod>\n      </dataProcessing>\n    </dataProcessingList>\n");
+  out.append("        </processingMethod>\n");
+  if (run.peak_picking) append_peak_picking(out, *run.peak_picking);
+  out.append("      </dataProcessing>\n    </dataProcessingList>\n");
 }
 
 void append_run_start(std::string& out, const RunDescription& run) {
@@ -223,7 +247,7 @@ void append_header(std::string& out, const RunDescription& run) {
   append_file_description(out, run);
   append_software(out, run);
   append_instrument(out, run);
-  append_processing(out);
+  append_processing(out, run);
   append_run_start(out, run);
 }
 

@@ -25,6 +25,14 @@ struct SkippedSpectrum {
   std::string reason;
 };
 
+// A peak picking step of the conversion: how profiles became centroids.
+struct PeakPickingStep {
+  std::string mode;  // "pick" or "pick-all"
+  double snr = 0;
+  std::uint32_t min_ms_level = 0;
+  std::uint32_t max_ms_level = 0;
+};
+
 // What the header says about the run and the file's contents.
 struct RunDescription {
   morvane_core::types::RunMetadata metadata;
@@ -34,6 +42,7 @@ struct RunDescription {
   std::string source_name;
   std::string source_location;
   std::string source_sha1;
+  std::optional<PeakPickingStep> peak_picking;  // listed in dataProcessing when set
   bool has_ms1 = false;
   bool has_msn = false;
   std::size_t spectrum_count = 0;

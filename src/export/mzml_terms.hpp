@@ -30,6 +30,7 @@ inline constexpr Term kMsnSpectrum{"MS:1000580", "MSn spectrum"};
 inline constexpr Term kSha1{"MS:1000569", "SHA-1"};
 inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software tool"};
 inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};
+inline constexpr Term kPeakPicking{"MS:1000035", "peak picking"};
 inline constexpr Term kSerialNumber{"MS:1000529", "instrument serial number"};
 
 // Where the run does not say: the general parent terms, which the mapping
@@ -75,6 +76,15 @@ inline constexpr Term kFloat64{"MS:1000523", "64-bit float"};
 inline constexpr Term kFloat32{"MS:1000521", "32-bit float"};
 inline constexpr Term kZlibCompression{"MS:1000574", "zlib compression"};
 inline constexpr Term kNoCompression{"MS:1000576", "no compression"};
+inline constexpr Term kNumpressLinear{"MS:1002312", "MS-Numpress linear prediction compression"};
+inline constexpr Term kNumpressPic{"MS:1002313", "MS-Numpress positive integer compression"};
+inline constexpr Term kNumpressSlof{"MS:1002314", "MS-Numpress short logged float compression"};
+inline constexpr Term kNumpressLinearZlib{
+    "MS:1002746", "MS-Numpress linear prediction compression followed by zlib compression"};
+inline constexpr Term kNumpressPicZlib{
+    "MS:1002747", "MS-Numpress positive integer compression followed by zlib compression"};
+inline constexpr Term kNumpressSlofZlib{
+    "MS:1002748", "MS-Numpress short logged float compression followed by zlib compression"};
 inline constexpr Term kTicChromatogram{"MS:1000235", "total ion current chromatogram"};
 inline constexpr Term kBasePeakChromatogram{"MS:1000628", "basepeak chromatogram"};
 

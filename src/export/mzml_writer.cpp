@@ -35,9 +35,14 @@ std::string scan_table_directory(const std::string& run_path) {
 }
 
 RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection,
-                        std::vector<SkippedSpectrum> skipped) {
+                        const MzmlOptions& options, std::vector<SkippedSpectrum> skipped) {
   RunDescription run;
   run.skipped = std::move(skipped);
+  if (reader::picks(options.choice)) {
+    run.peak_picking = PeakPickingStep{
+        options.choice == reader::BlockChoice::Pick ? "pick" : "pick-all", options.centroid.pick.snr,
+        std::max<std::uint32_t>(options.centroid.min_ms_level, 1), options.centroid.max_ms_level};
+  }
   run.metadata = reader.run_metadata();
   run.analyzer = reader.analyzer();
   run.source_name = kScanTableName;
@@ -84,7 +89,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
   if (!output) return std::unexpected(std::move(output.error()));
-  append_header(output->text(), describe(*reader, selection, std::move(skipped)));
+  append_header(output->text(), describe(*reader, selection, options, std::move(skipped)));
   std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));

@@ -127,14 +127,17 @@ void axis_mz_into(const Axis& axis, std::uint32_t point_count,
 
 Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
                                       std::uint32_t point_count,
-                                      const calibration::TofCalibration& calibration, Peaks reuse) {
+                                      const calibration::TofCalibration* calibration, Peaks reuse,
+                                      ProfileAxis* axis_out) {
   Peaks peaks = std::move(reuse);
   // Intensities go straight to binary32: each item converts with round to
   // nearest, ties to even, exactly as a 64-bit intermediate would.
   auto decoded = decode_run_length_into(block.subspan(kAxisHeaderSize), point_count, peaks.intensity);
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   peaks.mz.resize(point_count);
-  axis_mz_into(Axis::read(block.data()), point_count, calibration, peaks.mz.data());
+  const Axis axis = Axis::read(block.data());
+  if (calibration != nullptr) axis_mz_into(axis, point_count, *calibration, peaks.mz.data());
+  if (axis_out != nullptr) *axis_out = {axis.x0, axis.dx};
   return peaks;
 }
 
@@ -208,7 +211,8 @@ Result<Axis> unpack_lzf_block(std::span<const std::uint8_t> block, std::span<std
 
 Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_t point_count,
                                std::uint64_t uncompressed_byte_count,
-                               const calibration::TofCalibration& calibration, Peaks reuse) {
+                               const calibration::TofCalibration* calibration, Peaks reuse,
+                               ProfileAxis* axis_out) {
   if (uncompressed_byte_count > lzf::kMaxDecompressedLength) {
     return parse_error(str_cat("LZF: expected decompressed length ", uncompressed_byte_count,
                                " exceeds cap of ", lzf::kMaxDecompressedLength));
@@ -228,7 +232,8 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
     auto axis = unpack_lzf_block(block, std::span<std::uint8_t>(bytes, length), point_count,
                                  peaks.intensity);
     if (!axis) return std::unexpected(std::move(axis.error()));
-    axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
+    if (calibration != nullptr) axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
+    if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
     return peaks;
   }
   Result<Axis> axis;
@@ -238,15 +243,43 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
   }
   if (!axis) return std::unexpected(std::move(axis.error()));
   peaks.mz.resize(point_count);
-  axis_mz_into(*axis, point_count, calibration, peaks.mz.data());
+  if (calibration != nullptr) axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
+  if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
   return peaks;
 }
+
+// The block's points; their m/z values only with a calibration (without,
+// the m/z list is scratch memory of unspecified contents).
+Result<Peaks> decode_profile(std::span<const std::uint8_t> block,
+                             const msscan::SpectrumParams& profile_params,
+                             const calibration::TofCalibration* calibration, Peaks reuse,
+                             ProfileAxis* axis);
 
 }  // namespace
 
 Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                    const msscan::SpectrumParams& profile_params,
-                                   const calibration::TofCalibration& calibration, Peaks reuse) {
+                                   const calibration::TofCalibration& calibration, Peaks reuse,
+                                   ProfileAxis* axis) {
+  return decode_profile(block, profile_params, &calibration, std::move(reuse), axis);
+}
+
+Result<ProfileAxis> decode_profile_intensities(std::span<const std::uint8_t> block,
+                                               const msscan::SpectrumParams& profile_params,
+                                               Peaks& scratch) {
+  ProfileAxis axis;
+  auto decoded = decode_profile(block, profile_params, nullptr, std::move(scratch), &axis);
+  if (!decoded) return std::unexpected(std::move(decoded.error()));
+  scratch = std::move(*decoded);
+  return axis;
+}
+
+namespace {
+
+Result<Peaks> decode_profile(std::span<const std::uint8_t> block,
+                             const msscan::SpectrumParams& profile_params,
+                             const calibration::TofCalibration* calibration, Peaks reuse,
+                             ProfileAxis* axis) {
   if (!profile_params.uncompressed_byte_count) {
     return parse_error("Missing UncompressedByteCount for profile block");
   }
@@ -259,10 +292,13 @@ Result<Peaks> decode_profile_block(std::span<const std::uint8_t> block,
                                point_count, " points (needs ", needed, ")"));
   }
   if (is_run_length_block(block)) {
-    return decode_run_length_block(block, point_count, calibration, std::move(reuse));
+    return decode_run_length_block(block, point_count, calibration, std::move(reuse), axis);
   }
-  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration, std::move(reuse));
+  return decode_lzf_block(block, point_count, uncompressed_byte_count, calibration, std::move(reuse),
+                          axis);
 }
+
+}  // namespace
 
 Result<std::vector<std::int64_t>> decode_run_length(std::span<const std::uint8_t> stream,
                                                     std::uint32_t point_count) {

@@ -67,8 +67,12 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // Parse error. A profile block decodes into reuse's memory (see
   // decode_profile_block). With readers, the blocks are read through the
   // pass's open files (see run_files.hpp), else each from its file afresh.
+  // options: the MS levels the choice applies to and the picker's settings;
+  // a picked spectrum is a centroid spectrum whose m/z values are the
+  // calibration of its apexes' flight times.
   Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
-                                  raw::Peaks reuse = {}, BlockReaders* readers = nullptr) const;
+                                  raw::Peaks reuse = {}, BlockReaders* readers = nullptr,
+                                  const CentroidOptions& options = {}) const;
 
   // The block files opened for a pass over many spectra.
   RunFiles open_files() const;

@@ -47,7 +47,10 @@ std::optional<BlockKind> ScanRow::block(BlockChoice choice) const noexcept {
     case BlockChoice::Auto:
       break;
     case BlockChoice::Stored:
+    case BlockChoice::Pick:
       if (centroid) return BlockKind::Centroid;
+      break;
+    case BlockChoice::PickAll:
       break;
   }
   if (profile) return BlockKind::Profile;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "centroid/peak_picker.hpp"
 #include "morvane_core/enums.hpp"
 #include "morvane_core/types.hpp"
 #include "raw/msscan.hpp"
@@ -21,9 +22,31 @@ namespace karvel::reader {
 //           profile gives way to the centroid block), else the centroid block.
 //   Stored: the stored centroid block of scans that have both; a scan with
 //           only one block keeps it.
+//   Pick:   the stored centroid block where there is one, otherwise the
+//           profile's peaks picked (centroid/peak_picker.hpp).
+//   PickAll: every profile's peaks picked, whether or not the scan has a
+//           centroid block too; a scan with only a centroid block keeps it.
 // New values are applied in Reader::spectrum (spectrum.cpp), the only place
 // that turns a choice into decoded points, and in ScanRow::block.
-enum class BlockChoice : std::uint8_t { Auto, Stored };
+enum class BlockChoice : std::uint8_t { Auto, Stored, Pick, PickAll };
+
+// True for the choices whose profiles are picked.
+constexpr bool picks(BlockChoice choice) noexcept {
+  return choice == BlockChoice::Pick || choice == BlockChoice::PickAll;
+}
+
+// How a choice applies across a run: to the scans of MS levels
+// min_ms_level to max_ms_level (the others read as Auto, keeping their
+// block), and how Pick and PickAll pick.
+struct CentroidOptions {
+  std::uint32_t min_ms_level = 0;
+  std::uint32_t max_ms_level = UINT32_MAX;
+  centroid::PickSettings pick;
+
+  BlockChoice for_level(BlockChoice choice, std::uint32_t ms_level) const noexcept {
+    return ms_level >= min_ms_level && ms_level <= max_ms_level ? choice : BlockChoice::Auto;
+  }
+};
 
 // 1 for positive, -1 for negative, 0 when unknown.
 std::int8_t polarity_sign(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept;

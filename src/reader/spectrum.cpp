@@ -2,6 +2,7 @@
 // record. A failing block fails only its own scan, counted per block kind.
 #include <span>
 
+#include "centroid/peak_picker.hpp"
 #include "raw/mspeak.hpp"
 #include "raw/msprofile.hpp"
 #include "raw/read_bytes.hpp"
@@ -68,6 +69,21 @@ Result<Peaks> decode_profile(const std::string& path, raw::BlockReader* reader, 
   });
 }
 
+// The peaks picked from the profile block. Only the apexes are converted to
+// m/z; the profile's intensities decode into memory kept by the thread from
+// one spectrum to the next.
+Result<Peaks> pick_profile(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
+                           const TofCalibration* calibration, const centroid::PickSettings& settings) {
+  if (calibration == nullptr) return parse_error("profile block has no mass calibration");
+  return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) -> Result<Peaks> {
+    thread_local Peaks scratch;
+    auto axis = raw::msprofile::decode_profile_intensities(block, params, scratch);
+    if (!axis) return std::unexpected(std::move(axis.error()));
+    if (scratch.intensity.empty()) return Peaks{};
+    return centroid::pick_flight_times(scratch.intensity, {axis->x0, axis->dx}, *calibration, settings);
+  });
+}
+
 Result<Peaks> decode_centroid(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
                               const TofCalibration* calibration) {
   return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
@@ -82,7 +98,7 @@ RunFiles Reader::open_files() const {
 }
 
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
-                                        BlockReaders* readers) const {
+                                        BlockReaders* readers, const CentroidOptions& options) const {
   const auto& records = scan_.records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
@@ -95,8 +111,17 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
   // The choice decides the block read first; an empty profile read first
   // gives way to the centroid block when there is one.
   std::optional<Points> points;
+  choice = options.for_level(choice, row.ms_level());
   const std::optional<BlockKind> first = row.block(choice);
-  if (first == BlockKind::Profile) {
+  if (first == BlockKind::Profile && picks(choice)) {
+    auto picked = pick_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
+                               calibration, options.pick);
+    if (!picked) {
+      return std::unexpected(
+          record_decode_failure(BlockKind::Profile, record.scan_id, std::move(picked.error())));
+    }
+    points = Points{std::move(*picked), ScanMode::Centroid};
+  } else if (first == BlockKind::Profile) {
     auto profile = decode_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
                                   calibration, std::move(reuse));
     if (!profile) {

@@ -360,16 +360,16 @@ def test_len_counts_selected_spectra_even_when_some_are_skipped(faulty_run):
 # -- arguments: one vocabulary, one set of checks ------------------------------------
 
 ENTRY_POINTS = {
-    "spectrum": (lambda run, tmp, **kw: run.spectrum(0, **kw), {"mode"}),
-    "spectra": (lambda run, tmp, **kw: run.spectra(**kw), {"mode", "ms_level", "rt", "errors", "threads"}),
-    "peaks": (lambda run, tmp, **kw: run.peaks(**kw), {"mode", "ms_level", "rt", "errors", "threads"}),
+    "spectrum": (lambda run, tmp, **kw: run.spectrum(0, **kw), {"mode", "snr"}),
+    "spectra": (lambda run, tmp, **kw: run.spectra(**kw), {"mode", "snr", "ms_level", "rt", "errors", "threads"}),
+    "peaks": (lambda run, tmp, **kw: run.peaks(**kw), {"mode", "snr", "ms_level", "rt", "errors", "threads"}),
     "xic": (lambda run, tmp, **kw: run.xic(500.0, da=0.5, **kw), {"ms_level", "rt", "threads"}),
     "tic": (lambda run, tmp, **kw: run.tic(**kw), {"threads"}),
-    "to_mzml": (lambda run, tmp, **kw: run.to_mzml(tmp / "out.mzML", **kw), {"mode", "ms_level", "rt", "threads"}),
+    "to_mzml": (lambda run, tmp, **kw: run.to_mzml(tmp / "out.mzML", **kw), {"mode", "snr", "ms_level", "rt", "threads"}),
     "morvane.to_mzml": (lambda run, tmp, **kw: morvane.to_mzml(run, tmp / "out.mzML", **kw),
-                        {"mode", "ms_level", "rt", "threads"}),
+                        {"mode", "snr", "ms_level", "rt", "threads"}),
     "to_parquet": (lambda run, tmp, **kw: run.to_parquet(tmp / "out.parquet", **kw),
-                   {"mode", "ms_level", "rt", "threads"}),
+                   {"mode", "snr", "ms_level", "rt", "threads"}),
     "nearest_rt": (lambda run, tmp, **kw: run.nearest_rt(60.0, **kw), {"ms_level"}),
     # Raised before any run is converted, not as each run's error.
     "convert": (lambda run, tmp, **kw: morvane.convert([run.path], tmp, to="parquet", jobs=1, **kw),
@@ -381,8 +381,9 @@ BAD_ARGUMENTS = [
     ("mode", "vendor", ValueError, "mode must be one of 'auto', 'stored', 'centroid', 'pick', 'pick-all'"),
     ("mode", "Centroid", ValueError, "mode must be one of"),
     ("mode", None, ValueError, "mode must be one of"),
-    ("mode", "pick", ValueError, "peak picking is not available"),
-    ("mode", "pick-all", ValueError, "peak picking is not available"),
+    # Peak picking's own arguments, wherever a mode can pick.
+    ("snr", -1.0, ValueError, "snr must be a non-negative number"),
+    ("snr", math.nan, ValueError, "snr must be a non-negative number"),
     ("threads", 0, ValueError, "threads must be a positive int or None"),
     ("threads", -2, ValueError, "threads must be a positive int or None"),
     ("threads", 1.5, ValueError, "threads must be a positive int or None"),

@@ -1,8 +1,9 @@
 // _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(handle, path, positions, centroid, zlib, intensity_bits, threads,
-//                             skipped=[(native_id, reason), ...])
+//   writer = _core.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
+//                             skipped=[(native_id, reason), ...], numpress_mz, numpress_intensity,
+//                             numpress_mz_ppm, min_level, max_level, snr)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -13,13 +14,16 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 
 #include "access.hpp"
 #include "boundary.hpp"
 #include "errors.hpp"
+#include "centroid/peak_picker.hpp"
 #include "export/mzml_writer.hpp"
 #include "extension.hpp"
 #include "heap_object.hpp"
@@ -73,19 +77,59 @@ std::optional<std::vector<exporter::SkippedSpectrum>> skipped_argument(PyObject*
   return skipped;
 }
 
+// The numpress settings of the writer's arguments: numpress_mz None or
+// "linear", numpress_intensity None, "slof" or "pic", mz_ppm positive.
+std::optional<exporter::NumpressSettings> numpress_of(const char* mz, const char* intensity,
+                                                      double mz_ppm) {
+  exporter::NumpressSettings settings;
+  const std::string_view mz_name = mz ? mz : "";
+  const std::string_view intensity_name = intensity ? intensity : "";
+  if (mz_name == "linear") {
+    settings.mz = exporter::Numpress::Linear;
+  } else if (mz != nullptr) {
+    PyErr_Format(PyExc_ValueError, "numpress_mz must be 'linear' or None, not '%s'", mz);
+    return std::nullopt;
+  }
+  if (intensity_name == "slof") {
+    settings.intensity = exporter::Numpress::Slof;
+  } else if (intensity_name == "pic") {
+    settings.intensity = exporter::Numpress::Pic;
+  } else if (intensity != nullptr) {
+    PyErr_Format(PyExc_ValueError, "numpress_intensity must be 'slof', 'pic' or None, not '%s'",
+                 intensity);
+    return std::nullopt;
+  }
+  if (!(mz_ppm > 0) || !std::isfinite(mz_ppm)) {
+    PyErr_Format(PyExc_ValueError, "numpress_mz_ppm must be a positive number, not %R",
+                 Ref(PyFloat_FromDouble(mz_ppm)).get());
+    return std::nullopt;
+  }
+  settings.mz_ppm = mz_ppm;
+  return settings;
+}
+
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"run", "path", "positions", "centroid", "zlib", "intensity_bits",
-                                     "threads", "skipped", nullptr};
+    static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
+                                     "threads", "skipped", "numpress_mz", "numpress_intensity",
+                                     "numpress_mz_ppm", "min_level", "max_level", "snr", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr, *skipped_arg = nullptr;
-    int centroid = 0, zlib = 1, bits = 32;
+    int choice = 0, zlib = 1, bits = 32;
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
     unsigned threads = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ppiIO:MzmlWriter", const_cast<char**>(keywords),
-                                     &run, &path_arg, &positions_arg, &centroid, &zlib, &bits, &threads,
-                                     &skipped_arg) ||
+    const char* numpress_mz = nullptr;
+    const char* numpress_intensity = nullptr;
+    double mz_ppm = exporter::kDefaultNumpressMzPpm;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIId:MzmlWriter", const_cast<char**>(keywords),
+                                     &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
+                                     &skipped_arg, &numpress_mz, &numpress_intensity, &mz_ppm, &min_level,
+                                     &max_level, &snr) ||
         !check_threads(threads)) {
       return nullptr;
     }
+    auto numpress = numpress_of(numpress_mz, numpress_intensity, mz_ppm);
+    if (!numpress) return nullptr;
     auto reader = reader_of(run);
     if (!reader) return nullptr;
     auto path = path_like_argument("MzmlWriter", "path", path_arg);
@@ -96,9 +140,22 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
-    const exporter::MzmlOptions options{
-        centroid ? reader::BlockChoice::Stored : reader::BlockChoice::Auto, zlib != 0, *intensity_bits,
-        threads};
+    if (choice < 0 || choice > 3) {
+      PyErr_Format(PyExc_ValueError, "unknown block choice %d", choice);
+      return nullptr;
+    }
+    if (!(snr >= 0) || !std::isfinite(snr)) {
+      PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
+      return nullptr;
+    }
+    // Codes as in _args.py: auto, stored, pick, pick-all.
+    constexpr reader::BlockChoice kChoices[] = {reader::BlockChoice::Auto, reader::BlockChoice::Stored,
+                                                reader::BlockChoice::Pick, reader::BlockChoice::PickAll};
+    exporter::MzmlOptions options{kChoices[choice], zlib != 0, *intensity_bits, threads};
+    options.numpress = *numpress;
+    options.centroid.min_ms_level = min_level;
+    options.centroid.max_ms_level = max_level;
+    options.centroid.pick.snr = snr;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options,
@@ -176,8 +233,11 @@ PyGetSetDef writer_getset[] = {
 };
 
 PyType_Slot writer_slots[] = {
-    {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, centroid=False, zlib=True, "
-                                  "intensity_bits=32, threads=1, skipped=None)\n--\n\nWrites one run as indexed mzML.")},
+    {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, choice=0, zlib=True, "
+                                  "intensity_bits=32, threads=1, skipped=None, numpress_mz=None, "
+                                  "numpress_intensity=None, numpress_mz_ppm=0.1, min_level=0, "
+                                  "max_level=4294967295, snr=3.0)\n--\n\n"
+                                  "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<MzmlWriterObject, destroy_writer>)},
     {Py_tp_methods, writer_methods},

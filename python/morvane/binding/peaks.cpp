@@ -93,7 +93,8 @@ class PeakSource final : public BatchSource {
   Result<std::optional<Batch>> next() override {
     if (pending_error_) return std::unexpected(*std::exchange(pending_error_, std::nullopt));
     if (!pool_) {
-      auto started = DecodePool::start(reader_, indices_, options_.choice, options_.threads);
+      auto started = DecodePool::start(reader_, indices_, options_.choice, options_.threads,
+                                        options_.centroid);
       if (!started) return std::unexpected(std::move(started.error()));
       pool_ = std::move(*started);
     }

@@ -19,6 +19,7 @@ inline constexpr std::size_t kBatchRows = 1 << 20;
 
 struct PeakOptions {
   reader::BlockChoice choice = reader::BlockChoice::Auto;
+  reader::CentroidOptions centroid;
   bool skip_errors = false;
   bool metadata = false;
   unsigned threads = 1;

@@ -7,19 +7,20 @@ namespace karvel::python::morvane {
 using Pool = OrderedPool<morvane_core::types::SpectrumRecord>;
 
 DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
-                       BlockChoice choice, std::size_t buffers)
+                       BlockChoice choice, reader::CentroidOptions centroid, std::size_t buffers)
     : reader_(std::move(reader)),
       indices_(std::move(indices)),
       choice_(choice),
+      centroid_(centroid),
       buffers_(std::make_shared<PeakBuffers>(buffers)) {}
 
 Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
                                                       std::vector<std::uint32_t> indices, BlockChoice choice,
-                                                      unsigned threads) {
+                                                      unsigned threads, reader::CentroidOptions centroid) {
   // As many spare arrays as results the pool may hold at once.
   const std::size_t workers = std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
   std::unique_ptr<DecodePool> decoder(
-      new DecodePool(std::move(reader), std::move(indices), choice, Pool::kWindowPerWorker * workers));
+      new DecodePool(std::move(reader), std::move(indices), choice, centroid, Pool::kWindowPerWorker * workers));
   DecodePool* raw = decoder.get();
   // The pass reads its blocks through the run's files opened once.
   const reader::RunFiles files = raw->reader_->open_files();
@@ -27,7 +28,7 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
   for (std::size_t i = 0; i < workers; ++i) raw->readers_.emplace_back(files);
   auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t worker) {
     return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
-                                  &raw->readers_[worker]);
+                                  &raw->readers_[worker], raw->centroid_);
   });
   if (!pool) return std::unexpected(std::move(pool.error()));
   decoder->pool_ = std::move(*pool);

@@ -51,7 +51,8 @@ class DecodePool {
   // threads: as OrderedPool (1: decoded in the caller's thread by next()).
   static Result<std::unique_ptr<DecodePool>> start(std::shared_ptr<const reader::Reader> reader,
                                                    std::vector<std::uint32_t> indices, BlockChoice choice,
-                                                   unsigned threads);
+                                                   unsigned threads,
+                                                   reader::CentroidOptions centroid = {});
 
   // The next result in index order, nothing after the last or once stopped.
   // Blocks while it is being decoded: call it without the interpreter lock.
@@ -72,11 +73,12 @@ class DecodePool {
 
  private:
   DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector<std::uint32_t> indices,
-             BlockChoice choice, std::size_t buffers);
+             BlockChoice choice, reader::CentroidOptions centroid, std::size_t buffers);
 
   const std::shared_ptr<const reader::Reader> reader_;
   const std::vector<std::uint32_t> indices_;
   const BlockChoice choice_;
+  const reader::CentroidOptions centroid_;
   const std::shared_ptr<PeakBuffers> buffers_;
   std::vector<reader::BlockReaders> readers_;  // one per worker, each used by its worker only
   std::mutex consumer_mutex_;

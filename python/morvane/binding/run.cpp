@@ -3,7 +3,10 @@
 
 #include <Python.h>
 
+#include <cmath>
+#include <cstdint>
 #include <new>
+#include <optional>
 
 #include "arrays.hpp"
 #include "boundary.hpp"
@@ -104,59 +107,106 @@ PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
   });
 }
 
-BlockChoice choice_of(int centroid) { return centroid ? BlockChoice::Stored : BlockChoice::Auto; }
+// The block choice of its code: 0 auto, 1 stored, 2 pick, 3 pick-all (the
+// positions of _CHOICES in _run.py).
+std::optional<BlockChoice> choice_of(int code) {
+  switch (code) {
+    case 0: return BlockChoice::Auto;
+    case 1: return BlockChoice::Stored;
+    case 2: return BlockChoice::Pick;
+    case 3: return BlockChoice::PickAll;
+    default:
+      PyErr_Format(PyExc_ValueError, "unknown block choice %d", code);
+      return std::nullopt;
+  }
+}
 
-// spectrum(index, centroid): one spectrum, decoded without the lock.
+// The options of the optional arguments min_level, max_level, snr.
+std::optional<reader::CentroidOptions> centroid_options_of(unsigned min_level, unsigned max_level, double snr) {
+  if (!(snr >= 0) || !std::isfinite(snr)) {
+    PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
+    return std::nullopt;
+  }
+  reader::CentroidOptions options;
+  options.min_ms_level = min_level;
+  options.max_ms_level = max_level;
+  options.pick.snr = snr;
+  return options;
+}
+
+// spectrum(index, choice, min_level=0, max_level=max, snr=3.0): one
+// spectrum, decoded without the lock.
 PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     Py_ssize_t index = 0;
-    int centroid = 0;
-    if (!PyArg_ParseTuple(args, "np:spectrum", &index, &centroid)) return nullptr;
+    int code = 0;
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
+    if (!PyArg_ParseTuple(args, "ni|IId:spectrum", &index, &code, &min_level, &max_level, &snr)) return nullptr;
+    const auto choice = choice_of(code);
+    if (!choice) return nullptr;
+    const auto options = centroid_options_of(min_level, max_level, snr);
+    if (!options) return nullptr;
     const auto count = static_cast<Py_ssize_t>(reader->scan().records.size());
     if (index < 0 || index >= count) {
       PyErr_SetString(PyExc_IndexError, "spectrum index out of range");
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return reader->spectrum(static_cast<std::uint64_t>(index), choice_of(centroid));
+      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, nullptr, *options);
     });
     if (!decoded) return reader_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
   });
 }
 
-// spectra(indices, centroid, skip, threads)
+// spectra(indices, choice, skip, threads, min_level=0, max_level=max, snr=3.0)
 PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
-    int centroid = 0, skip = 0;
+    int code = 0, skip = 0;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OppI:spectra", &indices_arg, &centroid, &skip, &threads) ||
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
+    if (!PyArg_ParseTuple(args, "OipI|IId:spectra", &indices_arg, &code, &skip, &threads, &min_level,
+                          &max_level, &snr) ||
         !check_threads(threads)) {
       return nullptr;
     }
+    const auto choice = choice_of(code);
+    if (!choice) return nullptr;
+    const auto options = centroid_options_of(min_level, max_level, snr);
+    if (!options) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
-    return new_spectrum_stream(state_of(self), reader, std::move(*indices), choice_of(centroid),
-                               skip != 0, threads)
+    return new_spectrum_stream(state_of(self), reader, std::move(*indices), *choice, skip != 0, threads,
+                               *options)
         .release();
   });
 }
 
-// peaks(indices, centroid, skip, metadata, threads)
+// peaks(indices, choice, skip, metadata, threads, min_level=0, max_level=max, snr=3.0)
 PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
-    int centroid = 0, skip = 0, metadata = 0;
+    int code = 0, skip = 0, metadata = 0;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OpppI:peaks", &indices_arg, &centroid, &skip, &metadata, &threads) ||
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
+    if (!PyArg_ParseTuple(args, "OippI|IId:peaks", &indices_arg, &code, &skip, &metadata, &threads,
+                          &min_level, &max_level, &snr) ||
         !check_threads(threads)) {
       return nullptr;
     }
+    const auto choice = choice_of(code);
+    if (!choice) return nullptr;
+    const auto centroid_options = centroid_options_of(min_level, max_level, snr);
+    if (!centroid_options) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan().records.size());
     if (!indices) return nullptr;
     PeakOptions options;
-    options.choice = choice_of(centroid);
+    options.choice = *choice;
+    options.centroid = *centroid_options;
     options.skip_errors = skip != 0;
     options.metadata = metadata != 0;
     options.threads = threads;
@@ -213,12 +263,15 @@ PyMethodDef run_methods[] = {
     {"scan_columns", run_scan_columns, METH_NOARGS,
      "scan_columns($self)\n--\n\nThe scan table as columns."},
     {"spectrum", run_spectrum, METH_VARARGS,
-     "spectrum($self, index, centroid, /)\n--\n\nDecodes one spectrum."},
+     "spectrum($self, index, choice, min_level=0, max_level=4294967295, snr=3.0, /)\n--\n\n"
+     "Decodes one spectrum."},
     {"spectra", run_spectra, METH_VARARGS,
-     "spectra($self, indices, centroid, skip, threads, /)\n--\n\n"
+     "spectra($self, indices, choice, skip, threads, min_level=0, max_level=4294967295, snr=3.0, /)"
+     "\n--\n\n"
      "Spectra of indices decoded ahead on worker threads."},
     {"peaks", run_peaks, METH_VARARGS,
-     "peaks($self, indices, centroid, skip, metadata, threads, /)\n--\n\n"
+     "peaks($self, indices, choice, skip, metadata, threads, min_level=0, max_level=4294967295, "
+     "snr=3.0, /)\n--\n\n"
      "The peak table of indices as an Arrow stream provider."},
     {"xic", run_xic, METH_VARARGS,
      "xic($self, indices, low, high, threads, /)\n--\n\nExtracted-ion trace over indices."},

@@ -164,11 +164,11 @@ PyType_Spec* peak_stream_spec() { return &peak_stream_type_spec; }
 
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
-                        unsigned threads) {
+                        unsigned threads, const reader::CentroidOptions& centroid) {
   const auto selected = static_cast<Py_ssize_t>(indices.size());
   Ref skipped(PyList_New(0));
   if (!skipped) return Ref();
-  auto pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads);
+  auto pool = DecodePool::start(std::move(reader), std::move(indices), choice, threads, centroid);
   if (!pool) {
     reader_error(state, pool.error());
     return Ref();

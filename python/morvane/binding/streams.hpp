@@ -26,7 +26,7 @@ PyType_Spec* peak_stream_spec();
 // stream is the number of indices, however many have been yielded.
 Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                         std::vector<std::uint32_t> indices, reader::BlockChoice choice, bool skip_errors,
-                        unsigned threads);
+                        unsigned threads, const reader::CentroidOptions& centroid = {});
 
 Ref new_peak_stream(ModuleState* state, std::shared_ptr<const reader::Reader> reader,
                     std::vector<std::uint32_t> indices, PeakOptions options);

@@ -13,7 +13,7 @@ import functools
 import json
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -124,8 +124,3 @@ def run_qc(args: argparse.Namespace) -> int:
         return 130
     return 1 if failed else 0
 
-
-def main(argv: Sequence[str] | None = None) -> int:
-    top = argparse.ArgumentParser(prog="karvel")
-    add_qc_command(top.add_subparsers(dest="command", required=True, metavar="COMMAND"))
-    return run_qc(top.parse_args(argv))
