@@ -1,6 +1,6 @@
 # The Python extension modules: `karvel`, installed top-level in site-packages
 # with the command-line module and the type stub (also as the stub-only
-# package karvel-stubs), and `morvane._core` inside the `morvane` package.
+# package karvel-stubs), and `morvane._native` inside the `morvane` package.
 # Both build on the C-API helpers in python/capi.
 
 find_package(Python 3.14 REQUIRED COMPONENTS Interpreter Development.Module)
@@ -27,7 +27,7 @@ endfunction()
 file(GLOB KARVEL_CAPI_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/python/capi/*.cpp)
 add_library(karvel_capi STATIC ${KARVEL_CAPI_SOURCES})
 target_include_directories(karvel_capi PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/python/capi)
-target_link_libraries(karvel_capi PUBLIC karvel_core Python::Module)
+target_link_libraries(karvel_capi PUBLIC karvel_reader Python::Module)
 set_target_properties(karvel_capi PROPERTIES
   CXX_VISIBILITY_PRESET hidden
   VISIBILITY_INLINES_HIDDEN ON)
@@ -44,7 +44,7 @@ function(karvel_add_extension target)
     OUTPUT_NAME ${_leaf}
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
-  target_link_libraries(${target} PRIVATE karvel_capi karvel_core)
+  target_link_libraries(${target} PRIVATE karvel_capi karvel_reader)
   karvel_python_headers(${target})
   install(TARGETS ${target} LIBRARY DESTINATION ${ARG_DESTINATION})
 endfunction()
@@ -65,10 +65,10 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/karvel.pyi
 file(GLOB MORVANE_BINDING_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding/*.cpp)
 if(MORVANE_BINDING_SOURCES)
-  karvel_add_extension(morvane_core_ext MODULE morvane._core DESTINATION morvane
+  karvel_add_extension(morvane_native_ext MODULE morvane._native DESTINATION morvane
     SOURCES ${MORVANE_BINDING_SOURCES})
-  target_include_directories(morvane_core_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding)
-  target_link_libraries(morvane_core_ext PRIVATE karvel_export karvel_qc)
+  target_include_directories(morvane_native_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding)
+  target_link_libraries(morvane_native_ext PRIVATE karvel_export karvel_qc)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/ DESTINATION morvane
     FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
     PATTERN "binding" EXCLUDE PATTERN "__pycache__" EXCLUDE)

@@ -200,13 +200,13 @@ def base_peak_line(scans: list[ScanSummary], top: ScanSummary | None) -> str:
 
 def calibration_sources(run: Any) -> list[str]:
     """Each scan's calibration source, as resolved when the run opened."""
-    from morvane import _core
-    return [source or "none" for source in _core.calibration_sources(run._handle)]
+    from morvane import _native
+    return [source or "none" for source in _native.calibration_sources(run._handle)]
 
 
 def summary(run: Any, name: str) -> dict[str, Any]:
     """What `karvel info` says of an opened run, as plain values."""
-    from morvane import _core
+    from morvane import _native
     info = run.info
     scans = scan_summaries(run)
     top = most_intense_ms1(scans)
@@ -222,7 +222,7 @@ def summary(run: Any, name: str) -> dict[str, Any]:
         "acquired": info["start_timestamp"],
         "device": run.device,
         "instrument": info["instrument"],
-        "analyzer": _core.run_analyzer(run._handle),
+        "analyzer": _native.run_analyzer(run._handle),
         "calibrations": dict(sorted(Counter(calibration_sources(run)).items())),
         "tic_max": None if top is None else {"value": top.total_ion_current, "rt_sec": top.retention_time_sec,
                                               "native_id": top.native_id, "index": top.index},

@@ -26,7 +26,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKARVEL_SANIT
   -DKARVEL_PYTHON=ON -DKARVEL_TESTS=OFF -DPython_EXECUTABLE="$PYTHON" "${KARVEL_CMAKE_LAUNCHER[@]}" \
   >"$BUILD/.configure.log" ||
   { cat "$BUILD/.configure.log" >&2; exit 1; }
-cmake --build "$BUILD" --parallel "$JOBS" --target karvel morvane_core_ext
+cmake --build "$BUILD" --parallel "$JOBS" --target karvel morvane_native_ext
 # Both packages, the command-line module and the stubs, laid out as pip does.
 SITE=$BUILD/site
 cmake --install "$BUILD" --prefix "$SITE" >/dev/null
@@ -39,7 +39,7 @@ export PYTHONMALLOC=malloc
 export PYTHONPATH=$REPO/$SITE${PYTHONPATH:+:$PYTHONPATH}
 
 # The tests must load this build, not the one installed in the environment.
-for module in karvel morvane._core; do
+for module in karvel morvane._native; do
   loaded=$("$PYTHON" -c "import $module; print($module.__file__)")
   [[ $loaded == "$REPO/$SITE/"* ]] || { echo "asan: the tests would load $loaded" >&2; exit 1; }
 done

@@ -32,7 +32,7 @@ echo "== Installing $wheel into a clean virtual environment"
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
 echo "== Shared libraries of the installed extensions"
 missing=0
-for so in "$site"/karvel*.so "$site"/morvane/_core*.so; do
+for so in "$site"/karvel*.so "$site"/morvane/_native*.so; do
   # Everything must resolve, and only to the C and C++ runtimes of the
   # system, to expat and zlib (which the manylinux policy counts as part of
   # every system: CPython's own pyexpat and zlib modules need them) or to

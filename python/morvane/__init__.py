@@ -5,7 +5,7 @@ files at once and decodes each spectrum's block only when asked.
 """
 
 from ._convert import ConversionResult, convert
-from ._core import FormatError, Spectrum
+from ._native import FormatError, Spectrum
 from ._mzml import to_mzml
 from ._parquet import to_parquet
 from ._run import Run, open

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import logging
 
-from . import _core
+from . import _native
 
 logger = logging.getLogger("karvel")
 
@@ -20,7 +20,7 @@ _LEVELS = {1: logging.ERROR, 2: logging.WARNING, 3: logging.INFO, 4: logging.DEB
 
 def forward() -> int:
     """Passes the queued records to the "karvel" logger; returns how many."""
-    records = _core.take_log_records()
+    records = _native.take_log_records()
     for level, target, message in records:
         logger.log(_LEVELS.get(level, logging.WARNING), "%s", message, extra={"target": target})
     return len(records)
@@ -30,10 +30,10 @@ def keep_reader_records(level: int) -> None:
     """Which of the reader's records to keep, as a logging level (records
     below WARNING cost time to format: kept only when asked for)."""
     if level <= logging.DEBUG:
-        _core.set_log_level(5)
+        _native.set_log_level(5)
     elif level <= logging.INFO:
-        _core.set_log_level(3)
+        _native.set_log_level(3)
     elif level <= logging.WARNING:
-        _core.set_log_level(2)
+        _native.set_log_level(2)
     else:
-        _core.set_log_level(1)
+        _native.set_log_level(1)

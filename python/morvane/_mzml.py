@@ -11,7 +11,7 @@ from typing import Any, Literal, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from . import _args, _core
+from . import _args, _native
 from ._args import Mode, MsLevels
 from ._atomic import remove_stale_temporaries
 from ._progress import spectra_bar
@@ -24,7 +24,7 @@ class MzmlSource(Protocol):
     @property
     def path(self) -> str: ...
     @property
-    def _handle(self) -> _core.RunHandle: ...
+    def _handle(self) -> _native.RunHandle: ...
     def _select(
         self, ms_level: MsLevels | None, rt: tuple[float, float] | None, indices: Any | None = None
     ) -> npt.NDArray[np.uint32]: ...
@@ -119,7 +119,7 @@ def to_mzml(
         writer = None
         try:
             with output_errors_named(path, chosen=True):
-                writer = _core.MzmlWriter(
+                writer = _native.MzmlWriter(
                     run._handle, path, chosen, choice, bool(zlib), int(intensity_bits), workers,
                     [(s.native_id, s.reason) for s in skipped],
                     numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value,

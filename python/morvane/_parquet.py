@@ -31,7 +31,7 @@ from typing import Any, TypeAlias
 
 from . import _args
 from ._atomic import written_atomically
-from ._core import FormatError
+from ._native import FormatError
 from ._messages import plain_message
 from ._output import selected
 from ._progress import spectra_bar

@@ -11,9 +11,9 @@ from typing import Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from . import _args, _core
+from . import _args, _native
 from ._args import Errors, Mode, MsLevels
-from ._core import Spectrum
+from ._native import Spectrum
 from ._mzml import to_mzml
 from ._parquet import to_parquet
 from ._salvage import AUTO, Skipped, ms1_chromatograms, salvaged
@@ -45,7 +45,7 @@ class Run(RunViews):
             raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), text)
         if not os.path.isdir(fs_path):
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), text)
-        self._handle = _core.RunHandle(fs_path)
+        self._handle = _native.RunHandle(fs_path)
         self._path = text
         self._count = len(self._handle)
         self._scans: ScanTable | None = None
@@ -199,7 +199,7 @@ class Run(RunViews):
         errors: Errors = "raise",
         threads: int | None = None,
         snr: float = 3.0,
-    ) -> _core.SpectrumStream:
+    ) -> _native.SpectrumStream:
         """Spectra in index order (the order of `indices` when given),
         decoded ahead on C++ worker threads (threads=1: each in the calling
         thread when it is asked for, without the interpreter lock). ``len()``
@@ -237,7 +237,7 @@ class Run(RunViews):
         threads: int | None = None,
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
-    ) -> _core.PeakStream:
+    ) -> _native.PeakStream:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
         C stream interface: ``pyarrow.table(run.peaks())``. `mode` chooses

@@ -15,7 +15,7 @@ from typing import Any, TypeVar
 import numpy as np
 import numpy.typing as npt
 
-from ._core import FormatError
+from ._native import FormatError
 from ._logging import forward
 from ._messages import plain_message
 

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 import numpy as np
 import numpy.typing as npt
 
-from . import _args, _core
+from . import _args, _native
 from ._args import MsLevels
 
 if TYPE_CHECKING:
@@ -35,7 +35,7 @@ class ScanTable(dict[str, npt.NDArray[Any]]):
 
     __slots__ = ("_source", "_rows")
 
-    def __init__(self, source: _core.ScanColumns) -> None:
+    def __init__(self, source: _native.ScanColumns) -> None:
         super().__init__(source.arrays())
         self._source = source
         self._rows = len(source)

@@ -8,7 +8,7 @@ from typing import Protocol, overload
 
 import numpy as np
 
-from ._core import Spectrum
+from ._native import Spectrum
 
 
 class SpectrumSource(Protocol):

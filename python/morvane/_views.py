@@ -15,7 +15,7 @@ import numpy.typing as npt
 from .qc._report_data import thin
 
 if TYPE_CHECKING:
-    from ._core import Spectrum
+    from ._native import Spectrum
 
 REPORT_HINT = "plotting needs plotly, which is not installed: pip install 'karvel[report]'"
 

@@ -8,7 +8,7 @@ import pytest
 
 import karvel
 import morvane
-from morvane import _core
+from morvane import _native
 
 from export_runs import damaged_run
 from runs import build_small_run
@@ -61,7 +61,7 @@ def test_undecodable_data_is_a_format_error_with_karvels_text(tmp_path):
     lambda handle, everything: handle.peaks(everything, False, False, False, 0),
     lambda handle, everything: handle.xic(everything, 100.0, 200.0, 0),
     lambda handle, everything: handle.chromatograms(0),
-    lambda handle, everything: _core.MzmlWriter(handle, "unused.mzML", everything, threads=0),
+    lambda handle, everything: _native.MzmlWriter(handle, "unused.mzML", everything, threads=0),
 ], ids=["spectra", "peaks", "xic", "chromatograms", "MzmlWriter"])
 def test_zero_threads_is_refused_by_the_core(small, call):
     with morvane.open(small.path) as run:
@@ -89,4 +89,4 @@ def test_skipped_is_the_list_of_the_latest_stream(tmp_path):
 def test_the_writer_takes_a_run_handle_only(small):
     with morvane.open(small.path) as run:
         with pytest.raises(TypeError, match="expected a morvane run"):
-            _core.MzmlWriter(run, "unused.mzML", np.arange(len(run), dtype=np.uint32))
+            _native.MzmlWriter(run, "unused.mzML", np.arange(len(run), dtype=np.uint32))

@@ -1,4 +1,4 @@
-"""morvane is typed: its stub of _core agrees with the extension, and code
+"""morvane is typed: its stub of _native agrees with the extension, and code
 that uses the package type-checks against the installed package."""
 
 import importlib.util

@@ -48,7 +48,7 @@ def test_a_failing_spectrum_leaves_the_output_as_it_was(tmp_path):
 def test_an_unfinished_writer_leaves_nothing(tmp_path):
     built = build_small_run(tmp_path)
     with morvane.open(built.path) as run:
-        writer = morvane._core.MzmlWriter(run._handle, str(tmp_path / "out.mzML"), run._select(None, None))
+        writer = morvane._native.MzmlWriter(run._handle, str(tmp_path / "out.mzML"), run._select(None, None))
         assert (writer.total, writer.write_next(1), writer.written) == (4, 1, 1)
         del writer
     assert files_in(tmp_path) == ["run.d"]

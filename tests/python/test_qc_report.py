@@ -21,7 +21,7 @@ pytest.importorskip("plotly")
 pytest.importorskip("pyarrow")
 
 import morvane  # noqa: E402
-from morvane import _core  # noqa: E402
+from morvane import _native  # noqa: E402
 from morvane.qc import _report_data as data  # noqa: E402
 from morvane.qc import report  # noqa: E402
 
@@ -276,7 +276,7 @@ class TestIntensityMap:
         positions = trace.positions[trace.ms1].astype(np.uint32)
         rt = trace.rt[trace.ms1]
         with morvane.open(m.path) as run:
-            cells, rt_edges, mz_edges, points, dropped = _core.rt_mz_map(
+            cells, rt_edges, mz_edges, points, dropped = _native.rt_mz_map(
                 run._handle, positions, float(rt.min()), float(rt.max()), rt_bins, mz_bins, *mz_range, 2)
             total = sum(len(s) for s in run.spectra(indices=positions))
         assert len(rt_edges) == rt_bins + 1 and 2 <= len(mz_edges) <= mz_bins + 1
@@ -311,7 +311,7 @@ class TestIntensityMap:
         trace = data.RunTraces.of(lc_runs[3])
         positions = trace.positions[trace.ms1].astype(np.uint32)
         with morvane.open(lc_runs[3].path) as run:
-            maps = [_core.rt_mz_map(run._handle, positions, 30.0, 210.0, 9, 50, *mz_range, threads)[0]
+            maps = [_native.rt_mz_map(run._handle, positions, 30.0, 210.0, 9, 50, *mz_range, threads)[0]
                     for threads in (1, 2, 3, 8)]
         assert all(m.tobytes() == maps[0].tobytes() for m in maps[1:])
         assert maps[0].sum() > 0
@@ -332,22 +332,22 @@ class TestIntensityMap:
     def test_bad_grids_raise(self, lc_runs, args, error, message):
         with morvane.open(lc_runs[0].path) as run:
             with pytest.raises(error, match=message):
-                _core.rt_mz_map(run._handle, np.arange(3, dtype=np.uint32), *args, 1)
+                _native.rt_mz_map(run._handle, np.arange(3, dtype=np.uint32), *args, 1)
 
     def test_an_undecodable_spectrum_raises_format_error_and_a_closed_run_value_error(self, tmp_path):
         run = morvane.open(damaged_run(tmp_path / "damaged.d"))
         with pytest.raises(morvane.FormatError, match="scanId="):
-            _core.rt_mz_map(run._handle, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
+            _native.rt_mz_map(run._handle, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
         run.close()
         with pytest.raises(ValueError, match="closed"):
-            _core.rt_mz_map(run._handle, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
+            _native.rt_mz_map(run._handle, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
         with pytest.raises(TypeError, match="morvane run"):
-            _core.rt_mz_map(run, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
+            _native.rt_mz_map(run, np.arange(4, dtype=np.uint32), 0, 100, 4, 8, None, None, 2)
 
     def test_positions_beyond_the_run_raise_index_error(self, tmp_path):
         with morvane.open(varied_run(tmp_path / "varied.d")) as run:
             with pytest.raises(IndexError):
-                _core.rt_mz_map(run._handle, np.array([len(run)], dtype=np.uint32), 0, 100, 4, 8, None, None, 1)
+                _native.rt_mz_map(run._handle, np.array([len(run)], dtype=np.uint32), 0, 100, 4, 8, None, None, 1)
 
 
 # -- the written reports ------------------------------------------------------------------

@@ -64,7 +64,7 @@ PyType_Slot buffer_slots[] = {
 };
 
 PyType_Spec buffer_type_spec = {
-    "morvane._core.Buffer",
+    "morvane._native.Buffer",
     sizeof(BufferObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -1,4 +1,4 @@
-// Adding more types or functions to morvane._core from another source file
+// Adding more types or functions to morvane._native from another source file
 // of this folder, without touching the module's own files:
 //
 //   namespace { int add_writer(PyObject* module) { ... return 0; } }

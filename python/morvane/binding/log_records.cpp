@@ -2,12 +2,12 @@
 // module loads queues every warning and error (from any thread, without
 // the interpreter lock), and
 //
-//   _core.take_log_records() -> [(level, target, message), ...]
+//   _native.take_log_records() -> [(level, target, message), ...]
 //
 // hands them over, oldest first, to be passed to Python's logging by the
 // thread that asks (morvane._logging). The queue is bounded; what does not
 // fit is counted and reported as one record.
-//   _core.set_log_level(level)   0 off .. 5 trace: the records kept
+//   _native.set_log_level(level)   0 off .. 5 trace: the records kept
 
 #include <Python.h>
 

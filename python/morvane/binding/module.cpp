@@ -1,4 +1,4 @@
-// The module morvane._core: the C++ part of the morvane package.
+// The module morvane._native: the C++ part of the morvane package.
 
 #include <Python.h>
 
@@ -55,7 +55,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef core_module_def = {
     PyModuleDef_HEAD_INIT,
-    "morvane._core",
+    "morvane._native",
     "The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams.",
     sizeof(ModuleState),
     nullptr,
@@ -80,4 +80,4 @@ int run_extensions(PyObject* module) {
 
 }  // namespace karvel::python::morvane
 
-PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(karvel::python::morvane::module_def()); }
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(karvel::python::morvane::module_def()); }

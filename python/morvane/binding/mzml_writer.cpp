@@ -1,7 +1,7 @@
-// _core.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
+// _native.MzmlWriter: the C++ indexed mzML writer over a morvane run, driven
 // from Python in steps so that a progress bar can follow:
 //
-//   writer = _core.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
+//   writer = _native.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
 //                             skipped=[(native_id, reason), ...], numpress_mz, numpress_intensity,
 //                             numpress_mz_ppm, min_level, max_level, snr)
 //   while writer.write_next(64): ...
@@ -246,7 +246,7 @@ PyType_Slot writer_slots[] = {
 };
 
 PyType_Spec writer_type_spec = {
-    "morvane._core.MzmlWriter",
+    "morvane._native.MzmlWriter",
     sizeof(MzmlWriterObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

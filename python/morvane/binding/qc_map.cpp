@@ -1,4 +1,4 @@
-// _core.rt_mz_map: the RT × m/z intensity map of a run's spectra for the
+// _native.rt_mz_map: the RT × m/z intensity map of a run's spectra for the
 // quality-control report.
 //
 //   rt_mz_map(handle, indices, rt_low, rt_high, rt_bins, mz_bins, mz_low, mz_high, threads)

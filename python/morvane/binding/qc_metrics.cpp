@@ -1,4 +1,4 @@
-// _core.qc_collect(handle, threads) -> (columns, summaries): the quality-control
+// _native.qc_collect(handle, threads) -> (columns, summaries): the quality-control
 // pass over a run. columns maps each per-scan column name to a read-only
 // numpy array (native_id: a list of str); summaries is a list of
 // (polarity, dict) pairs: (None, whole run) first, then one per polarity when

@@ -1,4 +1,4 @@
-// _core.RunHandle: one opened data folder and the operations morvane.Run
+// _native.RunHandle: one opened data folder and the operations morvane.Run
 // delegates to it. Long work runs without the interpreter lock.
 
 #include <Python.h>
@@ -297,7 +297,7 @@ PyType_Slot run_slots[] = {
 };
 
 PyType_Spec run_type_spec = {
-    "morvane._core.RunHandle",
+    "morvane._native.RunHandle",
     sizeof(RunObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

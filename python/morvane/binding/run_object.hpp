@@ -1,4 +1,4 @@
-// The opened run behind morvane.Run: a _core.RunHandle holds the reader as
+// The opened run behind morvane.Run: a _native.RunHandle holds the reader as
 // a shared pointer, so spectra streams and other binding files can keep it
 // alive on their own while the handle is closed or released.
 #pragma once
@@ -22,7 +22,7 @@ struct RunObject {
 
 PyType_Spec* run_spec();
 
-// The reader of a _core.RunHandle. Sets an exception and returns nullptr
+// The reader of a _native.RunHandle. Sets an exception and returns nullptr
 // when object is not one (TypeError) or when the run is closed (ValueError
 // "the run is closed").
 std::shared_ptr<const reader::Reader> reader_of(PyObject* object);

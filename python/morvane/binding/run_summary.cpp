@@ -1,9 +1,9 @@
 // What a summary of a run needs beyond its scan table, all resolved when
 // the run was opened (no spectrum is decoded):
 //
-//   _core.run_analyzer(handle) -> str        the mass analyzer, from the device
+//   _native.run_analyzer(handle) -> str        the mass analyzer, from the device
 //                                         and the scan table layout ("tofms", ...)
-//   _core.calibration_sources(handle) -> list[str | None]
+//   _native.calibration_sources(handle) -> list[str | None]
 //       each scan's calibration: "mass_cal_record", "default_mass_cal" or None
 
 #include <Python.h>

@@ -197,7 +197,7 @@ PyType_Slot scan_columns_slots[] = {
 };
 
 PyType_Spec scan_columns_type_spec = {
-    "morvane._core.ScanColumns",
+    "morvane._native.ScanColumns",
     sizeof(ScanColumnsObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

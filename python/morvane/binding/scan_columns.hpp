@@ -1,4 +1,4 @@
-// _core.ScanColumns: the scan table as columns, one row per spectrum, built
+// _native.ScanColumns: the scan table as columns, one row per spectrum, built
 // from the scan table alone (no block is decoded).
 #pragma once
 

@@ -1,4 +1,4 @@
-// Per-module state of morvane._core: the heap types it created, its
+// Per-module state of morvane._native: the heap types it created, its
 // exception class and the numpy pieces the arrays are made with.
 #pragma once
 

@@ -105,7 +105,7 @@ PyType_Slot spectrum_stream_slots[] = {
 };
 
 PyType_Spec spectrum_stream_type_spec = {
-    "morvane._core.SpectrumStream",
+    "morvane._native.SpectrumStream",
     sizeof(SpectrumStreamObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -150,7 +150,7 @@ PyType_Slot peak_stream_slots[] = {
 };
 
 PyType_Spec peak_stream_type_spec = {
-    "morvane._core.PeakStream",
+    "morvane._native.PeakStream",
     sizeof(PeakStreamObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

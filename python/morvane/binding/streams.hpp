@@ -1,5 +1,5 @@
-// The iterators and streams a run hands out: _core.SpectrumStream (spectra
-// decoded ahead on worker threads, in index order) and _core.PeakStream
+// The iterators and streams a run hands out: _native.SpectrumStream (spectra
+// decoded ahead on worker threads, in index order) and _native.PeakStream
 // (an object whose __arrow_c_stream__ gives a fresh peak-table stream on
 // every call).
 #pragma once

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
-from .. import _core
+from .. import _native
 from .._args import threads as _threads
 from .._run import Run
 from . import Metric, RunMetrics
@@ -94,7 +94,7 @@ def compute(run: Run | str | os.PathLike[str], *, threads: int | None = None) ->
 
 
 def _compute(run: Run, threads: int) -> RunMetrics:
-    columns, summaries = _core.qc_collect(run._handle, threads)
+    columns, summaries = _native.qc_collect(run._handle, threads)
     metrics: list[Metric] = []
     failed = 0
     for polarity, summary in summaries:

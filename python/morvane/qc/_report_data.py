@@ -347,7 +347,7 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
     threads decode them; None when the data folder is not there or the run
     has no MS1 scan. The m/z range is the table's lowest to highest m/z of
     the MS1 points where it has them (found while binning otherwise)."""
-    from .. import _core
+    from .. import _native
     from .._args import threads as _threads
 
     # Scans the metrics pass could not decode would stop the map: left out.
@@ -374,7 +374,7 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
         if mz_range is not None:
             mz_low, mz_high = mz_range
         try:
-            cells, rt_edges, mz_edges, _, _ = _core.rt_mz_map(
+            cells, rt_edges, mz_edges, _, _ = _native.rt_mz_map(
                 opened._handle, np.ascontiguousarray(chosen, dtype=np.uint32), low - pad, high + pad,
                 rt_bins, mz_bins, mz_low, mz_high, _threads(threads))
         except (OSError, ValueError):  # FormatError is a ValueError
