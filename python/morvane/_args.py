@@ -101,8 +101,9 @@ def threads(count: int | None) -> int:
 def _ms_level(value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"MS levels must be ints, not {type(value).__name__}")
-    if not 1 <= int(value) <= MAX_MS_LEVEL:
-        raise ValueError(f"MS levels lie in 1..{MAX_MS_LEVEL}, not {int(value)}")
+    # Runs may hold level 0 (scans of no stated level): a filter may ask for it.
+    if not 0 <= int(value) <= MAX_MS_LEVEL:
+        raise ValueError(f"MS levels lie in 0..{MAX_MS_LEVEL}, not {int(value)}")
     return int(value)
 
 

@@ -320,7 +320,8 @@ def test_nearest_rt(lookup_run, rt, ms_level, index):
     (60.0, 3, IndexError, "MS level 3"),
     (60.0, [3, 4], IndexError, "MS level [3, 4]"),
     (60.0, [], IndexError, "no spectrum"),
-    (60.0, 0, ValueError, "MS levels"),
+    (60.0, -1, ValueError, "MS levels"),
+    (60.0, 0, IndexError, "MS level 0"),
 ])
 def test_nearest_rt_refuses(lookup_run, rt, ms_level, error, words):
     with pytest.raises(error, match=re.escape(words)) as raised:
@@ -389,8 +390,8 @@ BAD_ARGUMENTS = [
     ("threads", 1.5, ValueError, "threads must be a positive int or None"),
     ("threads", True, ValueError, "threads must be a positive int or None"),
     ("errors", "ignore", ValueError, "errors must be 'raise' or 'skip'"),
-    ("ms_level", 0, ValueError, "MS levels lie in 1..255"),
-    ("ms_level", 256, ValueError, "MS levels lie in 1..255"),
+    ("ms_level", -1, ValueError, "MS levels lie in 0..255"),
+    ("ms_level", 256, ValueError, "MS levels lie in 0..255"),
     ("ms_level", "1", TypeError, "ms_level must be an int"),
     ("ms_level", [1, "2"], TypeError, "MS levels must be ints"),
     ("ms_level", [1.0], TypeError, "MS levels must be ints"),
