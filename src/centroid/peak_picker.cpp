@@ -301,14 +301,21 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
         apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
       }
     }
-    // A fit never crosses the neighbouring maxima, so positions keep their
-    // order; one that would (only on odd shapes) keeps its own point.
-    const double lower = k > 0 ? static_cast<double>(candidates[k - 1].last) : -1.0;
-    const double upper = k + 1 < candidates.size() ? static_cast<double>(candidates[k + 1].first)
-                                                   : static_cast<double>(n);
-    if (!(apex.position > lower && apex.position < upper)) {
+    // A fit stays within the points of the spectrum and short of halfway to
+    // the neighbouring maxima, so positions keep a strict order; one that
+    // would not (only on odd shapes) keeps its own point, and a height the
+    // fit could not give keeps the maximum's value.
+    const double lower = k > 0 ? 0.5 * (static_cast<double>(candidates[k - 1].last) + static_cast<double>(i))
+                               : 0.0;
+    const double upper = k + 1 < candidates.size()
+                             ? 0.5 * (static_cast<double>(last) + static_cast<double>(candidates[k + 1].first))
+                             : static_cast<double>(n - 1);
+    const bool inside = k > 0 ? apex.position > lower : apex.position >= lower;
+    const bool below = k + 1 < candidates.size() ? apex.position < upper : apex.position <= upper;
+    if (!(inside && below)) {
       apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
     }
+    if (!(std::isfinite(apex.height) && apex.height > 0)) apex.height = value;
     out.push_back(apex);
   }
 }
