@@ -8,17 +8,11 @@
 #include <cerrno>
 #include <limits>
 
+#include "raw/read_bytes.hpp"
 #include "support/format.hpp"
 #include "support/text.hpp"
 
 namespace karvel::raw {
-namespace {
-
-// Linux transfers at most this many bytes per read call.
-constexpr std::uint64_t kMaxReadChunk = 0x7ffff000;
-
-}  // namespace
-
 std::shared_ptr<const OpenFile> OpenFile::open(std::string path) {
   std::shared_ptr<OpenFile> file(new OpenFile());
   file->path_ = std::move(path);
@@ -61,18 +55,7 @@ Result<void> OpenFile::check(std::uint64_t offset, std::uint64_t byte_count) con
 Result<void> OpenFile::read_at(std::uint8_t* buffer, std::uint64_t byte_count, std::uint64_t offset) const {
   if (auto checked = check(offset, byte_count); !checked) return checked;
   // check() holds offset + byte_count to the length: no wrap.
-  std::uint64_t done = 0;
-  while (done < byte_count) {
-    const std::uint64_t chunk = std::min(byte_count - done, kMaxReadChunk);
-    const ssize_t got = ::pread(fd_, buffer + done, chunk, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_from_errno(errno));
-    }
-    if (got == 0) return std::unexpected(Error::io_other("failed to fill whole buffer"));
-    done += static_cast<std::uint64_t>(got);
-  }
-  return {};
+  return read_exact_at(fd_, buffer, byte_count, offset);
 }
 
 Result<std::span<const std::uint8_t>> BlockReader::read(std::uint64_t offset, std::uint64_t byte_count) {

@@ -18,6 +18,25 @@ namespace {
 // Linux transfers at most this many bytes per read call.
 constexpr std::uint64_t kMaxReadChunk = 0x7ffff000;
 
+}  // namespace
+
+Result<void> read_exact_at(int fd, std::uint8_t* buffer, std::uint64_t size, std::uint64_t offset) {
+  std::uint64_t done = 0;
+  while (done < size) {
+    std::uint64_t chunk = std::min(size - done, kMaxReadChunk);
+    ssize_t got = ::pread(fd, buffer + done, chunk, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io_from_errno(errno));
+    }
+    if (got == 0) return std::unexpected(Error::io_other("failed to fill whole buffer"));
+    done += static_cast<std::uint64_t>(got);
+  }
+  return {};
+}
+
+namespace {
+
 // A read-only file descriptor closed when it goes out of scope.
 class FileHandle {
  public:
@@ -44,24 +63,6 @@ Result<std::uint64_t> file_length(const FileHandle& file) {
   struct stat info;
   if (::fstat(file.fd(), &info) != 0) return std::unexpected(Error::io_from_errno(errno));
   return static_cast<std::uint64_t>(info.st_size);
-}
-
-// Fills buffer[0, size) from the file starting at offset; an end of file
-// before the buffer is full is an error.
-Result<void> read_exact_at(const FileHandle& file, std::uint8_t* buffer, std::uint64_t size,
-                           std::uint64_t offset) {
-  std::uint64_t done = 0;
-  while (done < size) {
-    std::uint64_t chunk = std::min(size - done, kMaxReadChunk);
-    ssize_t got = ::pread(file.fd(), buffer + done, chunk, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io_from_errno(errno));
-    }
-    if (got == 0) return std::unexpected(Error::io_other("failed to fill whole buffer"));
-    done += static_cast<std::uint64_t>(got);
-  }
-  return {};
 }
 
 // Reads from the current position to the end of the file into out, whose
@@ -103,7 +104,7 @@ Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint6
   }
   // byte_count <= remaining, so offset + byte_count <= length: no wrap.
   std::vector<std::uint8_t> buffer(byte_count);
-  auto filled = read_exact_at(*file, buffer.data(), byte_count, offset);
+  auto filled = read_exact_at(file->fd(), buffer.data(), byte_count, offset);
   if (!filled) return std::unexpected(std::move(filled.error()));
   return buffer;
 }

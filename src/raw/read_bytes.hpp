@@ -10,6 +10,11 @@
 
 namespace karvel::raw {
 
+// Fills buffer with the size bytes at offset of the open file fd, in reads
+// of at most what Linux transfers at once, retrying interrupted ones; the end
+// of the file before the buffer is full is an Io error.
+Result<void> read_exact_at(int fd, std::uint8_t* buffer, std::uint64_t size, std::uint64_t offset);
+
 // The byte_count bytes at offset; a range past the end of the file is a parse
 // error naming the path, a failing file operation an Io error.
 Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
