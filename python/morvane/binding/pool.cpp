@@ -26,10 +26,15 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
   const reader::RunFiles files = raw->reader_->open_files();
   raw->readers_.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i) raw->readers_.emplace_back(files);
-  auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t worker) {
-    return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
-                                  &raw->readers_[worker], raw->centroid_);
-  });
+  const std::size_t grain =
+      Pool::grain_for(raw->reader_->stored_points(raw->indices_, choice), raw->indices_.size());
+  auto pool = Pool::start(
+      raw->indices_.size(), threads,
+      [raw](std::size_t position, std::size_t worker) {
+        return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
+                                      &raw->readers_[worker], raw->centroid_);
+      },
+      grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
   decoder->pool_ = std::move(*pool);
   return decoder;
