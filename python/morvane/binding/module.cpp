@@ -53,7 +53,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef core_module_def = {
+PyModuleDef native_module_def = {
     PyModuleDef_HEAD_INIT,
     "morvane._native",
     "The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams.",
@@ -67,7 +67,7 @@ PyModuleDef core_module_def = {
 
 }  // namespace
 
-PyModuleDef* module_def() { return &core_module_def; }
+PyModuleDef* module_def() { return &native_module_def; }
 
 Extension::Extension(ExtensionInit init) noexcept : init_(init), next_(extensions) { extensions = this; }
 
