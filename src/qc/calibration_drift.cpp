@@ -2,9 +2,6 @@
 
 #include <cmath>
 
-#include "raw/read_bytes.hpp"
-#include "reader/paths.hpp"
-
 namespace karvel::qc {
 
 std::optional<double> flight_time_of(const raw::calibration::TofCalibration& calibration, double mz) {
@@ -43,16 +40,6 @@ std::optional<double> drift_ppm(const raw::calibration::TofCalibration& chosen,
     if (error && (!worst || std::fabs(*error) > std::fabs(*worst))) worst = error;
   }
   return worst;
-}
-
-DefaultCalibrations DefaultCalibrations::load(const std::string& run_path) {
-  const std::string path = reader::join_path(reader::join_path(run_path, "AcqData"), "DefaultMassCal.xml");
-  if (!reader::path_exists(path)) return {};
-  auto text = raw::read_utf8_file(path);
-  if (!text) return {};
-  auto parsed = raw::defaultmasscal::parse_str(*text);
-  if (!parsed) return {};
-  return of(*parsed);
 }
 
 DefaultCalibrations DefaultCalibrations::of(

@@ -43,9 +43,9 @@ std::optional<double> drift_ppm(const raw::calibration::TofCalibration& chosen,
 // the file's first entry. Empty when the run has no usable DefaultMassCal.xml.
 class DefaultCalibrations {
  public:
-  // Reads AcqData/DefaultMassCal.xml of the run folder; never fails (a
-  // missing or damaged file gives no references).
-  static DefaultCalibrations load(const std::string& run_path);
+  // The references of a run's DefaultMassCal.xml entries, as the reader read
+  // them (Reader::default_calibrations); entries that make no calibration
+  // are left out.
   static DefaultCalibrations of(std::span<const raw::defaultmasscal::DefaultCalibration> entries);
 
   const raw::calibration::TofCalibration* for_id(std::optional<std::int32_t> calibration_id) const noexcept;

@@ -28,7 +28,7 @@ void add_calibration(ScanFacts& row, const std::optional<TofCalibration>* chosen
 Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const CollectOptions& options) {
   const auto& records = reader.scan().records;
   const auto& calibrations = reader.calibrations();
-  const DefaultCalibrations defaults = DefaultCalibrations::load(reader.path());
+  const DefaultCalibrations defaults = DefaultCalibrations::of(reader.default_calibrations());
   // Each worker decodes into the arrays of the spectrum it did before.
   std::vector<raw::Peaks> spare(
       std::max<std::size_t>(1, OrderedPool<ScanFacts>::worker_count(records.size(), options.threads)));

@@ -130,11 +130,10 @@ Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients,
       "ValueUseFlags are unknown"));
 }
 
-std::vector<std::optional<TofCalibration>> load_calibrations(const std::string& acq,
-                                                             const raw::msscan::MSScan& scan,
-                                                             std::string_view bundle_name) {
+RunCalibrations load_calibrations(const std::string& acq, const raw::msscan::MSScan& scan,
+                                  std::string_view bundle_name) {
   if (!scan.is_time_of_flight()) return {};
-  const std::vector<DefaultCalibration> defaults = load_defaults(acq, bundle_name);
+  std::vector<DefaultCalibration> defaults = load_defaults(acq, bundle_name);
   const std::vector<MassCalRecord> records =
       load_records(acq, scan, !defaults.empty(), bundle_name);
 
@@ -172,7 +171,7 @@ std::vector<std::optional<TofCalibration>> load_calibrations(const std::string& 
     warn(bundle_name,
          [&] { return str_cat(missing_count, " scans have no usable mass calibration"); });
   }
-  return calibrations;
+  return RunCalibrations{std::move(calibrations), std::move(defaults)};
 }
 
 }  // namespace karvel::reader

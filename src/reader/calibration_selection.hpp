@@ -20,10 +20,16 @@
 
 namespace karvel::reader {
 
-// Entry i is the calibration of scan record i, or nothing; empty for scan
-// tables that are not time-of-flight tables.
-std::vector<std::optional<raw::calibration::TofCalibration>> load_calibrations(
-    const std::string& acq, const raw::msscan::MSScan& scan, std::string_view bundle_name);
+// A run's mass calibrations: entry i of per_scan is the calibration of
+// scan record i, or nothing; defaults are the entries of DefaultMassCal.xml
+// as read. Both empty for scan tables that are not time-of-flight tables.
+struct RunCalibrations {
+  std::vector<std::optional<raw::calibration::TofCalibration>> per_scan;
+  std::vector<raw::defaultmasscal::DefaultCalibration> defaults;
+};
+
+RunCalibrations load_calibrations(const std::string& acq, const raw::msscan::MSScan& scan,
+                                  std::string_view bundle_name);
 
 // The ValueUseFlags of one MSMassCal.bin record, taken from the default entry
 // whose eight polynomial values match the record's.

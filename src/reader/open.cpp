@@ -65,7 +65,9 @@ void Reader::load_now() const {
   if (loaded_.load(std::memory_order_relaxed)) return;
   scan_.decode_records(scan_bytes_);
   std::vector<std::uint8_t>().swap(scan_bytes_);
-  calibrations_ = load_calibrations(acq_path_, scan_, bundle_name_);
+  RunCalibrations loaded = load_calibrations(acq_path_, scan_, bundle_name_);
+  calibrations_ = std::move(loaded.per_scan);
+  default_calibrations_ = std::move(loaded.defaults);
   warn_unknown_polarity(scan_, bundle_name_);
   loaded_.store(true, std::memory_order_release);
 }

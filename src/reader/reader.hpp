@@ -20,6 +20,7 @@
 #include "morvane_core/source.hpp"
 #include "morvane_core/types.hpp"
 #include "raw/calibration.hpp"
+#include "raw/defaultmasscal.hpp"
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
 #include "raw/peaks.hpp"
@@ -69,6 +70,12 @@ class Reader final : public morvane_core::source::SpectrumSource {
   const std::vector<std::optional<TofCalibration>>& calibrations() const {
     load();
     return calibrations_;
+  }
+  // The entries of the run's DefaultMassCal.xml, as read; empty when it is
+  // missing or damaged, and for tables that are not time-of-flight tables.
+  const std::vector<raw::defaultmasscal::DefaultCalibration>& default_calibrations() const {
+    load();
+    return default_calibrations_;
   }
   const std::optional<DeviceInfo>& device() const noexcept { return device_; }
   const CvTerm& instrument() const noexcept { return instrument_; }
@@ -134,6 +141,7 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // bytes are kept until then.
   mutable MSScan scan_;
   mutable std::vector<std::optional<TofCalibration>> calibrations_;
+  mutable std::vector<raw::defaultmasscal::DefaultCalibration> default_calibrations_;
   mutable std::vector<std::uint8_t> scan_bytes_;
   mutable std::mutex load_mutex_;
   mutable std::atomic<bool> loaded_ = false;

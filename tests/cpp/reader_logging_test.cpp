@@ -263,6 +263,8 @@ TEST(LazyLoading, FirstUseLogsWhatAnEagerOpenLogs) {
     (void)(*lazy)->calibrations();
     EXPECT_EQ(capture.records().size(), eager_records.size());
     EXPECT_EQ((*lazy)->scan().records, (*eager)->scan().records);
+    ASSERT_EQ((*lazy)->default_calibrations().size(), 1u);
+    EXPECT_EQ((*lazy)->default_calibrations()[0].calibration_id, 0);
     ASSERT_EQ((*lazy)->calibrations().size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
       EXPECT_EQ((*lazy)->calibrations()[i]->from_default, (*eager)->calibrations()[i]->from_default);
