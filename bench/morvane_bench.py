@@ -8,6 +8,8 @@ behind them, each run in a fresh interpreter like bench/measure.py:
 - s.mz / s.intensity access cost for small and large spectra;
 - `for s in run.spectra(): s.intensity.sum()` against the C++ core's decode
   time, threads=2 against threads=1, peak RSS for a short and a long run;
+- a pass over an MRM run's one-point spectra against reading its data file
+  once;
 - run.xic against pyopenms, pymzml and pyteomics reading the same spectra
   as mzML (written with psims by bench/mzml.py).
 """
@@ -104,6 +106,30 @@ def morvane_stream(args: dict) -> dict:
             "baseline_rss_mb": baseline}
 
 
+def data_floor(args: dict) -> dict:
+    """Reading a run's data file once, whole, page-cached."""
+    path = Path(args["path"]) / "AcqData" / args["file"]
+    path.read_bytes()
+    best = float("inf")
+    for _ in range(args["repeats"]):
+        start = time.perf_counter()
+        with open(path, "rb") as f:
+            f.read()
+        best = min(best, time.perf_counter() - start)
+    return {"seconds": best}
+
+
+def morvane_iterate(args: dict) -> dict:
+    """A pass that only counts the points: what handing out spectra costs."""
+    import morvane
+    run = morvane.open(args["path"])
+    start = time.perf_counter()
+    points = 0
+    for s in run.spectra(threads=args["threads"]):
+        points += len(s)
+    return {"seconds": time.perf_counter() - start, "points": points, "spectra": len(run)}
+
+
 def xic_window(target: float) -> tuple[float, float]:
     half = target * XIC_PPM * 1e-6
     return target - half, target + half
@@ -159,8 +185,8 @@ def pyteomics_xic(args: dict) -> dict:
             "version": version("pyteomics")}
 
 
-TASKS = {f.__name__: f for f in (open_floor, morvane_open, array_access, morvane_stream, morvane_xic,
-                                 pyopenms_xic, pymzml_xic, pyteomics_xic)}
+TASKS = {f.__name__: f for f in (open_floor, morvane_open, array_access, morvane_stream, data_floor,
+                                 morvane_iterate, morvane_xic, pyopenms_xic, pymzml_xic, pyteomics_xic)}
 
 
 # Driving them (from bench/run.py) ------------------------------------------------------
@@ -218,6 +244,7 @@ def rows(row, runs, cpp, earlier, stream_small, repetitions) -> list:
         out.append(row(section, f"{label}, threads=1", "s", one["seconds"], core, "C++ core", "<= 1.3"))
         out.append(row(section, f"{label}, threads=2", "s", two["seconds"], one["seconds"], "threads=1",
                        "<= 0.65"))
+    out += mrm_rows(row, runs["mrm"], repetitions)
     short = measure("morvane_stream", repetitions, path=str(stream_small.path), threads=2)
     long = measure("morvane_stream", repetitions, path=str(profile.path), threads=2)
     if "error" not in short and "error" not in long:
@@ -226,6 +253,26 @@ def rows(row, runs, cpp, earlier, stream_small, repetitions) -> list:
 
     out += xic_rows(row, runs["centroid_f3"], repetitions)
     return out
+
+
+def mrm_rows(row, run, repetitions) -> list:
+    """One-point spectra: the pass against reading the data file once, per
+    scan, and two threads against one."""
+    section = "7 morvane"
+    label = f"spectra(): {run.params.name} ({run.params.scans} scans)"
+    floor = measure("data_floor", repeats=5, path=str(run.path), file="MSPeak.bin")
+    one = measure("morvane_iterate", repetitions, path=str(run.path), threads=1)
+    two = measure("morvane_iterate", repetitions, path=str(run.path), threads=2)
+    if "error" in floor or "error" in one or "error" in two:
+        note = floor.get("error") or one.get("error") or two.get("error")
+        return [row(section, label, "s", None, None, "", note=note)]
+    per_scan = 1e9 / one["spectra"]
+    return [
+        row(section, f"{label}, threads=1", "s", one["seconds"], floor["seconds"], "read data file", "<= 10"),
+        row(section, f"{label}, threads=1 per scan", "ns/scan", one["seconds"] * per_scan,
+            floor["seconds"] * per_scan, "read data file"),
+        row(section, f"{label}, threads=2", "s", two["seconds"], one["seconds"], "threads=1", "<= 1.0"),
+    ]
 
 
 def xic_rows(row, run, repetitions) -> list:

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 import numpy as np
 import numpy.typing as npt
 
-from .qc._report_data import thin
+from ._traces import thin
 
 if TYPE_CHECKING:
     from ._native import Spectrum

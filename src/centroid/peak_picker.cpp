@@ -301,15 +301,19 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
         apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
       }
     }
-    // A fit stays within the points of the spectrum and short of halfway to
-    // the neighbouring maxima, so positions keep a strict order; one that
-    // would not (only on odd shapes) keeps its own point, and a height the
-    // fit could not give keeps the maximum's value.
-    const double lower = k > 0 ? 0.5 * (static_cast<double>(candidates[k - 1].last) + static_cast<double>(i))
-                               : 0.0;
-    const double upper = k + 1 < candidates.size()
-                             ? 0.5 * (static_cast<double>(last) + static_cast<double>(candidates[k + 1].first))
-                             : static_cast<double>(n - 1);
+    // A fit stays within the points of the spectrum and kApexMargin short of
+    // halfway to the neighbouring maxima, so positions keep a strict order
+    // that survives the calibration (two apexes a hair apart on either side
+    // of halfway would share a flight time and an m/z); one that would not
+    // (only on odd shapes) keeps its own point, and a height the fit could
+    // not give keeps the maximum's value.
+    const double lower =
+        k > 0 ? 0.5 * (static_cast<double>(candidates[k - 1].last) + static_cast<double>(i)) + kApexMargin
+              : 0.0;
+    const double upper =
+        k + 1 < candidates.size()
+            ? 0.5 * (static_cast<double>(last) + static_cast<double>(candidates[k + 1].first)) - kApexMargin
+            : static_cast<double>(n - 1);
     const bool inside = k > 0 ? apex.position > lower : apex.position >= lower;
     const bool below = k + 1 < candidates.size() ? apex.position < upper : apex.position <= upper;
     if (!(inside && below)) {

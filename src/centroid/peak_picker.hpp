@@ -45,6 +45,9 @@
 //     their value, what the detector recorded.
 //   - When the top fit fails (it is not a peak within its points), the
 //     three-point interpolation.
+//   - A fitted apex lies within the spectrum and at least kApexMargin points
+//     short of halfway to each neighbouring maximum; one that does not
+//     (only on odd shapes) stays at its maximum's point.
 //
 // Reported intensity: the height of the fitted apex (not the area); the
 // mzML writer's peak picking step says so ("apex height"). It is at least
@@ -79,6 +82,10 @@ namespace karvel::centroid {
 inline constexpr double kDefaultSnr = 3.0;
 inline constexpr std::size_t kNoiseSample = 2048;
 inline constexpr double kRippleNoise = 2.0;
+// How far, in points, a fitted apex stays short of halfway to the
+// neighbouring maximum: apexes of neighbouring peaks lie at least twice
+// this apart, so their flight times and m/z stay distinct and in order.
+inline constexpr double kApexMargin = 1.0 / 16.0;
 
 struct PickSettings {
   double snr = kDefaultSnr;  // NaN and negative values act as 0

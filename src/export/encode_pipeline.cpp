@@ -27,12 +27,17 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
   const reader::RunFiles files = raw->reader_->open_files();
   raw->readers_.reserve(raw->arrays_.size());
   for (std::size_t i = 0; i < raw->arrays_.size(); ++i) raw->readers_.emplace_back(files);
-  auto pool = OrderedPool<EncodedSpectrum>::start(
-      positions.size(), settings.threads, [raw](std::size_t position, std::size_t worker) {
+  using Pool = OrderedPool<EncodedSpectrum>;
+  const std::size_t grain =
+      Pool::grain_for(raw->reader_->stored_points(positions, settings.choice), positions.size());
+  auto pool = Pool::start(
+      positions.size(), settings.threads,
+      [raw](std::size_t position, std::size_t worker) {
         return encode_spectrum(*raw->reader_, raw->positions_[position], position, raw->settings_.choice,
                                raw->settings_.intensity_bits, raw->arrays_[worker], &raw->readers_[worker],
                                raw->settings_.centroid);
-      });
+      },
+      grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
   pipeline->pool_ = std::move(*pool);
   return pipeline;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ranges>
 
 #include "qc/calibration_drift.hpp"
 #include "reader/scan_row.hpp"
@@ -49,7 +50,10 @@ Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const Colle
     return row;
   };
 
-  auto pool = OrderedPool<ScanFacts>::start(records.size(), options.threads, work);
+  using Pool = OrderedPool<ScanFacts>;
+  const auto all = std::views::iota(std::size_t{0}, records.size());
+  const std::size_t grain = Pool::grain_for(reader.stored_points(all, reader::BlockChoice::Auto), records.size());
+  auto pool = Pool::start(records.size(), options.threads, work, grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
   std::vector<ScanFacts> rows;
   rows.reserve(records.size());

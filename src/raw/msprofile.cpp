@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "raw/lzf.hpp"
@@ -184,6 +185,25 @@ class ScratchBytes {
   std::span<std::uint8_t> bytes_;
 };
 
+// out[i] = the little-endian int32 at values + 4 i, for i < count. Eight at
+// a time through local arrays, which the compiler converts with vector
+// instructions: a loop of single loads and stores runs at half the speed
+// whenever the two buffers happen to lie a multiple of 4 KiB apart give or
+// take a few points, as the processor then takes each load for one that
+// must wait for an earlier store.
+void int32_to_float(const std::uint8_t* values, std::uint32_t count, float* out) noexcept {
+  constexpr std::uint32_t kLanes = 8;
+  std::uint32_t i = 0;
+  for (; count - i >= kLanes; i += kLanes) {
+    std::int32_t in[kLanes];
+    std::memcpy(in, values + 4 * std::size_t{i}, sizeof in);
+    float converted[kLanes];
+    for (std::uint32_t k = 0; k < kLanes; ++k) converted[k] = static_cast<float>(in[k]);
+    std::memcpy(out + i, converted, sizeof converted);
+  }
+  for (; i < count; ++i) out[i] = static_cast<float>(load_le<std::int32_t>(values + 4 * std::size_t{i}));
+}
+
 // Decompresses the block into target, checks the axis header and fills
 // intensity with the point_count intensities (signed 32-bit at 16 + 4i).
 // Returns the axis.
@@ -202,10 +222,7 @@ Result<Axis> unpack_lzf_block(std::span<const std::uint8_t> block, std::span<std
   }
   // target.size() >= 16 + 4 point_count was checked by the caller.
   intensity.resize(point_count);
-  const std::uint8_t* values = target.data() + kAxisHeaderSize;
-  for (std::uint32_t i = 0; i < point_count; ++i) {
-    intensity[i] = static_cast<float>(load_le<std::int32_t>(values + 4 * std::size_t{i}));
-  }
+  int32_to_float(target.data() + kAxisHeaderSize, point_count, intensity.data());
   return axis;
 }
 

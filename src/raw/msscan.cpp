@@ -108,7 +108,7 @@ ScanRecord decode_record(const std::uint8_t* r, const Layout& layout) {
 
 }  // namespace
 
-Result<MSScan> MSScan::from_bytes(std::span<const std::uint8_t> bytes) {
+Result<MSScan> MSScan::layout_from_bytes(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < kMinimumFileSize) return parse_error("MSScan.bin too small for header");
   const std::uint32_t magic = load_u32(bytes.data());
   if (magic != kMagic) return parse_error(str_cat("Invalid MSScan magic: ", magic));
@@ -124,11 +124,30 @@ Result<MSScan> MSScan::from_bytes(std::span<const std::uint8_t> bytes) {
   MSScan scan;
   scan.global_header_size = header_size;
   scan.stride = layout->stride;
-  const std::size_t count = payload.size() / layout->stride;
-  scan.records.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    scan.records.push_back(decode_record(payload.data() + i * layout->stride, *layout));
+  scan.record_count = payload.size() / layout->stride;
+  return scan;
+}
+
+void MSScan::decode_records(std::span<const std::uint8_t> bytes) {
+  const Layout* layout = nullptr;
+  for (const Layout& candidate : kLayouts) {
+    if (candidate.stride == stride) layout = &candidate;
   }
+  records.clear();
+  // The checks of layout_from_bytes hold for these bytes; these guard a
+  // caller that passes others.
+  if (layout == nullptr || bytes.size() < global_header_size) return;
+  const auto payload = bytes.subspan(global_header_size);
+  const std::size_t count = std::min(record_count, payload.size() / stride);
+  records.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    records.push_back(decode_record(payload.data() + i * stride, *layout));
+  }
+}
+
+Result<MSScan> MSScan::from_bytes(std::span<const std::uint8_t> bytes) {
+  auto scan = layout_from_bytes(bytes);
+  if (scan) scan->decode_records(bytes);
   return scan;
 }
 

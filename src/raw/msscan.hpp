@@ -2,6 +2,7 @@
 // one of five layouts told apart by their stride (284, 220, 216, 196, 186).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -39,6 +40,8 @@ struct ScanRecord {
   std::optional<double> collision_energy;
   std::optional<SpectrumParams> profile_params;
   std::optional<SpectrumParams> centroid_params;
+
+  friend bool operator==(const ScanRecord&, const ScanRecord&) = default;
 };
 
 inline constexpr std::uint32_t kMagic = 257;
@@ -53,8 +56,23 @@ struct MSScan {
   std::vector<ScanRecord> records;
   std::uint32_t global_header_size = 0;
   std::uint32_t stride = 0;
+  std::size_t record_count = 0;  // in the file; set by layout_from_bytes
 
+  // Checks the header, finds the layout and decodes every record.
   static Result<MSScan> from_bytes(std::span<const std::uint8_t> bytes);
+
+  // As from_bytes, but decodes no record: records stays empty, count()
+  // tells how many there are. Every check of from_bytes is made here;
+  // decoding the records afterwards cannot fail.
+  static Result<MSScan> layout_from_bytes(std::span<const std::uint8_t> bytes);
+
+  // Decodes the records of bytes, the file layout_from_bytes accepted when
+  // it made this table. Replaces records.
+  void decode_records(std::span<const std::uint8_t> bytes);
+
+  // The records in the file, decoded or not (a table built by hand: its
+  // records).
+  std::size_t count() const noexcept { return std::max(record_count, records.size()); }
 
   bool is_time_of_flight() const { return is_time_of_flight_stride(stride); }
 };

@@ -1,6 +1,8 @@
-// Reader::open: checks the folder layout, decodes the scan table and makes
-// the run-level choices. Only a missing AcqData or an unusable MSScan.bin
-// fails; every side file degrades to an absent value.
+// Reader::open: checks the folder layout and the scan table and makes the
+// run-level choices; Reader::load_now: decodes the records and builds the
+// calibrations, while opening or when first needed. Only a missing AcqData
+// or an unusable MSScan.bin fails; every side file degrades to an absent
+// value.
 #include "raw/read_bytes.hpp"
 #include "reader/calibration_selection.hpp"
 #include "reader/paths.hpp"
@@ -29,32 +31,43 @@ std::string bundle_name_of(std::string_view path) {
   }
 }
 
-Result<std::unique_ptr<Reader>> Reader::open(std::string_view path) {
+Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, Loading loading) {
   std::unique_ptr<Reader> reader(new Reader());
   reader->path_ = std::string(path);
 
-  const std::string acq = join_path(reader->path_, "AcqData");
+  reader->acq_path_ = join_path(reader->path_, "AcqData");
+  const std::string& acq = reader->acq_path_;
   if (!path_exists(acq)) {
     return std::unexpected(Error::parse("AcqData directory not found"));
   }
 
   auto scan_bytes = raw::read_whole_file(join_path(acq, "MSScan.bin"));
   if (!scan_bytes) return std::unexpected(std::move(scan_bytes.error()));
-  auto scan = MSScan::from_bytes(*scan_bytes);
+  auto scan = MSScan::layout_from_bytes(*scan_bytes);
   if (!scan) return std::unexpected(std::move(scan.error()));
   reader->scan_ = std::move(*scan);
+  reader->scan_bytes_ = std::move(*scan_bytes);
   reader->bundle_name_ = bundle_name_of(reader->path_);
 
   reader->device_ = read_device_info(acq);
   reader->instrument_ = resolve_instrument(reader->device_, reader->scan_);
   reader->analyzer_ = resolve_analyzer(reader->device_, reader->scan_);
   reader->acquired_time_ = read_acquired_time(acq);
-  reader->calibrations_ = load_calibrations(acq, reader->scan_, reader->bundle_name_);
-  warn_unknown_polarity(reader->scan_, reader->bundle_name_);
+  if (loading == Loading::Eager) reader->load();
 
   reader->peak_path_ = join_path(acq, "MSPeak.bin");
   reader->profile_path_ = join_path(acq, "MSProfile.bin");
   return reader;
+}
+
+void Reader::load_now() const {
+  std::lock_guard lock(load_mutex_);
+  if (loaded_.load(std::memory_order_relaxed)) return;
+  scan_.decode_records(scan_bytes_);
+  std::vector<std::uint8_t>().swap(scan_bytes_);
+  calibrations_ = load_calibrations(acq_path_, scan_, bundle_name_);
+  warn_unknown_polarity(scan_, bundle_name_);
+  loaded_.store(true, std::memory_order_release);
 }
 
 }  // namespace karvel::reader

@@ -1,14 +1,17 @@
 // Reader: one opened MassHunter data folder. Opening reads only the small
 // per-run files (the scan table, the XML side files and the calibrations);
 // every spectrum request reads just its own block, afresh or through the
-// block files a pass opened once (run_files.hpp). After opening the reader
-// is read-only except for two atomic failure counters, so several threads
-// may use one reader at once.
+// block files a pass opened once (run_files.hpp). A lazily opened reader
+// keeps the scan table's bytes and decodes its records and builds the
+// calibrations when they are first asked for, once, under a lock; apart
+// from that and two atomic failure counters the reader is read-only after
+// opening, so several threads may use one reader at once.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,23 +37,37 @@ using raw::metadata::DeviceInfo;
 using raw::msscan::MSScan;
 using raw::msscan::ScanRecord;
 
+// When a reader decodes the scan records and builds the calibrations:
+// Eager while opening; Lazy when scan() or calibrations() is first called
+// (their warnings are logged then). Both fail and succeed alike: whatever
+// can fail is checked while opening.
+enum class Loading { Eager, Lazy };
+
 class Reader final : public morvane_core::source::SpectrumSource {
  public:
   // Opens the folder at path. Fails only when AcqData is missing or the
   // scan table cannot be read or decoded; every other problem degrades.
-  static Result<std::unique_ptr<Reader>> open(std::string_view path);
+  static Result<std::unique_ptr<Reader>> open(std::string_view path,
+                                              Loading loading = Loading::Eager);
 
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 
   const std::string& path() const noexcept { return path_; }
   const std::string& bundle_name() const noexcept { return bundle_name_; }
-  const MSScan& scan() const noexcept { return scan_; }
+  // The scan table with every record decoded.
+  const MSScan& scan() const {
+    load();
+    return scan_;
+  }
+  // The scan records in the table, without decoding them.
+  std::uint64_t scan_count() const noexcept { return scan_.count(); }
   const std::string& peak_path() const noexcept { return peak_path_; }
   const std::string& profile_path() const noexcept { return profile_path_; }
   // Entry i is the calibration chosen for scan record i, or nothing; empty
   // for scan tables that are not time-of-flight tables.
-  const std::vector<std::optional<TofCalibration>>& calibrations() const noexcept {
+  const std::vector<std::optional<TofCalibration>>& calibrations() const {
+    load();
     return calibrations_;
   }
   const std::optional<DeviceInfo>& device() const noexcept { return device_; }
@@ -77,6 +94,19 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // The block files opened for a pass over many spectra.
   RunFiles open_files() const;
 
+  // The points stored in the blocks `choice` reads first for the scans at
+  // `positions` (indices below scan_count()), to size a pass's batches.
+  template <class Positions>
+  std::uint64_t stored_points(const Positions& positions, BlockChoice choice) const {
+    const auto& records = scan().records;
+    std::uint64_t points = 0;
+    for (const auto position : positions) {
+      if (position >= records.size()) continue;
+      if (const auto* params = ScanRow(records[position]).block_params(choice)) points += params->point_count;
+    }
+    return points;
+  }
+
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.
   Error record_decode_failure(BlockKind kind, std::uint32_t scan_id, Error error) const;
@@ -89,12 +119,24 @@ class Reader final : public morvane_core::source::SpectrumSource {
  private:
   Reader() = default;
 
+  // Decodes the records and builds the calibrations the first time.
+  void load() const {
+    if (!loaded_.load(std::memory_order_acquire)) load_now();
+  }
+  void load_now() const;
+
   std::string path_;
+  std::string acq_path_;
   std::string bundle_name_;
-  MSScan scan_;
   std::string peak_path_;
   std::string profile_path_;
-  std::vector<std::optional<TofCalibration>> calibrations_;
+  // Filled by load(): the records of scan_, the calibrations; the table's
+  // bytes are kept until then.
+  mutable MSScan scan_;
+  mutable std::vector<std::optional<TofCalibration>> calibrations_;
+  mutable std::vector<std::uint8_t> scan_bytes_;
+  mutable std::mutex load_mutex_;
+  mutable std::atomic<bool> loaded_ = false;
   std::optional<DeviceInfo> device_;
   CvTerm instrument_;
   std::optional<std::string> acquired_time_;

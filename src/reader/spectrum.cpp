@@ -99,14 +99,15 @@ RunFiles Reader::open_files() const {
 
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
                                         BlockReaders* readers, const CentroidOptions& options) const {
-  const auto& records = scan_.records;
+  const auto& records = scan().records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
   }
   const ScanRecord& record = records[index];
   const ScanRow row(record);
   const TofCalibration* calibration = nullptr;
-  if (index < calibrations_.size() && calibrations_[index]) calibration = &*calibrations_[index];
+  const auto& calibrations = this->calibrations();
+  if (index < calibrations.size() && calibrations[index]) calibration = &*calibrations[index];
 
   // The choice decides the block read first; an empty profile read first
   // gives way to the centroid block when there is one.

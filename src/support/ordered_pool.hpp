@@ -7,8 +7,12 @@
 //             it; n > 1 starts min(n, kMaxWorkers, count) worker threads.
 //             0 is not a count: callers resolve "unset" to available_cores()
 //             and refuse 0 where the value enters the library.
-//   window    at most kWindowPerWorker items a worker are being worked on or
-//             waiting to be taken, so memory does not grow with the count.
+//   grain     a worker takes `grain` consecutive positions at once and hands
+//             their results over together, so that items far cheaper than
+//             a hand-over (one-point MRM scans) do not cost mostly locking;
+//             grain_for() picks it from the points the items carry.
+//   window    at most kWindowPerWorker batches a worker are being worked on
+//             or waiting to be taken, so memory does not grow with the count.
 //             Workers that wait for room are woken once the consumer has
 //             taken half the window, not for every item, so that they and
 //             the consumer do not hand the processor back and forth.
@@ -25,6 +29,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -51,6 +56,18 @@ class OrderedPool {
 
   static constexpr unsigned kMaxWorkers = 64;
   static constexpr std::size_t kWindowPerWorker = 8;
+  static constexpr std::size_t kMaxGrain = 64;
+  // About the points a batch should carry for its hand-over to cost little
+  // beside decoding them.
+  static constexpr std::uint64_t kBatchPoints = 8192;
+
+  // The grain for `items` items carrying `points` points in all: 1 for
+  // items of kBatchPoints points or more, up to kMaxGrain for tiny ones.
+  static std::size_t grain_for(std::uint64_t points, std::size_t items) noexcept {
+    if (items == 0) return 1;
+    const std::uint64_t mean = std::max<std::uint64_t>(points / items, 1);
+    return static_cast<std::size_t>(std::clamp<std::uint64_t>(kBatchPoints / mean, 1, kMaxGrain));
+  }
 
   // Worker threads a pool of count items on `threads` threads starts; 0
   // when the items run in the calling thread.
@@ -60,11 +77,14 @@ class OrderedPool {
   }
 
   // A Parse error for threads == 0; an Io error when a thread cannot be
-  // started (the ones already started are stopped and joined).
-  static Result<std::unique_ptr<OrderedPool>> start(std::size_t count, unsigned threads, Work work) {
+  // started (the ones already started are stopped and joined). A grain of
+  // 0 counts as 1.
+  static Result<std::unique_ptr<OrderedPool>> start(std::size_t count, unsigned threads, Work work,
+                                                    std::size_t grain = 1) {
     if (threads == 0) return parse_error("the thread count must be at least 1");
     const std::size_t workers = worker_count(count, threads);
-    std::unique_ptr<OrderedPool> pool(new OrderedPool(count, workers, std::move(work)));
+    std::unique_ptr<OrderedPool> pool(
+        new OrderedPool(count, workers, std::clamp<std::size_t>(grain, 1, kMaxGrain), std::move(work)));
     try {
       pool->threads_.reserve(workers);
       for (std::size_t i = 0; i < workers; ++i) {
@@ -86,7 +106,9 @@ class OrderedPool {
   std::size_t size() const noexcept { return count_; }
   // Worker threads; 0 when items run in the calling thread.
   std::size_t workers() const noexcept { return workers_; }
+  // Positions worked on or waiting at most at once, and taken at once.
   std::size_t window() const noexcept { return window_; }
+  std::size_t grain() const noexcept { return grain_; }
 
   // The result of the next position, nothing after the last or once
   // stopped. Blocks while it is being worked on (in the calling thread when
@@ -122,7 +144,7 @@ class OrderedPool {
     return !inline_ && ring_[consumed_ % window_].has_value();
   }
 
-  // Ends the workers after the item each has in hand and drops every
+  // Ends the workers after the batch each has in hand and drops every
   // waiting result; later next() calls return nothing. Does not wait.
   void stop() noexcept {
     std::vector<std::optional<Result<T>>> dropped;
@@ -136,10 +158,11 @@ class OrderedPool {
   }
 
  private:
-  OrderedPool(std::size_t count, std::size_t workers, Work work)
+  OrderedPool(std::size_t count, std::size_t workers, std::size_t grain, Work work)
       : count_(count),
         workers_(workers),
-        window_(kWindowPerWorker * std::max<std::size_t>(workers, 1)),
+        grain_(workers == 0 ? 1 : grain),
+        window_(kWindowPerWorker * std::max<std::size_t>(workers, 1) * grain_),
         inline_(workers == 0),
         work_(std::move(work)) {
     if (!inline_) ring_.resize(window_);
@@ -158,29 +181,40 @@ class OrderedPool {
   }
 
   void run_worker(std::size_t worker) noexcept {
+    std::vector<Result<T>> batch;
+    batch.reserve(grain_);
     for (;;) {
-      std::size_t position = 0;
+      std::size_t first = 0;
+      std::size_t end = 0;
       {
         std::unique_lock lock(mutex_);
         space_free_.wait(lock, [&] {
-          return stopped_ || assigned_ >= count_ || assigned_ < consumed_ + window_;
+          return stopped_ || assigned_ >= count_ || assigned_ + grain_ <= consumed_ + window_;
         });
         if (stopped_ || assigned_ >= count_) return;
-        position = assigned_++;
+        first = assigned_;
+        end = std::min(count_, first + grain_);
+        assigned_ = end;
       }
-      Result<T> result = run_item(position, worker);
+      for (std::size_t position = first; position < end; ++position) {
+        batch.push_back(run_item(position, worker));
+      }
       std::unique_lock lock(mutex_);
       if (stopped_) {
-        lock.unlock();  // the result is dropped outside the lock
+        lock.unlock();  // the results are dropped outside the lock
         return;
       }
-      ring_[position % window_].emplace(std::move(result));
-      if (position == consumed_) result_ready_.notify_one();
+      for (std::size_t position = first; position < end; ++position) {
+        ring_[position % window_].emplace(std::move(batch[position - first]));
+      }
+      batch.clear();
+      if (consumed_ >= first && consumed_ < end) result_ready_.notify_one();
     }
   }
 
   const std::size_t count_;
   const std::size_t workers_;
+  const std::size_t grain_;
   const std::size_t window_;
   const bool inline_;
   const Work work_;

@@ -265,6 +265,41 @@ TEST(PickFlightTimes, GaussianInFlightTimeGivesTheCalibratedCentre) {
   }
 }
 
+// Neighbouring apexes stay apart, so their m/z differ and keep their order:
+// two plateaus with a pair of equal, slightly lower points between them
+// are each fitted by their flanks toward the midpoint between them (the
+// fuzzer's finding: both landed a hair from it, at one flight time).
+TEST(PickFlightTimes, PlateausFacingEachOtherKeepDistinctMz) {
+  const auto calibration = test_calibration();
+  const FlightAxis axis{30000.0, 0.5};
+  constexpr float A = 2.7200830e23f;  // the plateaus
+  constexpr float E = 2.7200646e23f;  // the pair between them
+  constexpr float B = 2.7153791e23f;
+  const std::vector<float> found_by_fuzzing{9.4e-39f, 9.57e-15f, B, A, A, 1.0987e25f, 1.9716e23f,
+                                            A, B, A, A, E, E, A, A, 1.5112e23f, A, A, 1.78e-15f, -6.64e19f};
+  std::vector<std::vector<float>> profiles{found_by_fuzzing};
+  // The same shape with other flanks and gaps.
+  for (float outer : {B, 1.5e23f, 1e-15f}) {
+    for (std::size_t pair = 1; pair <= 3; ++pair) {
+      std::vector<float> profile{outer, A, A};
+      profile.insert(profile.end(), pair, E);
+      profile.insert(profile.end(), {A, A, outer});
+      profiles.push_back(profile);
+    }
+  }
+  for (const auto& profile : profiles) {
+    SCOPED_TRACE(::testing::Message() << profile.size() << " points");
+    std::vector<Apex> found;
+    find_apexes(profile, PickSettings{0}, found);
+    for (std::size_t k = 1; k < found.size(); ++k) {
+      EXPECT_GE(found[k].position - found[k - 1].position, 2 * kApexMargin);
+    }
+    const auto peaks = pick_flight_times(profile, axis, calibration, PickSettings{0});
+    ASSERT_EQ(peaks.mz.size(), found.size());
+    for (std::size_t k = 1; k < peaks.mz.size(); ++k) EXPECT_GT(peaks.mz[k], peaks.mz[k - 1]) << "apex " << k;
+  }
+}
+
 TEST(PickFlightTimes, PeakOnOnePointHasThatPointsMzBitForBit) {
   const auto calibration = test_calibration();
   const FlightAxis axis{25000.0, 0.25};

@@ -213,6 +213,23 @@ TEST(MsProfileBlock, IntensitiesRoundToNearestEven) {
   ASSERT_TRUE(lzf_peaks.has_value());
   EXPECT_EQ(lzf_peaks->intensity,
             (std::vector<float>{16777216.0f, 16777220.0f, -16777220.0f, 2147483648.0f, -1.0f}));
+
+  // Converted eight at a time and then one by one: every count of points
+  // gives the same values at every position.
+  const std::int32_t cycle[] = {16777217, 16777219, -16777221, 0x7FFFFFFF, -1, 0, 7};
+  const float rounded[] = {16777216.0f, 16777220.0f, -16777220.0f, 2147483648.0f, -1.0f, 0.0f, 7.0f};
+  for (std::uint32_t count : {7u, 8u, 9u, 15u, 16u, 17u, 64u, 67u}) {
+    Bytes points;
+    std::vector<float> expected;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      put(points, cycle[(i * 3) % 7]);
+      expected.push_back(rounded[(i * 3) % 7]);
+    }
+    auto many = decode_profile_block(lzf_literals(concat(axis(1, 1), points)), params(count, 16 + 4 * count),
+                                     square_calibration());
+    ASSERT_TRUE(many.has_value()) << count;
+    EXPECT_EQ(many->intensity, expected) << count << " points";
+  }
 }
 
 // Lists handed in for reuse, longer or shorter than the block and holding

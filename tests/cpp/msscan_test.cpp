@@ -218,5 +218,59 @@ TEST(MSScanRobustness, TruncationsAndMutationsNeverReadOutside) {
   }
 }
 
+// Reading only the layout first and the records later gives what reading
+// both at once gives, for every layout; it accepts and refuses the same
+// bytes, and a later decode cannot read outside them.
+TEST(MSScanLayoutOnly, DecodingLaterGivesTheSameTable) {
+  for (std::uint32_t stride : {284u, 220u, 216u, 196u, 186u}) {
+    for (std::size_t count : {1u, 2u, 9u}) {
+      SCOPED_TRACE(::testing::Message() << "stride " << stride << ", " << count << " records");
+      ScanTableBuilder table(stride, count);
+      for (std::size_t i = 0; i < count; ++i) {
+        table.record<double>(i, 12, 0.5 + static_cast<double>(i));
+        table.record<std::int32_t>(i, stride == 186 ? 62 : 64, static_cast<std::int32_t>(i % 2));
+      }
+      auto whole = MSScan::from_bytes(table.bytes());
+      auto layout = MSScan::layout_from_bytes(table.bytes());
+      ASSERT_TRUE(whole);
+      ASSERT_TRUE(layout);
+      EXPECT_TRUE(layout->records.empty());
+      EXPECT_EQ(layout->count(), count);
+      EXPECT_EQ(layout->stride, whole->stride);
+      EXPECT_EQ(layout->global_header_size, whole->global_header_size);
+      layout->decode_records(table.bytes());
+      EXPECT_EQ(layout->records, whole->records);
+      EXPECT_EQ(layout->count(), whole->count());
+    }
+  }
+}
+
+TEST(MSScanLayoutOnly, AcceptsAndRefusesWhatTheWholeReadDoes) {
+  ScanTableBuilder table(196, 6);
+  const std::vector<std::uint8_t> valid = table.bytes();
+  std::mt19937 random(11);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::uint8_t> bytes = valid;
+    if (round % 2 == 0) bytes.resize(random() % (valid.size() + 1));
+    for (int flips = 0; flips < 3 && !bytes.empty(); ++flips) {
+      bytes[random() % bytes.size()] = static_cast<std::uint8_t>(random());
+    }
+    auto whole = MSScan::from_bytes(bytes);
+    auto layout = MSScan::layout_from_bytes(bytes);
+    ASSERT_EQ(whole.has_value(), layout.has_value());
+    if (!whole) {
+      EXPECT_EQ(layout.error().text(), whole.error().text());
+      continue;
+    }
+    EXPECT_EQ(layout->count(), whole->records.size());
+    // Shorter bytes than the layout was read from: no record past their end.
+    std::vector<std::uint8_t> shorter(bytes.begin(), bytes.begin() + bytes.size() / 2);
+    layout->decode_records(shorter);
+    EXPECT_LE(layout->records.size(), whole->records.size());
+    layout->decode_records(bytes);
+    EXPECT_EQ(layout->records, whole->records);
+  }
+}
+
 }  // namespace
 }  // namespace karvel::raw::msscan

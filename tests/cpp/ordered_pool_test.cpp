@@ -27,18 +27,50 @@ TEST(OrderedPool, ResultsComeInPositionOrder) {
     unsigned threads;
   };
   const Case cases[] = {{0, 1}, {0, 4}, {1, 1}, {1, 8}, {7, 1}, {7, 2}, {100, 3}, {100, 64}, {300, 200}};
-  for (const Case& c : cases) {
-    auto pool = Pool::start(c.count, c.threads, [](std::size_t position, std::size_t) -> Result<std::size_t> {
-      // Later positions finish first now and then.
-      if (position % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
-      return position * 3;
-    });
-    ASSERT_TRUE(pool) << c.count << " " << c.threads;
-    std::vector<long> expected;
-    for (std::size_t i = 0; i < c.count; ++i) expected.push_back(static_cast<long>(3 * i));
-    EXPECT_EQ(drain(**pool), expected) << c.count << " items, " << c.threads << " threads";
-    EXPECT_FALSE((*pool)->next()) << "nothing after the last";
+  for (std::size_t grain : {1u, 2u, 7u, 64u, 1000u}) {
+    for (const Case& c : cases) {
+      auto pool = Pool::start(
+          c.count, c.threads,
+          [](std::size_t position, std::size_t) -> Result<std::size_t> {
+            // Later positions finish first now and then.
+            if (position % 5 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            return position * 3;
+          },
+          grain);
+      ASSERT_TRUE(pool) << c.count << " " << c.threads;
+      std::vector<long> expected;
+      for (std::size_t i = 0; i < c.count; ++i) expected.push_back(static_cast<long>(3 * i));
+      EXPECT_EQ(drain(**pool), expected) << c.count << " items, " << c.threads << " threads, grain " << grain;
+      EXPECT_FALSE((*pool)->next()) << "nothing after the last";
+    }
   }
+}
+
+TEST(OrderedPool, GrainFromThePointsOfTheItems) {
+  struct Case {
+    std::uint64_t points;
+    std::size_t items;
+    std::size_t grain;
+  };
+  const Case cases[] = {
+      {0, 0, 1},                  // nothing to do
+      {100000, 100000, 64},       // one-point MRM scans: the most
+      {0, 500, 64},               // empty spectra
+      {2000 * 20000, 20000, 4},   // centroid spectra of 2,000 points
+      {8192, 1, 1},               // a batch's worth alone
+      {100000 * 2000ull, 2000, 1},  // profile spectra
+      {8192 * 10, 20, 2},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Pool::grain_for(c.points, c.items), c.grain) << c.points << " points, " << c.items << " items";
+  }
+  // In the calling thread there is nothing to hand over.
+  auto inline_pool = Pool::start(10, 1, [](std::size_t p, std::size_t) -> Result<std::size_t> { return p; }, 16);
+  ASSERT_TRUE(inline_pool);
+  EXPECT_EQ((*inline_pool)->grain(), 1u);
+  auto zero = Pool::start(10, 2, [](std::size_t p, std::size_t) -> Result<std::size_t> { return p; }, 0);
+  ASSERT_TRUE(zero);
+  EXPECT_EQ((*zero)->grain(), 1u);
 }
 
 TEST(OrderedPool, WorkerCounts) {
@@ -84,28 +116,35 @@ TEST(OrderedPool, OneThreadWorksInTheCallersThread) {
 
 TEST(OrderedPool, TheWindowBoundsWorkAhead) {
   // Nothing is taken: the workers must stop after one window of items.
-  for (unsigned threads : {2u, 4u}) {
-    std::atomic<std::size_t> started{0};
-    auto pool = Pool::start(1000, threads, [&](std::size_t p, std::size_t) -> Result<std::size_t> {
-      ++started;
-      return p;
-    });
-    ASSERT_TRUE(pool);
-    const std::size_t window = (*pool)->window();
-    for (int i = 0; i < 10000 && started.load() < window; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (std::size_t grain : {1u, 4u}) {
+    for (unsigned threads : {2u, 4u}) {
+      std::atomic<std::size_t> started{0};
+      auto pool = Pool::start(
+          1000, threads,
+          [&](std::size_t p, std::size_t) -> Result<std::size_t> {
+            ++started;
+            return p;
+          },
+          grain);
+      ASSERT_TRUE(pool);
+      const std::size_t window = (*pool)->window();
+      EXPECT_EQ(window, Pool::kWindowPerWorker * threads * grain);
+      for (int i = 0; i < 10000 && started.load() < window; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      EXPECT_EQ(started.load(), window) << threads << " threads, grain " << grain;
+      // Taking one item does not yet wake the workers; taking half the window does.
+      ASSERT_TRUE((*pool)->next());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_EQ(started.load(), window);
+      for (std::size_t i = 1; i < window / 2; ++i) ASSERT_TRUE((*pool)->next());
+      for (int i = 0; i < 10000 && started.load() < window + window / 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      EXPECT_EQ(started.load(), window + window / 2) << threads << " threads, grain " << grain;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(started.load(), window) << threads << " threads";
-    // Taking one item does not yet wake the workers; taking half the window does.
-    ASSERT_TRUE((*pool)->next());
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(started.load(), window);
-    for (std::size_t i = 1; i < window / 2; ++i) ASSERT_TRUE((*pool)->next());
-    for (int i = 0; i < 10000 && started.load() < window + window / 2; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_EQ(started.load(), window + window / 2);
   }
 }
 

@@ -2,6 +2,11 @@
 // warning-once-then-debug rule and the summaries.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
+#include <thread>
+#include <utility>
+
 #include "log_capture.hpp"
 #include "reader/calibration_selection.hpp"
 #include "reader/reader.hpp"
@@ -216,6 +221,84 @@ TEST(PolarityMessages, UnknownCodesCountedInNumericOrder) {
   EXPECT_EQ(open_and_capture(folder),
             (std::vector<LogRecord>{warn("p.d: unrecognized IonPolarity values (value: scans) "
                                          "{-2: 1, 3: 2}; polarity left unset for those scans")}));
+}
+
+// A lazily opened reader: opening logs nothing; the first call that needs
+// the records or calibrations logs what an eager open logs, in its order,
+// and builds the same calibrations; later calls log nothing.
+TEST(LazyLoading, FirstUseLogsWhatAnEagerOpenLogs) {
+  TestFolder folder("lazy.d");
+  ScanTableBuilder table(220, 3);
+  table.record<std::int32_t>(1, 64, 7);
+  folder.write("MSScan.bin", table.bytes());
+  folder.write("DefaultMassCal.xml", default_mass_cal(0));
+  const std::vector<double> own{2e-4, 0.2, 1000, 60000, 0, 0, 0, 0, 0, 0};
+  const std::vector<double> unmatched{2e-4, 0.2, 1000, 60000, 0.5, 0, 0, 0, 0, 0};
+  folder.write("MSMassCal.bin", mass_cal({own, unmatched, own}));
+
+  LogCapture eager_capture;
+  auto eager = Reader::open(folder.path());
+  ASSERT_TRUE(eager);
+  const std::vector<LogRecord> eager_records = eager_capture.records();
+  ASSERT_EQ(eager_records.size(), 3u);  // the fallback, its summary, the polarity
+
+  using First = std::function<void(const Reader&)>;
+  const std::vector<std::pair<std::string, First>> first_uses{
+      {"scan", [](const Reader& r) { (void)r.scan(); }},
+      {"calibrations", [](const Reader& r) { (void)r.calibrations(); }},
+      {"spectrum", [](const Reader& r) { (void)r.spectrum(2); }},
+      {"iter_spectra", [](const Reader& r) { (void)r.iter_spectra()->next(); }},
+  };
+  for (const auto& [name, first_use] : first_uses) {
+    SCOPED_TRACE(name);
+    LogCapture capture;
+    auto lazy = Reader::open(folder.path(), Loading::Lazy);
+    ASSERT_TRUE(lazy);
+    EXPECT_EQ((*lazy)->scan_count(), 3u);
+    (void)(*lazy)->run_metadata();
+    EXPECT_TRUE(capture.records().empty());
+    first_use(**lazy);
+    EXPECT_EQ(capture.records(), eager_records);
+    (void)(*lazy)->scan();
+    (void)(*lazy)->calibrations();
+    EXPECT_EQ(capture.records().size(), eager_records.size());
+    EXPECT_EQ((*lazy)->scan().records, (*eager)->scan().records);
+    ASSERT_EQ((*lazy)->calibrations().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ((*lazy)->calibrations()[i]->from_default, (*eager)->calibrations()[i]->from_default);
+      EXPECT_EQ((*lazy)->calibrations()[i]->mz(12345.0), (*eager)->calibrations()[i]->mz(12345.0));
+    }
+  }
+}
+
+// Threads that all reach a lazy reader first load it once and agree.
+TEST(LazyLoading, ConcurrentFirstUseLoadsOnce) {
+  TestFolder folder("threads.d");
+  ScanTableBuilder table(220, 64);
+  for (std::size_t i = 0; i < 64; ++i) table.record<std::int32_t>(i, 64, i % 5 == 0 ? 9 : 0);
+  folder.write("MSScan.bin", table.bytes());
+  folder.write("DefaultMassCal.xml", default_mass_cal(0));
+  for (int round = 0; round < 20; ++round) {
+    LogCapture capture;
+    auto lazy = Reader::open(folder.path(), Loading::Lazy);
+    ASSERT_TRUE(lazy);
+    std::vector<std::thread> threads;
+    std::array<std::size_t, 4> seen{};
+    for (std::size_t t = 0; t < seen.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t i = t; i < 64; i += seen.size()) {
+          if ((*lazy)->spectrum(i)) ++seen[t];
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(seen, (std::array<std::size_t, 4>{16, 16, 16, 16}));
+    EXPECT_EQ(capture.records(),
+              (std::vector<LogRecord>{
+                  info("threads.d: MSMassCal.bin not found; using DefaultMassCal.xml"),
+                  warn("threads.d: unrecognized IonPolarity values (value: scans) {9: 13}; "
+                       "polarity left unset for those scans")}));
+  }
 }
 
 }  // namespace

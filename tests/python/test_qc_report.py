@@ -22,6 +22,7 @@ pytest.importorskip("pyarrow")
 
 import morvane  # noqa: E402
 from morvane import _native  # noqa: E402
+from morvane._traces import thin  # noqa: E402
 from morvane.qc import _report_data as data  # noqa: E402
 from morvane.qc import report  # noqa: E402
 
@@ -64,7 +65,7 @@ class TestThin:
         random = np.random.default_rng(count)
         x = np.cumsum(random.uniform(0.1, 1.0, count))
         y = random.normal(0, 1, count) ** 3
-        tx, ty = data.thin(x, y, limit)
+        tx, ty = thin(x, y, limit)
         assert len(tx) == len(ty) <= max(limit, count if count <= limit else 0)
         if count <= limit:
             assert np.array_equal(tx, x) and np.array_equal(ty, y)
@@ -80,7 +81,7 @@ class TestThin:
 
     def test_nan_values_never_hide_the_extremes(self):
         y = np.array([np.nan, 1.0, np.nan, 50.0, -3.0] * 1000)
-        tx, ty = data.thin(np.arange(y.size, dtype=float), y, 100)
+        tx, ty = thin(np.arange(y.size, dtype=float), y, 100)
         assert 50.0 in ty and -3.0 in ty and len(tx) <= 100
 
 

@@ -17,6 +17,11 @@ DecodePool::DecodePool(std::shared_ptr<const reader::Reader> reader, std::vector
 Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const reader::Reader> reader,
                                                       std::vector<std::uint32_t> indices, BlockChoice choice,
                                                       unsigned threads, reader::CentroidOptions centroid) {
+  // Spectra of a few points each cost less to decode than their consumer
+  // spends making each one an object: workers would add only hand-overs,
+  // so such a pass decodes in the calling thread.
+  const std::size_t grain = Pool::grain_for(reader->stored_points(indices, choice), indices.size());
+  if (threads > 1 && grain == Pool::kMaxGrain) threads = 1;
   // As many spare arrays as results the pool may hold at once.
   const std::size_t workers = std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
   std::unique_ptr<DecodePool> decoder(
@@ -26,10 +31,13 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
   const reader::RunFiles files = raw->reader_->open_files();
   raw->readers_.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i) raw->readers_.emplace_back(files);
-  auto pool = Pool::start(raw->indices_.size(), threads, [raw](std::size_t position, std::size_t worker) {
-    return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
-                                  &raw->readers_[worker], raw->centroid_);
-  });
+  auto pool = Pool::start(
+      raw->indices_.size(), threads,
+      [raw](std::size_t position, std::size_t worker) {
+        return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
+                                      &raw->readers_[worker], raw->centroid_);
+      },
+      grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
   decoder->pool_ = std::move(*pool);
   return decoder;

@@ -48,7 +48,8 @@ struct PoolItem {
 
 class DecodePool {
  public:
-  // threads: as OrderedPool (1: decoded in the caller's thread by next()).
+  // threads: as OrderedPool (1: decoded in the caller's thread by next()); a
+  // pass over spectra of a few points each always decodes there.
   static Result<std::unique_ptr<DecodePool>> start(std::shared_ptr<const reader::Reader> reader,
                                                    std::vector<std::uint32_t> indices, BlockChoice choice,
                                                    unsigned threads,

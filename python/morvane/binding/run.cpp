@@ -40,7 +40,7 @@ PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept
     }
     auto path = path_like_argument("RunHandle", "path", path_arg);
     if (!path) return nullptr;
-    auto opened = without_gil([&] { return Reader::open(*path); });
+    auto opened = without_gil([&] { return Reader::open(*path, reader::Loading::Lazy); });
     if (!opened) return reader_error(state_of_type<ModuleState>(type), opened.error());
     Ref self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
@@ -73,7 +73,7 @@ Py_ssize_t run_len(PyObject* self) noexcept {
     PyErr_SetString(PyExc_ValueError, "the run is closed");
     return -1;
   }
-  return static_cast<Py_ssize_t>(reader->scan().records.size());
+  return static_cast<Py_ssize_t>(reader->scan_count());
 }
 
 PyObject* run_path(PyObject* self, void*) noexcept {
@@ -147,7 +147,7 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
     if (!choice) return nullptr;
     const auto options = centroid_options_of(min_level, max_level, snr);
     if (!options) return nullptr;
-    const auto count = static_cast<Py_ssize_t>(reader->scan().records.size());
+    const auto count = static_cast<Py_ssize_t>(reader->scan_count());
     if (index < 0 || index >= count) {
       PyErr_SetString(PyExc_IndexError, "spectrum index out of range");
       return nullptr;
@@ -177,7 +177,7 @@ PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
     if (!choice) return nullptr;
     const auto options = centroid_options_of(min_level, max_level, snr);
     if (!options) return nullptr;
-    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
     return new_spectrum_stream(state_of(self), reader, std::move(*indices), *choice, skip != 0, threads,
                                *options)
@@ -202,7 +202,7 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
     if (!choice) return nullptr;
     const auto centroid_options = centroid_options_of(min_level, max_level, snr);
     if (!centroid_options) return nullptr;
-    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
     PeakOptions options;
     options.choice = *choice;
@@ -223,7 +223,7 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads) || !check_threads(threads)) {
       return nullptr;
     }
-    auto indices = index_argument(indices_arg, reader->scan().records.size());
+    auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
     auto trace = without_gil([&] {
       return extracted_ion_trace(reader, std::move(*indices), low, high, threads);

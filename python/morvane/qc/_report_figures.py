@@ -12,7 +12,8 @@ import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-fou
 from plotly.colors import qualitative  # type: ignore[import-untyped, import-not-found, unused-ignore]
 from plotly.subplots import make_subplots  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-from ._report_data import TRACE_POINTS, IntensityMap, PeakList, RunTraces, scan_density, thin
+from .._traces import TRACE_POINTS, thin
+from ._report_data import IntensityMap, PeakList, RunTraces, scan_density
 
 # Traces of small multiples (one panel per run) are thinner still.
 PANEL_POINTS = 500
