@@ -5,11 +5,14 @@
 # fuzz/targets.txt by default) run one after the other; each gets an even
 # share of the time still left. A target runs in libFuzzer's fork mode with
 # FUZZ_WORKERS workers (default: one per core) at nice 19, so it only takes
-# idle CPU, in slices of at most FUZZ_SLICE seconds (default 300), starting
+# idle CPU, in slices of at most FUZZ_SLICE seconds (default 1800: fork mode
+# starts with one-second jobs and lengthens them, so short slices spend much
+# of their time starting jobs), starting
 # from the kept corpus in tests/cpp/data/fuzz/<target>/, the seeds and the
 # working corpus in build/fuzz/campaign/<target>/ (kept between rounds). With
-# FUZZ_GOAL=N, a target stops once its executions over all rounds reach N and
-# leaves its time to the targets after it. Crashes, hangs and out-of-memory
+# FUZZ_GOAL=N, a target stops once its executions over all rounds reach N
+# (libFuzzer's -runs ends the slice there) and leaves its time to the targets
+# after it. Crashes, hangs and out-of-memory
 # inputs do not stop the round; they are counted and kept in
 # build/fuzz/artifacts/.
 #
@@ -34,7 +37,7 @@ check_fuzz_targets "${TARGETS[@]}"
 WORKERS=${FUZZ_WORKERS:-$(nproc)}
 LOG=fuzz/campaign.tsv
 GOAL=${FUZZ_GOAL:-0}
-SLICE=${FUZZ_SLICE:-300}
+SLICE=${FUZZ_SLICE:-1800}
 
 build_fuzz_targets "${TARGETS[@]}"
 DEADLINE=$(awk -v h="$HOURS" -v now="$(date +%s)" 'BEGIN { printf "%d", now + h * 3600 }')
@@ -86,8 +89,9 @@ for target in "${TARGETS[@]}"; do
   : >"$log"
   while now=$(date +%s); ((now < end)) && ((GOAL == 0 || earlier + executions < GOAL)); do
     seconds=$((end - now < SLICE ? end - now : SLICE))
+    runs=$((GOAL == 0 ? -1 : GOAL - earlier - executions))
     nice -n 19 "$binary" -fork="$WORKERS" -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
-      -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
+      -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2560 \
       -dict="${FUZZ_DICTIONARIES[$target]}" -artifact_prefix="$BUILD/artifacts/$target-" \
       "$work" "$kept" "$BUILD/seeds/$target" >"$log.slice" 2>&1 || true
     cat "$log.slice" >>"$log"
