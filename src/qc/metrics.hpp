@@ -1,7 +1,7 @@
 // The ID-free run metrics of one run (or of the scans of one polarity),
 // computed from its quality-control rows in acquisition order. Each field
 // is one PSI-MS quality metric (MS:4000xxx) in the value shape and unit the
-// vocabulary gives it; the README's "Quality control" section says how each
+// vocabulary gives it; docs/qc.md ("Metrics") says how each
 // is defined where the vocabulary leaves room.
 #pragma once
 

@@ -1,10 +1,13 @@
-"""Every ```python and ```sh block of README.md runs as written.
+"""The README and the pages of docs/ say what is true.
 
-Each block runs on its own (a fresh interpreter or shell) in an empty
-temporary folder in which examples/sample.d is the repository's sample run;
-it must exit with status 0 and show something: print to standard output or
-write a file. A block opts out only with a first line of the form
-`# not run: REASON`."""
+Every ```python and ```sh block runs as written, on its own (a fresh
+interpreter or shell) in an empty temporary folder in which the repository
+files the pages read (the sample run, the fuzzing log) are linked under
+their own names; it must exit with status 0 and show something: print to
+standard output or write a file. A block opts out only with a first line of
+the form `# not run: REASON`. Every relative link leads to a file (and a
+heading) that exists, every page is listed, and what the pages say about
+the Makefile's CI target is what the target runs."""
 
 from __future__ import annotations
 
@@ -19,7 +22,11 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 README = REPO / "README.md"
-SAMPLE = REPO / "examples" / "sample.d"
+DOCS = REPO / "docs"
+DOCUMENTS = [README, *sorted(DOCS.glob("*.md"))]
+# Repository files that code blocks read, linked into each block's folder.
+LINKED = ("examples/sample.d", "fuzz/campaign.tsv")
+README_MAX_LINES = 400
 LANGUAGES = ("python", "sh")
 NOT_RUN = re.compile(r"#\s*not run:\s*(\S.*)")
 FENCE = re.compile(r"^```(\S*)\s*$")
@@ -63,7 +70,13 @@ def code_blocks(text: str, languages: tuple[str, ...] = LANGUAGES) -> list[Block
     return blocks
 
 
-BLOCKS = code_blocks(README.read_text(encoding="utf-8"))
+def _name(document: Path) -> str:
+    return document.relative_to(REPO).as_posix()
+
+
+BLOCKS = [(_name(document), block)
+          for document in DOCUMENTS
+          for block in code_blocks(document.read_text(encoding="utf-8"))]
 
 
 def _env() -> dict[str, str]:
@@ -73,27 +86,31 @@ def _env() -> dict[str, str]:
 
 
 def _files(folder: Path) -> set[Path]:
-    return {p for p in folder.rglob("*") if p.is_file() and "sample.d" not in p.parts}
+    linked = {folder / name for name in LINKED}
+    return {p for p in folder.rglob("*")
+            if p.is_file() and not any(p == link or link in p.parents for link in linked)}
 
 
-@pytest.mark.parametrize("block", BLOCKS, ids=[f"{b.language}-line{b.line}" for b in BLOCKS])
-def test_readme_block_runs(block: Block, tmp_path):
+@pytest.mark.parametrize("where,block", BLOCKS, ids=[f"{w}:{b.line}-{b.language}" for w, b in BLOCKS])
+def test_documented_block_runs(where: str, block: Block, tmp_path):
     if block.opt_out:
-        pytest.skip(f"README line {block.line}: {block.opt_out}")
-    (tmp_path / "examples").mkdir()
-    (tmp_path / "examples" / "sample.d").symlink_to(SAMPLE)
+        pytest.skip(f"{where} line {block.line}: {block.opt_out}")
+    for name in LINKED:
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).symlink_to(REPO / name)
     script = tmp_path / ("snippet.py" if block.language == "python" else "snippet.sh")
     script.write_text(block.code)
     command = [sys.executable, script.name] if block.language == "python" else ["bash", "-eo", "pipefail", script.name]
     done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, env=_env(), timeout=600)
-    assert done.returncode == 0, f"README line {block.line} exited {done.returncode}:\n{done.stderr[-3000:]}"
+    assert done.returncode == 0, f"{where} line {block.line} exited {done.returncode}:\n{done.stderr[-3000:]}"
     written = _files(tmp_path) - {script}
-    assert done.stdout.strip() or written, f"README line {block.line} shows nothing"
+    assert done.stdout.strip() or written, f"{where} line {block.line} shows nothing"
 
 
 def test_readme_has_blocks_to_run():
-    assert [b for b in BLOCKS if b.language == "python" and not b.opt_out]
-    assert [b for b in BLOCKS if b.language == "sh" and not b.opt_out]
+    readme = [b for w, b in BLOCKS if w == "README.md" and not b.opt_out]
+    assert [b for b in readme if b.language == "python"]
+    assert [b for b in readme if b.language == "sh"]
 
 
 PARSE_CASES = [
@@ -127,3 +144,135 @@ OPT_OUT_CASES = [
 @pytest.mark.parametrize("code,reason", OPT_OUT_CASES)
 def test_opt_out_needs_the_marker_and_a_reason_on_the_first_line(code, reason):
     assert Block("python", 1, code).opt_out == reason
+
+
+# -- links, the index, the front door's length, the CI target ------------------
+
+LINK = re.compile(r"\[[^\]]*\]\(([^)\s]+)\)")
+HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$")
+
+
+def prose(text: str) -> str:
+    """The text outside fenced blocks (a link inside code is code)."""
+    kept: list[str] = []
+    inside = False
+    for line in text.splitlines():
+        if line.startswith("```"):
+            inside = not inside
+            continue
+        if not inside:
+            kept.append(line)
+    return "\n".join(kept)
+
+
+def relative_links(text: str) -> list[str]:
+    """The targets of the links that lead into the repository, in order."""
+    return [target for target in LINK.findall(prose(text))
+            if not re.match(r"[a-z][a-z0-9+.-]*:", target)]
+
+
+def anchor(heading: str) -> str:
+    """The fragment a heading is reached by, as Markdown renderers make it:
+    lower case, code and emphasis marks and punctuation dropped, spaces to
+    hyphens."""
+    text = re.sub(r"[^\w\- ]", "", heading.lower().replace("`", ""))
+    return text.replace(" ", "-")
+
+
+def anchors(text: str) -> set[str]:
+    return {anchor(found.group(2)) for line in prose(text).splitlines() if (found := HEADING.match(line))}
+
+
+def broken_links(document: Path) -> list[str]:
+    broken = []
+    for target in relative_links(document.read_text(encoding="utf-8")):
+        path, _, fragment = target.partition("#")
+        resolved = (document.parent / path).resolve() if path else document
+        if not resolved.exists():
+            broken.append(f"{target}: no such file")
+        elif fragment and resolved.suffix == ".md" and fragment not in anchors(resolved.read_text(encoding="utf-8")):
+            broken.append(f"{target}: no such heading")
+    return broken
+
+
+@pytest.mark.parametrize("document", DOCUMENTS, ids=_name)
+def test_links_lead_somewhere(document: Path):
+    assert broken_links(document) == []
+
+
+def test_every_page_is_listed_in_the_index_and_the_readme():
+    pages = {p.name for p in DOCS.glob("*.md")} - {"README.md"}
+    for index in (DOCS / "README.md", README):
+        linked = {Path(t.partition("#")[0]).name for t in relative_links(index.read_text(encoding="utf-8"))}
+        assert pages - linked == set(), f"{_name(index)} does not list them"
+
+
+def test_the_front_door_is_short():
+    assert len(README.read_text(encoding="utf-8").splitlines()) <= README_MAX_LINES
+
+
+def ci_targets(makefile: str) -> list[str]:
+    """The make invocations of the `ci` target's recipe, arguments kept."""
+    recipe = re.search(r"^ci:.*\n((?:\t.*\n?)*)", makefile, re.M)
+    assert recipe, "the Makefile has no ci target"
+    return [re.sub(r"^.*\$\(MAKE\)(?:\s+--?\S+)*\s+", "", line).strip()
+            for line in recipe.group(1).splitlines() if "$(MAKE)" in line]
+
+
+def in_order(text: str, parts: list[str]) -> bool:
+    position = 0
+    for part in parts:
+        position = text.find(part, position)
+        if position < 0:
+            return False
+        position += len(part)
+    return True
+
+
+def test_the_pages_name_what_ci_runs():
+    targets = ci_targets((REPO / "Makefile").read_text(encoding="utf-8"))
+    row = next(line for line in README.read_text(encoding="utf-8").splitlines() if line.startswith("| `make ci`"))
+    assert in_order(row, [f"`{t}`" for t in targets]), row
+    reliability = " ".join((DOCS / "reliability.md").read_text(encoding="utf-8").split())
+    assert in_order(reliability, [f"`make {t}`" for t in targets])
+
+
+LINK_CASES = [
+    ("relative files and anchors", "see [a](docs/a.md) and [b](#install), [c](b.md#x)",
+     ["docs/a.md", "#install", "b.md#x"]),
+    ("other schemes are left out", "[w](https://example.org/x) [m](mailto:a@b) [f](file.md)", ["file.md"]),
+    ("links inside code blocks are code", "```python\nx = '[a](gone.md)'\n```\n[b](here.md)", ["here.md"]),
+    ("images are links too", "![plot](qc-report.png)", ["qc-report.png"]),
+]
+
+
+@pytest.mark.parametrize("what,text,expected", LINK_CASES, ids=[c[0] for c in LINK_CASES])
+def test_relative_links_are_found(what, text, expected):
+    assert relative_links(text) == expected
+
+
+ANCHOR_CASES = [
+    ("Install", "install"),
+    ("morvane: numpy arrays and Arrow tables", "morvane-numpy-arrays-and-arrow-tables"),
+    ("Many runs, many machines: Dask", "many-runs-many-machines-dask"),
+    ("The `karvel` module", "the-karvel-module"),
+    ("Row 13 (QC)", "row-13-qc"),
+]
+
+
+@pytest.mark.parametrize("heading,expected", ANCHOR_CASES)
+def test_headings_are_reached_by_their_anchor(heading, expected):
+    assert anchor(heading) == expected
+
+
+CI_CASES = [
+    ("the project's form",
+     "ci:\n\t@$(MAKE) --no-print-directory test\n\t@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=30\n\nwheel: env\n",
+     ["test", "fuzz FUZZ_SECONDS=30"]),
+    ("plain make, other lines ignored", "ci: deps\n\techo start\n\t$(MAKE) test-asan\n", ["test-asan"]),
+]
+
+
+@pytest.mark.parametrize("what,makefile,expected", CI_CASES, ids=[c[0] for c in CI_CASES])
+def test_ci_targets_are_read_from_the_recipe(what, makefile, expected):
+    assert ci_targets(makefile) == expected
