@@ -276,3 +276,58 @@ CI_CASES = [
 @pytest.mark.parametrize("what,makefile,expected", CI_CASES, ids=[c[0] for c in CI_CASES])
 def test_ci_targets_are_read_from_the_recipe(what, makefile, expected):
     assert ci_targets(makefile) == expected
+
+
+# -- the files the pages name exist ---------------------------------------------
+
+TOP_FOLDERS = ("src", "python", "tests", "morvane_core", "bench", "fuzz", "scripts", "examples", "cmake", "docs")
+NAMED_PATH = re.compile(r"`((?:%s)/[^`\s]*)`" % "|".join(TOP_FOLDERS))
+LAYOUT_ENTRY = re.compile(r"^(\S+)\s{2,}\S")
+
+
+def named_paths(text: str) -> list[str]:
+    """The repository paths a page names in code spans, as glob patterns:
+    `src/raw/msscan.*` stands for its files, `<name>` for any name."""
+    return [re.sub(r"<[^>]*>", "*", found) for found in NAMED_PATH.findall(text)]
+
+
+def layout_entries(text: str) -> list[str]:
+    """The first column of the layout's table: one path (or pattern) a line."""
+    block = code_blocks(text, ("",))
+    assert block, "the layout has no table"
+    return [found.group(1) for line in block[0].code.splitlines() if (found := LAYOUT_ENTRY.match(line))]
+
+
+def missing(patterns: list[str]) -> list[str]:
+    return [pattern for pattern in patterns if not any(REPO.glob(pattern.rstrip("/")))]
+
+
+@pytest.mark.parametrize("document", DOCUMENTS, ids=_name)
+def test_named_paths_exist(document: Path):
+    assert missing(named_paths(document.read_text(encoding="utf-8"))) == []
+
+
+def test_the_layout_names_what_is_there():
+    entries = layout_entries((DOCS / "layout.md").read_text(encoding="utf-8"))
+    assert missing(entries) == []
+    tracked_tops = {p.name for p in REPO.iterdir() if p.is_dir() and not p.name.startswith(".")} & set(TOP_FOLDERS)
+    listed_tops = {entry.split("/")[0] for entry in entries}
+    assert tracked_tops - listed_tops == set()
+
+
+NAMED_PATH_CASES = [
+    ("a file and a pattern", "`src/reader/scan_row.hpp` and `src/raw/msscan.*`",
+     ["src/reader/scan_row.hpp", "src/raw/msscan.*"]),
+    ("placeholders match any name", "`tests/cpp/data/fuzz/<target>/`", ["tests/cpp/data/fuzz/*/"]),
+    ("other code spans are left out", "`make test`, `build/bench-data/`, `RUN.d`, `docs`", []),
+]
+
+
+@pytest.mark.parametrize("what,text,expected", NAMED_PATH_CASES, ids=[c[0] for c in NAMED_PATH_CASES])
+def test_named_paths_are_found(what, text, expected):
+    assert named_paths(text) == expected
+
+
+def test_layout_entries_are_the_first_column():
+    text = "# Layout\n\n```\nsrc/raw/     decoders\n             more words\nMakefile     targets\n```\n"
+    assert layout_entries(text) == ["src/raw/", "Makefile"]
