@@ -1,10 +1,11 @@
 """The README and the pages of docs/ say what is true.
 
 Every ```python and ```sh block runs as written, on its own (a fresh
-interpreter or shell) in an empty temporary folder in which the repository
-files the pages read (the sample run, the fuzzing log) are linked under
-their own names; it must exit with status 0 and show something: print to
-standard output or write a file. A block opts out only with a first line of
+interpreter or shell) in an empty folder in which the repository files the
+pages read (the sample run, the fuzzing log) are linked under their own
+names; it must exit with status 0, print something, and write nothing into
+that folder: an example that a reader runs in a clone writes its outputs
+into a temporary folder of its own. A block opts out only with a first line of
 the form `# not run: REASON`. Every relative link leads to a file (and a
 heading) that exists, every page is listed, and what the pages say about
 the Makefile's CI target is what the target runs."""
@@ -79,32 +80,36 @@ BLOCKS = [(_name(document), block)
           for block in code_blocks(document.read_text(encoding="utf-8"))]
 
 
-def _env() -> dict[str, str]:
+def _env(temporary: Path) -> dict[str, str]:
     env = dict(os.environ)
     env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
+    env["TMPDIR"] = str(temporary)
     return env
 
 
-def _files(folder: Path) -> set[Path]:
-    linked = {folder / name for name in LINKED}
+def _files(folder: Path, *left_out: Path) -> set[Path]:
     return {p for p in folder.rglob("*")
-            if p.is_file() and not any(p == link or link in p.parents for link in linked)}
+            if p.is_file() and not any(p == top or top in p.parents for top in left_out)}
 
 
 @pytest.mark.parametrize("where,block", BLOCKS, ids=[f"{w}:{b.line}-{b.language}" for w, b in BLOCKS])
 def test_documented_block_runs(where: str, block: Block, tmp_path):
     if block.opt_out:
         pytest.skip(f"{where} line {block.line}: {block.opt_out}")
+    clone = tmp_path / "clone"
+    temporary = tmp_path / "tmp"
+    temporary.mkdir()
     for name in LINKED:
-        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / name).symlink_to(REPO / name)
-    script = tmp_path / ("snippet.py" if block.language == "python" else "snippet.sh")
+        (clone / name).parent.mkdir(parents=True, exist_ok=True)
+        (clone / name).symlink_to(REPO / name)
+    script = temporary / ("snippet.py" if block.language == "python" else "snippet.sh")
     script.write_text(block.code)
-    command = [sys.executable, script.name] if block.language == "python" else ["bash", "-eo", "pipefail", script.name]
-    done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, env=_env(), timeout=600)
+    command = [sys.executable, str(script)] if block.language == "python" else ["bash", "-eo", "pipefail", str(script)]
+    done = subprocess.run(command, cwd=clone, capture_output=True, text=True, env=_env(temporary), timeout=600)
     assert done.returncode == 0, f"{where} line {block.line} exited {done.returncode}:\n{done.stderr[-3000:]}"
-    written = _files(tmp_path) - {script}
-    assert done.stdout.strip() or written, f"{where} line {block.line} shows nothing"
+    assert done.stdout.strip(), f"{where} line {block.line} shows nothing"
+    written = _files(clone, *(clone / name for name in LINKED))
+    assert not written, f"{where} line {block.line} writes into the clone: {sorted(map(str, written))}"
 
 
 def test_readme_has_blocks_to_run():
@@ -197,14 +202,17 @@ def broken_links(document: Path) -> list[str]:
 
 @pytest.mark.parametrize("document", DOCUMENTS, ids=_name)
 def test_links_lead_somewhere(document: Path):
-    assert broken_links(document) == []
+    broken = broken_links(document)
+    assert not broken, f"{_name(document)}: {broken}"
 
 
 def test_every_page_is_listed_in_the_index_and_the_readme():
     pages = {p.name for p in DOCS.glob("*.md")} - {"README.md"}
     for index in (DOCS / "README.md", README):
         linked = {Path(t.partition("#")[0]).name for t in relative_links(index.read_text(encoding="utf-8"))}
-        assert pages - linked == set(), f"{_name(index)} does not list them"
+        unlisted = sorted(pages - linked)
+        assert not unlisted, (f"{_name(index)} does not link {unlisted}: add a line for each new page "
+                              "to docs/README.md and to the README's Documentation table")
 
 
 def test_the_front_door_is_short():
@@ -304,7 +312,8 @@ def missing(patterns: list[str]) -> list[str]:
 
 @pytest.mark.parametrize("document", DOCUMENTS, ids=_name)
 def test_named_paths_exist(document: Path):
-    assert missing(named_paths(document.read_text(encoding="utf-8"))) == []
+    gone = missing(named_paths(document.read_text(encoding="utf-8")))
+    assert not gone, f"{_name(document)} names {gone}, which do not exist: say where they are now"
 
 
 def test_the_layout_names_what_is_there():
