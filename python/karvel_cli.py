@@ -2,7 +2,7 @@
 
     karvel info RUN.d [RUN.d ...] [--json]
                          a summary of each data folder, from its scan table
-    karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet] ...
+    karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet|mzpeak] ...
                          runs as indexed mzML, Parquet or (--metadata-only) JSON
     karvel qc RUN.d [RUN.d ...] -o OUTDIR    quality metrics as mzQC, per-scan tables, reports
     karvel --version
@@ -335,6 +335,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["centroid_ms_levels"] = args.centroid_ms_levels
     if to != "json" and args.errors != "raise":
         options["errors"] = args.errors
+    if to == "mzpeak" and args.mzpeak_layout is not None:
+        options["layout"] = args.mzpeak_layout
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
@@ -384,6 +386,8 @@ def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespa
                  if given]
     if mzml_only and (args.to != "mzml" or args.metadata_only):
         command.error(f"{' and '.join(mzml_only)}: for mzML output only")
+    if args.mzpeak_layout is not None and (args.to != "mzpeak" or args.metadata_only):
+        command.error("--mzpeak-layout: for mzPeak output only")
     if args.jobs is not None and args.jobs < 1:
         command.error("-j must be at least 1")
     if args.jobs is not None and args.scheduler is not None:
@@ -428,14 +432,17 @@ def convert(args: argparse.Namespace) -> int:
 
 def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command = commands.add_parser(
-        "convert", parents=[common], help="convert data folders to mzML, Parquet or JSON",
+        "convert", parents=[common], help="convert data folders to mzML, Parquet, mzPeak or JSON",
         description="Convert MassHunter data folders to indexed mzML or Parquet (one file per run, named after it: "
                     "RUN.d -> OUTDIR/RUN.mzML), or their metadata to JSON. Exit status 1 when a run fails "
                     "(a filter that selects no spectrum of a run fails it too).")
     command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
     command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
                          help="the output folder (created if missing)")
-    command.add_argument("--to", choices=("mzml", "parquet"), default="mzml", help="output format (default: mzml)")
+    command.add_argument("--to", choices=("mzml", "parquet", "mzpeak"), default="mzml",
+                         help="output format (default: mzml)")
+    command.add_argument("--mzpeak-layout", choices=("zip", "folder"), default=None,
+                         help="mzPeak as one uncompressed ZIP file RUN.mzpeak (default) or a folder RUN.mzpeak")
     command.add_argument("--ms-level", type=ms_levels, metavar="1,2", help="keep these MS levels only")
     command.add_argument("--rt", type=rt_range, metavar="LOW:HIGH",
                          help="keep spectra whose retention time, in seconds, is within LOW and HIGH inclusive")

@@ -7,6 +7,7 @@ files at once and decodes each spectrum's block only when asked.
 from ._convert import ConversionResult, convert
 from ._native import FormatError, Spectrum
 from ._mzml import to_mzml
+from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
 from ._run import Run, open
 from ._scans import ScanTable
@@ -14,4 +15,4 @@ from ._slices import SpectrumSlice
 from ._version import __version__
 
 __all__ = ["ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice", "__version__",
-           "convert", "open", "to_mzml", "to_parquet"]
+           "convert", "open", "to_mzml", "to_mzpeak", "to_parquet"]

@@ -28,7 +28,7 @@ from ._output import is_complete, nothing_selected, selected, selected_spectra
 from ._progress import runs_bar
 from ._salvage import Skipped
 
-SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json"}
+SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": ".mzpeak"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
@@ -36,6 +36,8 @@ OPTIONS = {
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
                           "centroid_ms_levels", "snr"}),
     "json": frozenset({"ms_level", "rt"}),
+    "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
+                         "compression", "threads", "errors", "centroid_ms_levels", "snr"}),
 }
 
 
@@ -135,6 +137,9 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                 # The mzML writer writes under a temporary name of its own
                 # and renames the file when complete.
                 skipped = run.to_mzml(target, progress=progress, **options)
+            elif to == "mzpeak":
+                # So does the mzPeak writer (a folder layout too).
+                skipped = run.to_mzpeak(target, progress=progress, **options)
             else:
                 with written_atomically(target) as partial:
                     write_output(run, partial, to, options, progress)
@@ -172,8 +177,8 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
             to: str = "mzml", client: Any = None, jobs: int | None = None, progress: bool = False,
             skip_existing: bool = False, **options: Any) -> list[ConversionResult]:
     """Converts each run of `paths` into `out_dir` (created if missing) as
-    RUN.mzML, RUN.parquet or RUN.json (`to` "mzml", "parquet" or "json": the
-    run's info, device and scan table). Returns one result per run, in the
+    RUN.mzML, RUN.parquet, RUN.mzpeak or RUN.json (`to` "mzml", "parquet",
+    "mzpeak" or "json": the run's info, device and scan table). Returns one result per run, in the
     order of `paths`; a run that fails has its error in its result. A run
     may be a RUN.d.zip, .tar or .tar.gz: the task unpacks it into a private
     temporary folder (see morvane._archives) and names the output after it.
@@ -202,7 +207,7 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     if client is None and workers == 1:
         return in_this_process(names, task, options, progress)
     # Runs side by side: each conversion keeps to one core.
-    if to in ("parquet", "mzml"):
+    if to in ("parquet", "mzml", "mzpeak"):
         options = {"threads": 1, **options}
     if client is not None:
         return on_dask(client, names, task, options, progress)

@@ -60,6 +60,8 @@ def is_complete(path: str | os.PathLike[str], to: str) -> bool:
     try:
         if to == "mzml":
             return _mzml_complete(path)
+        if to == "mzpeak":
+            return _mzpeak_complete(path)
         if to == "parquet":
             import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
 
@@ -92,3 +94,31 @@ def _mzml_complete(path: str | os.PathLike[str]) -> bool:
             digest.update(block)
             remaining -= len(block)
     return digest.hexdigest().encode() == match.group(1)
+
+
+def _mzpeak_complete(path: str | os.PathLike[str]) -> bool:
+    """An archive whose index parses and whose members' footers read (a
+    folder is complete when renamed into place, a ZIP file when its
+    central directory reads)."""
+    import zipfile
+
+    import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+
+    if os.path.isdir(path):
+        names = set(os.listdir(path))
+        with open(os.path.join(path, "mzpeak_index.json"), "rb") as file:
+            index = json.load(file)
+        for entry in index["files"]:
+            if entry["name"] not in names:
+                return False
+            pyarrow.parquet.read_metadata(os.path.join(path, entry["name"]))
+        return True
+    with zipfile.ZipFile(path) as archive:
+        names = set(archive.namelist())
+        index = json.loads(archive.read("mzpeak_index.json"))
+        for entry in index["files"]:
+            if entry["name"] not in names:
+                return False
+            with archive.open(entry["name"]) as member:
+                pyarrow.parquet.read_metadata(member)
+    return True

@@ -15,6 +15,7 @@ from . import _args, _native
 from ._args import Errors, Mode, MsLevels
 from ._native import Spectrum
 from ._mzml import to_mzml
+from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
 from ._salvage import AUTO, Skipped, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
@@ -349,3 +350,28 @@ class Run(RunViews):
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr)
+
+    def to_mzpeak(
+        self,
+        out: str | os.PathLike[str],
+        *,
+        ms_level: MsLevels | None = None,
+        rt: tuple[float, float] | None = None,
+        mode: Mode = "auto",
+        layout: Literal["zip", "folder"] = "zip",
+        mz_encoding: Literal["delta", "basic"] = "delta",
+        chunk_width: float = 50.0,
+        strip_zero_runs: bool = True,
+        progress: bool = False,
+        compression: str = "zstd",
+        threads: int | None = None,
+        errors: Errors = "raise",
+        centroid_ms_levels: int | tuple[int, int | None] | None = None,
+        snr: float = 3.0,
+    ) -> list[Skipped]:
+        """Writes the run as an mzPeak archive (see morvane.to_mzpeak);
+        returns the spectra left out with errors="skip". Needs pyarrow."""
+        return to_mzpeak(self, out, ms_level=ms_level, rt=rt, mode=mode, layout=layout, mz_encoding=mz_encoding,
+                         chunk_width=chunk_width, strip_zero_runs=strip_zero_runs, progress=progress,
+                         compression=compression, threads=threads, errors=errors,
+                         centroid_ms_levels=centroid_ms_levels, snr=snr)

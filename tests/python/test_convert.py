@@ -14,8 +14,9 @@ import morvane
 from export_runs import damaged_run, leftovers, quadrupole_run, varied_run
 
 HAS_MZML = hasattr(getattr(morvane, "Run", None), "to_mzml")
-FORMATS = ["parquet", pytest.param("mzml", marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")), "json"]
-SUFFIX = {"parquet": ".parquet", "mzml": ".mzML", "json": ".json"}
+FORMATS = ["parquet", pytest.param("mzml", marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")), "json",
+           "mzpeak"]
+SUFFIX = {"parquet": ".parquet", "mzml": ".mzML", "json": ".json", "mzpeak": ".mzpeak"}
 
 
 @pytest.fixture(scope="module")

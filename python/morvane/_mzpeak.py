@@ -1,0 +1,797 @@
+"""A run as an mzPeak archive: Parquet tables found through a JSON index,
+in an uncompressed ZIP file or a folder.
+
+The spectra pass decodes each selected spectrum once (twice when a picking
+mode asks for centroids beside the profiles): profile spectra go to the
+data-arrays table in chunks along m/z, centroid spectra (stored or picked)
+to the peaks table one row per peak, and one row per spectrum to the
+metadata tables. The chromatograms (TIC and base peak of the MS1 spectra
+written) follow, then the file-level metadata; the version-specific names
+and terms all come from morvane._mzpeak_format.
+
+Members are written into a hidden folder beside the output; a ZIP archive
+is then assembled under a temporary name, synced and renamed (a folder
+layout renames the folder itself), so the output appears only complete.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import math
+import os
+import re
+import shutil
+import threading
+import zipfile
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _args
+from . import _mzpeak_format as fmt
+from ._atomic import named_after, remove_stale_temporaries, sync_folder, synced, temporary_name, written_atomically
+from ._native import run_analyzer
+from ._output import selected
+from ._parquet import import_pyarrow
+from ._progress import spectra_bar
+from ._salvage import Skipped, salvaged
+from ._version import __version__
+
+LAYOUTS = ("zip", "folder")
+# Points (profile) or peaks per row group of the signal tables: small enough
+# that one spectrum is read without much else, large enough to compress.
+ROW_GROUP_POINTS = 262_144
+DATA_PAGE_SIZE = 64 * 1024
+_HASH_BLOCK = 1 << 20
+
+
+# -- arrays ------------------------------------------------------------------------------------------
+
+def sorted_arrays(mz: npt.NDArray[np.float64], intensity: npt.NDArray[np.float32]) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.float32]]:
+    """The arrays ordered by m/z (stably; NaN last), untouched when already so."""
+    if mz.size < 2 or not np.any(mz[1:] < mz[:-1]) and not np.isnan(mz).any():
+        return mz, intensity
+    order = np.argsort(mz, kind="stable")
+    return mz[order], intensity[order]
+
+
+def zero_run_kept(intensity: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """Which points survive zero-run stripping: a zero whose neighbours are
+    both zero (or the array's end) goes, so a run of zeros keeps the points
+    next to signal."""
+    zero: npt.NDArray[np.bool_] = np.asarray(intensity == 0, dtype=bool)
+    if zero.size == 0:
+        return zero
+    before = np.concatenate(([True], zero[:-1]))
+    after = np.concatenate((zero[1:], [True]))
+    kept: npt.NDArray[np.bool_] = ~(zero & before & after)
+    return kept
+
+
+def chunk_starts(mz: npt.NDArray[np.float64], width: float) -> npt.NDArray[np.int64]:
+    """Positions where a new chunk begins: every `width` of m/z from the
+    first value. Equal values always share a chunk; non-finite values join
+    the last chunk."""
+    if mz.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    with np.errstate(invalid="ignore", over="ignore"):
+        bins = np.floor((mz - mz[0]) / width)
+    finite = np.isfinite(bins)
+    if not finite.all():
+        top = bins[finite].max() if finite.any() else 0.0
+        bins = np.where(finite, bins, top)
+        bins = np.maximum.accumulate(bins)
+    changes = np.flatnonzero(bins[1:] != bins[:-1]) + 1
+    return np.concatenate(([0], changes)).astype(np.int64)
+
+
+def encode_chunks(mz: npt.NDArray[np.float64], starts: npt.NDArray[np.int64], encoding: str) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """Each chunk's first and last m/z, the encoded values after the first,
+    and the offsets of each chunk's values (length chunks + 1)."""
+    ends = np.concatenate((starts[1:], [mz.size])) - 1
+    rest = np.ones(mz.size, dtype=bool)
+    rest[starts] = False
+    if encoding == fmt.DELTA_ENCODING:
+        steps = np.empty_like(mz)
+        if mz.size:
+            steps[0] = 0.0
+            with np.errstate(invalid="ignore", over="ignore"):
+                steps[1:] = mz[1:] - mz[:-1]
+        values = steps[rest]
+    else:
+        values = mz[rest]
+    counts = ends - starts
+    offsets = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+    return mz[starts], mz[ends], values, offsets
+
+
+# -- signal tables ------------------------------------------------------------------------------------
+
+@dataclass
+class _Pending:
+    """Columns gathered for the next row group of a signal table."""
+
+    parts: dict[str, list[npt.NDArray[Any]]] = field(default_factory=dict)
+    points: int = 0
+
+    def add(self, name: str, values: npt.NDArray[Any]) -> None:
+        self.parts.setdefault(name, []).append(values)
+
+    def take(self, name: str, dtype: Any) -> npt.NDArray[Any]:
+        parts = self.parts.get(name, [])
+        return np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype=dtype)
+
+
+def _list_array(pa: Any, offsets: npt.NDArray[np.int64], values: npt.NDArray[Any], value_type: Any) -> Any:
+    return pa.LargeListArray.from_arrays(pa.array(offsets, pa.int64()), pa.array(values, value_type))
+
+
+class SignalWriter:
+    """One signal table (data arrays or peaks) of spectra, written a row
+    group at a time."""
+
+    def __init__(self, path: Path, layout: str, compression: str, encoding: str = fmt.DELTA_ENCODING,
+                 width: float = fmt.DEFAULT_CHUNK_WIDTH) -> None:
+        self.pa = import_pyarrow()
+        self.layout = layout
+        self.encoding = encoding
+        self.width = width
+        pa = self.pa
+        index_field = pa.field(fmt.SPECTRUM_INDEX, pa.uint64(), nullable=False)
+        if layout == fmt.POINT:
+            fields = [index_field, pa.field(fmt.MZ, pa.float64()), pa.field(fmt.INTENSITY, pa.float32())]
+            array_index = fmt.point_array_index(fmt.SPECTRUM, fmt.MZ, fmt.MZ_ARRAY, fmt.MZ_UNIT)
+            floats = [f"{fmt.POINT}.{fmt.MZ}", f"{fmt.POINT}.{fmt.INTENSITY}"]
+            dictionary: list[str] = []
+        else:
+            fields = [index_field,
+                      pa.field(fmt.chunk_column(fmt.MZ, "start"), pa.float64()),
+                      pa.field(fmt.chunk_column(fmt.MZ, "end"), pa.float64()),
+                      pa.field(fmt.chunk_column(fmt.MZ, "values"), pa.large_list(pa.float64())),
+                      pa.field(fmt.CHUNK_ENCODING_COLUMN, pa.large_string()),
+                      pa.field(fmt.INTENSITY, pa.large_list(pa.float32()))]
+            array_index = fmt.chunk_array_index(fmt.SPECTRUM)
+            prefix = fmt.CHUNK
+            floats = [f"{prefix}.{fmt.chunk_column(fmt.MZ, 'start')}", f"{prefix}.{fmt.chunk_column(fmt.MZ, 'end')}",
+                      f"{prefix}.{fmt.chunk_column(fmt.MZ, 'values')}.list.element",
+                      f"{prefix}.{fmt.INTENSITY}.list.element"]
+            dictionary = [f"{prefix}.{fmt.CHUNK_ENCODING_COLUMN}"]
+        self.struct = pa.struct(fields)
+        key = fmt.ARRAY_INDEX_KEY.format(entity=fmt.SPECTRUM)
+        self.schema = pa.schema([pa.field(layout, self.struct, nullable=False)],
+                                metadata={key: json.dumps(array_index)})
+        encodings = {name: "BYTE_STREAM_SPLIT" for name in floats}
+        encodings[f"{layout}.{fmt.SPECTRUM_INDEX}"] = "DELTA_BINARY_PACKED"
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+        self.writer = pq.ParquetWriter(os.fspath(path), self.schema, compression=compression,
+                                       use_dictionary=dictionary, column_encoding=encodings,
+                                       write_page_index=True, write_statistics=True,
+                                       data_page_size=DATA_PAGE_SIZE)
+        self.pending = _Pending()
+
+    def add(self, index: int, mz: npt.NDArray[np.float64], intensity: npt.NDArray[np.float32]) -> None:
+        if mz.size == 0:
+            return
+        pending = self.pending
+        if self.layout == fmt.POINT:
+            pending.add("index", np.full(mz.size, index, dtype=np.uint64))
+            pending.add("mz", mz)
+            pending.add("intensity", intensity)
+        else:
+            starts = chunk_starts(mz, self.width)
+            first, last, values, offsets = encode_chunks(mz, starts, self.encoding)
+            pending.add("index", np.full(starts.size, index, dtype=np.uint64))
+            pending.add("start", first)
+            pending.add("end", last)
+            pending.add("values", values)
+            pending.add("value_counts", np.diff(offsets))
+            pending.add("intensity", intensity)
+            pending.add("point_counts", np.diff(np.concatenate((starts, [mz.size]))))
+        pending.points += mz.size
+        if pending.points >= ROW_GROUP_POINTS:
+            self.flush()
+
+    def flush(self) -> None:
+        pending, pa = self.pending, self.pa
+        if pending.points == 0:
+            return
+        index = pa.array(pending.take("index", np.uint64), pa.uint64())
+        if self.layout == fmt.POINT:
+            children = [index, pa.array(pending.take("mz", np.float64), pa.float64()),
+                        pa.array(pending.take("intensity", np.float32), pa.float32())]
+        else:
+            value_offsets = np.concatenate(([0], np.cumsum(pending.take("value_counts", np.int64))))
+            point_offsets = np.concatenate(([0], np.cumsum(pending.take("point_counts", np.int64))))
+            encoding = pa.array(np.full(len(index), self.encoding, dtype=object), pa.large_string())
+            children = [index, pa.array(pending.take("start", np.float64), pa.float64()),
+                        pa.array(pending.take("end", np.float64), pa.float64()),
+                        _list_array(pa, value_offsets, pending.take("values", np.float64), pa.float64()),
+                        encoding,
+                        _list_array(pa, point_offsets, pending.take("intensity", np.float32), pa.float32())]
+        column = pa.StructArray.from_arrays(children, fields=list(self.struct))
+        self.writer.write_table(pa.Table.from_arrays([column], schema=self.schema))
+        self.pending = _Pending()
+
+    def close(self) -> None:
+        self.flush()
+        self.writer.close()
+
+
+# -- metadata tables ----------------------------------------------------------------------------------
+
+def _param_type(pa: Any) -> Any:
+    value = pa.struct([pa.field("integer", pa.int64()), pa.field("float", pa.float64()),
+                       pa.field("string", pa.large_string()), pa.field("boolean", pa.bool_())])
+    return pa.large_list(pa.struct([pa.field("value", value), pa.field("accession", pa.large_string()),
+                                    pa.field("name", pa.large_string()), pa.field("unit", pa.large_string())]))
+
+
+def _param_row(accession: str | None, name: str, value: Any = None, unit: str | None = None) -> dict[str, Any]:
+    slot: dict[str, Any] = {"integer": None, "float": None, "string": None, "boolean": None}
+    if isinstance(value, bool):
+        slot["boolean"] = value
+    elif isinstance(value, int):
+        slot["integer"] = value
+    elif isinstance(value, float):
+        slot["float"] = value
+    elif value is not None:
+        slot["string"] = str(value)
+    return {"value": slot, "accession": accession, "name": name, "unit": unit}
+
+
+def _auxiliary_type(pa: Any) -> Any:
+    name = pa.struct([pa.field("name", pa.large_string()), pa.field("accession", pa.large_string()),
+                      pa.field("value", pa.large_string()), pa.field("unit", pa.large_string())])
+    return pa.large_list(pa.struct([
+        pa.field("name", name), pa.field("data", pa.large_list(pa.uint8())), pa.field("data_type", pa.large_string()),
+        pa.field("compression", pa.large_string()), pa.field("unit", pa.large_string()),
+        pa.field("parameters", _param_type(pa)), pa.field("data_processing_ref", pa.large_string())]))
+
+
+@dataclass
+class SpectrumRows:
+    """The metadata of the spectra written, column by column."""
+
+    index: list[int] = field(default_factory=list)
+    id: list[str] = field(default_factory=list)
+    time: list[float] = field(default_factory=list)
+    ms_level: list[int | None] = field(default_factory=list)
+    scan_polarity: list[int | None] = field(default_factory=list)
+    spectrum_representation: list[str] = field(default_factory=list)
+    spectrum_type: list[str] = field(default_factory=list)
+    lowest_observed_mz: list[float | None] = field(default_factory=list)
+    highest_observed_mz: list[float | None] = field(default_factory=list)
+    number_of_data_points: list[int | None] = field(default_factory=list)
+    number_of_peaks: list[int | None] = field(default_factory=list)
+    base_peak_mz: list[float | None] = field(default_factory=list)
+    base_peak_intensity: list[float | None] = field(default_factory=list)
+    total_ion_current: list[float | None] = field(default_factory=list)
+    # precursors: (spectrum index, target m/z, collision energy)
+    precursors: list[tuple[int, float | None, float | None]] = field(default_factory=list)
+
+
+POLARITY = {"+": 1, "positive": 1, "-": -1, "negative": -1}
+
+
+def observed_range(mz: npt.NDArray[np.float64]) -> tuple[float | None, float | None]:
+    finite = mz[np.isfinite(mz)]
+    if finite.size == 0:
+        return None, None
+    return float(finite.min()), float(finite.max())
+
+
+def spectra_metadata_table(pa: Any, rows: SpectrumRows, file_level: dict[bytes, bytes]) -> Any:
+    n = len(rows.index)
+    empty_lists = pa.array([[] for _ in range(n)], _param_type(pa))
+    columns = {
+        "index": pa.array(rows.index, pa.uint64()),
+        "id": pa.array(rows.id, pa.large_string()),
+        "time": pa.array(rows.time, pa.float64()),
+        "ms_level": pa.array(rows.ms_level, pa.int32()),
+        "scan_polarity": pa.array(rows.scan_polarity, pa.int8()),
+        "spectrum_representation": pa.array(rows.spectrum_representation, pa.large_string()),
+        "spectrum_type": pa.array(rows.spectrum_type, pa.large_string()),
+        "lowest_observed_mz": pa.array(rows.lowest_observed_mz, pa.float64()),
+        "highest_observed_mz": pa.array(rows.highest_observed_mz, pa.float64()),
+        "number_of_data_points": pa.array(rows.number_of_data_points, pa.uint64()),
+        "number_of_peaks": pa.array(rows.number_of_peaks, pa.uint64()),
+        "base_peak_mz": pa.array(rows.base_peak_mz, pa.float64()),
+        "base_peak_intensity": pa.array(rows.base_peak_intensity, pa.float64()),
+        "total_ion_current": pa.array(rows.total_ion_current, pa.float64()),
+        "data_processing_id": pa.nulls(n, pa.large_string()),
+        "parameters": empty_lists,
+        "number_of_auxiliary_arrays": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
+        "auxiliary_arrays": pa.array([[] for _ in range(n)], _auxiliary_type(pa)),
+        "mz_delta_model": pa.nulls(n, pa.large_list(pa.float64())),
+    }
+    return pa.table(columns).replace_schema_metadata(file_level)
+
+
+def scans_table(pa: Any, rows: SpectrumRows) -> Any:
+    n = len(rows.index)
+    window = pa.struct([pa.field("scan_window_lower_limit", pa.float32()),
+                        pa.field("scan_window_upper_limit", pa.float32()),
+                        pa.field("parameters", _param_type(pa))])
+    return pa.table({
+        "source_index": pa.array(rows.index, pa.uint64()),
+        "scan_index": pa.array(rows.index, pa.uint64()),
+        "scan_start_time": pa.array(rows.time, pa.float64()),
+        "preset_scan_configuration": pa.nulls(n, pa.uint32()),
+        "filter_string": pa.nulls(n, pa.large_string()),
+        "ion_injection_time": pa.nulls(n, pa.float64()),
+        "ion_mobility_value": pa.nulls(n, pa.float64()),
+        "ion_mobility_type": pa.nulls(n, pa.large_string()),
+        "instrument_configuration_id": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
+        "spectrum_reference": pa.nulls(n, pa.large_string()),
+        "scan_windows": pa.array([[] for _ in range(n)], pa.large_list(window)),
+        "parameters": pa.array([[] for _ in range(n)], _param_type(pa)),
+    })
+
+
+def precursors_table(pa: Any, rows: SpectrumRows) -> Any:
+    params = _param_type(pa)
+    isolation = pa.struct([pa.field("isolation_window_target", pa.float64()),
+                           pa.field("isolation_window_lower_offset", pa.float64()),
+                           pa.field("isolation_window_upper_offset", pa.float64()),
+                           pa.field("parameters", params)])
+    activation = pa.struct([pa.field("collision_energy", pa.float64()), pa.field("parameters", params)])
+    cid = [_param_row(fmt.CID[0], fmt.CID[1])]
+    n = len(rows.precursors)
+    return pa.table({
+        "source_index": pa.array([p[0] for p in rows.precursors], pa.uint64()),
+        "precursor_index": pa.nulls(n, pa.uint64()),
+        "precursor_id": pa.nulls(n, pa.large_string()),
+        "isolation_window": pa.array([{"isolation_window_target": p[1], "isolation_window_lower_offset": None,
+                                       "isolation_window_upper_offset": None, "parameters": []}
+                                      for p in rows.precursors], isolation),
+        "activation": pa.array([{"collision_energy": p[2], "parameters": cid} for p in rows.precursors], activation),
+        "parameters": pa.array([[] for _ in range(n)], params),
+    })
+
+
+def selected_ions_table(pa: Any, rows: SpectrumRows) -> Any:
+    n = len(rows.precursors)
+    return pa.table({
+        "source_index": pa.array([p[0] for p in rows.precursors], pa.uint64()),
+        "precursor_index": pa.nulls(n, pa.uint64()),
+        "selected_ion_mz": pa.array([p[1] for p in rows.precursors], pa.float64()),
+        "charge_state": pa.nulls(n, pa.int32()),
+        "intensity": pa.nulls(n, pa.float64()),
+        "ion_mobility_value": pa.nulls(n, pa.float64()),
+        "ion_mobility_type": pa.nulls(n, pa.large_string()),
+        "parameters": pa.array([[] for _ in range(n)], _param_type(pa)),
+    })
+
+
+def chromatogram_tables(pa: Any, traces: Sequence[tuple[str, tuple[str, str], npt.NDArray[np.float64],
+                                                        npt.NDArray[np.float64]]],
+                        file_level: dict[bytes, bytes]) -> tuple[Any, Any]:
+    """The chromatograms' metadata table and their points (point layout,
+    time in minutes ascending)."""
+    n = len(traces)
+    metadata = pa.table({
+        "index": pa.array(range(n), pa.uint64()),
+        "id": pa.array([t[0] for t in traces], pa.large_string()),
+        "scan_polarity": pa.nulls(n, pa.int8()),
+        "chromatogram_type": pa.array([t[1][0] for t in traces], pa.large_string()),
+        "data_processing_id": pa.nulls(n, pa.large_string()),
+        "parameters": pa.array([[] for _ in range(n)], _param_type(pa)),
+        "number_of_auxiliary_arrays": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
+        "auxiliary_arrays": pa.array([[] for _ in range(n)], _auxiliary_type(pa)),
+        "number_of_data_points": pa.array([len(t[2]) for t in traces], pa.uint64()),
+    }).replace_schema_metadata(file_level)
+    indices, times, values = [], [], []
+    for position, (_, _, time, value) in enumerate(traces):
+        order = np.argsort(time, kind="stable")
+        indices.append(np.full(len(time), position, dtype=np.uint64))
+        times.append(np.asarray(time, dtype=np.float64)[order])
+        values.append(np.asarray(value, dtype=np.float64)[order])
+    struct = pa.struct([pa.field(fmt.CHROMATOGRAM_INDEX, pa.uint64(), nullable=False),
+                        pa.field(fmt.TIME, pa.float64()), pa.field(fmt.INTENSITY, pa.float64())])
+    array_index = fmt.point_array_index(fmt.CHROMATOGRAM, fmt.TIME, fmt.TIME_ARRAY, fmt.MINUTE)
+    array_index["entries"][1]["data_type"] = fmt.FLOAT64
+    key = fmt.ARRAY_INDEX_KEY.format(entity=fmt.CHROMATOGRAM)
+    schema = pa.schema([pa.field(fmt.POINT, struct, nullable=False)], metadata={key: json.dumps(array_index)})
+    column = pa.StructArray.from_arrays(
+        [pa.array(np.concatenate(indices) if indices else np.zeros(0, np.uint64), pa.uint64()),
+         pa.array(np.concatenate(times) if times else np.zeros(0), pa.float64()),
+         pa.array(np.concatenate(values) if values else np.zeros(0), pa.float64())], fields=list(struct))
+    return metadata, pa.Table.from_arrays([column], schema=schema)
+
+
+# -- file-level metadata ------------------------------------------------------------------------------
+
+def param(term: tuple[str, str], value: Any = None, unit: str | None = None) -> dict[str, Any]:
+    made: dict[str, Any] = {"accession": term[0], "name": term[1]}
+    if value is not None:
+        made["value"] = value
+    if unit is not None:
+        made["unit"] = unit
+    return made
+
+
+def user_param(name: str, value: Any) -> dict[str, Any]:
+    return {"accession": None, "name": name, "value": value}
+
+
+def file_uri(path: Path) -> str:
+    return path.resolve().as_uri()
+
+
+class SourceHashes:
+    """SHA-1 of every file of the run folder, computed on a thread while the
+    spectra are written (hashlib leaves the interpreter lock for large
+    blocks)."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = folder
+        self.files = sorted(p for p in folder.rglob("*") if p.is_file())
+        self.digests: dict[Path, str | None] = {}
+        self.thread = threading.Thread(target=self._hash, name="morvane-mzpeak-sha1", daemon=True)
+        self.thread.start()
+
+    def _hash(self) -> None:
+        for path in self.files:
+            digest = hashlib.sha1(usedforsecurity=False)
+            try:
+                with open(path, "rb") as file:
+                    while block := file.read(_HASH_BLOCK):
+                        digest.update(block)
+                self.digests[path] = digest.hexdigest()
+            except OSError:
+                self.digests[path] = None
+
+    def result(self) -> dict[Path, str | None]:
+        self.thread.join()
+        return self.digests
+
+
+def source_files(run_folder: Path, digests: dict[Path, str | None]) -> tuple[list[dict[str, Any]], str]:
+    """One entry per file of the run folder; the scan table's entry carries
+    the native id format (the spectra's ids are its scan numbers). Returns
+    the entries and the id of the scan table's."""
+    entries: list[dict[str, Any]] = []
+    default = ""
+    for number, (path, digest) in enumerate(sorted(digests.items())):
+        relative = path.relative_to(run_folder).as_posix()
+        parameters: list[dict[str, Any]] = [param(fmt.SOURCE_FORMAT)]
+        identifier = f"SF{number}"
+        if path.name.lower() == "msscan.bin":
+            parameters.append(param(fmt.NATIVE_ID_FORMAT))
+            default = identifier
+        if digest is not None:
+            parameters.append(param(fmt.SHA1, digest))
+        parameters.append(user_param("path in run folder", relative))
+        entries.append({"id": identifier, "name": path.name, "location": file_uri(path.parent),
+                        "parameters": parameters})
+    if not default and entries:
+        default = entries[0]["id"]
+    if not entries:
+        default = "SF0"
+        entries.append({"id": default, "name": run_folder.name, "location": file_uri(run_folder),
+                        "parameters": [param(fmt.SOURCE_FORMAT), param(fmt.NATIVE_ID_FORMAT)]})
+    return entries, default
+
+
+@dataclass(frozen=True)
+class Settings:
+    mode: str
+    picking: tuple[int, int, int, float]
+    encoding: str
+    chunk_width: float
+    strip_zero_runs: bool
+    compression: str
+    ms_level: Any
+    rt: Any
+
+
+def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skipped: Sequence[Skipped],
+                        digests: dict[Path, str | None]) -> dict[str, Any]:
+    info = run.info if isinstance(run.info, dict) else {}
+    device = run.device or {}
+    folder = Path(run.path)
+    sources, default_source = source_files(folder, digests)
+    contents = []
+    levels = {level for level in rows.ms_level}
+    if not rows.ms_level or any(level is None or level <= 1 for level in levels):
+        contents.append(param(fmt.MS1_SPECTRUM))
+    if any(level is not None and level >= 2 for level in levels):
+        contents.append(param(fmt.MSN_SPECTRUM))
+    for representation, term in ((fmt.PROFILE, ("MS:1000128", "profile spectrum")),
+                                 (fmt.CENTROID, ("MS:1000127", "centroid spectrum"))):
+        if representation in rows.spectrum_representation:
+            contents.append(param(term))
+    try:
+        analyzer = run_analyzer(run._handle)
+    except Exception:  # noqa: BLE001 - a run without a known analyzer is still described
+        analyzer = ""
+    analyzer_term = fmt.ANALYZERS.get(str(analyzer).lower(), fmt.ANALYZER_TYPE)
+    described = info.get("instrument")
+    instrument: dict[str, Any] = described if isinstance(described, dict) else {}
+    model = instrument.get("accession")
+    instrument_params = [param((model, str(instrument.get("name") or model))) if isinstance(model, str)
+                         and model.startswith("MS:") else param(fmt.AGILENT_MODEL)]
+    for key, name in (("model", "instrument model number"), ("name", "instrument name")):
+        if device.get(key):
+            instrument_params.append(user_param(name, str(device[key])))
+    if info.get("instrument_serial_number"):
+        instrument_params.append(param(fmt.SERIAL_NUMBER, str(info["instrument_serial_number"])))
+    software = [
+        {"id": "karvel", "version": __version__, "parameters": [param(fmt.CUSTOM_SOFTWARE, "karvel")]},
+        {"id": "acquisition", "version": str(info.get("acquisition_software_version") or "unknown"),
+         "parameters": [param(fmt.CUSTOM_SOFTWARE, str(info.get("acquisition_software_name") or "unknown"))]},
+    ]
+    choice, low, high, snr = settings.picking
+    conversion = [param(fmt.FILE_FORMAT_CONVERSION),
+                  user_param("conversion mode", settings.mode),
+                  user_param("m/z chunk encoding", settings.encoding),
+                  user_param("m/z chunk width", settings.chunk_width),
+                  user_param("zero runs stripped", settings.strip_zero_runs),
+                  user_param("parquet compression", settings.compression)]
+    if settings.ms_level is not None:
+        conversion.append(user_param("ms level filter", json.dumps(settings.ms_level)))
+    if settings.rt is not None:
+        conversion.append(user_param("retention time filter (seconds)", json.dumps(list(settings.rt))))
+    methods = [{"order": 0, "software_reference": "karvel", "parameters": conversion}]
+    if settings.mode in ("pick", "pick-all"):
+        methods.append({"order": 1, "software_reference": "karvel", "parameters": [
+            param(fmt.PEAK_PICKING), user_param("peak picking mode", settings.mode),
+            user_param("peak picking algorithm", "local maxima; apex of a Gaussian fitted to the top on log intensities"),
+            user_param("peak picking signal-to-noise threshold", snr),
+            user_param("peak picking ms levels", f"{max(low, 1)}-{'' if high >= 0xFFFFFFFF else high}"),
+            user_param("peak picking reported intensity", "apex height")]})
+    run_name = folder.name[:-2] if folder.name.lower().endswith(".d") and len(folder.name) > 2 else folder.name
+    start = info.get("start_timestamp")
+    run_params = [user_param("skipped spectrum", f"{s.native_id}: {s.reason}") for s in skipped]
+    return {
+        "cv_list": [dict(cv) for cv in fmt.CV_LIST],
+        "file_description": {"contents": contents, "source_files": sources},
+        "instrument_configuration_list": [{
+            "id": 0, "software_reference": "acquisition", "parameters": instrument_params,
+            "components": [
+                {"component_type": "ionsource", "order": 1, "parameters": [param(fmt.IONIZATION_TYPE)]},
+                {"component_type": "analyzer", "order": 2, "parameters": [param(analyzer_term)]},
+                {"component_type": "detector", "order": 3, "parameters": [param(fmt.DETECTOR_TYPE)]},
+            ]}],
+        "software_list": software,
+        "data_processing_method_list": [{"id": "conversion", "methods": methods}],
+        "sample_list": [],
+        "run": {"id": run_name, "default_instrument_id": 0, "default_data_processing_id": "conversion",
+                "default_source_file_id": default_source,
+                "start_time": start if isinstance(start, str) and _rfc3339(start) else None,
+                "parameters": run_params},
+    }
+
+
+_RFC3339 = re.compile(r"\d{4}-\d\d-\d\d[Tt ]\d\d:\d\d:\d\d(\.\d+)?([Zz]|[+-]\d\d:\d\d)")
+
+
+def _rfc3339(text: str) -> bool:
+    return _RFC3339.fullmatch(text) is not None
+
+
+def footer_metadata(document: dict[str, Any]) -> dict[bytes, bytes]:
+    return {key.encode(): json.dumps(document[key]).encode() for key in fmt.FILE_LEVEL_KEYS}
+
+
+def index_document(members: Sequence[tuple[str, str, str]], metadata: dict[str, Any]) -> dict[str, Any]:
+    mappings = {
+        fmt.SPECTRA_METADATA: fmt.SPECTRUM_COLUMNS,
+        fmt.SPECTRA_SCANS: fmt.SCAN_COLUMNS,
+        fmt.SPECTRA_PRECURSORS: fmt.PRECURSOR_COLUMNS,
+        fmt.SPECTRA_SELECTED_IONS: fmt.SELECTED_ION_COLUMNS,
+        fmt.CHROMATOGRAMS_METADATA: fmt.CHROMATOGRAM_COLUMNS,
+    }
+    files = [{"name": name, "entity_type": entity, "data_kind": kind,
+              "column_mapping": fmt.column_mapping(mappings.get((name, entity, kind), ())), "parameters": []}
+             for name, entity, kind in members]
+    return {"files": files, "metadata": {"version": fmt.FORMAT_VERSION, **metadata}}
+
+
+# -- the pass -----------------------------------------------------------------------------------------
+
+def write_table(table: Any, path: Path, **options: Any) -> None:
+    """table as a Parquet file with a page index; an empty table gives a
+    file of no row groups (an empty row group would carry no page index)."""
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+    with pq.ParquetWriter(os.fspath(path), table.schema, write_page_index=True, write_statistics=True,
+                          **options) as writer:
+        if table.num_rows:
+            writer.write_table(table)
+
+def _finite_or_none(value: Any) -> float | None:
+    return None if value is None else float(value)
+
+
+def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], skipped: list[Skipped],
+                  settings: Settings, threads: int, progress: bool, hashes: SourceHashes) -> int:
+    """Writes every member into folder; returns the number of spectra."""
+    pa = import_pyarrow()
+    choice, low, high, snr = settings.picking
+    rows = SpectrumRows()
+    tic_time: list[float] = []
+    tic: list[float] = []
+    bpc: list[float] = []
+    data = SignalWriter(folder / fmt.SPECTRA_DATA[0], fmt.CHUNK, settings.compression, settings.encoding,
+                        settings.chunk_width)
+    peaks = SignalWriter(folder / fmt.SPECTRA_PEAKS[0], fmt.POINT, settings.compression)
+    own = run._handle.spectra(positions, 0, False, threads)
+    centroids = run._handle.spectra(positions, choice, False, threads, low, high, snr) if choice != 0 else None
+    try:
+        with spectra_bar(progress, len(positions), Path(run.path).name) as bar:
+            for number, spectrum in enumerate(own):
+                other = next(centroids) if centroids is not None else None
+                mz, intensity = sorted_arrays(np.asarray(spectrum.mz), np.asarray(spectrum.intensity))
+                profile = spectrum.mode == "profile"
+                points = peaks_count = None
+                if profile:
+                    if settings.strip_zero_runs:
+                        keep = zero_run_kept(intensity)
+                        if not keep.all():
+                            mz, intensity = mz[keep], intensity[keep]
+                    data.add(number, mz, intensity)
+                    points = int(mz.size)
+                    if other is not None and other.mode == "centroid":
+                        picked_mz, picked = sorted_arrays(np.asarray(other.mz), np.asarray(other.intensity))
+                        peaks.add(number, picked_mz, picked)
+                        peaks_count = int(picked_mz.size)
+                else:
+                    peaks.add(number, mz, intensity)
+                    peaks_count = int(mz.size)
+                level = int(spectrum.ms_level)
+                low_mz, high_mz = observed_range(mz)
+                rows.index.append(number)
+                rows.id.append(spectrum.native_id)
+                rows.time.append(float(spectrum.rt) / 60.0)
+                rows.ms_level.append(level if level > 0 else None)
+                rows.scan_polarity.append(POLARITY.get(str(spectrum.polarity).lower()) if spectrum.polarity else None)
+                rows.spectrum_representation.append(fmt.PROFILE if profile else fmt.CENTROID)
+                rows.spectrum_type.append(fmt.MSN_SPECTRUM[0] if level >= 2 else fmt.MS1_SPECTRUM[0])
+                rows.lowest_observed_mz.append(low_mz)
+                rows.highest_observed_mz.append(high_mz)
+                rows.number_of_data_points.append(points)
+                rows.number_of_peaks.append(peaks_count)
+                rows.base_peak_mz.append(_finite_or_none(spectrum.base_peak_mz))
+                rows.base_peak_intensity.append(_finite_or_none(spectrum.base_peak_intensity))
+                rows.total_ion_current.append(_finite_or_none(spectrum.tic))
+                if level >= 2 and (spectrum.precursor_mz is not None or spectrum.collision_energy is not None):
+                    rows.precursors.append((number, _finite_or_none(spectrum.precursor_mz),
+                                            _finite_or_none(spectrum.collision_energy)))
+                if level == 1:
+                    tic_time.append(float(spectrum.rt) / 60.0)
+                    tic.append(float(spectrum.tic))
+                    bpc.append(float(spectrum.base_peak_intensity or 0.0))
+                if bar is not None:
+                    bar.update(1)
+    finally:
+        data.close()
+        peaks.close()
+        own.close()
+        if centroids is not None:
+            centroids.close()
+    document = file_level_metadata(run, settings, rows, skipped, hashes.result())
+    footer = footer_metadata(document)
+    compression = {"compression": settings.compression}
+    write_table(spectra_metadata_table(pa, rows, footer), folder / fmt.SPECTRA_METADATA[0], **compression)
+    write_table(scans_table(pa, rows), folder / fmt.SPECTRA_SCANS[0], **compression)
+    write_table(precursors_table(pa, rows), folder / fmt.SPECTRA_PRECURSORS[0], **compression)
+    write_table(selected_ions_table(pa, rows), folder / fmt.SPECTRA_SELECTED_IONS[0], **compression)
+    traces = [("TIC", fmt.TIC_CHROMATOGRAM, np.array(tic_time), np.array(tic)),
+              ("BPC", fmt.BPC_CHROMATOGRAM, np.array(tic_time), np.array(bpc))]
+    chromatogram_metadata, chromatogram_points = chromatogram_tables(pa, traces, footer)
+    write_table(chromatogram_metadata, folder / fmt.CHROMATOGRAMS_METADATA[0], **compression)
+    write_table(chromatogram_points, folder / fmt.CHROMATOGRAMS_DATA[0], use_dictionary=False,
+                column_encoding={f"{fmt.POINT}.{fmt.CHROMATOGRAM_INDEX}": "DELTA_BINARY_PACKED",
+                                 f"{fmt.POINT}.{fmt.TIME}": "BYTE_STREAM_SPLIT"}, **compression)
+    members = (fmt.SPECTRA_METADATA, fmt.SPECTRA_SCANS, fmt.SPECTRA_PRECURSORS, fmt.SPECTRA_SELECTED_IONS,
+               fmt.SPECTRA_DATA, fmt.SPECTRA_PEAKS, fmt.CHROMATOGRAMS_METADATA, fmt.CHROMATOGRAMS_DATA)
+    index = index_document(members, document)
+    (folder / fmt.INDEX_NAME).write_text(json.dumps(index, indent=1, allow_nan=False), encoding="utf-8")
+    return len(rows.index)
+
+
+MEMBER_ORDER = (fmt.SPECTRA_METADATA[0], fmt.SPECTRA_SCANS[0], fmt.SPECTRA_PRECURSORS[0],
+                fmt.SPECTRA_SELECTED_IONS[0], fmt.SPECTRA_DATA[0], fmt.SPECTRA_PEAKS[0],
+                fmt.CHROMATOGRAMS_METADATA[0], fmt.CHROMATOGRAMS_DATA[0], fmt.INDEX_NAME)
+
+
+def pack(folder: Path, target: Path) -> None:
+    """The members as an uncompressed ZIP file, the index last; the same
+    members give the same bytes (entries carry no time of their own)."""
+    with zipfile.ZipFile(target, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+        for name in MEMBER_ORDER:
+            entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            entry.compress_type = zipfile.ZIP_STORED
+            entry.external_attr = 0o644 << 16
+            with open(folder / name, "rb") as source, archive.open(entry, "w", force_zip64=True) as member:
+                shutil.copyfileobj(source, member, _HASH_BLOCK)
+
+
+@contextlib.contextmanager
+def staging(target: Path) -> Iterator[Path]:
+    """A hidden folder beside target for the members, removed afterwards."""
+    folder = temporary_name(target)
+    try:
+        folder.mkdir()
+    except OSError as error:
+        raise named_after(error, target, folder) from None
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def publish_folder(folder: Path, target: Path) -> None:
+    """Renames the finished member folder to target (a folder of an earlier
+    conversion there is replaced)."""
+    for entry in folder.iterdir():
+        synced(entry)
+    sync_folder(folder)
+    aside = None
+    if target.exists():
+        if not target.is_dir():
+            raise FileExistsError(17, os.strerror(17), os.fspath(target))
+        aside = temporary_name(target)
+        os.replace(target, aside)
+    os.replace(folder, target)
+    sync_folder(target.parent)
+    if aside is not None:
+        shutil.rmtree(aside, ignore_errors=True)
+
+
+def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
+              layout: str = "zip", mz_encoding: str = "delta", chunk_width: float = fmt.DEFAULT_CHUNK_WIDTH,
+              strip_zero_runs: bool = True, progress: bool = False, compression: str = "zstd",
+              threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
+              snr: float = 3.0) -> list[Skipped]:
+    """Writes the run's spectra (those passing ms_level and rt, as in
+    Run.spectra) as an mzPeak archive at out: a ZIP file of uncompressed
+    members (layout="zip", named RUN.mzpeak by convert) or the same members
+    in a folder (layout="folder"). Returns the spectra left out with
+    errors="skip" (also listed in the run's parameters as "skipped
+    spectrum" and in run.skipped).
+
+    Profile spectra are stored in chunks of chunk_width m/z, their m/z
+    delta-encoded (mz_encoding="delta", lossless to a few units in the last
+    place) or as they are ("basic"), zero runs stripped unless
+    strip_zero_runs=False; centroid spectra one row per peak. mode as in
+    to_mzml: "stored" also stores the centroids of scans that have both
+    blocks, "pick"/"pick-all" add picked centroids beside each profile
+    (centroid_ms_levels and snr as there). The output appears only
+    complete: written under a temporary name and renamed."""
+    import_pyarrow()
+    if layout not in LAYOUTS:
+        raise ValueError(f"layout must be 'zip' or 'folder', not {layout!r}")
+    if mz_encoding not in fmt.ENCODINGS:
+        raise ValueError(f"mz_encoding must be 'delta' or 'basic', not {mz_encoding!r}")
+    if isinstance(chunk_width, bool) or not isinstance(chunk_width, (int, float)) \
+            or not (chunk_width > 0 and math.isfinite(chunk_width)):
+        raise ValueError(f"chunk_width must be a positive number of m/z, not {chunk_width!r}")
+    skip = _args.skip(errors)
+    picking = _args.picking(mode, centroid_ms_levels, snr)
+    workers = _args.threads(threads)
+    positions = selected(run, ms_level, rt)
+    settings = Settings(mode, picking, fmt.ENCODINGS[mz_encoding], float(chunk_width), bool(strip_zero_runs),
+                        compression, ms_level, rt)
+    target = Path(os.fspath(out))
+    remove_stale_temporaries(target.parent if str(target.parent) else Path("."))
+    hashes = SourceHashes(Path(run.path))
+
+    def write(chosen: Any, skipped: list[Skipped]) -> None:
+        with staging(target) as folder:
+            write_members(run, folder, chosen, skipped, settings, workers, progress, hashes)
+            if layout == "folder":
+                publish_folder(folder, target)
+            else:
+                with written_atomically(target) as partial:
+                    pack(folder, partial)
+
+    return salvaged(run, positions, picking, workers, skip, write)[1]
