@@ -12,7 +12,8 @@ from ._parquet import to_parquet
 from ._run import Run, open
 from ._scans import ScanTable
 from ._slices import SpectrumSlice
+from ._targeted import ChannelTrace
 from ._version import __version__
 
-__all__ = ["ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice", "__version__",
-           "convert", "open", "to_mzml", "to_mzpeak", "to_parquet"]
+__all__ = ["ChannelTrace", "ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice",
+           "__version__", "convert", "open", "to_mzml", "to_mzpeak", "to_parquet"]

@@ -75,6 +75,29 @@ def picking(mode: str, levels: int | tuple[int, int | None] | None = None,
     return centroid(mode), low, high, float(snr)
 
 
+def mz_windows(mz: Any, ppm: Any, da: Any, caller: str) -> tuple[np.ndarray, np.ndarray]:
+    """The m/z windows [low, high] of targets mz (a number or a sequence)
+    with tolerance ppm or da (exactly one; a number or one per target), as
+    two float64 arrays."""
+    if (ppm is None) == (da is None):
+        raise TypeError(f"{caller} needs exactly one of ppm= and da=")
+    try:
+        centres = np.atleast_1d(np.asarray(mz, dtype=np.float64))
+        tolerance = np.atleast_1d(np.asarray(ppm if ppm is not None else da, dtype=np.float64))
+    except (TypeError, ValueError):
+        raise TypeError(f"{caller}: m/z and tolerances must be numbers or sequences of numbers") from None
+    if centres.ndim != 1 or tolerance.ndim != 1:
+        raise ValueError(f"{caller}: m/z and tolerances must be numbers or flat sequences")
+    if tolerance.size not in (1, centres.size):
+        raise ValueError(f"{caller}: {tolerance.size} tolerances for {centres.size} targets")
+    if not np.all(np.isfinite(centres)):
+        raise ValueError(f"{caller}: every m/z must be a finite number")
+    if not np.all(tolerance >= 0):
+        raise ValueError("the tolerance must not be negative or NaN")
+    half = centres * tolerance * 1e-6 if ppm is not None else np.broadcast_to(tolerance, centres.shape)
+    return np.ascontiguousarray(centres - half), np.ascontiguousarray(centres + half)
+
+
 def skip(errors: str) -> bool:
     """Whether undecodable spectra are left out (errors="skip") rather than raised."""
     if errors not in ("raise", "skip"):

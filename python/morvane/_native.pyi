@@ -109,8 +109,28 @@ class RunHandle:
         /,
     ) -> PeakStream: ...
     def xic(
-        self, indices: npt.NDArray[np.uint32], low: float, high: float, threads: int, /
+        self,
+        indices: npt.NDArray[np.uint32],
+        lows: npt.NDArray[np.float64],
+        highs: npt.NDArray[np.float64],
+        threads: int,
+        choice: int = 0,
+        min_level: int = 0,
+        max_level: int = 4294967295,
+        snr: float = 3.0,
+        /,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+    def transitions(
+        self, indices: npt.NDArray[np.uint32], /
+    ) -> tuple[
+        npt.NDArray[np.uint32],
+        npt.NDArray[np.uint32],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float32],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.int8],
+    ]: ...
     def chromatograms(
         self, threads: int, /
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...

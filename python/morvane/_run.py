@@ -5,13 +5,13 @@ from __future__ import annotations
 import errno
 import os
 import re
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _args, _native
+from . import _args, _native, _targeted
 from ._args import Errors, Mode, MsLevels
 from ._native import Spectrum
 from ._mzml import to_mzml
@@ -251,31 +251,89 @@ class Run(RunViews):
             chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value
         )
 
+    @overload
+    def xic(
+        self, mz: float, *, ppm: float | None = None, da: float | None = None, ms_level: MsLevels = 1,
+        rt: tuple[float, float] | None = None, mode: Mode = "auto", threads: int | None = None,
+        errors: Errors = "raise", snr: float = 3.0,
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
+    @overload
+    def xic(
+        self, mz: Sequence[float] | npt.NDArray[np.floating[Any]], *,
+        ppm: float | Sequence[float] | npt.NDArray[np.floating[Any]] | None = None,
+        da: float | Sequence[float] | npt.NDArray[np.floating[Any]] | None = None, ms_level: MsLevels = 1,
+        rt: tuple[float, float] | None = None, mode: Mode = "auto", threads: int | None = None,
+        errors: Errors = "raise", snr: float = 3.0,
+    ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
     def xic(
         self,
-        mz: float,
+        mz: Any,
         *,
-        ppm: float | None = None,
-        da: float | None = None,
+        ppm: Any = None,
+        da: Any = None,
         ms_level: MsLevels = 1,
         rt: tuple[float, float] | None = None,
+        mode: Mode = "auto",
         threads: int | None = None,
         errors: Errors = "raise",
+        snr: float = 3.0,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         """Extracted-ion chromatogram: for each selected spectrum, its
         retention time in seconds and the summed intensity within
         mz ± tolerance (ppm or da, exactly one of them), both float64.
-        errors="skip" leaves out the spectra that cannot be decoded and lists
-        them in ``run.skipped``."""
-        if (ppm is None) == (da is None):
-            raise TypeError("xic() needs exactly one of ppm= and da=")
-        half = mz * ppm * 1e-6 if ppm is not None else float(da)  # type: ignore[arg-type]
-        if not half >= 0:
-            raise ValueError("the tolerance must not be negative or NaN")
+
+        mz may also be a sequence of m/z, with one tolerance for all or one
+        per target: then the sums come as a 2-D array, one row per target
+        (in the order given) and one column per spectrum, each row equal to
+        that target's own xic(); one decoding of each spectrum serves every
+        target. `mode` chooses the block as in ``Run.spectra`` ("pick":
+        sums over picked centroids). errors="skip" leaves out the spectra
+        that cannot be decoded and lists them in ``run.skipped``."""
+        lows, highs = _args.mz_windows(mz, ppm, da, "xic()")
         chosen = self._select(ms_level, rt)
+        choice = _args.picking(mode, None, snr)
         workers = _args.threads(threads)
-        return salvaged(self, chosen, AUTO, workers, _args.skip(errors),
-                        lambda kept, _: self._handle.xic(kept, mz - half, mz + half, workers))[0]
+        times, sums = salvaged(self, chosen, choice, workers, _args.skip(errors),
+                               lambda kept, _: self._handle.xic(kept, lows, highs, workers, *choice))[0]
+        if np.ndim(mz) == 0:
+            return times, sums
+        return times, sums.reshape(lows.size, times.size)
+
+    def extract(
+        self,
+        targets: Any,
+        *,
+        mode: Mode = "auto",
+        threads: int | None = None,
+        errors: Errors = "raise",
+        snr: float = 3.0,
+    ) -> Any:
+        """Traces of a table of targets (pyarrow, pandas or polars; columns
+        name, mz, ppm or da, optional rt_start and rt_end in seconds and
+        ms_level, 1 when absent) as a pyarrow Table in long form: name, rt
+        (s), intensity (float64), target after target in table order. Each
+        target's trace covers the spectra of its MS level within its RT
+        window, as its own xic() would; one decoding pass per MS level serves
+        every target, and spectra outside every window are not decoded.
+        ValueError naming the row for a malformed target or one whose window
+        holds no spectrum. `mode`, `errors` as in xic()."""
+        return _targeted.extract(self, targets, mode=mode, threads=threads, errors=errors, snr=snr)
+
+    def transitions(self, *, errors: Errors = "raise") -> Any:
+        """The points of the run's MRM scans (scans of MS level 2 and above
+        whose row names a channel) as a pyarrow Table, one row per point in
+        index order: channel (uint32), rt (s), mz, intensity (float32),
+        collision_energy (float64, null where the row holds none), polarity
+        (int8) and spectrum_index (uint32). Built in C++ from the scan table
+        and the points, without a spectrum object per scan."""
+        return _targeted.transitions(self, errors)
+
+    def channel_chromatograms(self, *, errors: Errors = "raise") -> list[_targeted.ChannelTrace]:
+        """One chromatogram per MRM channel, by rising channel id: per scan
+        of the channel its retention time and summed intensity, with the m/z,
+        collision energy and polarity the channel's points share (see
+        morvane.ChannelTrace)."""
+        return _targeted.channel_traces(self, errors)
 
     def _chromatograms(
         self, threads: int | None, errors: str

@@ -38,6 +38,12 @@ using raw::metadata::DeviceInfo;
 using raw::msscan::MSScan;
 using raw::msscan::ScanRecord;
 
+// The points of one scan and what they are (profile or centroid).
+struct ScanPoints {
+  raw::Peaks peaks;
+  morvane_core::enums::ScanMode mode = morvane_core::enums::ScanMode::Centroid;
+};
+
 // When a reader decodes the scan records and builds the calibrations:
 // Eager while opening; Lazy when scan() or calibrations() is first called
 // (their warnings are logged then). Both fail and succeed alike: whatever
@@ -97,6 +103,12 @@ class Reader final : public morvane_core::source::SpectrumSource {
   Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
                                   raw::Peaks reuse = {}, BlockReaders* readers = nullptr,
                                   const CentroidOptions& options = {}) const;
+
+  // The points spectrum() gives the scan at `index`, and nothing else: for
+  // passes that need only the points (and the scan table's values), with
+  // the same errors and the same failure counts.
+  Result<ScanPoints> points(std::uint64_t index, BlockChoice choice = BlockChoice::Auto, raw::Peaks reuse = {},
+                            BlockReaders* readers = nullptr, const CentroidOptions& options = {}) const;
 
   // The block files opened for a pass over many spectra.
   RunFiles open_files() const;

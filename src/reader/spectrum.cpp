@@ -18,11 +18,6 @@ using morvane_core::types::ExtraMap;
 using raw::Peaks;
 using raw::msscan::SpectrumParams;
 
-struct Points {
-  Peaks peaks;
-  ScanMode mode;
-};
-
 void add_params(ExtraMap& extra, std::string_view block, const SpectrumParams& params) {
   const std::string prefix = str_cat("karvel.", block, ".");
   extra.emplace(prefix + "format_id", str_cat(params.format_id));
@@ -97,8 +92,8 @@ RunFiles Reader::open_files() const {
   return RunFiles{raw::OpenFile::open(profile_path_), raw::OpenFile::open(peak_path_)};
 }
 
-Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
-                                        BlockReaders* readers, const CentroidOptions& options) const {
+Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
+                                  BlockReaders* readers, const CentroidOptions& options) const {
   const auto& records = scan().records;
   if (index >= records.size()) {
     return parse_error(str_cat("spectrum index ", index, " is not below the scan count ", records.size()));
@@ -111,7 +106,6 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
 
   // The choice decides the block read first; an empty profile read first
   // gives way to the centroid block when there is one.
-  std::optional<Points> points;
   choice = options.for_level(choice, row.ms_level());
   const std::optional<BlockKind> first = row.block(choice);
   if (first == BlockKind::Profile && picks(choice)) {
@@ -121,28 +115,35 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(picked.error())));
     }
-    points = Points{std::move(*picked), ScanMode::Centroid};
-  } else if (first == BlockKind::Profile) {
+    return ScanPoints{std::move(*picked), ScanMode::Centroid};
+  }
+  if (first == BlockKind::Profile) {
     auto profile = decode_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
                                   calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
     }
-    if (!profile->mz.empty() || !record.centroid_params) {
-      points = Points{std::move(*profile), ScanMode::Profile};
-    }
+    if (!profile->mz.empty() || !record.centroid_params) return ScanPoints{std::move(*profile), ScanMode::Profile};
   }
-  if (!points && record.centroid_params) {
+  if (record.centroid_params) {
     auto centroid =
         decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params, calibration);
     if (!centroid) {
       return std::unexpected(
           record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(centroid.error())));
     }
-    points = Points{std::move(*centroid), ScanMode::Centroid};
+    return ScanPoints{std::move(*centroid), ScanMode::Centroid};
   }
-  if (!points) points = Points{Peaks{}, ScanMode::Centroid};
+  return ScanPoints{Peaks{}, ScanMode::Centroid};
+}
+
+Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
+                                        BlockReaders* readers, const CentroidOptions& options) const {
+  auto points = this->points(index, choice, std::move(reuse), readers, options);
+  if (!points) return std::unexpected(std::move(points.error()));
+  const ScanRecord& record = scan().records[index];
+  const ScanRow row(record);
 
   SpectrumRecord spectrum;
   spectrum.index = index;

@@ -59,7 +59,7 @@ def test_undecodable_data_is_a_format_error_with_karvels_text(tmp_path):
 @pytest.mark.parametrize("call", [
     lambda handle, everything: handle.spectra(everything, False, False, 0),
     lambda handle, everything: handle.peaks(everything, False, False, False, 0),
-    lambda handle, everything: handle.xic(everything, 100.0, 200.0, 0),
+    lambda handle, everything: handle.xic(everything, np.array([100.0]), np.array([200.0]), 0),
     lambda handle, everything: handle.chromatograms(0),
     lambda handle, everything: _native.MzmlWriter(handle, "unused.mzML", everything, threads=0),
 ], ids=["spectra", "peaks", "xic", "chromatograms", "MzmlWriter"])

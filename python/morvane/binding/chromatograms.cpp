@@ -5,28 +5,27 @@
 
 namespace karvel::python::morvane {
 
-Result<Trace> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
-                                  std::vector<std::uint32_t> indices, double low, double high,
-                                  unsigned threads) {
-  Trace trace;
-  trace.rt.reserve(indices.size());
-  trace.intensity.reserve(indices.size());
-  auto started = DecodePool::start(std::move(reader), std::move(indices), BlockChoice::Auto, threads);
+Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
+                                    std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
+                                    reader::BlockChoice choice, reader::CentroidOptions centroid,
+                                    unsigned threads) {
+  const std::size_t spectra = indices.size();
+  Traces traces;
+  traces.rt.reserve(spectra);
+  traces.values.resize(windows.size() * spectra);
+  auto started = DecodePool::start(std::move(reader), std::move(indices), choice, threads, centroid);
   if (!started) return std::unexpected(std::move(started.error()));
   DecodePool& pool = **started;
+  std::size_t column = 0;
   while (auto item = pool.next()) {
     if (!item->result) return std::unexpected(std::move(item->result.error()));
     const auto& spectrum = *item->result;
-    double sum = 0.0;
-    for (std::size_t i = 0; i < spectrum.mz.size(); ++i) {
-      const double mz = spectrum.mz[i];
-      if (mz >= low && mz <= high) sum += spectrum.intensity[i];
-    }
-    trace.rt.push_back(spectrum.retention_time_sec);
-    trace.intensity.push_back(sum);
+    if (windows.size() != 0) windows.sum(spectrum.mz, spectrum.intensity, traces.values.data() + column, spectra);
+    traces.rt.push_back(spectrum.retention_time_sec);
     pool.recycle(std::move(*item->result));
+    ++column;
   }
-  return trace;
+  return traces;
 }
 
 Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads) {

@@ -7,21 +7,26 @@
 #include <memory>
 #include <vector>
 
+#include "reader/mz_windows.hpp"
 #include "reader/reader.hpp"
 #include "support/error.hpp"
 
 namespace karvel::python::morvane {
 
-struct Trace {
+// Retention times in seconds, one per spectrum, and one row of sums per
+// m/z window: values[k * rt.size() + s] is window k's sum in spectrum s.
+struct Traces {
   std::vector<double> rt;
-  std::vector<double> intensity;
+  std::vector<double> values;
 };
 
-// For each spectrum of indices (in that order): its retention time in
-// seconds and the sum of its intensities whose m/z lies in [low, high].
-Result<Trace> extracted_ion_trace(std::shared_ptr<const reader::Reader> reader,
-                                  std::vector<std::uint32_t> indices, double low, double high,
-                                  unsigned threads);
+// For each spectrum of indices (in that order, read from the block choice
+// names): its retention time and the sums of its intensities over each
+// window, all windows served by one decoding of each spectrum.
+Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
+                                    std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
+                                    reader::BlockChoice choice, reader::CentroidOptions centroid,
+                                    unsigned threads);
 
 // The total-ion-current and base-peak chromatograms of the MS1 spectra:
 // retention times in seconds and the values the reader's own chromatograms

@@ -29,4 +29,20 @@ std::optional<std::vector<std::uint32_t>> index_argument(PyObject* argument, std
   return result;
 }
 
+std::optional<std::vector<double>> double_argument(PyObject* argument, const char* what) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(argument, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return std::nullopt;
+  std::optional<std::vector<double>> result;
+  const std::string_view format = view.format != nullptr ? view.format : "B";
+  if (view.itemsize != 8 || (format != "d" && format != "=d" && format != "<d" && format != "@d")) {
+    PyErr_Format(PyExc_ValueError, "%s must be a buffer of float64", what);
+  } else {
+    std::vector<double> values(static_cast<std::size_t>(view.len) / 8);
+    if (!values.empty()) std::memcpy(values.data(), view.buf, values.size() * 8);
+    result = std::move(values);
+  }
+  PyBuffer_Release(&view);
+  return result;
+}
+
 }  // namespace karvel::python::morvane

@@ -21,6 +21,7 @@
 #include "scan_columns.hpp"
 #include "spectrum.hpp"
 #include "streams.hpp"
+#include "transitions.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -214,27 +215,75 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// xic(indices, low, high, threads) -> (rt float64, intensity float64)
+// xic(indices, lows, highs, threads, choice=0, min_level=0, max_level=max,
+// snr=3.0) -> (rt float64, sums float64 of len(lows) * len(indices), row
+// by row: one row per window [lows[k], highs[k]])
 PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
-    double low = 0, high = 0;
+    PyObject* lows_arg = nullptr;
+    PyObject* highs_arg = nullptr;
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "OddI:xic", &indices_arg, &low, &high, &threads) || !check_threads(threads)) {
+    int code = 0;
+    unsigned min_level = 0, max_level = UINT32_MAX;
+    double snr = centroid::kDefaultSnr;
+    if (!PyArg_ParseTuple(args, "OOOI|iIId:xic", &indices_arg, &lows_arg, &highs_arg, &threads, &code,
+                          &min_level, &max_level, &snr) ||
+        !check_threads(threads)) {
       return nullptr;
     }
+    const auto choice = choice_of(code);
+    if (!choice) return nullptr;
+    const auto options = centroid_options_of(min_level, max_level, snr);
+    if (!options) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
-    auto trace = without_gil([&] {
-      return extracted_ion_trace(reader, std::move(*indices), low, high, threads);
+    auto lows = double_argument(lows_arg, "lows");
+    if (!lows) return nullptr;
+    auto highs = double_argument(highs_arg, "highs");
+    if (!highs) return nullptr;
+    if (lows->size() != highs->size()) {
+      PyErr_SetString(PyExc_ValueError, "lows and highs differ in length");
+      return nullptr;
+    }
+    std::vector<reader::MzWindow> list(lows->size());
+    for (std::size_t k = 0; k < list.size(); ++k) list[k] = {(*lows)[k], (*highs)[k]};
+    const reader::MzWindows windows(std::move(list));
+    auto traces = without_gil([&] {
+      return extracted_ion_traces(reader, std::move(*indices), windows, *choice, *options, threads);
     });
-    if (!trace) return reader_error(state_of(self), trace.error());
+    if (!traces) return reader_error(state_of(self), traces.error());
     ModuleState* state = state_of(self);
-    Ref rt = array_of(state, std::move(trace->rt));
+    Ref rt = array_of(state, std::move(traces->rt));
     if (!rt) return nullptr;
-    Ref intensity = array_of(state, std::move(trace->intensity));
-    if (!intensity) return nullptr;
-    return PyTuple_Pack(2, rt.get(), intensity.get());
+    Ref values = array_of(state, std::move(traces->values));
+    if (!values) return nullptr;
+    return PyTuple_Pack(2, rt.get(), values.get());
+  });
+}
+
+// transitions(indices) -> (spectrum_index, channel, rt, mz, intensity,
+// collision_energy, polarity): the points of the MRM scans among indices.
+PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    PyObject* indices_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "O:transitions", &indices_arg)) return nullptr;
+    auto indices = index_argument(indices_arg, reader->scan_count());
+    if (!indices) return nullptr;
+    auto columns = without_gil([&] { return mrm_transitions(*reader, *indices); });
+    if (!columns) return reader_error(state_of(self), columns.error());
+    ModuleState* state = state_of(self);
+    Ref arrays[] = {
+        array_of(state, std::move(columns->spectrum_index)), array_of(state, std::move(columns->channel)),
+        array_of(state, std::move(columns->rt)),             array_of(state, std::move(columns->mz)),
+        array_of(state, std::move(columns->intensity)),      array_of(state, std::move(columns->collision_energy)),
+        array_of(state, std::move(columns->polarity)),
+    };
+    for (const Ref& array : arrays) {
+      if (!array) return nullptr;
+    }
+    return PyTuple_Pack(7, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
+                        arrays[5].get(), arrays[6].get());
   });
 }
 
@@ -274,7 +323,10 @@ PyMethodDef run_methods[] = {
      "snr=3.0, /)\n--\n\n"
      "The peak table of indices as an Arrow stream provider."},
     {"xic", run_xic, METH_VARARGS,
-     "xic($self, indices, low, high, threads, /)\n--\n\nExtracted-ion trace over indices."},
+     "xic($self, indices, lows, highs, threads, choice=0, min_level=0, max_level=4294967295, snr=3.0, /)"
+     "\n--\n\nExtracted-ion traces of m/z windows over indices, one row per window."},
+    {"transitions", run_transitions, METH_VARARGS,
+     "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},
     {"chromatograms", run_chromatograms, METH_VARARGS,
      "chromatograms($self, threads, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,267 @@
+"""Targeted extraction: tables of m/z targets traced in one pass per MS
+level, and a run's MRM channels as columns and as one trace per channel."""
+
+from __future__ import annotations
+
+import math
+import numbers
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _args
+from ._salvage import salvaged
+
+# The columns a target table may have; name, mz and one of ppm and da are
+# needed.
+TARGET_COLUMNS = ("name", "mz", "ppm", "da", "rt_start", "rt_end", "ms_level")
+PYARROW_HINT = "this needs pyarrow: pip install 'karvel[parquet]'"
+
+
+def import_pyarrow() -> Any:
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+    except ImportError as error:
+        raise ImportError(PYARROW_HINT) from error
+    return pyarrow
+
+
+@dataclass(frozen=True)
+class Target:
+    """One row of a target table, checked."""
+
+    row: int  # counted from 1, as a spreadsheet does below its header
+    name: str
+    mz: float
+    low: float
+    high: float
+    rt_start: float
+    rt_end: float
+    ms_level: int
+
+
+def _arrow_table(targets: Any) -> Any:
+    """targets as a pyarrow Table: from pyarrow, pandas, polars, or a
+    mapping of column names to sequences."""
+    pa = import_pyarrow()
+    if isinstance(targets, pa.Table):
+        return targets
+    if isinstance(targets, pa.RecordBatch):
+        return pa.Table.from_batches([targets])
+    if hasattr(targets, "to_arrow") and callable(targets.to_arrow):  # polars
+        return targets.to_arrow()
+    if hasattr(targets, "columns") and hasattr(targets, "iloc"):  # pandas
+        return pa.Table.from_pandas(targets, preserve_index=False)
+    if isinstance(targets, dict):
+        return pa.table(targets)
+    raise TypeError("targets must be a pyarrow, pandas or polars table, or a dict of columns, "
+                    f"not {type(targets).__name__}")
+
+
+def _number(value: Any, row: int, column: str, name: str) -> float | None:
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"target row {row} ({name}): {column} must be a number, not {value!r}")
+    number = float(value)
+    return None if math.isnan(number) else number
+
+
+def parse_targets(targets: Any) -> list[Target]:
+    """The rows of a target table, checked: ValueError naming the first
+    faulty row (counted from 1) and what is wrong with it."""
+    table = _arrow_table(targets)
+    names = list(table.column_names)
+    unknown = [c for c in names if c not in TARGET_COLUMNS]
+    if unknown:
+        raise ValueError(f"target table: unknown column(s) {', '.join(map(repr, unknown))}; "
+                         f"the columns are {', '.join(TARGET_COLUMNS)}")
+    missing = [c for c in ("name", "mz") if c not in names]
+    if missing:
+        raise ValueError(f"target table: missing column(s) {', '.join(map(repr, missing))}")
+    if "ppm" not in names and "da" not in names:
+        raise ValueError("target table: needs a 'ppm' or a 'da' column for the tolerance")
+    if table.num_rows == 0:
+        raise ValueError("target table: no rows")
+    parsed: list[Target] = []
+    first_row: dict[str, int] = {}
+    for number, values in enumerate(table.to_pylist(), start=1):
+        name = values.get("name")
+        if not isinstance(name, str) or not name.strip():
+            raise ValueError(f"target row {number}: name must be a non-empty text, not {name!r}")
+        label = repr(name)
+        if name in first_row:
+            raise ValueError(f"target row {number} ({label}): the name is already that of row {first_row[name]}")
+        first_row[name] = number
+        mz = _number(values.get("mz"), number, "mz", label)
+        if mz is None or not (math.isfinite(mz) and mz > 0):
+            raise ValueError(f"target row {number} ({label}): mz must be a positive number, not {values.get('mz')!r}")
+        ppm = _number(values.get("ppm"), number, "ppm", label)
+        da = _number(values.get("da"), number, "da", label)
+        if (ppm is None) == (da is None):
+            raise ValueError(f"target row {number} ({label}): give exactly one of ppm and da")
+        tolerance = ppm if ppm is not None else da
+        assert tolerance is not None
+        if not (math.isfinite(tolerance) and tolerance >= 0):
+            raise ValueError(f"target row {number} ({label}): the tolerance must be a non-negative number, "
+                             f"not {tolerance!r}")
+        half = mz * tolerance * 1e-6 if ppm is not None else tolerance
+        start = _number(values.get("rt_start"), number, "rt_start", label)
+        end = _number(values.get("rt_end"), number, "rt_end", label)
+        start = -math.inf if start is None else start
+        end = math.inf if end is None else end
+        if start > end:
+            raise ValueError(f"target row {number} ({label}): rt_start {start} is after rt_end {end}")
+        level = _number(values.get("ms_level"), number, "ms_level", label)
+        level = 1.0 if level is None else level
+        if not (level.is_integer() and 0 <= level <= _args.MAX_MS_LEVEL):
+            raise ValueError(f"target row {number} ({label}): ms_level must be a level from 0 to "
+                             f"{_args.MAX_MS_LEVEL}, not {values.get('ms_level')!r}")
+        parsed.append(Target(number, name, mz, mz - half, mz + half, start, end, int(level)))
+    return parsed
+
+
+def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int | None = None,
+            errors: _args.Errors = "raise", snr: float = 3.0) -> Any:
+    """The long table (name, rt, intensity) of every target's trace: for
+    each spectrum of the target's MS level within its RT window, the summed
+    intensity within its m/z window. One decoding pass per MS level serves
+    all its targets, and only spectra within some target's window are
+    decoded. ValueError naming the row when a target is malformed or no
+    spectrum falls in its window."""
+    pa = import_pyarrow()
+    parsed = parse_targets(targets)
+    choice = _args.picking(mode, None, snr)
+    workers = _args.threads(threads)
+    skip = _args.skip(errors)
+    scans = run.scans
+    times = scans["rt"]
+    levels = scans["ms_level"]
+    pieces: list[tuple[Target, npt.NDArray[np.float64], npt.NDArray[np.float64]]] = []
+    skipped_all: list[tuple[int, str]] = []
+    for level in sorted({t.ms_level for t in parsed}):
+        group = [t for t in parsed if t.ms_level == level]
+        of_level = np.flatnonzero(levels == level)
+        level_times = times[of_level]
+        inside = np.array([(level_times >= t.rt_start) & (level_times <= t.rt_end) for t in group])
+        for target, mask in zip(group, inside, strict=True):
+            if not mask.any():
+                span = (f"{level_times.min():g} to {level_times.max():g} s" if level_times.size
+                        else "none at all")
+                raise ValueError(f"target row {target.row} ({target.name!r}): no MS{level} spectrum in "
+                                 f"rt {target.rt_start:g} to {target.rt_end:g} s (the run's MS{level} spectra: "
+                                 f"{span})")
+        needed = inside.any(axis=0)
+        positions = np.ascontiguousarray(of_level[needed], dtype=np.uint32)
+        lows = np.array([t.low for t in group])
+        highs = np.array([t.high for t in group])
+        (rt, sums), skipped = salvaged(run, positions, choice, workers, skip,
+                                       lambda kept, _: run._handle.xic(kept, lows, highs, workers, *choice))
+        skipped_all += [(s.index, s.reason) for s in skipped]
+        sums = sums.reshape(len(group), rt.size)
+        kept_positions = positions if not skipped else np.setdiff1d(positions, [s.index for s in skipped])
+        kept_mask = inside[:, needed]
+        if skipped:
+            kept_mask = kept_mask[:, np.isin(positions, kept_positions)]
+        for k, target in enumerate(group):
+            pieces.append((target, rt[kept_mask[k]], sums[k][kept_mask[k]]))
+    run.skipped = skipped_all
+    pieces.sort(key=lambda piece: piece[0].row)
+    lengths = [rt.size for _, rt, _ in pieces]
+    names = pa.DictionaryArray.from_arrays(
+        pa.array(np.repeat(np.arange(len(pieces), dtype=np.int32), lengths)),
+        pa.array([t.name for t, _, _ in pieces], pa.string()))
+    rt_column = np.concatenate([rt for _, rt, _ in pieces]) if pieces else np.empty(0)
+    value_column = np.concatenate([values for _, _, values in pieces]) if pieces else np.empty(0)
+    return pa.table({"name": names, "rt": pa.array(rt_column, pa.float64()),
+                     "intensity": pa.array(value_column, pa.float64())})
+
+
+# MRM channels ------------------------------------------------------------------------
+
+TRANSITION_COLUMNS = ("channel", "rt", "mz", "intensity", "collision_energy", "polarity", "spectrum_index")
+
+
+def transition_columns(run: Any, errors: _args.Errors = "raise") -> dict[str, npt.NDArray[Any]]:
+    """The points of the run's MRM scans as numpy columns (see
+    Run.transitions); collision_energy NaN where the scan row holds none."""
+    scans = run.scans
+    positions = np.ascontiguousarray(np.arange(len(run)), dtype=np.uint32)
+    positions = positions[scans["ms_level"] >= 2]
+    arrays, _ = salvaged(run, positions, (0,), 1, _args.skip(errors), lambda kept, _: run._handle.transitions(kept))
+    index, channel, rt, mz, intensity, energy, polarity = arrays
+    return {"channel": channel, "rt": rt, "mz": mz, "intensity": intensity, "collision_energy": energy,
+            "polarity": polarity, "spectrum_index": index}
+
+
+def transitions(run: Any, errors: _args.Errors = "raise") -> Any:
+    pa = import_pyarrow()
+    columns = transition_columns(run, errors)
+    arrays = {name: pa.array(values) for name, values in columns.items()}
+    energy = columns["collision_energy"]
+    arrays["collision_energy"] = pa.array(energy, mask=np.isnan(energy))
+    return pa.table(arrays)
+
+
+@dataclass(frozen=True)
+class ChannelTrace:
+    """One MRM channel's chromatogram: per scan of the channel, its
+    retention time (s) and the sum of its points' intensities. product_mz
+    is the m/z all the channel's points share (None when they differ or the
+    channel has none); collision_energy and polarity likewise the channel's
+    one value, or None and 0 when its scans differ."""
+
+    channel: int
+    rt: npt.NDArray[np.float64]
+    intensity: npt.NDArray[np.float64]
+    product_mz: float | None
+    collision_energy: float | None
+    polarity: int
+
+    @property
+    def native_id(self) -> str:
+        """The chromatogram's id: the channel as the spectra name it."""
+        return f"mrm_channel={self.channel}"
+
+
+def _one(values: npt.NDArray[Any]) -> Any:
+    """The value every item holds, or None."""
+    if values.size == 0 or (values.dtype.kind == "f" and np.isnan(values).any()):
+        return None
+    first = values[0]
+    return first.item() if np.all(values == first) else None
+
+
+def channel_traces(run: Any, errors: _args.Errors = "raise") -> list[ChannelTrace]:
+    """One trace per MRM channel, by rising channel id."""
+    columns = transition_columns(run, errors)
+    channel = columns["channel"]
+    if channel.size == 0:
+        return []
+    index = columns["spectrum_index"]
+    order = np.lexsort((index, channel))  # by channel, then scan, stable
+    channel, index = channel[order], index[order]
+    rt, mz = columns["rt"][order], columns["mz"][order]
+    intensity = columns["intensity"][order].astype(np.float64)
+    energy, polarity = columns["collision_energy"][order], columns["polarity"][order]
+    # One value per scan: the sum of its points.
+    scan_starts = np.flatnonzero(np.r_[True, (index[1:] != index[:-1]) | (channel[1:] != channel[:-1])])
+    sums = np.add.reduceat(intensity, scan_starts)
+    scan_channel = channel[scan_starts]
+    traces = []
+    bounds = np.flatnonzero(np.r_[True, channel[1:] != channel[:-1], True])
+    scan_bounds = np.searchsorted(scan_starts, bounds)
+    for k in range(bounds.size - 1):
+        points = slice(bounds[k], bounds[k + 1])
+        scans_of = slice(scan_bounds[k], scan_bounds[k + 1])
+        sign = _one(polarity[points])
+        traces.append(ChannelTrace(
+            channel=int(scan_channel[scans_of.start]),
+            rt=np.ascontiguousarray(rt[scan_starts[scans_of]]),
+            intensity=np.ascontiguousarray(sums[scans_of]),
+            product_mz=_one(mz[points]),
+            collision_energy=_one(energy[points]),
+            polarity=0 if sign is None else int(sign)))
+    return traces

@@ -1,0 +1,45 @@
+// Sums of a spectrum's intensities over many m/z windows in one pass: the
+// core of extracted-ion chromatograms for one target or thousands.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace karvel::reader {
+
+// The closed m/z interval [low, high]. A window whose low is above its high,
+// or either bound NaN, holds nothing.
+struct MzWindow {
+  double low = 0.0;
+  double high = 0.0;
+};
+
+class MzWindows {
+ public:
+  // The windows in the order their sums are given; they may overlap and
+  // come in any order.
+  explicit MzWindows(std::vector<MzWindow> windows);
+
+  std::size_t size() const noexcept { return windows_.size(); }
+  const MzWindow& operator[](std::size_t k) const noexcept { return windows_[k]; }
+
+  // For each window k: the sum, in 64 bits, of intensity[i] over the points
+  // i whose mz[i] lies in it, taken in ascending i, written to
+  // out[k * stride]. Points whose m/z rise (the usual case) are visited once
+  // for all windows; otherwise every window scans every point. The sums do
+  // not depend on which way was taken. mz and intensity have equal lengths;
+  // out holds (size() - 1) * stride + 1 values at least.
+  void sum(std::span<const double> mz, std::span<const float> intensity, double* out,
+           std::size_t stride) const noexcept;
+
+ private:
+  std::vector<MzWindow> windows_;
+  std::vector<std::uint32_t> by_low_;  // the non-empty windows, by rising low
+};
+
+// True when every m/z is at most the next one (no NaN).
+bool rising(std::span<const double> mz) noexcept;
+
+}  // namespace karvel::reader
