@@ -11,7 +11,8 @@
 #                   corpus and a line per target to fuzz/campaign.tsv
 #   make test-malformed  the full malformed-run corpus (make test runs a quick one)
 #   make test-interop  INTEROP_RUNS drawn runs from INTEROP_SEED converted to mzML
-#                   and loaded by every consumer (make test runs a fixed few)
+#                   and loaded by every consumer (make test runs a fixed few);
+#                   as many to mzPeak, checked and read back with pyarrow
 #   make ci         what CI runs: test, test-interop, test-wheel, test-asan and fuzz
 #                   with FUZZ_SECONDS=30
 #   make wheel      the repaired (manylinux) wheel of karvel and morvane in dist/
@@ -93,6 +94,9 @@ INTEROP_SEED ?= 1000
 test-interop: install
 	@echo "== $(INTEROP_RUNS) drawn runs to mzML, loaded by every consumer"
 	@$(VENV)/bin/python -W ignore tests/python/interop.py --runs $(INTEROP_RUNS) --seed $(INTEROP_SEED)
+	@echo "== $(INTEROP_RUNS) more drawn runs to mzPeak, checked and read back with pyarrow"
+	@cd tests/python && MZPEAK_SEEDS=$(INTEROP_RUNS) $(CURDIR)/$(VENV)/bin/python -m pytest -q -p no:cacheprovider \
+	  test_mzpeak.py -k generated_runs
 
 ci:
 	@$(MAKE) --no-print-directory test

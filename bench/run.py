@@ -423,6 +423,9 @@ def main() -> int:
     log("picking and MS-Numpress")
     import picking_bench
     rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
+    log("mzPeak: sizes, writing against to_parquet, reads against pyopenms")
+    import mzpeak_bench
+    rows += mzpeak_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
 
     table = render(rows)
     print(table)

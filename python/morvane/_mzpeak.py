@@ -47,7 +47,6 @@ LAYOUTS = ("zip", "folder")
 # Points (profile) or peaks per row group of the signal tables: small enough
 # that one spectrum is read without much else, large enough to compress.
 ROW_GROUP_POINTS = 262_144
-DATA_PAGE_SIZE = 64 * 1024
 _HASH_BLOCK = 1 << 20
 
 
@@ -173,8 +172,7 @@ class SignalWriter:
         import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
         self.writer = pq.ParquetWriter(os.fspath(path), self.schema, compression=compression,
                                        use_dictionary=dictionary, column_encoding=encodings,
-                                       write_page_index=True, write_statistics=True,
-                                       data_page_size=DATA_PAGE_SIZE)
+                                       write_page_index=True, write_statistics=True)
         self.pending = _Pending()
 
     def add(self, index: int, mz: npt.NDArray[np.float64], intensity: npt.NDArray[np.float32]) -> None:
@@ -210,7 +208,8 @@ class SignalWriter:
         else:
             value_offsets = np.concatenate(([0], np.cumsum(pending.take("value_counts", np.int64))))
             point_offsets = np.concatenate(([0], np.cumsum(pending.take("point_counts", np.int64))))
-            encoding = pa.array(np.full(len(index), self.encoding, dtype=object), pa.large_string())
+            # (from a list: numpy object arrays would make pyarrow import pandas)
+            encoding = pa.array([self.encoding] * len(index), pa.large_string())
             children = [index, pa.array(pending.take("start", np.float64), pa.float64()),
                         pa.array(pending.take("end", np.float64), pa.float64()),
                         _list_array(pa, value_offsets, pending.take("values", np.float64), pa.float64()),
