@@ -90,6 +90,9 @@ Result<bool> BinaryArrayWriter::append_numpress(std::string& out, std::span<cons
                                                 Numpress codec, terms::Term kind, terms::Term unit,
                                                 const std::string& indent) {
   numpress_bytes_.clear();
+  // One value: the plain encoding. Some numpress decoders refuse an array
+  // of one value (linear: the scale and a single integer).
+  if (values.size() == 1) return false;
   Result<void> encoded;
   terms::Term compression = terms::kNoCompression;
   switch (codec) {

@@ -29,7 +29,7 @@ struct NumpressSettings {
   Numpress mz = Numpress::None;         // None or Linear
   Numpress intensity = Numpress::None;  // None, Slof or Pic
   // The linear scale bounds each m/z's error by mz_ppm·1e-6 times the
-  // array's largest m/z (or less where the safe maximum scale caps it).
+  // array's largest m/z, for any range of m/z values (mz_ppm >= 0.001).
   double mz_ppm = kDefaultNumpressMzPpm;
 
   bool any() const noexcept { return mz != Numpress::None || intensity != Numpress::None; }
@@ -58,7 +58,7 @@ class BinaryArrayWriter {
   // The numpress encoding for an array of this kind, None for plain.
   Numpress numpress_for(terms::Term kind) const noexcept;
   // Appends the numpress element when the values encode; false (nothing
-  // appended) when they do not.
+  // appended) when they do not, and for an array of one value.
   Result<bool> append_numpress(std::string& out, std::span<const double> values, Numpress codec,
                                terms::Term kind, terms::Term unit, const std::string& indent);
 

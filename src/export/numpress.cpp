@@ -14,6 +14,9 @@ namespace {
 
 constexpr double kInt32Max = 2147483647.0;  // 0x7FFFFFFF
 constexpr std::size_t kHeaderSize = 8;
+// The largest scale handed out: far beyond any useful precision, and v f
+// stays finite for every value that reaches it.
+constexpr double kMaxScale = 0x1p500;
 
 void append_fixed_point(double fixed_point, std::vector<std::uint8_t>& out) {
   const auto bits = std::byteswap(std::bit_cast<std::uint64_t>(fixed_point));
@@ -136,19 +139,24 @@ void append_int_nibbles(std::int32_t value, std::vector<std::uint8_t>& nibbles) 
 
 double linear_safe_fixed_point(std::span<const double> values) {
   if (values.empty()) return 0;
-  double largest = 0;
+  // Each scaled value v f is rounded to an integer (at most one unit off);
+  // each residual is the exact f (v_k - 2 v_{k-1} + v_{k-2}) plus at most
+  // four such units. Both must stay within 32 bits. The margin is counted in
+  // scaled units: it does not shrink the scale of small values.
+  double largest_value = 0;
+  double largest_residual = 0;
   for (std::size_t k = 0; k < values.size(); ++k) {
     if (!std::isfinite(values[k])) return 0;
-    if (k < 2) {
-      largest = std::max(largest, std::fabs(values[k]));
-    } else {
-      const double predicted = 2.0 * values[k - 1] - values[k - 2];
-      largest = std::max(largest, std::ceil(std::fabs(values[k] - predicted) + 1.0));
+    largest_value = std::max(largest_value, std::fabs(values[k]));
+    if (k >= 2) {
+      largest_residual = std::max(largest_residual, std::fabs(values[k] - 2.0 * values[k - 1] + values[k - 2]));
     }
   }
-  if (!std::isfinite(largest)) return 0;
-  if (largest == 0) return kInt32Max;  // all zero: any scale works
-  return std::floor(kInt32Max / largest);
+  if (!std::isfinite(largest_value) || !std::isfinite(largest_residual)) return 0;
+  double safe = kMaxScale;
+  if (largest_value > 0) safe = std::min(safe, (kInt32Max - 1.0) / largest_value);
+  if (largest_residual > 0) safe = std::min(safe, (kInt32Max - 4.0) / largest_residual);
+  return safe;
 }
 
 double linear_fixed_point(std::span<const double> values, double ppm) {

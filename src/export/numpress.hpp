@@ -34,14 +34,18 @@
 
 namespace karvel::exporter::numpress {
 
-// The largest f for which every integer linear() writes fits in 32 bits;
-// 0 when there is none (non-finite values, or values too large).
+// The largest f for which every integer linear() writes fits in 32 bits
+// (the scaled values and the residuals, rounding included); 0 when there
+// is none (non-finite values). At least (2^31 - 5) / (2 max|v|) for values
+// of one sign, (2^31 - 5) / (4 max|v|) otherwise.
 double linear_safe_fixed_point(std::span<const double> values);
 
 // The f for an error of at most ppm parts per million of the array's
 // largest |m/z| per value: 0.5 / (ppm·1e-6·max|v|), capped by the safe
-// maximum (the cap then bounds the error more tightly); the safe maximum
-// for an all-zero array or ppm <= 0. 0 when there is no safe f.
+// maximum; the safe maximum for an all-zero array or ppm <= 0. 0 when
+// there is no safe f. The cap never binds for ppm >= 0.001 (the safe
+// maximum's lower bound above), so the bound holds for any range of m/z
+// values, however small or large.
 double linear_fixed_point(std::span<const double> values, double ppm);
 
 // Appends the linear encoding of values with the given f (> 0) to out.

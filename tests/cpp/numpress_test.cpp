@@ -162,6 +162,53 @@ TEST(NumpressLinear, SafeScaleKeepsEveryIntegerIn32Bits) {
   EXPECT_TRUE(beyond.empty());
 }
 
+// Arrays whose largest value is tiny or huge, smooth or jumping between 0
+// and the top at every point (the largest residual values of one sign
+// allow): the bound holds at any ppm down to 0.001.
+TEST(NumpressLinear, BoundHoldsForAnyRangeOfValues) {
+  std::mt19937_64 random(17);
+  for (const double top : {1e-6, 4e-3, 0.5, 4.6, 4.7, 100.0, 2e3, 1e6, 1e12}) {
+    for (const double ppm : {0.001, 0.1, 10.0}) {
+      for (int shape = 0; shape < 3; ++shape) {
+        SCOPED_TRACE(testing::Message() << "top " << top << ", " << ppm << " ppm, shape " << shape);
+        std::vector<double> mz(257);
+        std::uniform_real_distribution<double> uniform(0, top);
+        for (std::size_t i = 0; i < mz.size(); ++i) {
+          const double u = static_cast<double>(i) / static_cast<double>(mz.size() - 1);
+          mz[i] = shape == 0 ? top * (0.25 + 0.75 * u * u) : shape == 1 ? uniform(random) : (i % 2 ? top : 0.0);
+        }
+        const double f = linear_fixed_point(mz, ppm);
+        ASSERT_GT(f, 0);
+        Bytes out;
+        ASSERT_TRUE(encode_linear(mz, f, out).has_value());
+        auto decoded = decode_linear(out);
+        ASSERT_TRUE(decoded.has_value()) << decoded.error().display();
+        ASSERT_EQ(decoded->size(), mz.size());
+        for (std::size_t i = 0; i < mz.size(); ++i) {
+          ASSERT_LE(std::fabs((*decoded)[i] - mz[i]), ppm * 1e-6 * top * (1 + 1e-9)) << i;
+        }
+      }
+    }
+  }
+}
+
+// The safe scale encodes any finite array, values of both signs and wild
+// jumps included.
+TEST(NumpressLinear, SafeScaleAlwaysEncodes) {
+  std::mt19937_64 random(23);
+  for (int trial = 0; trial < 300; ++trial) {
+    const double top = std::ldexp(1.0, static_cast<int>(random() % 80) - 40);
+    std::uniform_real_distribution<double> uniform(-top, top);
+    std::vector<double> values(2 + random() % 40);
+    for (double& v : values) v = random() % 5 == 0 ? 0.0 : uniform(random);
+    const double f = linear_safe_fixed_point(values);
+    ASSERT_GT(f, 0) << trial;
+    Bytes out;
+    ASSERT_TRUE(encode_linear(values, f, out).has_value()) << trial;
+    ASSERT_TRUE(decode_linear(out).has_value()) << trial;
+  }
+}
+
 TEST(NumpressSlof, RelativeErrorWithinTheScaleBound) {
   std::mt19937_64 random(5);
   for (double top : {1.0, 100.0, 1e4, 1e7, 3e38}) {
