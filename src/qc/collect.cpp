@@ -60,7 +60,7 @@ Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const Colle
   while (auto item = (*pool)->next()) {
     if (!*item) return std::unexpected(std::move(item->error()));
     rows.push_back(std::move(**item));
-    if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
+    if (options.stop_requested && options.stop_requested()) {
       (*pool)->stop();
       break;
     }

@@ -3,8 +3,8 @@
 // calibration source and drift against the run's default calibration.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "qc/scan_facts.hpp"
@@ -14,8 +14,10 @@
 namespace karvel::qc {
 
 struct CollectOptions {
-  unsigned threads = 1;                       // as the ordered pool: 1 works in the calling thread
-  const std::atomic<bool>* cancel = nullptr;  // when set and true, the pass stops early
+  unsigned threads = 1;  // as the ordered pool: 1 works in the calling thread
+  // Asked in the calling thread after each scan; true stops the pass (the
+  // workers finish the scan in hand and are joined).
+  std::function<bool()> stop_requested;
 };
 
 // The rows of every scan in index order. A scan whose block fails to decode

@@ -59,6 +59,7 @@ ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record) {
   facts.base_peak_intensity = base_peak ? base_peak->second : kNaN;
   facts.num_peaks = static_cast<std::uint32_t>(
       std::min<std::size_t>(record.mz.size(), std::numeric_limits<std::uint32_t>::max()));
+  facts.empty = std::ranges::all_of(record.intensity, [](float v) { return v == 0; });
   facts.lowest_mz = kNaN;
   facts.highest_mz = kNaN;
   if (!record.mz.empty()) {

@@ -30,6 +30,7 @@ struct ScanFacts {
   double base_peak_mz = 0;
   double base_peak_intensity = 0;
   std::uint32_t num_peaks = 0;
+  bool empty = false;          // decoded, and its intensities sum to 0 (no points, or only zeros)
   double lowest_mz = 0;        // of the points; NaN without points
   double highest_mz = 0;
   double scan_low_mz = 0;      // the scan's recorded m/z range; NaN when not recorded

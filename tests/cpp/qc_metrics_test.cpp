@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ std::vector<ScanFacts> rows_of(const std::vector<RowSpec>& specs) {
     row.decoded = specs[i].decoded;
     row.lowest_mz = row.highest_mz = row.scan_low_mz = row.scan_high_mz = kNaN;
     row.calibration_drift_ppm = kNaN;
+    row.precursor_mz = kNaN;
     rows.push_back(row);
   }
   return rows;
@@ -179,11 +181,11 @@ TEST(QcSummary, FourMs1ScansAndOneMs2) {
   EXPECT_EQ(s.scans, 5u);
   EXPECT_EQ(s.ms1_spectra, 4u);
   EXPECT_EQ(s.ms2_spectra, 1u);
-  ASSERT_TRUE(s.duration && s.rt_range);
-  EXPECT_DOUBLE_EQ(*s.duration, 40);
+  ASSERT_TRUE(s.run_duration && s.rt_range);
+  EXPECT_DOUBLE_EQ(*s.run_duration, 40);
   EXPECT_EQ(*s.rt_range, Range(0, 40));
   // Trapezoids of the MS1 TIC: 10 (1+2)/2 + 10 (2+3)/2 + 10 (3+4)/2.
-  EXPECT_DOUBLE_EQ(*s.tic_area, 75);
+  EXPECT_DOUBLE_EQ(*s.ms1_tic_area, 75);
   // Cumulative TIC 1, 3, 6, 10: a quarter (2.5) at 10 s, half at 20 s,
   // three quarters and all at 30 s; over the 40 s of the run.
   expect_quartets(s.tic_rt_fractions, {0.25, 0.25, 0.25, 0});
@@ -195,7 +197,7 @@ TEST(QcSummary, FourMs1ScansAndOneMs2) {
   expect_triplet(s.tic_change_ratios, {0, 0, 0});
   EXPECT_EQ(s.signal_jumps, 0u);
   EXPECT_EQ(s.signal_falls, 0u);
-  EXPECT_FALSE(s.mz_range);
+  EXPECT_FALSE(s.scan_window_range);
   EXPECT_FALSE(s.drift_median_ppm);
 }
 
@@ -211,13 +213,18 @@ TEST(QcSummary, JumpsAndFallsNeedMoreThanTenfold) {
       {"from and to zero", {1, 0, 5}, 1, 1},
       {"zero to zero", {0, 0}, 0, 0},
       {"mixed", {1, 11, 1, 0, 5, 50, 500, 49}, 2, 3},
-      {"one scan", {3}, 0, 0},
   };
   for (const Case& c : cases) {
     const auto rows = rows_of(ms1(c.tics));
     const RunSummary s = summarise(rows);
     EXPECT_EQ(s.signal_jumps, c.jumps) << c.name;
     EXPECT_EQ(s.signal_falls, c.falls) << c.name;
+  }
+  // One MS1 scan (or none) has no adjacent pair: no count at all.
+  for (const auto& specs : {ms1({3}), std::vector<RowSpec>{{2, 1, 5}, {2, 2, 500}}}) {
+    const RunSummary s = summarise(rows_of(specs));
+    EXPECT_FALSE(s.signal_jumps);
+    EXPECT_FALSE(s.signal_falls);
   }
 }
 
@@ -256,27 +263,32 @@ TEST(QcSummary, WhatNeedsMs1ScansIsAbsentWithoutThem) {
   const RunSummary s = summarise(rows_of({{2, 5, 10}, {2, 6, 20}}));
   EXPECT_EQ(s.ms1_spectra, 0u);
   EXPECT_EQ(s.ms2_spectra, 2u);
-  EXPECT_DOUBLE_EQ(*s.duration, 1);
-  EXPECT_FALSE(s.tic_area);
+  EXPECT_DOUBLE_EQ(*s.run_duration, 1);
+  EXPECT_FALSE(s.ms1_tic_area);
   EXPECT_FALSE(s.tic_rt_fractions);
   EXPECT_FALSE(s.ms1_rt_fractions);
   EXPECT_FALSE(s.tic_ratios);
   EXPECT_FALSE(s.tic_change_ratios);
+  EXPECT_FALSE(s.signal_jumps);
+  EXPECT_FALSE(s.ms1_median_cycle_time);
+  EXPECT_FALSE(s.ms1_quarter_hz);
+  EXPECT_FALSE(s.empty_ms1);
+  EXPECT_TRUE(s.ms2_rt_fractions);
 }
 
 TEST(QcSummary, EmptyRun) {
   const RunSummary s = summarise({});
   EXPECT_EQ(s.scans, 0u);
-  EXPECT_FALSE(s.duration);
+  EXPECT_FALSE(s.run_duration);
   EXPECT_FALSE(s.rt_range);
-  EXPECT_FALSE(s.mz_range);
-  EXPECT_FALSE(s.tic_area);
+  EXPECT_FALSE(s.scan_window_range);
+  EXPECT_FALSE(s.ms1_tic_area);
 }
 
 TEST(QcSummary, SingleMs1ScanHasNoDurationToShare) {
   const RunSummary s = summarise(rows_of(ms1({5})));
-  EXPECT_DOUBLE_EQ(*s.duration, 0);
-  EXPECT_DOUBLE_EQ(*s.tic_area, 0);
+  EXPECT_DOUBLE_EQ(*s.run_duration, 0);
+  EXPECT_DOUBLE_EQ(*s.ms1_tic_area, 0);
   EXPECT_FALSE(s.tic_rt_fractions);
   EXPECT_FALSE(s.ms1_rt_fractions);
   expect_triplet(s.tic_ratios, {0, 0, 0});
@@ -290,8 +302,8 @@ TEST(QcSummary, FailedScansCountButGiveNoTic) {
   EXPECT_EQ(s.failed_spectra, 1u);
   // The two decoded scans are adjacent: 1 -> 100 is one jump.
   EXPECT_EQ(s.signal_jumps, 1u);
-  EXPECT_DOUBLE_EQ(*s.tic_area, 20 * 101 / 2.0);
-  EXPECT_DOUBLE_EQ(*s.duration, 20);
+  EXPECT_DOUBLE_EQ(*s.ms1_tic_area, 20 * 101 / 2.0);
+  EXPECT_DOUBLE_EQ(*s.run_duration, 20);
 }
 
 TEST(QcSummary, PolarityKeepsItsOwnScans) {
@@ -311,13 +323,13 @@ TEST(QcSummary, PolarityKeepsItsOwnScans) {
     EXPECT_EQ(s.scans, c.scans);
     EXPECT_EQ(s.ms1_spectra, c.ms1);
     EXPECT_EQ(s.ms2_spectra, c.ms2);
-    EXPECT_DOUBLE_EQ(*s.duration, c.duration);
-    EXPECT_DOUBLE_EQ(*s.tic_area, c.area);
+    EXPECT_DOUBLE_EQ(*s.run_duration, c.duration);
+    EXPECT_DOUBLE_EQ(*s.ms1_tic_area, c.area);
   }
   EXPECT_EQ(polarities_of(rows), (std::vector<std::int8_t>{1, -1}));
 }
 
-TEST(QcSummary, MzRangePrefersTheRecordedScanRange) {
+TEST(QcSummary, ScanWindowRangePrefersTheRecordedScanRange) {
   auto rows = rows_of({{1, 0, 1}, {2, 1, 1}, {2, 2, 1}});
   rows[0].scan_low_mz = 100;
   rows[0].scan_high_mz = 1700;
@@ -326,8 +338,8 @@ TEST(QcSummary, MzRangePrefersTheRecordedScanRange) {
   rows[1].lowest_mz = 50;    // no recorded range: the points
   rows[1].highest_mz = 900;
   const RunSummary s = summarise(rows);
-  ASSERT_TRUE(s.mz_range);
-  EXPECT_EQ(*s.mz_range, Range(50, 1700));
+  ASSERT_TRUE(s.scan_window_range);
+  EXPECT_EQ(*s.scan_window_range, Range(50, 1700));
 }
 
 TEST(QcSummary, DriftMedianAndLargestMagnitude) {
@@ -349,6 +361,121 @@ TEST(QcSummary, DriftMedianAndLargestMagnitude) {
     ASSERT_TRUE(s.drift_median_ppm && s.drift_max_abs_ppm);
     EXPECT_DOUBLE_EQ(*s.drift_median_ppm, c.median);
     EXPECT_DOUBLE_EQ(*s.drift_max_abs_ppm, c.max_abs);
+  }
+}
+
+TEST(QcSummary, CycleTimeAndFrequencies) {
+  // MS1 at 0, 2, 4, 7 s; MS2 at 1, 1.5, 3 s. The run spans 7 s, its
+  // quarters 1.75 s.
+  const auto rows = rows_of({{1, 0, 1}, {2, 1, 1}, {2, 1.5, 1}, {1, 2, 1}, {2, 3, 1}, {1, 4, 1}, {1, 7, 1}});
+  const RunSummary s = summarise(rows);
+  EXPECT_DOUBLE_EQ(*s.ms1_median_cycle_time, 2);  // intervals 2, 2, 3
+  EXPECT_DOUBLE_EQ(*s.ms1_fastest_hz, 0.5);
+  EXPECT_DOUBLE_EQ(*s.ms1_slowest_hz, 1 / 3.0);
+  EXPECT_DOUBLE_EQ(*s.ms2_fastest_hz, 2);          // intervals 0.5, 1.5
+  EXPECT_DOUBLE_EQ(*s.ms2_slowest_hz, 1 / 1.5);
+  // One MS1 scan in each quarter (7 s closes the last); MS2 two, one, none, none.
+  expect_quartets(s.ms1_quarter_hz, {1 / 1.75, 1 / 1.75, 1 / 1.75, 1 / 1.75});
+  expect_quartets(s.ms2_quarter_hz, {2 / 1.75, 1 / 1.75, 0, 0});
+  // Quarters of the three MS2 scans: the first, second, third and third.
+  expect_quartets(s.ms2_rt_fractions, {1 / 7.0, 0.5 / 7.0, 1.5 / 7.0, 0});
+}
+
+TEST(QcSummary, IntervalsNeedTwoDistinctTimes) {
+  struct Case {
+    const char* name;
+    std::vector<RowSpec> specs;
+    bool cycle, rates;
+  };
+  const Case cases[] = {
+      {"one MS1 scan", {{1, 3, 1}}, false, false},
+      {"two at the same time", {{1, 3, 1}, {1, 3, 1}}, true, false},
+      {"two apart", {{1, 3, 1}, {1, 4, 1}}, true, true},
+      {"MS2 only", {{2, 3, 1}, {2, 4, 1}}, false, false},
+  };
+  for (const Case& c : cases) {
+    const RunSummary s = summarise(rows_of(c.specs));
+    EXPECT_EQ(s.ms1_median_cycle_time.has_value(), c.cycle) << c.name;
+    EXPECT_EQ(s.ms1_fastest_hz.has_value(), c.rates) << c.name;
+    EXPECT_EQ(s.ms1_slowest_hz.has_value(), c.rates) << c.name;
+  }
+}
+
+TEST(QcSummary, EmptyScansAreDecodedScansWithoutSignal) {
+  auto rows = rows_of({{1, 0, 0}, {1, 1, 5}, {1, 2, 0, 1, false}, {2, 3, 0}, {2, 4, 1}, {3, 5, 0}});
+  rows[0].empty = true;
+  rows[3].empty = true;
+  rows[5].empty = true;  // MS3: neither count
+  const RunSummary s = summarise(rows);
+  EXPECT_EQ(s.empty_ms1, 1u);
+  EXPECT_EQ(s.empty_ms2, 1u);
+  // Without a decoded scan of a level, its count is absent.
+  const RunSummary failed = summarise(rows_of({{1, 0, 0, 1, false}}));
+  EXPECT_FALSE(failed.empty_ms1);
+  EXPECT_FALSE(failed.empty_ms2);
+}
+
+TEST(QcSummary, PrecursorRangeOfTheMsnScansOnly) {
+  auto rows = rows_of({{1, 0, 1}, {2, 1, 1}, {3, 2, 1}, {2, 3, 1}});
+  rows[0].precursor_mz = 50;   // an MS1 scan's value is not a precursor
+  rows[1].precursor_mz = 400;
+  rows[2].precursor_mz = 812.5;
+  rows[0].scan_low_mz = 100;   // the scan window is its own figure
+  rows[0].scan_high_mz = 1700;
+  const RunSummary s = summarise(rows);
+  ASSERT_TRUE(s.precursor_mz_range);
+  EXPECT_EQ(*s.precursor_mz_range, Range(400, 812.5));
+  EXPECT_EQ(*s.scan_window_range, Range(100, 1700));
+  EXPECT_FALSE(summarise(rows_of(ms1({1, 2}))).precursor_mz_range);
+}
+
+// Random runs: the figures agree with each other whatever the scans.
+TEST(QcSummary, FiguresAgreeOnRandomRuns) {
+  std::mt19937_64 random(41);
+  for (int trial = 0; trial < 400; ++trial) {
+    std::vector<RowSpec> specs;
+    double t = std::uniform_real_distribution<double>(0, 100)(random);
+    const std::size_t count = random() % 40;
+    for (std::size_t i = 0; i < count; ++i) {
+      t += random() % 7 == 0 ? 0.0 : std::uniform_real_distribution<double>(0.01, 3)(random);
+      specs.push_back({static_cast<std::uint32_t>(random() % 4), t,
+                       random() % 5 == 0 ? 0.0 : std::uniform_real_distribution<double>(0, 1e6)(random),
+                       1, random() % 9 != 0});
+    }
+    SCOPED_TRACE(trial);
+    const RunSummary s = summarise(rows_of(specs));
+    std::uint64_t ms1 = 0;
+    std::uint64_t ms2 = 0;
+    for (const RowSpec& r : specs) ms1 += r.ms_level == 1, ms2 += r.ms_level == 2;
+    ASSERT_EQ(s.ms1_spectra, ms1);
+    ASSERT_EQ(s.ms2_spectra, ms2);
+    if (s.ms1_quarter_hz) {
+      // The quarters' rates times their length count every scan once.
+      const double part = *s.run_duration / 4;
+      double counted = 0;
+      for (const double hz : *s.ms1_quarter_hz) counted += hz * part;
+      ASSERT_NEAR(counted, static_cast<double>(ms1), 1e-9 * static_cast<double>(ms1 + 1));
+    }
+    for (const auto& fractions : {s.ms1_rt_fractions, s.ms2_rt_fractions, s.tic_rt_fractions}) {
+      if (!fractions) continue;
+      double sum = 0;
+      for (const double f : *fractions) {
+        ASSERT_GE(f, -1e-12);
+        sum += f;
+      }
+      ASSERT_LE(sum, 1 + 1e-12);
+    }
+    if (s.ms1_fastest_hz) {
+      ASSERT_GE(*s.ms1_fastest_hz, *s.ms1_slowest_hz);
+      ASSERT_LE(*s.ms1_median_cycle_time, 1 / *s.ms1_slowest_hz * (1 + 1e-12));
+    }
+    ASSERT_EQ(s.signal_jumps.has_value(), s.signal_falls.has_value());
+    if (ms1 == 0) {
+      ASSERT_FALSE(s.signal_jumps);
+      ASSERT_FALSE(s.ms1_tic_area);
+      ASSERT_FALSE(s.ms1_median_cycle_time);
+      ASSERT_FALSE(s.empty_ms1);
+    }
   }
 }
 

@@ -63,7 +63,8 @@ def test_batch_writes_every_run_and_the_batch(tmp_path, capsys, no_report):
     assert names == ["a.mzQC", "a_ms_info.parquet", "b.mzQC", "b_ms_info.parquet", "batch.mzQC", "c.mzQC",
                      "c_ms_info.parquet"]
     batch = json.loads((out_dir / "batch.mzQC").read_text())["mzQC"]
-    assert [f["name"] for f in batch["setQualities"][0]["metadata"]["inputFiles"]] == ["a.d", "b.d", "c.d"]
+    assert [q["metadata"]["inputFiles"][0]["name"] for q in batch["runQualities"]] == \
+        ["a.d", "b.d", "b.d", "b.d", "c.d"]
 
 
 def test_a_failing_run_fails_alone(tmp_path, capsys, no_report):

@@ -2,18 +2,16 @@
 // pass over a run. columns maps each per-scan column name to a read-only
 // numpy array (native_id: a list of str); summaries is a list of
 // (polarity, dict) pairs: (None, whole run) first, then one per polarity when
-// the run has scans of both. The pass runs without the interpreter lock; a
+// the run has scans of both. The pass runs on the shared ordered pool
+// without the interpreter lock (threads=1: in the calling thread alone); a
 // signal whose handler raises (Ctrl-C) stops it.
 
 #include <Python.h>
 
-#include <atomic>
 #include <chrono>
-#include <future>
 #include <memory>
-#include <span>
-#include <thread>
 #include <optional>
+#include <span>
 
 #include "arrays.hpp"
 #include "boundary.hpp"
@@ -32,6 +30,8 @@ namespace {
 
 using qc::RunSummary;
 using qc::ScanFacts;
+
+constexpr std::chrono::milliseconds kSignalInterval{100};
 
 template <class T, class Get>
 std::vector<T> column(const std::vector<ScanFacts>& rows, Get get) {
@@ -102,20 +102,35 @@ Ref range_or_none(const std::optional<qc::Range>& range) {
   return float_list(std::span<const double>(values, 2));
 }
 
+Ref count_or_none(const std::optional<std::uint64_t>& value) {
+  return value ? to_int(*value) : Ref::borrow(Py_None);
+}
+
 Ref summary_dict(const RunSummary& s) {
   Ref dict(PyDict_New());
   if (!dict) return Ref();
   auto add = [&](const char* name, Ref value) { return put(dict.get(), name, std::move(value)); };
   const bool ok =
       add("scans", to_int(s.scans)) && add("ms1_spectra", to_int(s.ms1_spectra)) &&
-      add("ms2_spectra", to_int(s.ms2_spectra)) && add("duration", float_or_none(s.duration)) &&
-      add("mz_range", range_or_none(s.mz_range)) && add("rt_range", range_or_none(s.rt_range)) &&
-      add("tic_area", float_or_none(s.tic_area)) &&
+      add("ms2_spectra", to_int(s.ms2_spectra)) && add("run_duration", float_or_none(s.run_duration)) &&
+      add("rt_range", range_or_none(s.rt_range)) &&
+      add("precursor_mz_range", range_or_none(s.precursor_mz_range)) &&
+      add("scan_window_range", range_or_none(s.scan_window_range)) &&
+      add("ms1_tic_area", float_or_none(s.ms1_tic_area)) &&
       add("tic_rt_fractions", float_tuple_or_none(s.tic_rt_fractions)) &&
       add("ms1_rt_fractions", float_tuple_or_none(s.ms1_rt_fractions)) &&
+      add("ms2_rt_fractions", float_tuple_or_none(s.ms2_rt_fractions)) &&
       add("tic_change_ratios", float_tuple_or_none(s.tic_change_ratios)) &&
       add("tic_ratios", float_tuple_or_none(s.tic_ratios)) &&
-      add("signal_jumps", to_int(s.signal_jumps)) && add("signal_falls", to_int(s.signal_falls)) &&
+      add("signal_jumps", count_or_none(s.signal_jumps)) && add("signal_falls", count_or_none(s.signal_falls)) &&
+      add("ms1_median_cycle_time", float_or_none(s.ms1_median_cycle_time)) &&
+      add("ms1_fastest_hz", float_or_none(s.ms1_fastest_hz)) &&
+      add("ms2_fastest_hz", float_or_none(s.ms2_fastest_hz)) &&
+      add("ms1_slowest_hz", float_or_none(s.ms1_slowest_hz)) &&
+      add("ms2_slowest_hz", float_or_none(s.ms2_slowest_hz)) &&
+      add("ms1_quarter_hz", float_tuple_or_none(s.ms1_quarter_hz)) &&
+      add("ms2_quarter_hz", float_tuple_or_none(s.ms2_quarter_hz)) &&
+      add("empty_ms1", count_or_none(s.empty_ms1)) && add("empty_ms2", count_or_none(s.empty_ms2)) &&
       add("failed_spectra", to_int(s.failed_spectra)) &&
       add("drift_median_ppm", float_or_none(s.drift_median_ppm)) &&
       add("drift_max_abs_ppm", float_or_none(s.drift_max_abs_ppm));
@@ -153,34 +168,35 @@ PyObject* qc_collect(PyObject* module, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "OI:qc_collect", &run, &threads)) return nullptr;
     auto reader = reader_of(run);
     if (!reader) return nullptr;
-    // The pass runs on a thread of its own while this one waits without the
-    // interpreter lock, waking every 100 ms to let signal handlers run: an
-    // exception from one (KeyboardInterrupt) stops the workers early.
-    std::atomic<bool> cancel{false};
-    auto done = std::make_shared<std::promise<Result<Pass>>>();
-    std::future<Result<Pass>> result = done->get_future();
-    std::jthread worker([&reader, threads, &cancel, done] {
+    // The pass runs in this thread (and the pool's workers) without the
+    // interpreter lock, which it takes back every 100 ms to let signal
+    // handlers run: an exception from one (KeyboardInterrupt) stops it.
+    bool interrupted = false;
+    std::optional<Result<Pass>> done_pass;
+    {
+      PyThreadState* released = PyEval_SaveThread();
+      auto next_check = std::chrono::steady_clock::now() + kSignalInterval;
+      auto stop_requested = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_check) return false;
+        next_check = now + kSignalInterval;
+        PyEval_RestoreThread(released);
+        interrupted = PyErr_CheckSignals() < 0;
+        released = PyEval_SaveThread();
+        return interrupted;
+      };
       try {
-        done->set_value(run_pass(*reader, qc::CollectOptions{threads, &cancel}));
+        done_pass.emplace(run_pass(*reader, qc::CollectOptions{threads, stop_requested}));
       } catch (...) {
-        done->set_exception(std::current_exception());
+        PyEval_RestoreThread(released);
+        throw;  // guarded() maps it
       }
-    });
-    for (;;) {
-      const bool ready = without_gil(
-          [&] { return result.wait_for(std::chrono::milliseconds(100)) == std::future_status::ready; });
-      if (ready) break;
-      if (PyErr_CheckSignals() < 0) {
-        cancel.store(true, std::memory_order_relaxed);
-        without_gil([&] { worker.join(); });
-        return nullptr;
-      }
+      PyEval_RestoreThread(released);
     }
-    without_gil([&] { worker.join(); });
-    Result<Pass> done_pass = result.get();  // rethrows what the pass threw; guarded() maps it
+    if (interrupted) return nullptr;
     ModuleState* state = state_of_module<ModuleState>(module);
-    if (!done_pass) return reader_error(state, done_pass.error());
-    const Pass& pass = *done_pass;
+    if (!*done_pass) return reader_error(state, done_pass->error());
+    const Pass& pass = **done_pass;
     Ref columns = columns_dict(state, pass.rows);
     if (!columns) return nullptr;
     Ref summaries(PyList_New(0));

@@ -1,10 +1,14 @@
 """mzQC 1.0.0 documents of runs: one runQuality per run (and one per
-polarity for runs with both), and for a batch one setQuality over all runs.
+polarity for runs with both); a batch document holds the runQualities of
+all its runs.
 
-The metric terms are PSI-MS quality metrics (MS:4000xxx) checked against
-PSI-MS `PSI_MS_VERSION`; karvel's own metrics (the calibration drift, which
-no PSI-MS term covers) use the local vocabulary KARVEL, declared in the
-document's controlledVocabularies."""
+Every metric is a PSI-MS quality metric (MS:4000xxx) with its name and
+definition as PSI-MS `PSI_MS_VERSION` gives them, so that a validator
+loading the two vocabularies the document names (PSI-MS and UO) finds each
+term. karvel's own figures (the calibration drift, the scan window range),
+which no PSI-MS term means, are not written. A batch has no setQuality:
+every per-run value belongs to its runQuality, and karvel computes no
+metric whose term is defined over a set of runs."""
 
 from __future__ import annotations
 
@@ -14,10 +18,23 @@ import importlib.metadata
 import os
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
-from . import Metric, RunMetrics
-from ._metrics import KARVEL_CV
+from .. import __version__
+from ._terms import DEFINITIONS, Metric
+
+
+class RunMetricsLike(Protocol):
+    """What a document reads of morvane.qc.RunMetrics."""
+
+    @property
+    def run_name(self) -> str: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def metrics(self) -> list[Metric]: ...
+    @property
+    def info(self) -> dict[str, Any]: ...
 
 MZQC_VERSION = "1.0.0"
 #: The psi-ms.obo data-version whose terms and names the metrics use.
@@ -28,10 +45,16 @@ UO_URI = "http://purl.obolibrary.org/obo/uo.obo"
 FALLBACK_SOFTWARE_URI = "urn:karvel"
 
 FILE_FORMAT = {"accession": "MS:1001509", "name": "Agilent MassHunter format"}
-SOFTWARE_TERM = {"accession": "MS:1000799", "name": "custom unreleased software tool"}
+# Metadata terms, with their PSI-MS definitions (which a validator compares).
+SOFTWARE_TERM = {"accession": "MS:1000799", "name": "custom unreleased software tool",
+                 "description": "A software tool that has not yet been released. The value should describe the "
+                                "software. Please do not use this term for publicly available software - contact "
+                                "the PSI-MS working group in order to have another CV term added."}
 POLARITY_TERMS = {
-    "positive": {"accession": "MS:1000130", "name": "positive scan"},
-    "negative": {"accession": "MS:1000129", "name": "negative scan"},
+    "positive": {"accession": "MS:1000130", "name": "positive scan",
+                 "description": "Polarity of the scan is positive."},
+    "negative": {"accession": "MS:1000129", "name": "negative scan",
+                 "description": "Polarity of the scan is negative."},
 }
 
 
@@ -39,7 +62,6 @@ def software_version() -> str:
     try:
         return importlib.metadata.version("karvel")
     except importlib.metadata.PackageNotFoundError:
-        from .. import __version__
         return __version__
 
 
@@ -70,12 +92,10 @@ def controlled_vocabularies() -> list[dict[str, str]]:
         {"name": "Proteomics Standards Initiative Mass Spectrometry Ontology", "uri": PSI_MS_URI,
          "version": PSI_MS_VERSION},
         {"name": "Unit Ontology", "uri": UO_URI},
-        {"name": f"{KARVEL_CV}: karvel's own quality metrics (see karvel's README, Quality control)",
-         "uri": software_uri(), "version": software_version()},
     ]
 
 
-def input_file(m: RunMetrics) -> dict[str, Any]:
+def input_file(m: RunMetricsLike) -> dict[str, Any]:
     """The run folder as an mzQC inputFile: its location, name, format, the
     SHA-1 of its scan table, its acquisition time and instrument model."""
     folder = Path(m.path).absolute()
@@ -100,21 +120,24 @@ def analysis_software() -> list[dict[str, Any]]:
 
 
 def quality_metric(metric: Metric) -> dict[str, Any]:
-    out: dict[str, Any] = {"accession": metric.accession, "name": metric.name, "value": metric.value}
+    out: dict[str, Any] = {"accession": metric.accession, "name": metric.name}
+    if metric.accession in DEFINITIONS:
+        out["description"] = DEFINITIONS[metric.accession]
+    out["value"] = metric.value
     if metric.unit:
         units = [{"accession": a, "name": n} for a, n in metric.unit]
         out["unit"] = units[0] if len(units) == 1 else units
     return out
 
 
-def run_qualities(m: RunMetrics) -> list[dict[str, Any]]:
+def run_qualities(m: RunMetricsLike) -> list[dict[str, Any]]:
     """The whole run, then one runQuality per polarity (labelled
     "RUN (positive)", with the scan polarity term in its cvParameters)."""
     files = [input_file(m)]
     out = []
     polarities = [None] + sorted({x.polarity for x in m.metrics if x.polarity is not None}, reverse=True)
     for polarity in polarities:
-        metrics = [quality_metric(x) for x in m.metrics if x.polarity == polarity]
+        metrics = [quality_metric(x) for x in m.metrics if x.polarity == polarity and x.in_mzqc]
         if not metrics:
             continue
         metadata: dict[str, Any] = {
@@ -128,30 +151,6 @@ def run_qualities(m: RunMetrics) -> list[dict[str, Any]]:
     return out
 
 
-def set_quality(runs: Sequence[RunMetrics], label: str) -> dict[str, Any]:
-    """One setQuality over runs: each whole-run single-value metric (a count,
-    a duration, an area, the drift figures) as one value per run, in the
-    order of the set's inputFiles (None where a run has no value)."""
-    columns: dict[tuple[str, str], list[Any]] = {}
-    units: dict[tuple[str, str], list[tuple[str, str]] | None] = {}
-    for i, m in enumerate(runs):
-        for x in m.metrics:
-            if x.polarity is not None or isinstance(x.value, (list, dict)):
-                continue
-            key = (x.accession, x.name)
-            columns.setdefault(key, [None] * len(runs))[i] = x.value
-            units[key] = x.unit
-    metrics = [quality_metric(Metric(a, n, values, units[(a, n)])) for (a, n), values in columns.items()]
-    return {
-        "metadata": {
-            "label": label,
-            "inputFiles": [input_file(m) for m in runs],
-            "analysisSoftware": analysis_software(),
-        },
-        "qualityMetrics": metrics,
-    }
-
-
 def _document(body: dict[str, Any]) -> dict[str, Any]:
     now = datetime.datetime.now(datetime.UTC).replace(microsecond=0)
     return {"mzQC": {
@@ -163,14 +162,12 @@ def _document(body: dict[str, Any]) -> dict[str, Any]:
     }}
 
 
-def run_document(m: RunMetrics) -> dict[str, Any]:
+def run_document(m: RunMetricsLike) -> dict[str, Any]:
     return _document({"runQualities": run_qualities(m)})
 
 
-def batch_document(runs: Sequence[RunMetrics], label: str = "batch") -> dict[str, Any]:
-    """Every run's runQualities and one setQuality over all of them."""
-    qualities = [q for m in runs for q in run_qualities(m)]
-    body: dict[str, Any] = {"runQualities": qualities} if qualities else {}
-    if runs:
-        body["setQualities"] = [set_quality(runs, label)]
-    return _document(body)
+def batch_document(runs: Sequence[RunMetricsLike]) -> dict[str, Any]:
+    """Every run's runQualities, in the order given."""
+    if not runs:
+        raise ValueError("a batch document needs at least one run")
+    return _document({"runQualities": [q for m in runs for q in run_qualities(m)]})
