@@ -45,10 +45,12 @@ POLARITY_TEXT = {1: "positive", -1: "negative", 0: None}
 def scan_table(columns: Mapping[str, np.ndarray]) -> pa.Table:
     """The per-scan table from numpy columns: rt (s), ms_level, tic,
     base_peak_intensity, base_peak_mz, polarity (+1/-1/0) and, when given,
-    calibration_drift_ppm."""
+    calibration_drift_ppm and precursor_mz."""
     rows = len(columns["rt"])
     polarity = columns.get("polarity", np.zeros(rows, dtype=np.int8))
-    return pa.table({
+    extra = {} if "precursor_mz" not in columns else {
+        "precursor_mz": pa.array(np.asarray(columns["precursor_mz"], dtype=np.float64))}
+    return pa.table({**extra,
         "index": pa.array(np.arange(rows, dtype=np.uint32)),
         "rt": pa.array(np.asarray(columns["rt"], dtype=np.float64)),
         "ms_level": pa.array(np.asarray(columns["ms_level"], dtype=np.uint8)),
@@ -71,8 +73,7 @@ def metrics_of_table(table: pa.Table) -> list[Metric]:
     reached = np.searchsorted(np.cumsum(tic[ms1]), tic[ms1].sum() * np.array([0.25, 0.5, 0.75, 1.0]))
     quarters = np.diff(np.concatenate(([rt.min()], rt[ms1][np.minimum(reached, ms1.sum() - 1)])))
     return [
-        Metric("MS:4000155", "area under TIC", float(np.trapezoid(tic[ms1], rt[ms1]))),
-        Metric("MS:4000053", "chromatography duration", duration, SECOND),
+        Metric("MS:4000029", "area under TIC in MS1", float(np.trapezoid(tic[ms1], rt[ms1]))),
         Metric("MS:4000183", "TIC quantile RT fraction", (quarters / duration).tolist(), [("UO:0000191", "fraction")]),
         Metric("MS:4000059", "number of MS1 spectra", int((levels == 1).sum())),
         Metric("MS:4000060", "number of MS2 spectra", int((levels == 2).sum())),
@@ -105,8 +106,10 @@ def synthetic(name: str, scans: int, seed: int, path: str = "") -> RunMetrics:
     tic = 1e8 * shape * random.lognormal(0, 0.3, scans) + 1e5
     bpi = tic * random.uniform(0.02, 0.1, scans)
     drift = 2.0 * np.sin(rt / 600.0 + seed) + random.normal(0, 0.3, scans)
+    precursor = np.where(levels == 2, random.uniform(350, 1400, scans), np.nan)
     table = scan_table({"rt": rt, "ms_level": levels, "tic": tic, "base_peak_intensity": bpi,
-                        "base_peak_mz": random.uniform(300, 1200, scans), "calibration_drift_ppm": drift})
+                        "base_peak_mz": random.uniform(300, 1200, scans), "calibration_drift_ppm": drift,
+                        "precursor_mz": precursor})
     return RunMetrics(name, path or f"/nonexistent/{name}.d", metrics_of_table(table), table)
 
 

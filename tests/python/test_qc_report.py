@@ -91,7 +91,7 @@ def with_metrics(*metrics):
 
 FRACTIONS = qc_standin.Metric("MS:4000183", "TIC quantile RT fraction", [0.5, 0.125, 0.125, 0.25])
 RANGE = qc_standin.Metric("MS:4000070", "retention time acquisition range", [60.0, 3660.0])
-DURATION = qc_standin.Metric("MS:4000053", "chromatography duration", 3600.0)
+DURATION = qc_standin.Metric("MS:4000067", "MS run duration", 3600.0)
 
 
 class TestTicQuarters:
@@ -100,7 +100,7 @@ class TestTicQuarters:
         ((DURATION, RANGE, FRACTIONS), [60, 1860, 2310, 2760, 3660]),      # any order
         ((qc_standin.Metric("MS:4000183", "", [0, 0, 1, 0]), RANGE, DURATION), [60, 60, 60, 3660, 3660]),
         ((qc_standin.Metric("MS:4000183", "", [0.25] * 4), qc_standin.Metric("MS:4000070", "", [5, 9]),
-          qc_standin.Metric("MS:4000053", "", 4)), [5, 6, 7, 8, 9]),
+          qc_standin.Metric("MS:4000067", "", 4)), [5, 6, 7, 8, 9]),
     ])
     def test_quarter_boundaries_from_the_metrics(self, metrics, expected):
         assert data.tic_quarters(with_metrics(*metrics)).tolist() == pytest.approx(expected)
@@ -167,13 +167,13 @@ class TestMetricRows:
         ], table)
         rows = data.metric_rows([a, b])
         assert [(r.accession, r.polarity, r.texts) for r in rows] == [
-            ("MS:4000059", None, ["1,200", ""]),
-            ("MS:4000097", None, ["12,345", ""]),
+            ("MS:4000059", None, ["1,200", "–"]),
+            ("MS:4000097", None, ["12,345", "–"]),
             ("MS:4000029", "positive", ["2.5e+09", "3e+09"]),
-            ("MS:4000029", "negative", ["1.25e+08", ""]),
-            ("MS:4000067", None, ["3599.12", ""]),
-            ("MS:4000070", None, ["[0.5, 3600]", ""]),
-            ("MS:4000063", None, ["", "table: 3 rows × 2 columns"]),
+            ("MS:4000029", "negative", ["1.25e+08", "–"]),
+            ("MS:4000067", None, ["3,599", "–"]),
+            ("MS:4000070", None, ["0.5 – 3,600", "–"]),
+            ("MS:4000063", None, ["–", "table: 3 rows × 2 columns"]),
         ]
         assert rows[4].unit == rows[5].unit == "second"
         assert all(flag is None for r in rows for flag in r.flags)
@@ -186,6 +186,32 @@ class TestMetricRows:
         row = next(r for r in data.metric_rows(batch) if r.accession == "MS:4000059")
         assert row.flags == [None, None, None, None, "low"]
         assert all(f is None for r in data.metric_rows(batch[-1:]) for f in r.flags)
+
+
+class TestMetricText:
+    @pytest.mark.parametrize("value, unit, text", [
+        (-1.42e-10, "parts per million", "0"),          # rounding noise of a drift computation
+        (-0.0004, "parts per million", "0"),
+        (1.23456, "parts per million", "1.235"),
+        (-2.5, "parts per million", "-2.500"),
+        (3e-17, "fraction", "0"),
+        (0.2500000001, "fraction", "0.25"),
+        (123456.7, "", "123,457"),
+        (1e300, "", "1e+300"),
+        (float("nan"), "", "–"),
+        (None, "", "–"),
+        (7, "count unit", "7"),
+        ([100.0, 1700.5], "m/z", "100 – 1,700"),
+        ([0.25, None, 1e-12, 0.75], "fraction", "0.25, –, 0, 0.75"),
+    ])
+    def test_values_read_at_a_glance(self, value, unit, text):
+        assert data._text(value, unit) == text
+
+    def test_no_tuple_or_none_reaches_the_table(self, lc_runs):
+        for row in data.metric_rows(lc_runs):
+            assert all("None" not in t and "[" not in t and "(" not in t for t in row.texts), row
+        units = {r.name: r.unit for r in data.metric_rows(lc_runs)}
+        assert units["number of MS1 spectra"] == "count" and units["MS run duration"] == "second"
 
 
 class TestPolarity:
@@ -231,20 +257,51 @@ class TestPolarity:
         assert [t["showlegend"] for t in panels] == [True, False, False, False, True, False]
 
 
-class TestScanDensity:
-    def test_scans_per_minute_of_each_level(self):
-        # 0..119 s, every second; MS1 every fourth scan, the rest MS2 or MS3.
-        rt = np.arange(120.0)
-        levels = np.where(np.arange(120) % 4 == 0, 1, np.where(np.arange(120) % 4 == 1, 3, 2))
-        table = qc_standin.scan_table({"rt": rt, "ms_level": levels, "tic": rt, "base_peak_intensity": rt,
-                                       "base_peak_mz": rt})
-        run = data.RunTraces.of(qc_standin.RunMetrics("r", "r.d", [], table))
-        centres, (ms1,) = data.scan_density([run], 1, bins=4)
-        _, (msn,) = data.scan_density([run], 2, bins=4)
-        assert centres.tolist() == pytest.approx([14.875, 44.625, 74.375, 104.125])
-        assert ms1.sum() * (119 / 4) / 60 == pytest.approx(30)   # every MS1 scan counted once
-        assert msn.sum() * (119 / 4) / 60 == pytest.approx(90)   # MS2 and MS3 together
-        assert ms1 == pytest.approx(np.full(4, 15.0), rel=0.1)   # a scan every 4 s: 15 a minute
+def traces_of(rt, levels, precursor=None):
+    columns = {"rt": np.asarray(rt, float), "ms_level": np.asarray(levels), "tic": np.ones(len(rt)),
+               "base_peak_intensity": np.ones(len(rt)), "base_peak_mz": np.ones(len(rt))}
+    if precursor is not None:
+        columns["precursor_mz"] = np.asarray(precursor, float)
+    return data.RunTraces.of(qc_standin.RunMetrics("r", "r.d", [], qc_standin.scan_table(columns)))
+
+
+class TestScanRate:
+    @pytest.mark.parametrize("seed", range(6))
+    def test_a_steady_acquisition_is_a_flat_line_at_its_rate(self, seed):
+        # A cycle of one MS1 and k MS2 scans every `cycle` seconds, from any
+        # start: the MS1 rate is 60 / cycle at every scan, however the bins
+        # of a histogram would fall.
+        rng = np.random.default_rng(seed)
+        k, cycle, start = int(rng.integers(1, 8)), float(rng.uniform(0.3, 3)), float(rng.uniform(0, 600))
+        cycles = int(rng.integers(3, 200))
+        rt = start + np.repeat(np.arange(cycles) * cycle, k + 1) + np.tile(np.arange(k + 1) * cycle / (k + 1), cycles)
+        levels = np.tile([1] + [2] * k, cycles)
+        run = traces_of(rt, levels)
+        at, ms1 = data.scan_rate(run, 1)
+        assert at.size == cycles - 1
+        assert ms1 == pytest.approx(np.full(cycles - 1, 60 / cycle))
+        _, msn = data.scan_rate(run, 2)
+        assert msn.size == cycles * k - 1
+        assert np.all(msn[np.isfinite(msn)] > 0)
+
+    @pytest.mark.parametrize("rt, levels, count", [
+        ([], [], 0), ([5.0], [1], 0), ([1.0, 2.0], [2, 2], 0), ([1.0, 1.0, 3.0], [1, 1, 1], 2)])
+    def test_short_runs(self, rt, levels, count):
+        at, rate = data.scan_rate(traces_of(rt, levels), 1)
+        assert at.size == rate.size == count
+
+    def test_ms2_per_cycle_and_precursors(self):
+        rt = [0, 1, 2, 3, 4, 5, 6, 7]
+        levels = [2, 1, 2, 2, 1, 1, 3, 2]
+        precursor = [400, np.nan, 500, np.nan, np.nan, np.nan, 600, 700]
+        run = traces_of(rt, levels, precursor)
+        at, counts = run.ms2_per_cycle()
+        # The MS2 scan before the first MS1 belongs to no cycle.
+        assert at.tolist() == [1, 4, 5] and counts.tolist() == [2, 0, 2]
+        prt, pmz = run.precursors()
+        assert prt.tolist() == [0, 2, 6, 7] and pmz.tolist() == [400, 500, 600, 700]
+        no_ms1 = traces_of([1, 2], [2, 2])
+        assert no_ms1.ms2_per_cycle()[0].size == 0 and no_ms1.chromatograms(no_ms1.tic) == []
 
 
 # -- the map, binned in C++ ------------------------------------------------------------------
@@ -365,8 +422,8 @@ class TestWrittenReports:
     def test_a_run_report_has_every_section_with_its_traces(self, written):
         figures = figures_of(written / "QC01.html")
         assert {name: len(f["data"]) for name, f in figures.items()} == {
-            "TIC and base peak": 2, "Scan density": 2, "TIC quarters": 4, "Mass calibration drift": 1,
-            "MS1 intensity map": 1, "Spectrum at the TIC maximum": 1}
+            "TIC and base peak": 2, "Scan rate": 2, "TIC quarters": 4, "MS2 per cycle": 1, "Precursor m/z": 1,
+            "Mass calibration drift": 1, "MS1 intensity map": 1, "Spectrum at the TIC maximum": 1}
         assert figures["MS1 intensity map"]["data"][0]["type"] == "heatmap"
         page = (written / "QC01.html").read_text()
         assert "<h2>Metrics</h2>" in page and "number of MS1 spectra" in page
@@ -382,16 +439,28 @@ class TestWrittenReports:
         assert [t["legendgroup"] for t in figures["TIC"]["data"]] == names
         spectra = figures["Spectrum at the TIC maximum"]["data"]
         assert [t.get("visible", True) for t in spectra] == [True] + ["legendonly"] * (len(names) - 1)
-        assert len(figures["Scan density"]["data"]) == 2 * len(names)
+        assert len(figures["Scan rate"]["data"]) == 2 * len(names)
+        # Each row of the panels is named by its run.
+        titles = [a["text"] for a in panels["layout"]["annotations"]]
+        assert titles == ["TIC", "base peak", *names]
         menu = figures["MS1 intensity map"]["layout"]["updatemenus"][0]["buttons"]
         assert [b["label"] for b in menu] == names
 
     def test_the_quiet_run_is_flagged_in_the_metrics_table(self, written):
         page = (written / "report.html").read_text()
-        row = re.search(r"<tr><td[^>]*>area under TIC</td>.*?</tr>", page).group(0)
+        row = re.search(r"<tr><td[^>]*>area under TIC in MS1</td>.*?</tr>", page).group(0)
         cells = re.findall(r"<td( class=\"(\w+)\")?[^>]*>([^<]*)</td>", row)[2:]
         assert [cls for _, cls, _ in cells] == ["", "", "", "low"]
         assert cells[-1][2].endswith("▼")
+
+    def test_the_summary_heads_the_page_with_runs_and_flags(self, written, lc_runs):
+        page = (written / "report.html").read_text()
+        assert page.index("<h2>Summary</h2>") < page.index("<h2>TIC</h2>")
+        headline = re.search(r'<p class="headline">([^<]*)</p>', page).group(1)
+        assert headline.startswith(f"{len(lc_runs)} runs · ") and headline.endswith("· 1 flagged")
+        summary = page[page.index("<h2>Summary</h2>"):page.index("</table>", page.index("<h2>Summary</h2>"))]
+        quiet = re.search(rf"<tr><td>{lc_runs[-1].run_name}</td>(.*?)</tr>", summary).group(1)
+        assert 'class="flagged"' in quiet and "area under TIC in MS1" in quiet
 
     def test_the_page_fetches_nothing(self, written):
         for name in ("QC01.html", "report.html"):
@@ -453,6 +522,82 @@ class TestWrittenReports:
             report.write_batch_report(bad, target)
         assert target.read_text() == "before"
         assert [p.name for p in tmp_path.iterdir()] == ["report.html"]
+
+
+def _values(array: object) -> np.ndarray:
+    """A figure's array as plotly wrote it: a list, or typed bytes."""
+    if isinstance(array, dict):
+        return np.frombuffer(base64.b64decode(array["bdata"]), dtype=np.dtype(array["dtype"]))
+    return np.asarray(array, dtype=np.float64)
+
+
+class TestWhatAQcPersonSees:
+    @staticmethod
+    def _run(name, rt, levels, tic, precursor=None):
+        columns = {"rt": np.asarray(rt, float), "ms_level": np.asarray(levels), "tic": np.asarray(tic, float),
+                   "base_peak_intensity": np.asarray(tic, float) / 10, "base_peak_mz": np.full(len(rt), 500.0)}
+        if precursor is not None:
+            columns["precursor_mz"] = np.asarray(precursor, float)
+        return qc_standin.RunMetrics(name, f"/nonexistent/{name}.d", [], qc_standin.scan_table(columns))
+
+    def test_huge_intensities_stay_finite_in_the_plots(self, tmp_path):
+        huge = self._run("huge", np.arange(20.0), np.ones(20), np.linspace(1e299, 1e300, 20))
+        normal = self._run("normal", np.arange(20.0), np.ones(20), np.linspace(1, 2, 20))
+        report.write_batch_report([huge, normal], tmp_path / "r.html")
+        figures = figures_of(tmp_path / "r.html")
+        for heading in ("TIC", "Base peak", "TIC and base peak by run"):
+            for trace in figures[heading]["data"]:
+                assert np.isfinite(_values(trace["y"])).all(), heading
+        tic = _values(figures["TIC"]["data"][0]["y"])
+        assert tic.max() == pytest.approx(1e300)
+
+    def test_a_run_without_ms1_shows_no_data_and_no_ms1_label_on_ms2(self, tmp_path):
+        ms2_only = self._run("mrm", np.arange(10.0), np.full(10, 2), np.ones(10), np.full(10, 400.0))
+        normal = self._run("normal", np.arange(10.0), [1, 2] * 5, np.ones(10), [np.nan, 300.0] * 5)
+        report.write_batch_report([ms2_only, normal], tmp_path / "r.html")
+        report.write_run_report(ms2_only, tmp_path / "mrm.html")
+        page = (tmp_path / "r.html").read_text()
+        figures = figures_of(tmp_path / "r.html")
+        assert trace_names(figures["TIC"]) == ["normal"]            # no MS2 trace under "(MS1)"
+        assert "No MS1 data in mrm." in page
+        panels = figures["TIC and base peak by run"]["layout"]["annotations"]
+        assert [a["text"] for a in panels].count("no data") == 2   # both columns of its row
+        single = figures_of(tmp_path / "mrm.html")
+        assert single["TIC and base peak"]["data"] == []
+        assert [a["text"] for a in single["TIC and base peak"]["layout"]["annotations"]] == ["no data"]
+        # Its MS2 scans are still drawn where MS2 is the subject.
+        assert trace_names(figures["Precursor m/z"]) == ["mrm", "normal"]
+        assert trace_names(figures["MS2 per cycle"]) == ["normal"]
+
+    def test_counts_and_intensities_start_at_zero(self, tmp_path):
+        m = self._run("r", np.arange(40.0), [1, 2, 2, 2] * 10, np.full(40, 5.0), [np.nan, 400, 500, 600] * 10)
+        report.write_run_report(m, tmp_path / "r.html")
+        figures = figures_of(tmp_path / "r.html")
+        for heading in ("TIC and base peak", "Scan rate", "MS2 per cycle"):
+            layout = figures[heading]["layout"]
+            axes = [v for k, v in layout.items() if k.startswith("yaxis")]
+            assert axes and all(a.get("rangemode") == "tozero" for a in axes), heading
+        rate = _values(figures["Scan rate"]["data"][0]["y"])
+        assert rate == pytest.approx(np.full(9, 15.0))   # an MS1 scan every 4 s
+
+    def test_no_ms2_section_says_so(self, tmp_path):
+        m = self._run("r", np.arange(10.0), np.ones(10), np.ones(10))
+        report.write_run_report(m, tmp_path / "r.html")
+        page = (tmp_path / "r.html").read_text()
+        assert "No MS2 scans in this run." in page and "MS2 per cycle" not in figures_of(tmp_path / "r.html")
+
+    @pytest.mark.parametrize("umask, mode", [(0o022, 0o644), (0o027, 0o640), (0o077, 0o600)])
+    def test_reports_get_the_mode_of_the_umask(self, tmp_path, umask, mode):
+        import os
+        import stat
+        m = self._run("r", np.arange(10.0), np.ones(10), np.ones(10))
+        old = os.umask(umask)
+        try:
+            report.write_run_report(m, tmp_path / "r.html")
+        finally:
+            os.umask(old)
+        assert stat.S_IMODE((tmp_path / "r.html").stat().st_mode) == mode
+        assert [p.name for p in tmp_path.iterdir()] == ["r.html"]
 
 
 def test_a_batch_of_20_runs_of_20000_scans_stays_under_5_mb(tmp_path, monkeypatch):

@@ -74,6 +74,7 @@ class RunTraces:
     decoded: npt.NDArray[np.bool_] | None = None       # False: the metrics pass could not decode it
     lowest_mz: npt.NDArray[np.float64] | None = None   # of each scan's points
     highest_mz: npt.NDArray[np.float64] | None = None
+    precursor_mz: npt.NDArray[np.float64] | None = None  # NaN for MS1
 
     @classmethod
     def of(cls, m: RunMetricsLike) -> RunTraces:
@@ -101,6 +102,7 @@ class RunTraces:
                 [bool(v) for v in table.column("decoded").to_pylist()], dtype=np.bool_),
             lowest_mz=_column(table, "lowest_mz"),
             highest_mz=_column(table, "highest_mz"),
+            precursor_mz=_column(table, "precursor_mz"),
         )
 
     def ms1_mz_range(self) -> tuple[float, float] | None:
@@ -118,29 +120,59 @@ class RunTraces:
     def ms1(self) -> npt.NDArray[np.bool_]:
         return np.asarray(self.ms_level == 1, dtype=np.bool_)
 
+    @property
+    def msn(self) -> npt.NDArray[np.bool_]:
+        """The MS2 (and higher) scans."""
+        return np.asarray(self.ms_level >= 2, dtype=np.bool_)
+
+    @property
+    def has_ms1_signal(self) -> bool:
+        """Whether the run has an MS1 scan with a finite TIC to draw."""
+        return bool(np.isfinite(self.tic[self.ms1]).any())
+
     def chromatogram(
         self, values: npt.NDArray[np.float64]
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-        """values over the MS1 scans (over every scan of a run without MS1)."""
-        keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
-        return self.rt[keep], values[keep]
+        """values over the MS1 scans (empty for a run without MS1: no other
+        level stands in for it)."""
+        return self.rt[self.ms1], values[self.ms1]
 
     def chromatograms(
         self, values: npt.NDArray[np.float64]
     ) -> list[tuple[str, npt.NDArray[np.float64], npt.NDArray[np.float64]]]:
         """chromatogram(values) as (suffix, rt, values) parts: one part with
         suffix "" for a run of one polarity, one part a polarity (" (+)",
-        " (−)", " (?)" for unknown) when its MS1 scans switch polarity."""
+        " (−)", " (?)" for unknown) when its MS1 scans switch polarity; no
+        part for a run without MS1."""
+        if not self.ms1.any():
+            return []
         rt, y = self.chromatogram(values)
         if self.polarity is None:
             return [("", rt, y)]
-        keep = self.ms1 if self.ms1.any() else np.ones(self.rt.shape, dtype=bool)
-        polarity = self.polarity[keep]
+        polarity = self.polarity[self.ms1]
         present = [p for p in (1, -1, 0) if (polarity == p).any()]
         if len(present) < 2:
             return [("", rt, y)]
         suffix = {1: " (+)", -1: " (−)", 0: " (?)"}
         return [(suffix[p], rt[polarity == p], y[polarity == p]) for p in present]
+
+    def ms2_per_cycle(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        """For each MS1 scan, its retention time and the number of MS2 (and
+        higher) scans acquired after it up to the next MS1 scan."""
+        starts = np.flatnonzero(self.ms1)
+        if starts.size == 0:
+            return np.empty(0), np.empty(0, dtype=np.int64)
+        msn = np.concatenate(([0], np.cumsum(self.msn)))
+        ends = np.append(starts[1:], self.ms_level.size)
+        return self.rt[starts], (msn[ends] - msn[starts + 1]).astype(np.int64)
+
+    def precursors(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Retention time and precursor m/z of the MS2 (and higher) scans
+        that record one."""
+        if self.precursor_mz is None:
+            return np.empty(0), np.empty(0)
+        keep = self.msn & np.isfinite(self.precursor_mz)
+        return self.rt[keep], self.precursor_mz[keep]
 
     @property
     def has_drift(self) -> bool:
@@ -157,7 +189,7 @@ def _metric_value(m: RunMetricsLike, accession: str) -> object:
 
 TIC_QUANTILE_RT_FRACTION = "MS:4000183"
 RT_ACQUISITION_RANGE = "MS:4000070"
-CHROMATOGRAPHY_DURATION = "MS:4000053"
+RUN_DURATION = "MS:4000067"
 
 
 def tic_quarters(m: RunMetricsLike) -> npt.NDArray[np.float64] | None:
@@ -167,7 +199,7 @@ def tic_quarters(m: RunMetricsLike) -> npt.NDArray[np.float64] | None:
     duration; None when the metrics do not give them."""
     fractions = _metric_value(m, TIC_QUANTILE_RT_FRACTION)
     span = _metric_value(m, RT_ACQUISITION_RANGE)
-    duration = _metric_value(m, CHROMATOGRAPHY_DURATION)
+    duration = _metric_value(m, RUN_DURATION)
     if not (isinstance(fractions, (list, tuple)) and len(fractions) == 4 and isinstance(span, (list, tuple))
             and len(span) == 2):
         return None
@@ -179,28 +211,26 @@ def tic_quarters(m: RunMetricsLike) -> npt.NDArray[np.float64] | None:
     return bounds
 
 
-def scan_density(runs: Sequence[RunTraces], level: int, bins: int | None = None
-                 ) -> tuple[npt.NDArray[np.float64], list[npt.NDArray[np.float64]]]:
-    """Bin centres (seconds) over the batch's retention times, and for each
-    run the scans of MS level `level` (level 2: every level from 2 up) per
-    minute in each bin. bins defaults to 60, fewer for runs of fewer than
-    300 scans (about five scans a bin)."""
-    if bins is None:
-        longest = max((r.rt.size for r in runs), default=0)
-        bins = max(5, min(60, longest // 5))
-    all_rt = np.concatenate([r.rt for r in runs]) if runs else np.empty(0)
-    all_rt = all_rt[np.isfinite(all_rt)]
-    low, high = (float(all_rt.min()), float(all_rt.max())) if all_rt.size else (0.0, 1.0)
-    if high <= low:
-        high = low + 1.0
-    edges = np.linspace(low, high, bins + 1)
-    per_minute = 60.0 / (edges[1] - edges[0])
-    rates = []
-    for run in runs:
-        chosen = run.ms_level == level if level == 1 else run.ms_level >= level
-        counts, _ = np.histogram(run.rt[chosen], bins=edges)
-        rates.append(counts * per_minute)
-    return (edges[:-1] + edges[1:]) / 2, rates
+#: Scan rates are taken over this many intervals between scans of a level.
+RATE_WINDOW = 5
+
+
+def scan_rate(run: RunTraces, level: int, window: int = RATE_WINDOW
+              ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Scans per minute of MS level `level` (level 2: every level from 2
+    up) at each such scan but the first: the last `window` intervals (fewer
+    at the start) over the time they took. A constant acquisition is a flat
+    line; scans at the same time as the ones before give NaN."""
+    chosen = (run.ms1 if level == 1 else run.msn) & np.isfinite(run.rt)
+    times = np.sort(run.rt[chosen])
+    if times.size < 2:
+        return np.empty(0), np.empty(0)
+    after = np.arange(1, times.size)
+    intervals = np.minimum(after, window)
+    span = times[after] - times[after - intervals]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rate = np.where(span > 0, 60.0 * intervals / span, np.nan)
+    return times[1:], rate
 
 
 # -- the metrics table -----------------------------------------------------------------
@@ -243,24 +273,54 @@ def _number(value: object) -> float | None:
     return float(value)
 
 
-def _text(value: object, digits: int = 6) -> str:
+#: Magnitudes below this are rounding noise of a computation, shown as 0.
+NOISE = 1e-9
+#: Decimals of the figures in parts per million (0.001 ppm is far below any
+#: calibration's reach).
+PPM_DECIMALS = 3
+MISSING = "–"
+
+
+def _number_text(value: float, unit: str) -> str:
+    if not math.isfinite(value):
+        return MISSING
+    if abs(value) < NOISE:
+        return "0"
+    if unit == "parts per million":
+        text = f"{value:.{PPM_DECIMALS}f}"
+        return "0" if float(text) == 0 else text
+    if 1000 <= abs(value) < 1e6:
+        return f"{value:,.0f}"
+    return f"{value:.4g}"
+
+
+def _text(value: object, unit: str = "") -> str:
     """A metric value as the table shows it: integers in full (with
-    thousands separators), floats to `digits` significant digits, lists of
-    a few numbers to 4, tables by their size."""
+    thousands separators), other numbers to 4 significant digits (whole
+    from 1,000 to a million; ppm to 0.001), noise as 0, a range as "low – high", a tuple as its values,
+    an undefined value as "–"."""
+    if value is None:
+        return MISSING
     if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
         return f"{int(value):,}"
     number = _number(value)
     if number is not None:
-        return f"{number:.{digits}g}"
+        return _number_text(number, unit)
     if isinstance(value, dict):
         lengths = {len(v) for v in value.values() if isinstance(v, (list, tuple))}
         rows = max(lengths) if lengths else 0
         return f"table: {rows} rows × {len(value)} columns"
     if isinstance(value, (list, tuple)):
-        if len(value) <= 6:
-            return "[" + ", ".join(_text(v, 4) for v in value) + "]"
-        return f"{len(value)} values"
+        parts = [_text(v, unit) for v in value]
+        if len(parts) == 2 and unit in RANGE_UNITS:
+            return f"{parts[0]} – {parts[1]}"
+        return ", ".join(parts) if len(parts) <= 6 else f"{len(parts)} values"
     return str(value)
+
+
+#: Units whose two-value metrics are ranges (the m/z and retention time ones).
+RANGE_UNITS = frozenset({"m/z", "second"})
+UNIT_NAMES = {"count unit": "count"}
 
 
 def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
@@ -274,15 +334,45 @@ def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
             if key not in keys:
                 unit = ", ".join(name for _, name in metric.unit) if metric.unit else ""
                 keys[key] = (metric.name, unit)
-                values[key] = [None] * len(runs)
+                values[key] = [MISSING_VALUE] * len(runs)
             values[key][position] = metric.value
     rows = []
     for key, (name, unit) in keys.items():
         cells = values[key]
         numbers = [_number(v) for v in cells]
         flags: list[str | None] = outliers(numbers) if len(runs) > 1 else [None] * len(runs)
-        rows.append(MetricRow(key[0], name, key[1], unit, ["" if v is None else _text(v) for v in cells], flags))
+        rows.append(MetricRow(key[0], name, key[1], UNIT_NAMES.get(unit, unit),
+                              [MISSING if v is MISSING_VALUE else _text(v, unit) for v in cells], flags))
     return rows
+
+
+MISSING_VALUE = object()  # a run without the metric
+
+
+@dataclass(frozen=True)
+class RunSummaryRow:
+    """One run's line of a report's summary header."""
+
+    name: str
+    scans: int
+    ms1: int
+    msn: int
+    rt_range: tuple[float, float] | None
+    undecoded: int
+    flagged: list[str]  # the metrics flagged as outliers for this run
+
+
+def summary_rows(runs: Sequence[RunTraces], rows: Sequence[MetricRow]) -> list[RunSummaryRow]:
+    out = []
+    for position, run in enumerate(runs):
+        finite = run.rt[np.isfinite(run.rt)]
+        flagged = [row.name + (f" ({row.polarity})" if row.polarity else "") for row in rows
+                   if row.flags[position] is not None]
+        out.append(RunSummaryRow(
+            name=run.name, scans=int(run.rt.size), ms1=int(run.ms1.sum()), msn=int(run.msn.sum()),
+            rt_range=(float(finite.min()), float(finite.max())) if finite.size else None,
+            undecoded=0 if run.decoded is None else int((~run.decoded).sum()), flagged=flagged))
+    return out
 
 
 # -- from the data folder -------------------------------------------------------------
@@ -357,14 +447,13 @@ def intensity_map(run: RunTraces, rt_bins: int, mz_bins: int, threads: int | Non
 
 
 def tic_maximum_spectrum(run: RunTraces) -> PeakList | None:
-    """The MS1 spectrum of greatest TIC (of any level when the run has no
-    MS1), decoded from the data folder; None when the folder is not there
-    or the spectrum cannot be decoded."""
+    """The MS1 spectrum of greatest TIC, decoded from the data folder; None
+    for a run without MS1, or when the folder is not there or the spectrum
+    cannot be decoded."""
     rt, tic = run.chromatogram(run.tic)
     if not np.isfinite(tic).any():
         return None
-    keep = run.ms1 if run.ms1.any() else np.ones(run.rt.shape, dtype=bool)
-    row = int(np.flatnonzero(keep)[int(np.nanargmax(tic))])
+    row = int(np.flatnonzero(run.ms1)[int(np.nanargmax(tic))])
     opened = _open(run.path)
     if opened is None:
         return None

@@ -13,10 +13,12 @@ from plotly.colors import qualitative  # type: ignore[import-untyped, import-not
 from plotly.subplots import make_subplots  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
 from .._traces import TRACE_POINTS, thin
-from ._report_data import IntensityMap, PeakList, RunTraces, scan_density
+from ._report_data import IntensityMap, PeakList, RunTraces, scan_rate
 
 # Traces of small multiples (one panel per run) are thinner still.
 PANEL_POINTS = 500
+# Precursor m/z points a run keeps (the extremes of each stretch of time).
+PRECURSOR_POINTS = 1000
 _PALETTE = qualitative.Dark24 + qualitative.Light24
 
 
@@ -30,8 +32,41 @@ def _line(position: int, suffix: str) -> dict[str, object]:
 
 
 def _f32(values: npt.NDArray[np.float64]) -> np.ndarray:
-    # Four bytes a value are plenty for a picture and halve the file.
+    # Four bytes a value are plenty for positions (retention times, m/z),
+    # rates, ppm, the map's log10 cells and the spectra (stored as float32),
+    # and halve their share of the file.
     return np.asarray(values, dtype=np.float32)
+
+
+#: The largest magnitude float32 holds.
+F32_MAX = float(np.finfo(np.float32).max)
+
+
+def _f64(values: npt.NDArray[np.float64]) -> np.ndarray:
+    # Intensities: four bytes where float32 holds every value, eight where
+    # it does not, so that a TIC of 1e300 stays a number and its run stays
+    # in the plot instead of becoming float32's infinity.
+    values = np.asarray(values, dtype=np.float64)
+    finite = values[np.isfinite(values)]
+    if finite.size and np.abs(finite).max() > F32_MAX:
+        return values
+    return values.astype(np.float32)
+
+
+NO_DATA = "no data"
+
+
+def _no_data(fig: go.Figure, **where: object) -> None:
+    """Writes "no data" in the middle of an empty plot (or subplot)."""
+    fig.add_annotation(text=NO_DATA, showarrow=False, font={"size": 12, "color": "#888"},
+                       x=0.5, y=0.5, xref=str(where.get("xref", "x domain")),
+                       yref=str(where.get("yref", "y domain")))
+
+
+def _tozero(fig: go.Figure, **selector: object) -> None:
+    # Counts and intensities start at 0; plotly then picks round ticks
+    # above it, never a negative one.
+    fig.update_yaxes(rangemode="tozero", exponentformat="e", **selector)
 
 
 def _layout(fig: go.Figure, title: str, height: int, x_title: str, y_title: str | None = None) -> go.Figure:
@@ -52,10 +87,14 @@ def overlaid(runs: Sequence[RunTraces], which: str) -> go.Figure:
     for position, run in enumerate(runs):
         for suffix, rt, values in run.chromatograms(run.tic if which == "tic" else run.base_peak):
             rt, values = thin(rt, values)
-            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(values), name=run.name + suffix, legendgroup=run.name,
+            fig.add_trace(go.Scatter(x=_f32(rt), y=_f64(values), name=run.name + suffix, legendgroup=run.name,
                                      mode="lines", line=_line(position, suffix)))
     title = "Total ion current (MS1)" if which == "tic" else "Base peak intensity (MS1)"
-    return _layout(fig, title, 420, "retention time (s)", "intensity")
+    _layout(fig, title, 420, "retention time (s)", "intensity")
+    if not fig.data:
+        _no_data(fig)
+    _tozero(fig)
+    return fig
 
 
 def single_run_chromatograms(run: RunTraces) -> go.Figure:
@@ -64,48 +103,97 @@ def single_run_chromatograms(run: RunTraces) -> go.Figure:
     for which, values, secondary, position in (("TIC", run.tic, False, 0), ("BPC", run.base_peak, True, 1)):
         for suffix, rt, y in run.chromatograms(values):
             rt, y = thin(rt, y)
-            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=which + suffix, mode="lines",
+            fig.add_trace(go.Scatter(x=_f32(rt), y=_f64(y), name=which + suffix, mode="lines",
                                      line=_line(position, suffix)), secondary_y=secondary)
     _layout(fig, "TIC and base peak (MS1)", 420, "retention time (s)")
-    fig.update_yaxes(title_text="TIC", exponentformat="e", secondary_y=False)
-    fig.update_yaxes(title_text="base peak intensity", exponentformat="e", secondary_y=True)
+    if not run.has_ms1_signal:
+        _no_data(fig)
+    _tozero(fig)
+    fig.update_yaxes(title_text="TIC", secondary_y=False)
+    fig.update_yaxes(title_text="base peak intensity", secondary_y=True, showgrid=False)
     return fig
 
 
 def panels(runs: Sequence[RunTraces]) -> go.Figure:
-    """One row per run, each with its own y axes: TIC left, base peak right."""
+    """One row per run, named by its run, each with its own y axes: TIC
+    left, base peak right; "no data" in the row of a run without MS1."""
     rows = len(runs)
     fig = make_subplots(rows=rows, cols=2, shared_xaxes=True, column_titles=["TIC", "base peak"],
+                        row_titles=[run.name for run in runs],
                         vertical_spacing=min(0.04, 0.3 / max(rows, 1)), horizontal_spacing=0.08)
     for position, run in enumerate(runs):
         for col, values in ((1, run.tic), (2, run.base_peak)):
             for part, (suffix, rt, y) in enumerate(run.chromatograms(values)):
                 rt, y = thin(rt, y, limit=PANEL_POINTS)
-                fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(y), name=run.name + suffix, legendgroup=run.name,
+                fig.add_trace(go.Scatter(x=_f32(rt), y=_f64(y), name=run.name + suffix, legendgroup=run.name,
                                          showlegend=col == 1 and part == 0, mode="lines",
                                          line=_line(position, suffix)),
                               row=position + 1, col=col)
+            if not run.has_ms1_signal:
+                axis = 2 * position + col
+                suffix = "" if axis == 1 else str(axis)
+                _no_data(fig, xref=f"x{suffix} domain", yref=f"y{suffix} domain")
+                fig.update_yaxes(showticklabels=False, row=position + 1, col=col)
     _layout(fig, "TIC and base peak, one row per run (own y axes)", 120 + 110 * rows, "")
-    fig.update_yaxes(exponentformat="e", nticks=3)
+    _tozero(fig)
+    fig.update_yaxes(nticks=3)
+    # Run names at the right of their rows, clear of the right column's axis.
+    fig.for_each_annotation(lambda a: a.update(textangle=0, xanchor="left", x=1.01)
+                            if a.text in {run.name for run in runs} else None)
+    fig.update_layout(margin={"r": 150})
     fig.update_xaxes(title_text="retention time (s)", row=rows)
     return fig
 
 
-def density(runs: Sequence[RunTraces]) -> go.Figure:
-    """MS1 and MS2 (and higher) scans per minute over retention time."""
+def scan_rates(runs: Sequence[RunTraces]) -> go.Figure:
+    """MS1 and MS2 (and higher) scans per minute over retention time, each
+    point the rate over the last few intervals between scans of that level."""
     fig = make_subplots(rows=2, cols=1, shared_xaxes=True, subplot_titles=["MS1", "MS2 and higher"],
                         vertical_spacing=0.1)
     for row, level in ((1, 1), (2, 2)):
-        centres, rates = scan_density(runs, level)
-        for position, (run, rate) in enumerate(zip(runs, rates, strict=True)):
-            fig.add_trace(go.Scatter(x=_f32(centres), y=_f32(rate), name=run.name, legendgroup=run.name,
-                                     showlegend=row == 1, mode="lines", line={"color": colour(position),
-                                                                              "width": 1, "shape": "hvh"}),
+        for position, run in enumerate(runs):
+            rt, rate = scan_rate(run, level)
+            if rt.size == 0:
+                continue
+            rt, rate = thin(rt, rate)
+            fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(rate), name=run.name, legendgroup=run.name,
+                                     showlegend=row == 1, mode="lines",
+                                     line={"color": colour(position), "width": 1}),
                           row=row, col=1)
-    _layout(fig, "Scan density", 480, "")
+    _layout(fig, "Scan rate", 480, "")
+    _tozero(fig)
     fig.update_yaxes(title_text="scans per minute")
     fig.update_xaxes(title_text="retention time (s)", row=2)
     return fig
+
+
+def ms2_per_cycle(runs: Sequence[RunTraces]) -> go.Figure:
+    """The number of MS2 (and higher) scans after each MS1 scan, over
+    retention time."""
+    fig = go.Figure()
+    for position, run in enumerate(runs):
+        rt, counts = run.ms2_per_cycle()
+        if rt.size == 0 or not counts.any():
+            continue
+        rt, values = thin(rt, counts.astype(np.float64))
+        fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(values), name=run.name, legendgroup=run.name,
+                                 mode="lines", line={"color": colour(position), "width": 1, "shape": "hv"}))
+    _layout(fig, "MS2 scans per cycle", 380, "retention time (s)", "MS2 scans after the MS1 scan")
+    _tozero(fig)
+    return fig
+
+
+def precursors(runs: Sequence[RunTraces]) -> go.Figure:
+    """Precursor m/z of the MS2 (and higher) scans over retention time."""
+    fig = go.Figure()
+    for position, run in enumerate(runs):
+        rt, mz = run.precursors()
+        if rt.size == 0:
+            continue
+        rt, mz = thin(rt, mz, limit=PRECURSOR_POINTS)
+        fig.add_trace(go.Scatter(x=_f32(rt), y=_f32(mz), name=run.name, legendgroup=run.name,
+                                 mode="markers", marker={"size": 3, "color": colour(position)}))
+    return _layout(fig, "Precursor m/z", 420, "retention time (s)", "precursor m/z")
 
 
 def quarters(names: Sequence[str], spans: Sequence[npt.NDArray[np.float64]]) -> go.Figure:

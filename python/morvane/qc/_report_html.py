@@ -12,7 +12,7 @@ import gzip
 import html
 import json
 import os
-import tempfile
+import secrets
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -21,7 +21,7 @@ import plotly.graph_objects as go  # type: ignore[import-untyped, import-not-fou
 import plotly.io as pio  # type: ignore[import-untyped, import-not-found, unused-ignore]
 from plotly.offline import get_plotlyjs  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
-from ._report_data import MetricRow
+from ._report_data import MetricRow, RunSummaryRow
 
 
 @dataclass(frozen=True)
@@ -58,6 +58,9 @@ table.metrics th, table.metrics td { border: 1px solid #ddd; padding: 3px 8px; t
 table.metrics th:first-child, table.metrics td:first-child { text-align: left; }
 table.metrics td.high { background: #fdd; }
 table.metrics td.low { background: #ddf; }
+table.metrics td.flagged { background: #fdd; text-align: left; }
+table.metrics td.nodata { color: #888; font-style: italic; }
+.headline { font-size: 1.05em; }
 #qc-status { color: #a00; }
 """
 
@@ -110,6 +113,38 @@ def metrics_table(names: Sequence[str], rows: Sequence[MetricRow]) -> str:
     return "\n".join(lines)
 
 
+def summary_table(rows: Sequence[RunSummaryRow], batch: bool) -> str:
+    """The summary header: a headline (runs, scans, flagged runs) and one
+    line per run."""
+    e = html.escape
+    flagged = [r for r in rows if r.flagged]
+    failed = [r for r in rows if r.undecoded]
+    headline = [f"{len(rows)} run{'s' if len(rows) != 1 else ''}",
+                f"{sum(r.scans for r in rows):,} scans"]
+    if batch:
+        headline.append(f"{len(flagged)} flagged")
+    if failed:
+        headline.append(f"{len(failed)} with undecodable spectra")
+    lines = [f'<p class="headline">{e(" · ".join(headline))}</p>',
+             '<table class="metrics summary"><thead><tr><th>run</th><th>scans</th><th>MS1</th><th>MS2+</th>'
+             '<th>retention time (s)</th><th>undecodable</th>'
+             + ("<th>flags</th>" if batch else "") + "</tr></thead><tbody>"]
+    for r in rows:
+        if r.scans == 0:
+            cells = f'<td class="nodata" colspan="{5 + batch}">no data</td>'
+        else:
+            span = "–" if r.rt_range is None else f"{r.rt_range[0]:.1f} – {r.rt_range[1]:.1f}"
+            cells = (f"<td>{r.scans:,}</td><td>{r.ms1:,}</td><td>{r.msn:,}</td><td>{e(span)}</td>"
+                     f"<td>{r.undecoded:,}</td>")
+            if batch:
+                text = ", ".join(r.flagged)
+                cells += (f'<td class="flagged" title="{e(text)}">{len(r.flagged)}: {e(text)}</td>' if r.flagged
+                          else "<td>0</td>")
+        lines.append(f"<tr><td>{e(r.name)}</td>{cells}</tr>")
+    lines.append("</tbody></table>")
+    return "\n".join(lines)
+
+
 def page(title: str, subtitle: str, sections: Sequence[Section]) -> str:
     figures: dict[str, object] = {}
     body = [f"<h1>{html.escape(title)}</h1>", f'<p class="meta">{html.escape(subtitle)}</p>',
@@ -143,9 +178,18 @@ def page(title: str, subtitle: str, sections: Sequence[Section]) -> str:
 
 def write(path: str | os.PathLike[str], text: str) -> None:
     """Writes text to path through a temporary file in the same folder, so
-    that a failure leaves no half report under the final name."""
+    that a failure leaves no half report under the final name. The file
+    gets the mode any new file gets under the umask (as the other outputs
+    do), not a temporary file's private one."""
     target = Path(path)
-    handle, temporary = tempfile.mkstemp(prefix=f".{target.name}.", suffix=".tmp", dir=target.parent or ".")
+    folder = target.parent or Path(".")
+    while True:
+        temporary = folder / f".{target.name}.{secrets.token_hex(6)}.tmp"
+        try:
+            handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(handle, "w", encoding="utf-8") as out:
             out.write(text)
