@@ -5,10 +5,12 @@ build/test-artefacts/qc-report/."""
 
 from __future__ import annotations
 
+import math
 import os
 import time
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 pytest.importorskip("plotly")
@@ -123,3 +125,49 @@ def test_the_map_menu_shows_one_run_at_a_time(driver, reports):
                           "return Plotly.update(gd, args[0]);")
     assert driver.execute_script(shown) == [i == 3 for i in range(len(names))]
     assert browser.severe_console_messages(driver) == []
+
+
+def axis_ticks(driver, plot: int) -> dict[str, dict]:
+    """Each y axis of a drawn plot: its tick values and step."""
+    return driver.execute_script(
+        f"const l = {PLOTS}[{plot}]._fullLayout;"
+        "return Object.fromEntries(Object.keys(l).filter(k => /^yaxis\\d*$/.test(k))"
+        ".map(k => [k, {values: l[k]._vals.map(t => t.x), dtick: Number(l[k].dtick)}]));")
+
+
+def test_intensity_and_rate_axes_have_round_ticks_from_zero(driver, reports):
+    browser.open_file(driver, reports["run"], RENDERED)
+    titles = driver.execute_script(f"return {PLOTS}.map(gd => gd.layout.title.text);")
+    for title in ("TIC and base peak (MS1)", "Scan rate", "MS2 scans per cycle"):
+        for axis, ticks in axis_ticks(driver, titles.index(title)).items():
+            values, step = ticks["values"], ticks["dtick"]
+            assert values and min(values) >= 0, (title, axis, values)
+            # A step of 1, 2 or 5 times a power of ten, every tick a multiple of it.
+            mantissa = step / 10 ** math.floor(math.log10(step))
+            assert any(math.isclose(mantissa, m) for m in (1, 2, 2.5, 5)), (title, axis, step)
+            assert all(math.isclose(v / step, round(v / step), abs_tol=1e-9) for v in values), (title, axis, values, step)
+
+
+@pytest.fixture(scope="module")
+def with_empty_run(tmp_path_factory, reports):
+    folder = tmp_path_factory.mktemp("qc-browser-empty")
+    lc = qc_standin.lc_batch(folder, runs=1, cycles=20)
+    columns = {"rt": np.arange(10.0), "ms_level": np.full(10, 2), "tic": np.ones(10),
+               "base_peak_intensity": np.ones(10), "base_peak_mz": np.full(10, 300.0)}
+    mrm = qc_standin.RunMetrics("mrm", str(folder / "mrm.d"), [], qc_standin.scan_table(columns))
+    path = folder / "report.html"
+    report.write_batch_report([lc[0], mrm], path, threads=1)
+    return path, [lc[0].run_name, "mrm"]
+
+
+def test_panels_name_their_runs_and_say_no_data(driver, with_empty_run):
+    path, names = with_empty_run
+    browser.open_file(driver, path, RENDERED)
+    shown = driver.execute_script("return Array.from(document.querySelectorAll('.annotation-text'))"
+                                  ".map(a => a.textContent);")
+    assert set(names) <= set(shown)
+    assert shown.count("no data") == 2   # both columns of the run without MS1
+    headline = driver.execute_script("return document.querySelector('p.headline').textContent;")
+    assert headline.startswith("2 runs")
+    assert browser.severe_console_messages(driver) == []
+    browser.screenshot(driver, ARTEFACTS / "batch-with-empty-run.png")

@@ -110,7 +110,9 @@ def single_run_chromatograms(run: RunTraces) -> go.Figure:
         _no_data(fig)
     _tozero(fig)
     fig.update_yaxes(title_text="TIC", secondary_y=False)
-    fig.update_yaxes(title_text="base peak intensity", secondary_y=True, showgrid=False)
+    # Ticks of its own (not the left axis' grid lines carried over, which
+    # fall on odd values).
+    fig.update_yaxes(title_text="base peak intensity", secondary_y=True, showgrid=False, tickmode="auto")
     return fig
 
 
