@@ -370,29 +370,96 @@ def selected_ions_table(pa: Any, rows: SpectrumRows) -> Any:
     })
 
 
-def chromatogram_tables(pa: Any, traces: Sequence[tuple[str, tuple[str, str], npt.NDArray[np.float64],
-                                                        npt.NDArray[np.float64]]],
-                        file_level: dict[bytes, bytes]) -> tuple[Any, Any]:
-    """The chromatograms' metadata table and their points (point layout,
-    time in minutes ascending)."""
+@dataclass
+class Trace:
+    """A chromatogram to write: times in minutes, intensities, and what the
+    metadata says of it."""
+
+    id: str
+    kind: tuple[str, str]
+    time: npt.NDArray[np.float64]
+    intensity: npt.NDArray[np.float64]
+    polarity: int | None = None
+    product_mz: float | None = None
+    collision_energy: float | None = None
+
+
+def srm_traces(run: Any, chosen: npt.NDArray[np.uint32], skip: bool) -> list[Trace]:
+    """One chromatogram per MRM channel, of the MRM scans among those
+    written: per scan its time and the sum of its points' intensities; the
+    product m/z, collision energy and polarity when the channel's points
+    share one."""
+    from ._targeted import transition_columns
+    columns = transition_columns(run, "skip" if skip else "raise")
+    keep = np.isin(columns["spectrum_index"], chosen)
+    if not keep.any():
+        return []
+    index, channel = columns["spectrum_index"][keep], columns["channel"][keep]
+    order = np.lexsort((index, channel))
+    index, channel = index[order], channel[order]
+    rt = columns["rt"][keep][order]
+    mz = columns["mz"][keep][order]
+    energy = columns["collision_energy"][keep][order]
+    polarity = columns["polarity"][keep][order]
+    intensity = columns["intensity"][keep][order].astype(np.float64)
+    scan_starts = np.flatnonzero(np.r_[True, (index[1:] != index[:-1]) | (channel[1:] != channel[:-1])])
+    sums = np.add.reduceat(intensity, scan_starts)
+    bounds = np.flatnonzero(np.r_[True, channel[1:] != channel[:-1], True])
+    scan_bounds = np.searchsorted(scan_starts, bounds)
+
+    def one(values: npt.NDArray[Any]) -> Any:
+        if values.size == 0 or (values.dtype.kind == "f" and np.isnan(values).any()):
+            return None
+        return values[0].item() if np.all(values == values[0]) else None
+
+    traces = []
+    for k in range(bounds.size - 1):
+        points = slice(bounds[k], bounds[k + 1])
+        scans = scan_starts[scan_bounds[k]:scan_bounds[k + 1]]
+        sign = one(polarity[points])
+        traces.append(Trace(f"mrm_channel={int(channel[bounds[k]])}", fmt.SRM_CHROMATOGRAM, rt[scans] / 60.0,
+                            sums[scan_bounds[k]:scan_bounds[k + 1]], int(sign) if sign else None,
+                            one(mz[points]), one(energy[points])))
+    return traces
+
+
+def chromatogram_tables(pa: Any, traces: Sequence[Trace], file_level: dict[bytes, bytes]) -> tuple[Any, Any, Any]:
+    """The chromatograms' metadata table, their product windows (MRM
+    channels with one product m/z) and their points (point layout, time in
+    minutes ascending)."""
     n = len(traces)
+    parameters = [[_param_row(fmt.COLLISION_ENERGY[0], fmt.COLLISION_ENERGY[1], t.collision_energy,
+                              fmt.ELECTRONVOLT)] if t.collision_energy is not None else [] for t in traces]
     metadata = pa.table({
         "index": pa.array(range(n), pa.uint64()),
-        "id": pa.array([t[0] for t in traces], pa.large_string()),
-        "scan_polarity": pa.nulls(n, pa.int8()),
-        "chromatogram_type": pa.array([t[1][0] for t in traces], pa.large_string()),
+        "id": pa.array([t.id for t in traces], pa.large_string()),
+        "scan_polarity": pa.array([t.polarity for t in traces], pa.int8()),
+        "chromatogram_type": pa.array([t.kind[0] for t in traces], pa.large_string()),
         "data_processing_id": pa.nulls(n, pa.large_string()),
-        "parameters": pa.array([[] for _ in range(n)], _param_type(pa)),
+        "parameters": pa.array(parameters, _param_type(pa)),
         "number_of_auxiliary_arrays": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
         "auxiliary_arrays": pa.array([[] for _ in range(n)], _auxiliary_type(pa)),
-        "number_of_data_points": pa.array([len(t[2]) for t in traces], pa.uint64()),
+        "number_of_data_points": pa.array([len(t.time) for t in traces], pa.uint64()),
     }).replace_schema_metadata(file_level)
+    with_product = [(position, t.product_mz) for position, t in enumerate(traces) if t.product_mz is not None]
+    isolation = pa.struct([pa.field("isolation_window_target", pa.float64()),
+                           pa.field("isolation_window_lower_offset", pa.float64()),
+                           pa.field("isolation_window_upper_offset", pa.float64()),
+                           pa.field("parameters", _param_type(pa))])
+    products = pa.table({
+        "source_index": pa.array([p for p, _ in with_product], pa.uint64()),
+        "product_index": pa.array(range(len(with_product)), pa.uint64()),
+        "isolation_window": pa.array([{"isolation_window_target": mz, "isolation_window_lower_offset": None,
+                                       "isolation_window_upper_offset": None, "parameters": []}
+                                      for _, mz in with_product], isolation),
+        "parameters": pa.array([[] for _ in with_product], _param_type(pa)),
+    })
     indices, times, values = [], [], []
-    for position, (_, _, time, value) in enumerate(traces):
-        order = np.argsort(time, kind="stable")
-        indices.append(np.full(len(time), position, dtype=np.uint64))
-        times.append(np.asarray(time, dtype=np.float64)[order])
-        values.append(np.asarray(value, dtype=np.float64)[order])
+    for position, trace in enumerate(traces):
+        order = np.argsort(trace.time, kind="stable")
+        indices.append(np.full(len(trace.time), position, dtype=np.uint64))
+        times.append(np.asarray(trace.time, dtype=np.float64)[order])
+        values.append(np.asarray(trace.intensity, dtype=np.float64)[order])
     struct = pa.struct([pa.field(fmt.CHROMATOGRAM_INDEX, pa.uint64(), nullable=False),
                         pa.field(fmt.TIME, pa.float64()), pa.field(fmt.INTENSITY, pa.float64())])
     array_index = fmt.point_array_index(fmt.CHROMATOGRAM, fmt.TIME, fmt.TIME_ARRAY, fmt.MINUTE)
@@ -403,7 +470,7 @@ def chromatogram_tables(pa: Any, traces: Sequence[tuple[str, tuple[str, str], np
         [pa.array(np.concatenate(indices) if indices else np.zeros(0, np.uint64), pa.uint64()),
          pa.array(np.concatenate(times) if times else np.zeros(0), pa.float64()),
          pa.array(np.concatenate(values) if values else np.zeros(0), pa.float64())], fields=list(struct))
-    return metadata, pa.Table.from_arrays([column], schema=schema)
+    return metadata, products, pa.Table.from_arrays([column], schema=schema)
 
 
 # -- file-level metadata ------------------------------------------------------------------------------
@@ -588,6 +655,7 @@ def index_document(members: Sequence[tuple[str, str, str]], metadata: dict[str, 
         fmt.SPECTRA_PRECURSORS: fmt.PRECURSOR_COLUMNS,
         fmt.SPECTRA_SELECTED_IONS: fmt.SELECTED_ION_COLUMNS,
         fmt.CHROMATOGRAMS_METADATA: fmt.CHROMATOGRAM_COLUMNS,
+        fmt.CHROMATOGRAMS_PRODUCTS: fmt.PRODUCT_COLUMNS,
     }
     files = [{"name": name, "entity_type": entity, "data_kind": kind,
               "column_mapping": fmt.column_mapping(mappings.get((name, entity, kind), ())), "parameters": []}
@@ -611,7 +679,7 @@ def _finite_or_none(value: Any) -> float | None:
 
 
 def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], skipped: list[Skipped],
-                  settings: Settings, threads: int, progress: bool, hashes: SourceHashes) -> int:
+                  settings: Settings, threads: int, progress: bool, hashes: SourceHashes, skip: bool) -> int:
     """Writes every member into folder; returns the number of spectra."""
     pa = import_pyarrow()
     choice, low, high, snr = settings.picking
@@ -683,15 +751,18 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
     write_table(scans_table(pa, rows), folder / fmt.SPECTRA_SCANS[0], **compression)
     write_table(precursors_table(pa, rows), folder / fmt.SPECTRA_PRECURSORS[0], **compression)
     write_table(selected_ions_table(pa, rows), folder / fmt.SPECTRA_SELECTED_IONS[0], **compression)
-    traces = [("TIC", fmt.TIC_CHROMATOGRAM, np.array(tic_time), np.array(tic)),
-              ("BPC", fmt.BPC_CHROMATOGRAM, np.array(tic_time), np.array(bpc))]
-    chromatogram_metadata, chromatogram_points = chromatogram_tables(pa, traces, footer)
+    traces = [Trace("TIC", fmt.TIC_CHROMATOGRAM, np.array(tic_time), np.array(tic)),
+              Trace("BPC", fmt.BPC_CHROMATOGRAM, np.array(tic_time), np.array(bpc)),
+              *srm_traces(run, positions, skip)]
+    chromatogram_metadata, products, chromatogram_points = chromatogram_tables(pa, traces, footer)
     write_table(chromatogram_metadata, folder / fmt.CHROMATOGRAMS_METADATA[0], **compression)
+    write_table(products, folder / fmt.CHROMATOGRAMS_PRODUCTS[0], **compression)
     write_table(chromatogram_points, folder / fmt.CHROMATOGRAMS_DATA[0], use_dictionary=False,
                 column_encoding={f"{fmt.POINT}.{fmt.CHROMATOGRAM_INDEX}": "DELTA_BINARY_PACKED",
                                  f"{fmt.POINT}.{fmt.TIME}": "BYTE_STREAM_SPLIT"}, **compression)
     members = (fmt.SPECTRA_METADATA, fmt.SPECTRA_SCANS, fmt.SPECTRA_PRECURSORS, fmt.SPECTRA_SELECTED_IONS,
-               fmt.SPECTRA_DATA, fmt.SPECTRA_PEAKS, fmt.CHROMATOGRAMS_METADATA, fmt.CHROMATOGRAMS_DATA)
+               fmt.SPECTRA_DATA, fmt.SPECTRA_PEAKS, fmt.CHROMATOGRAMS_METADATA, fmt.CHROMATOGRAMS_PRODUCTS,
+               fmt.CHROMATOGRAMS_DATA)
     index = index_document(members, document)
     (folder / fmt.INDEX_NAME).write_text(json.dumps(index, indent=1, allow_nan=False), encoding="utf-8")
     return len(rows.index)
@@ -699,7 +770,8 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
 
 MEMBER_ORDER = (fmt.SPECTRA_METADATA[0], fmt.SPECTRA_SCANS[0], fmt.SPECTRA_PRECURSORS[0],
                 fmt.SPECTRA_SELECTED_IONS[0], fmt.SPECTRA_DATA[0], fmt.SPECTRA_PEAKS[0],
-                fmt.CHROMATOGRAMS_METADATA[0], fmt.CHROMATOGRAMS_DATA[0], fmt.INDEX_NAME)
+                fmt.CHROMATOGRAMS_METADATA[0], fmt.CHROMATOGRAMS_PRODUCTS[0], fmt.CHROMATOGRAMS_DATA[0],
+                fmt.INDEX_NAME)
 
 
 def pack(folder: Path, target: Path) -> None:
@@ -786,7 +858,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
 
     def write(chosen: Any, skipped: list[Skipped]) -> None:
         with staging(target) as folder:
-            write_members(run, folder, chosen, skipped, settings, workers, progress, hashes)
+            write_members(run, folder, chosen, skipped, settings, workers, progress, hashes, skip)
             if layout == "folder":
                 publish_folder(folder, target)
             else:

@@ -49,6 +49,7 @@ SPECTRA_SELECTED_IONS = ("spectra_metadata_selected_ions.parquet", SPECTRUM, "se
 SPECTRA_DATA = ("spectra_data.parquet", SPECTRUM, "data_arrays")
 SPECTRA_PEAKS = ("spectra_peaks.parquet", SPECTRUM, "peaks")
 CHROMATOGRAMS_METADATA = ("chromatograms_metadata.parquet", CHROMATOGRAM, "metadata")
+CHROMATOGRAMS_PRODUCTS = ("chromatograms_metadata_products.parquet", CHROMATOGRAM, "products")
 CHROMATOGRAMS_DATA = ("chromatograms_data.parquet", CHROMATOGRAM, "data_arrays")
 
 # Footer keys.
@@ -72,6 +73,9 @@ MSN_SPECTRUM = ("MS:1000580", "MSn spectrum")
 CID = ("MS:1000133", "collision-induced dissociation")
 TIC_CHROMATOGRAM = ("MS:1000235", "total ion current chromatogram")
 BPC_CHROMATOGRAM = ("MS:1000628", "basepeak chromatogram")
+SRM_CHROMATOGRAM = ("MS:1001473", "selected reaction monitoring chromatogram")
+COLLISION_ENERGY = ("MS:1000045", "collision energy")
+ELECTRONVOLT = "UO:0000266"
 NO_COMBINATION = ("MS:1000795", "no combination")
 SHA1 = ("MS:1000569", "SHA-1")
 SOURCE_FORMAT = ("MS:1001509", "Agilent MassHunter format")
@@ -189,6 +193,9 @@ SELECTED_ION_COLUMNS = (
     ("selected ion m/z", "selected_ion_mz", "MS:1000744", MZ_UNIT),
     ("charge state", "charge_state", "MS:1000041", None),
     ("peak intensity", "intensity", "MS:1000042", COUNTS_UNIT),
+)
+PRODUCT_COLUMNS = (
+    ("isolation window target m/z", "isolation_window.isolation_window_target", "MS:1000827", MZ_UNIT),
 )
 CHROMATOGRAM_COLUMNS = (
     ("scan polarity", "scan_polarity", "MS:1000465", None),

@@ -80,6 +80,8 @@ DEFINED = {
                                  "activation", "parameters"},
     ("spectrum", "selected_ions"): {"source_index", "precursor_index", "ion_mobility_value", "ion_mobility_type",
                                     "parameters", "selected_ion_mz", "charge_state", "intensity"},
+    ("spectrum", "products"): {"source_index", "product_index", "isolation_window", "parameters"},
+    ("chromatogram", "products"): {"source_index", "product_index", "isolation_window", "parameters"},
     ("chromatogram", "metadata"): {"index", "id", "scan_polarity", "chromatogram_type", "data_processing_id",
                                    "parameters", "number_of_auxiliary_arrays", "auxiliary_arrays",
                                    "number_of_data_points", "chromatogram_title", "lowest_observed_mz",

@@ -126,6 +126,15 @@ def compare(path: Path, run, options: dict, mode: str, strip: bool, encoding: st
     order = np.argsort([s.rt for s in ms1], kind="stable")
     assert tic_time.tolist() == pytest.approx([ms1[i].rt / 60 for i in order], rel=1e-15, abs=0)
     assert_exact(tic, np.array([ms1[i].tic for i in order], dtype=np.float64), "TIC")
+    if "ms_level" not in options and "rt" not in options:
+        channels = run.channel_chromatograms()
+        written = {name: trace for name, trace in back.chromatograms.items() if name.startswith("mrm_channel=")}
+        assert sorted(written) == sorted(t.native_id for t in channels)
+        for trace in channels:
+            times, sums = written[trace.native_id]
+            order = np.argsort(trace.rt, kind="stable")
+            assert times.tolist() == pytest.approx((trace.rt[order] / 60).tolist(), rel=1e-15, abs=0)
+            assert_exact(sums, trace.intensity[order], trace.native_id)
 
 
 # -- property test over generated runs ---------------------------------------------------------------------
@@ -335,3 +344,20 @@ def test_file_level_metadata_names_every_source_file_with_its_sha1(tmp_path):
     with zipfile.ZipFile(tmp_path / "varied.mzpeak") as archive:
         footer = pq.ParquetFile(io.BytesIO(archive.read("spectra_metadata.parquet"))).metadata.metadata
     assert json.loads(footer[b"file_description"]) == index["metadata"]["file_description"]
+
+
+def test_mrm_channels_become_srm_chromatograms_with_their_product(tmp_path):
+    from export_runs import quadrupole_run
+    with morvane.open(quadrupole_run(tmp_path / "qqq.d")) as run:
+        run.to_mzpeak(tmp_path / "qqq.mzpeak", layout="folder")
+        channels = run.channel_chromatograms()
+    assert channels, "the run has MRM channels"
+    folder = tmp_path / "qqq.mzpeak"
+    assert mzpeak_checks.problems(folder) == []
+    meta = pq.read_table(folder / "chromatograms_metadata.parquet").to_pydict()
+    srm = {i: name for i, name, kind in zip(meta["index"], meta["id"], meta["chromatogram_type"])
+           if kind == "MS:1001473"}
+    assert sorted(srm.values()) == sorted(t.native_id for t in channels)
+    products = pq.read_table(folder / "chromatograms_metadata_products.parquet").to_pylist()
+    by_id = {srm[p["source_index"]]: p["isolation_window"]["isolation_window_target"] for p in products}
+    assert by_id == {t.native_id: t.product_mz for t in channels if t.product_mz is not None}
