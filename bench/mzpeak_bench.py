@@ -53,9 +53,11 @@ def write(args: dict) -> dict:
             start = time.perf_counter()
             getattr(run, f"to_{kind}")(target, threads=1)
             times[kind] = min(times[kind], time.perf_counter() - start)
+    run.to_mzpeak(out / "numpress.mzpeak", threads=1, mz_encoding="numpress")
     run.to_mzml(out / "zlib.mzML", threads=1)
     run.to_mzml(out / "numpress.mzML", threads=1, numpress_mz="linear", numpress_intensity="slof")
-    sizes = {name: (out / name).stat().st_size for name in ("run.mzpeak", "run.parquet", "zlib.mzML", "numpress.mzML")}
+    sizes = {name: (out / name).stat().st_size for name in ("run.mzpeak", "numpress.mzpeak", "run.parquet",
+                                                             "zlib.mzML", "numpress.mzML")}
     return {"seconds": times, "bytes": sizes, "points": points, "spectra": len(run)}
 
 
@@ -230,6 +232,8 @@ def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any]
                        "numpress mzML"))
         out.append(row(SECTION, f"{label} size vs Parquet", "MB", mb["run.mzpeak"], mb["run.parquet"],
                        "to_parquet"))
+        out.append(row(SECTION, f"{label} size, numpress m/z chunks, vs numpress mzML", "MB",
+                       mb["numpress.mzpeak"], mb["numpress.mzML"], "numpress mzML"))
         seconds = result["seconds"]
         points = result["points"]
         out.append(row(SECTION, f"{label} write", "Mpoints/s", points / seconds["mzpeak"] / 1e6,

@@ -37,7 +37,7 @@ OPTIONS = {
                           "centroid_ms_levels", "snr"}),
     "json": frozenset({"ms_level", "rt"}),
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
-                         "compression", "threads", "errors", "centroid_ms_levels", "snr"}),
+                         "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm"}),
 }
 
 

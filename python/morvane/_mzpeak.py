@@ -112,6 +112,67 @@ def encode_chunks(mz: npt.NDArray[np.float64], starts: npt.NDArray[np.int64], en
     return mz[starts], mz[ends], values, offsets
 
 
+_INT32_MAX = 0x7FFFFFFF
+
+
+def _half_bytes(values: npt.NDArray[np.int64]) -> npt.NDArray[np.uint8]:
+    """32-bit integers in MS-Numpress's half-byte packing: per value a head
+    nibble counting its leading 0x0 (n) or 0xf (8 + n, n at most 7) nibbles,
+    then its other nibbles, least significant first; two nibbles a byte,
+    high first, an odd count padded with a 0x0."""
+    if values.size == 0:
+        return np.zeros(0, dtype=np.uint8)
+    word = values.astype(np.int64) & 0xFFFFFFFF
+    nibbles = np.stack([(word >> (4 * k)) & 0xF for k in range(8)], axis=1)  # least significant first
+    top = nibbles[:, 7]
+    zeros = np.zeros(values.size, dtype=np.int64)
+    effs = np.zeros(values.size, dtype=np.int64)
+    still_zero = top == 0
+    still_eff = top == 0xF
+    for k in range(7, -1, -1):
+        still_zero &= nibbles[:, k] == 0
+        still_eff &= nibbles[:, k] == 0xF
+        zeros += still_zero
+        effs += still_eff
+    effs = np.minimum(effs, 7)
+    head = np.where(top == 0, zeros, np.where(top == 0xF, 8 + effs, 0))
+    skipped = np.where(top == 0, zeros, np.where(top == 0xF, effs, 0))
+    table = np.concatenate((head[:, None], nibbles), axis=1)
+    keep = np.concatenate((np.ones((values.size, 1), dtype=bool),
+                           np.arange(8)[None, :] < (8 - skipped)[:, None]), axis=1)
+    stream = table[keep].astype(np.uint8)
+    if stream.size % 2:
+        stream = np.concatenate((stream, [0])).astype(np.uint8)
+    packed: npt.NDArray[np.uint8] = ((stream[0::2] << 4) | stream[1::2]).astype(np.uint8)
+    return packed
+
+
+def numpress_linear(values: npt.NDArray[np.float64], ppm: float) -> npt.NDArray[np.uint8] | None:
+    """values in MS-Numpress linear prediction, each within ppm parts per
+    million of the largest (an error of at most 0.5 / f, f the scaling
+    factor in the first eight bytes); None when they cannot be (not finite,
+    too large for 32-bit integers, or fewer than two: the format allows one
+    value, but decoders in use read two before anything else)."""
+    if values.size < 2 or not np.isfinite(values).all():
+        return None
+    largest = float(np.max(np.abs(values)))
+    second = np.abs(values[2:] - 2 * values[1:-1] + values[:-2]) if values.size > 2 else np.zeros(0)
+    bound = max(largest, float(second.max(initial=0.0)) + 1.0)
+    factor = _INT32_MAX / bound
+    if largest > 0:
+        factor = min(factor, 0.5 / (largest * ppm * 1e-6))
+    for _ in range(64):
+        ints = np.trunc(values * factor + 0.5).astype(np.int64)
+        residuals = ints[2:] - 2 * ints[1:-1] + ints[:-2]
+        if np.abs(ints[:2]).max() <= _INT32_MAX and (residuals.size == 0 or np.abs(residuals).max() <= _INT32_MAX):
+            break
+        factor /= 2
+    else:
+        return None
+    head = np.frombuffer(np.array([factor], dtype=">f8").tobytes() + ints[:2].astype("<i4").tobytes(), np.uint8)
+    return np.concatenate((head, _half_bytes(residuals)))
+
+
 # -- signal tables ------------------------------------------------------------------------------------
 
 @dataclass
@@ -138,10 +199,13 @@ class SignalWriter:
     group at a time."""
 
     def __init__(self, path: Path, layout: str, compression: str, encoding: str = fmt.DELTA_ENCODING,
-                 width: float = fmt.DEFAULT_CHUNK_WIDTH) -> None:
+                 width: float = fmt.DEFAULT_CHUNK_WIDTH, numpress_ppm: float = 0.1) -> None:
         self.pa = import_pyarrow()
         self.layout = layout
-        self.encoding = encoding
+        self.numpress = encoding == fmt.NUMPRESS_LINEAR
+        # Chunks numpress cannot hold are delta-encoded.
+        self.encoding = fmt.DELTA_ENCODING if self.numpress else encoding
+        self.ppm = numpress_ppm
         self.width = width
         pa = self.pa
         index_field = pa.field(fmt.SPECTRUM_INDEX, pa.uint64(), nullable=False)
@@ -157,7 +221,9 @@ class SignalWriter:
                       pa.field(fmt.chunk_column(fmt.MZ, "values"), pa.large_list(pa.float64())),
                       pa.field(fmt.CHUNK_ENCODING_COLUMN, pa.large_string()),
                       pa.field(fmt.INTENSITY, pa.large_list(pa.float32()))]
-            array_index = fmt.chunk_array_index(fmt.SPECTRUM)
+            if self.numpress:
+                fields.append(pa.field(fmt.NUMPRESS_LINEAR_COLUMN, pa.large_list(pa.uint8())))
+            array_index = fmt.chunk_array_index(fmt.SPECTRUM, numpress=self.numpress)
             prefix = fmt.CHUNK
             floats = [f"{prefix}.{fmt.chunk_column(fmt.MZ, 'start')}", f"{prefix}.{fmt.chunk_column(fmt.MZ, 'end')}",
                       f"{prefix}.{fmt.chunk_column(fmt.MZ, 'values')}.list.element",
@@ -186,11 +252,22 @@ class SignalWriter:
         else:
             starts = chunk_starts(mz, self.width)
             first, last, values, offsets = encode_chunks(mz, starts, self.encoding)
+            counts = np.diff(offsets)
+            if self.numpress:
+                ends = np.concatenate((starts[1:], [mz.size]))
+                packed = [numpress_linear(mz[a:b], self.ppm) for a, b in zip(starts.tolist(), ends.tolist())]
+                held = np.array([p is not None for p in packed], dtype=bool)
+                keep = np.repeat(~held, counts)
+                values = values[keep]
+                counts = np.where(held, 0, counts)
+                pending.add("numpress", held)
+                pending.add("bytes", np.concatenate([p for p in packed if p is not None] or [np.zeros(0, np.uint8)]))
+                pending.add("byte_counts", np.array([0 if p is None else p.size for p in packed], dtype=np.int64))
             pending.add("index", np.full(starts.size, index, dtype=np.uint64))
             pending.add("start", first)
             pending.add("end", last)
             pending.add("values", values)
-            pending.add("value_counts", np.diff(offsets))
+            pending.add("value_counts", counts)
             pending.add("intensity", intensity)
             pending.add("point_counts", np.diff(np.concatenate((starts, [mz.size]))))
         pending.points += mz.size
@@ -208,13 +285,21 @@ class SignalWriter:
         else:
             value_offsets = np.concatenate(([0], np.cumsum(pending.take("value_counts", np.int64))))
             point_offsets = np.concatenate(([0], np.cumsum(pending.take("point_counts", np.int64))))
+            held = pending.take("numpress", bool) if self.numpress else np.zeros(len(index), dtype=bool)
             # (from a list: numpy object arrays would make pyarrow import pandas)
-            encoding = pa.array([self.encoding] * len(index), pa.large_string())
+            encoding = pa.array([fmt.NUMPRESS_LINEAR if h else self.encoding for h in held.tolist()],
+                                pa.large_string())
+            values = pa.LargeListArray.from_arrays(pa.array(value_offsets, pa.int64()),
+                                                   pa.array(pending.take("values", np.float64), pa.float64()),
+                                                   mask=pa.array(held) if held.any() else None)
             children = [index, pa.array(pending.take("start", np.float64), pa.float64()),
-                        pa.array(pending.take("end", np.float64), pa.float64()),
-                        _list_array(pa, value_offsets, pending.take("values", np.float64), pa.float64()),
-                        encoding,
+                        pa.array(pending.take("end", np.float64), pa.float64()), values, encoding,
                         _list_array(pa, point_offsets, pending.take("intensity", np.float32), pa.float32())]
+            if self.numpress:
+                byte_offsets = np.concatenate(([0], np.cumsum(pending.take("byte_counts", np.int64))))
+                children.append(pa.LargeListArray.from_arrays(pa.array(byte_offsets, pa.int64()),
+                                                              pa.array(pending.take("bytes", np.uint8), pa.uint8()),
+                                                              mask=pa.array(~held)))
         column = pa.StructArray.from_arrays(children, fields=list(self.struct))
         self.writer.write_table(pa.Table.from_arrays([column], schema=self.schema))
         self.pending = _Pending()
@@ -557,6 +642,7 @@ class Settings:
     compression: str
     ms_level: Any
     rt: Any
+    numpress_ppm: float = 0.1
 
 
 def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skipped: Sequence[Skipped],
@@ -599,6 +685,8 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
     conversion = [param(fmt.FILE_FORMAT_CONVERSION),
                   user_param("conversion mode", settings.mode),
                   user_param("m/z chunk encoding", settings.encoding),
+                  *([user_param("m/z numpress accuracy (ppm of the chunk's largest m/z)", settings.numpress_ppm)]
+                    if settings.encoding == fmt.NUMPRESS_LINEAR else []),
                   user_param("m/z chunk width", settings.chunk_width),
                   user_param("zero runs stripped", settings.strip_zero_runs),
                   user_param("parquet compression", settings.compression)]
@@ -688,7 +776,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
     tic: list[float] = []
     bpc: list[float] = []
     data = SignalWriter(folder / fmt.SPECTRA_DATA[0], fmt.CHUNK, settings.compression, settings.encoding,
-                        settings.chunk_width)
+                        settings.chunk_width, settings.numpress_ppm)
     peaks = SignalWriter(folder / fmt.SPECTRA_PEAKS[0], fmt.POINT, settings.compression)
     own = run._handle.spectra(positions, 0, False, threads)
     centroids = run._handle.spectra(positions, choice, False, threads, low, high, snr) if choice != 0 else None
@@ -822,7 +910,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
               layout: str = "zip", mz_encoding: str = "delta", chunk_width: float = fmt.DEFAULT_CHUNK_WIDTH,
               strip_zero_runs: bool = True, progress: bool = False, compression: str = "zstd",
               threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-              snr: float = 3.0) -> list[Skipped]:
+              snr: float = 3.0, numpress_mz_ppm: float = 0.1) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, as in
     Run.spectra) as an mzPeak archive at out: a ZIP file of uncompressed
     members (layout="zip", named RUN.mzpeak by convert) or the same members
@@ -832,7 +920,10 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
 
     Profile spectra are stored in chunks of chunk_width m/z, their m/z
     delta-encoded (mz_encoding="delta", lossless to a few units in the last
-    place) or as they are ("basic"), zero runs stripped unless
+    place), as they are ("basic") or in MS-Numpress linear prediction
+    ("numpress": each m/z within numpress_mz_ppm parts per million of its
+    chunk's largest; a chunk numpress cannot hold is delta-encoded), zero
+    runs stripped unless
     strip_zero_runs=False; centroid spectra one row per peak. mode as in
     to_mzml: "stored" also stores the centroids of scans that have both
     blocks, "pick"/"pick-all" add picked centroids beside each profile
@@ -842,7 +933,10 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     if layout not in LAYOUTS:
         raise ValueError(f"layout must be 'zip' or 'folder', not {layout!r}")
     if mz_encoding not in fmt.ENCODINGS:
-        raise ValueError(f"mz_encoding must be 'delta' or 'basic', not {mz_encoding!r}")
+        raise ValueError(f"mz_encoding must be 'delta', 'basic' or 'numpress', not {mz_encoding!r}")
+    if isinstance(numpress_mz_ppm, bool) or not isinstance(numpress_mz_ppm, (int, float)) \
+            or not (numpress_mz_ppm > 0 and math.isfinite(numpress_mz_ppm)):
+        raise ValueError(f"numpress_mz_ppm must be a positive number, not {numpress_mz_ppm!r}")
     if isinstance(chunk_width, bool) or not isinstance(chunk_width, (int, float)) \
             or not (chunk_width > 0 and math.isfinite(chunk_width)):
         raise ValueError(f"chunk_width must be a positive number of m/z, not {chunk_width!r}")
@@ -851,7 +945,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     workers = _args.threads(threads)
     positions = selected(run, ms_level, rt)
     settings = Settings(mode, picking, fmt.ENCODINGS[mz_encoding], float(chunk_width), bool(strip_zero_runs),
-                        compression, ms_level, rt)
+                        compression, ms_level, rt, float(numpress_mz_ppm))
     target = Path(os.fspath(out))
     remove_stale_temporaries(target.parent if str(target.parent) else Path("."))
     hashes = SourceHashes(Path(run.path))

@@ -13,6 +13,11 @@ them too):
 * a chunk's `<array>_chunk_values` hold the chunk's values after its first
   (the start point is excluded for the basic and the delta encoding), so a
   chunk of n points has n - 1 values there and n in every other array;
+* a chunk in MS-Numpress linear prediction (mz_encoding="numpress") holds
+  all its m/z, start included, in the bytes column and a null
+  `<array>_chunk_values`; a chunk numpress cannot hold (a non-finite m/z,
+  or a single point, which decoders in use do not read) is delta-encoded,
+  its row saying so in `chunk_encoding`;
 * zero runs are stripped (three or more zero intensities keep their first
   and last point); the array index carries no transform for it, as readers
   assume stripped zero runs anyway;
@@ -102,7 +107,8 @@ ANALYZER_TYPE = ("MS:1000443", "mass analyzer type")
 # -- chunk encodings -------------------------------------------------------------------------------
 BASIC_ENCODING = "MS:1000576"   # no compression: the values after the start, as they are
 DELTA_ENCODING = "MS:1003089"   # truncation, delta prediction: differences to the previous value
-ENCODINGS = {"basic": BASIC_ENCODING, "delta": DELTA_ENCODING}
+NUMPRESS_LINEAR = "MS:1002312"  # MS-Numpress linear prediction: the chunk's values, start included, as bytes
+ENCODINGS = {"basic": BASIC_ENCODING, "delta": DELTA_ENCODING, "numpress": NUMPRESS_LINEAR}
 DEFAULT_CHUNK_WIDTH = 50.0       # m/z per chunk
 
 # -- signal layouts --------------------------------------------------------------------------------
@@ -121,6 +127,7 @@ def chunk_column(array: str, part: str) -> str:
 
 
 CHUNK_ENCODING_COLUMN = "chunk_encoding"
+NUMPRESS_LINEAR_COLUMN = "mz_numpress_linear_bytes"
 
 
 def array_entry(context: str, path: str, array: tuple[str, str], data_type: str, unit: str, buffer_format: str,
@@ -148,18 +155,22 @@ def point_array_index(context: str, axis: str, axis_array: tuple[str, str], axis
     ]}
 
 
-def chunk_array_index(context: str) -> dict[str, Any]:
-    """Chunked layout of spectra: m/z chunks and 32-bit intensities."""
+def chunk_array_index(context: str, numpress: bool = False) -> dict[str, Any]:
+    """Chunked layout of spectra: m/z chunks and 32-bit intensities (and the
+    numpress bytes of the m/z chunks when asked)."""
     def mz(part: str, column: str) -> dict[str, Any]:
         return array_entry(context, f"{CHUNK}.{column}", MZ_ARRAY, FLOAT64, MZ_UNIT, part, 0)
-    return {"prefix": CHUNK, "entries": [
+    entries = [
         mz("chunk_start", chunk_column(MZ, "start")),
         mz("chunk_end", chunk_column(MZ, "end")),
         mz("chunk_values", chunk_column(MZ, "values")),
         mz("chunk_encoding", CHUNK_ENCODING_COLUMN),
         array_entry(context, f"{CHUNK}.{INTENSITY}", INTENSITY_ARRAY, FLOAT32, COUNTS_UNIT, "chunk_secondary",
                     None),
-    ]}
+    ]
+    if numpress:
+        entries.append({**mz("chunk_transform", NUMPRESS_LINEAR_COLUMN), "transform": NUMPRESS_LINEAR})
+    return {"prefix": CHUNK, "entries": entries}
 
 
 # -- column mappings of the metadata tables: (name, path, accession, unit) --------------------------

@@ -417,7 +417,7 @@ class Run(RunViews):
         rt: tuple[float, float] | None = None,
         mode: Mode = "auto",
         layout: Literal["zip", "folder"] = "zip",
-        mz_encoding: Literal["delta", "basic"] = "delta",
+        mz_encoding: Literal["delta", "basic", "numpress"] = "delta",
         chunk_width: float = 50.0,
         strip_zero_runs: bool = True,
         progress: bool = False,
@@ -426,10 +426,11 @@ class Run(RunViews):
         errors: Errors = "raise",
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
+        numpress_mz_ppm: float = 0.1,
     ) -> list[Skipped]:
         """Writes the run as an mzPeak archive (see morvane.to_mzpeak);
         returns the spectra left out with errors="skip". Needs pyarrow."""
         return to_mzpeak(self, out, ms_level=ms_level, rt=rt, mode=mode, layout=layout, mz_encoding=mz_encoding,
                          chunk_width=chunk_width, strip_zero_runs=strip_zero_runs, progress=progress,
                          compression=compression, threads=threads, errors=errors,
-                         centroid_ms_levels=centroid_ms_levels, snr=snr)
+                         centroid_ms_levels=centroid_ms_levels, snr=snr, numpress_mz_ppm=numpress_mz_ppm)

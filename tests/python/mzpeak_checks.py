@@ -59,7 +59,7 @@ BUFFER_FORMATS = {"point", "chunk_start", "chunk_end", "chunk_values", "chunk_en
                   "chunk_transform"}
 CHUNK_REQUIRED = ("chunk_start", "chunk_end", "chunk_encoding", "chunk_values")
 # Chunk encodings and how the values of a chunk decode.
-BASIC, DELTA = "MS:1000576", "MS:1003089"
+BASIC, DELTA, NUMPRESS_LINEAR = "MS:1000576", "MS:1003089", "MS:1002312"
 
 # Columns the tables define; any other column must start with opt_.
 DEFINED = {
@@ -358,6 +358,14 @@ def _path_exists(schema: Any, dotted: str) -> bool:
     return True
 
 
+def _leaf_type(schema: Any, dotted: str) -> Any:
+    parts = dotted.split(".")
+    kind = schema.field(parts[0]).type
+    for part in parts[1:]:
+        kind = kind.field(kind.get_field_index(part)).type
+    return kind
+
+
 def check_metadata_table(report: Report, name: str, entity: str, kind: str, table: Any) -> None:
     import pyarrow as pa
     names = table.schema.names
@@ -429,7 +437,17 @@ def check_signal_table(report: Report, name: str, entity: str, parquet: Any, tab
                 report.add("layout", f"{name}: {required} appears {formats.count(required)} times")
     else:
         report.add("layout", f"{name}: unknown layout prefix {prefix!r}")
+    values_entry = next((e for e in array_index.get("entries", []) if e.get("buffer_format") == "chunk_values"), {})
     for entry in array_index.get("entries", []):
+        if entry.get("buffer_format") == "chunk_transform":
+            same = ("array_type", "array_name", "data_type", "unit", "data_processing_id")
+            if entry.get("transform") is None or any(entry.get(k) != values_entry.get(k) for k in same) \
+                    and entry.get("transform") == NUMPRESS_LINEAR:
+                report.add("array-index", f"{name}: transform column {entry.get('path')} does not match its values")
+            if _path_exists(table.schema, entry.get("path", "")):
+                kind = _leaf_type(table.schema, entry["path"])
+                if not (_is_list(kind) and pa.types.is_uint8(kind.value_type)):
+                    report.add("arrow-schema", f"{name}: {entry['path']} is {kind}, not a list of bytes")
         if not _path_exists(table.schema, entry.get("path", "")):
             report.add("array-index", f"{name}: {entry.get('path')} is not a column")
         if entry.get("buffer_format") not in BUFFER_FORMATS:
@@ -457,6 +475,8 @@ class Entity:
     axis: np.ndarray
     arrays: dict[str, np.ndarray]  # array_type -> values
     chunk_bounds: list[tuple[float, float]] = field(default_factory=list)
+    # (first, end, error bound) of each numpress-encoded stretch of the axis
+    numpress_bounds: list[tuple[int, int, float]] = field(default_factory=list)
 
 
 def _column(table: Any, dotted: str) -> Any:
@@ -491,16 +511,26 @@ def entities(table: Any, array_index: dict[str, Any], entity: str) -> dict[int, 
     values = _column(table, by_format["chunk_values"]["path"]).to_pylist()
     secondary = {e["array_type"]: _column(table, e["path"]).to_pylist() for e in entries
                  if e["buffer_format"] == "chunk_secondary"}
+    transformed = {e["transform"]: _column(table, e["path"]).to_pylist() for e in entries
+                   if e["buffer_format"] == "chunk_transform" and e["array_type"] == by_format["chunk_values"]["array_type"]}
     for row in range(len(index)):
         key = int(index[row])
-        rest = np.asarray(values[row], dtype=np.float64)
-        if encodings[row] == DELTA:
-            decoded = starts[row] + np.cumsum(rest) if rest.size else rest
-        elif encodings[row] == BASIC:
-            decoded = rest
+        if encodings[row] == NUMPRESS_LINEAR:
+            import pynumpress
+            raw = bytes(transformed[NUMPRESS_LINEAR][row])
+            axis = np.asarray(pynumpress.decode_linear(np.frombuffer(raw, dtype=np.uint8)), dtype=np.float64)
+            factor = float(np.frombuffer(raw[:8], dtype=">f8")[0])
+            found.setdefault(key, Entity(np.zeros(0), {t: np.zeros(0) for t in secondary})).numpress_bounds.append(
+                (len(found[key].axis), len(found[key].axis) + axis.size, 0.5 / factor))
         else:
-            raise ValueError(f"unknown chunk encoding {encodings[row]}")
-        axis = np.concatenate(([starts[row]], decoded))
+            rest = np.asarray(values[row], dtype=np.float64)
+            if encodings[row] == DELTA:
+                decoded = starts[row] + np.cumsum(rest) if rest.size else rest
+            elif encodings[row] == BASIC:
+                decoded = rest
+            else:
+                raise ValueError(f"unknown chunk encoding {encodings[row]}")
+            axis = np.concatenate(([starts[row]], decoded))
         item = found.setdefault(key, Entity(np.zeros(0), {t: np.zeros(0) for t in secondary}))
         item.axis = np.concatenate((item.axis, axis))
         for array_type, lists in secondary.items():

@@ -91,6 +91,19 @@ def assert_within_delta_bound(got: np.ndarray, want: np.ndarray, bounds, what: s
     assert np.all(np.abs(got[finite] - want[finite]) <= limit), what
 
 
+def assert_within_numpress_bounds(stored, want: np.ndarray, what: str) -> None:
+    """Numpress stretches within 0.5 / f of each value (f from the bytes),
+    delta-encoded chunks (those numpress cannot hold) within their bound."""
+    got = stored.axis
+    assert got.shape == want.shape, what
+    covered = np.zeros(got.size, dtype=bool)
+    for first, end, bound in stored.numpress_bounds:
+        assert np.all(np.abs(got[first:end] - want[first:end]) <= bound * (1 + 1e-9)), what
+        covered[first:end] = True
+    if not covered.all():
+        assert_within_delta_bound(got[~covered], want[~covered], None, what)
+
+
 def compare(path: Path, run, options: dict, mode: str, strip: bool, encoding: str) -> None:
     back = mzpeak_checks.read_spectra(path)
     rows = expected(run, options, mode, strip)
@@ -111,6 +124,8 @@ def compare(path: Path, run, options: dict, mode: str, strip: bool, encoding: st
             assert_exact(stored.arrays["MS:1000515"].astype(np.float32), profile[1], what + " intensity")
             if encoding == "basic":
                 assert_exact(stored.axis, profile[0], what + " m/z")
+            elif encoding == "numpress":
+                assert_within_numpress_bounds(stored, profile[0], what + " m/z")
             else:
                 assert_within_delta_bound(stored.axis, profile[0], stored.chunk_bounds, what + " m/z")
         if centroid is None:
@@ -143,7 +158,7 @@ def draw_options(seed: int, case) -> dict:
     rng = random.Random(seed * 7919 + 1)
     options = {k: v for k, v in case.options.items() if k in ("ms_level", "rt")}
     options.update(mode=rng.choice(("auto", "auto", "stored", "pick", "pick-all")),
-                   layout=rng.choice(("zip", "folder")), mz_encoding=rng.choice(("delta", "basic")),
+                   layout=rng.choice(("zip", "folder")), mz_encoding=rng.choice(("delta", "basic", "numpress")),
                    chunk_width=rng.choice((0.5, 5.0, 50.0, 1.0e6)), strip_zero_runs=rng.random() < 0.8,
                    threads=rng.choice((1, 2)))
     return options
@@ -297,7 +312,8 @@ def test_a_failure_while_writing_leaves_the_old_output(tmp_path, monkeypatch, la
 
 @pytest.mark.parametrize("options, message", [
     ({"layout": "tar"}, "layout"),
-    ({"mz_encoding": "numpress"}, "mz_encoding"),
+    ({"mz_encoding": "slof"}, "mz_encoding"),
+    ({"numpress_mz_ppm": 0.0}, "numpress_mz_ppm"),
     ({"chunk_width": 0.0}, "chunk_width"),
     ({"chunk_width": float("nan")}, "chunk_width"),
     ({"errors": "ignore"}, "errors"),
@@ -361,3 +377,45 @@ def test_mrm_channels_become_srm_chromatograms_with_their_product(tmp_path):
     products = pq.read_table(folder / "chromatograms_metadata_products.parquet").to_pylist()
     by_id = {srm[p["source_index"]]: p["isolation_window"]["isolation_window_target"] for p in products}
     assert by_id == {t.native_id: t.product_mz for t in channels if t.product_mz is not None}
+
+
+# -- MS-Numpress linear chunks ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("values, packed", [
+    ([0], [0x80]),                      # head 8: eight leading zero nibbles
+    ([-1], [0xFF]),                     # head 15 and one 0xf nibble
+    ([23], [0x67, 0x10]),               # head 6, then 7 and 1, padded
+    ([0, 23], [0x86, 0x71]),            # two values share bytes
+    ([0x12345678], [0x08, 0x76, 0x54, 0x32, 0x10]),  # no leading nibble: head 0 and all eight
+    ([-(2 ** 31)], [0x00, 0x00, 0x00, 0x00, 0x80]),  # top nibble 8: neither 0x0 nor 0xf
+])
+def test_half_byte_packing(values, packed):
+    from morvane._mzpeak import _half_bytes
+    assert _half_bytes(np.array(values, dtype=np.int64)).tolist() == packed
+
+
+@pytest.mark.parametrize("values, ppm", [
+    ([100.0, 100.5], 0.1),
+    (list(np.linspace(200.0, 250.0, 1000)), 0.1),
+    (list(np.sqrt(np.linspace(1.0e4, 4.0e6, 3000))), 1.0),
+    ([1.0e-3, 2.0e-3, 5.0], 10.0),
+    ([0.0, 0.0, 0.0], 0.1),
+    ([3.0e9, 3.0e9 + 1, 3.0e9 + 5], 0.1),      # large: the factor shrinks to keep 32-bit integers
+])
+def test_numpress_linear_decodes_with_pynumpress_within_its_bound(values, ppm):
+    pynumpress = pytest.importorskip("pynumpress")
+    from morvane._mzpeak import numpress_linear
+    data = np.array(values, dtype=np.float64)
+    packed = numpress_linear(data, ppm)
+    factor = float(np.frombuffer(packed[:8].tobytes(), ">f8")[0])
+    decoded = np.asarray(pynumpress.decode_linear(packed))
+    assert decoded.shape == data.shape
+    assert np.all(np.abs(decoded - data) <= 0.5 / factor * (1 + 1e-9))
+    promised = max(np.abs(data).max() * ppm * 1e-6, 0.5 / (0x7FFFFFFF / (np.abs(data).max() + 1)))
+    assert 0.5 / factor <= promised * (1 + 1e-12)
+
+
+@pytest.mark.parametrize("values", [[], [100.0], [1.0, float("nan")], [float("inf"), 2.0]])
+def test_numpress_linear_refuses_what_it_cannot_hold(values):
+    from morvane._mzpeak import numpress_linear
+    assert numpress_linear(np.array(values, dtype=np.float64), 0.1) is None
