@@ -9,6 +9,7 @@ from ._native import FormatError, Spectrum
 from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
+from ._picking import pick_peaks
 from ._run import Run, open
 from ._scans import ScanTable
 from ._slices import SpectrumSlice
@@ -16,4 +17,4 @@ from ._targeted import ChannelTrace
 from ._version import __version__
 
 __all__ = ["ChannelTrace", "ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice",
-           "__version__", "convert", "open", "to_mzml", "to_mzpeak", "to_parquet"]
+           "__version__", "convert", "open", "pick_peaks", "to_mzml", "to_mzpeak", "to_parquet"]

@@ -66,41 +66,83 @@ bool fit_parabola(const double* xs, const double* ys, const double* ws, std::siz
   return std::isfinite(fit.c0) && std::isfinite(fit.c1) && std::isfinite(fit.c2);
 }
 
+// How far a dip may go before it separates two maxima: kRippleNoise times
+// the noise spread expected at the level of the dip. Counting noise grows
+// as the square root of the level, so the baseline's spread is scaled by
+// sqrt(level / noise level) above the noise level.
+struct Allowance {
+  double level = 0;   // the noise level
+  double spread = 0;  // the baseline's point-to-point spread
+
+  double at(double height) const noexcept {
+    if (!(level > 0)) return 0.0;
+    return kRippleNoise * spread * std::sqrt(std::max(height, level) / level);
+  }
+};
+
+// The points a top fit may reach: [low, high), which leaves out the valleys
+// toward the neighbouring maxima and all beyond them.
+struct Window {
+  std::size_t low = 0;
+  std::size_t high = 0;
+};
+
 // The Gaussian fitted to the top of the maximum [first, last] (equal
 // points of intensity `value`, both neighbours positive): a parabola fitted
 // to the logarithms of the points from the maximum down to half its value
 // on each side (at least the two neighbours, at most kTopSide points a
-// side; not above the maximum, and not past a rise of more than `ripple`
-// over the lowest point passed, which is a valley before another peak),
+// side; not above the maximum, not past a rise of more than the allowance
+// over the lowest point passed, which is a valley before another peak, and
+// within the window),
 // each weighted by its intensity squared, the inverse of the variance of
 // its logarithm. with_top: the maximum's own points are fitted too;
 // without, only the flanks (for a plateau, whose top has lost its shape).
 // False when the points do not give a peak within them.
 constexpr std::size_t kTopSide = 32;
+constexpr std::size_t kSideRatio = 2;
 
-bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t last, double value,
-             double ripple, bool with_top, Apex& apex) {
+// A fitted top: the apex and the curvature of the log parabola (-1 / (2
+// sigma^2) of the Gaussian, in points).
+struct TopFit {
+  Apex apex;
+  double curvature = 0;
+};
+
+// value_at(i): the signal at point i (the profile's, or less what fitted
+// neighbours contribute).
+template <typename ValueAt>
+bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t last, double value,
+             const Allowance& allowance, const Window& window, bool with_top, TopFit& result) {
   const double half = 0.5 * value;
   // The flanks of a plateau take two points a side even below half height.
   const std::size_t sure = with_top ? 1 : 2;
   auto inside = [&](double outer, std::size_t taken, double& lowest) {
-    if (outer == 0.0 || (outer < half && taken >= sure) || outer > value || outer > lowest + ripple) {
+    if (!(outer > 0.0) || (outer < half && taken >= sure) || outer > value ||
+        outer > lowest + allowance.at(lowest)) {
       return false;
     }
     lowest = std::min(lowest, outer);
     return true;
   };
+  if (!(value_at(first - 1) > 0.0) || !(value_at(last + 1) > 0.0)) return false;
   std::size_t low = first - 1;
-  double lowest = signal(intensity[low]);
-  while (low > 0 && first - low < kTopSide && inside(signal(intensity[low - 1]), first - low, lowest)) {
+  double lowest = value_at(low);
+  while (low > window.low && first - low < kTopSide && inside(value_at(low - 1), first - low, lowest)) {
     --low;
   }
   std::size_t high = last + 1;
-  lowest = signal(intensity[high]);
-  while (high + 1 < intensity.size() && high - last < kTopSide &&
-         inside(signal(intensity[high + 1]), high - last, lowest)) {
+  lowest = value_at(high);
+  while (high + 1 < std::min(window.high, size) && high - last < kTopSide &&
+         inside(value_at(high + 1), high - last, lowest)) {
     ++high;
   }
+  // A side at most kSideRatio times as long as the other (and a point): a
+  // side that reaches much further down only because something lifts it (a
+  // shoulder, a neighbour's flank) would pull the vertex its way.
+  const std::size_t left = first - low;
+  const std::size_t right = high - last;
+  low = first - std::min(left, kSideRatio * right + 1);
+  high = last + std::min(right, kSideRatio * left + 1);
   const double centre = 0.5 * (static_cast<double>(first) + static_cast<double>(last));
   double xs[2 * kTopSide + 2];
   double ys[2 * kTopSide + 2];
@@ -108,7 +150,8 @@ bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t la
   std::size_t n = 0;
   for (std::size_t i = low; i <= high; ++i) {
     if (!with_top && i >= first && i <= last) continue;
-    const double v = signal(intensity[i]);
+    const double v = value_at(i);
+    if (!(v > 0.0)) return false;
     xs[n] = static_cast<double>(i) - centre;
     ys[n] = std::log(v / value);  // relative to the top: values near 0
     ws[n] = (v / value) * (v / value);
@@ -123,7 +166,7 @@ bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t la
   if (!(offset >= xs[0] && offset <= xs[n - 1])) return false;
   const double height = value * std::exp(fit.c0 - fit.c1 * fit.c1 / (4.0 * fit.c2));
   if (!std::isfinite(height)) return false;
-  apex = {centre + offset, std::max(height, value)};
+  result = {{centre + offset, std::max(height, value)}, fit.c2};
   return true;
 }
 
@@ -131,16 +174,56 @@ bool fit_top(std::span<const float> intensity, std::size_t first, std::size_t la
 
 namespace {
 
-// The median of an evenly strided sample of at most kNoiseSample of the
-// count values at values (reordered).
-double strided_median(float* values, std::size_t count) {
+// The q-quantile (q in [0, 1]) of an evenly strided sample of at most
+// kNoiseSample of the count values at values, copied into sample.
+double strided_quantile(const float* values, std::size_t count, double q, std::vector<float>& sample) {
   if (count == 0) return 0.0;
   const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
-  std::size_t kept = 0;
-  for (std::size_t k = 0; k < count; k += stride) values[kept++] = values[k];
-  float* const middle = values + kept / 2;
-  std::nth_element(values, middle, values + kept);
-  return static_cast<double>(*middle);
+  sample.clear();
+  for (std::size_t k = 0; k < count; k += stride) sample.push_back(values[k]);
+  const auto rank = static_cast<std::size_t>(std::clamp(q, 0.0, 1.0) * static_cast<double>(sample.size() - 1) + 0.5);
+  std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank), sample.end());
+  return static_cast<double>(sample[rank]);
+}
+
+// The noise of a profile from its positive values in order (positives) and
+// its number of points: the level (see the header) and the spread, the
+// median difference between successive positive values both at most twice
+// the level (baseline beside baseline) over 0.954, which is the standard
+// deviation of Gaussian noise; at least a tenth of the level and at most the
+// level, and the level itself when fewer than kSpreadPairs pairs are
+// baseline (a zeroed baseline hides its spread).
+constexpr std::size_t kSpreadPairs = 16;
+
+Allowance estimate_noise(const float* positives, std::size_t count, std::size_t points) {
+  thread_local std::vector<float> sample;
+  thread_local std::vector<float> differences;
+  thread_local std::vector<float> pair_top;
+  if (count == 0) return {};
+  const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
+  differences.clear();
+  pair_top.clear();
+  for (std::size_t k = 0; k + 1 < count; k += stride) {
+    differences.push_back(std::fabs(positives[k + 1] - positives[k]));
+    pair_top.push_back(std::max(positives[k + 1], positives[k]));
+  }
+  // The median of all points, zeros included, is the positive value of rank
+  // points / 2 - zeros among the positives; past half the points zero it is
+  // the low kZeroedQuantile of the positives, the detector's threshold.
+  const double zeros = static_cast<double>(points - count);
+  const double q = std::max((0.5 * static_cast<double>(points) - zeros) / static_cast<double>(count),
+                            kZeroedQuantile);
+  const double level = strided_quantile(positives, count, q, sample);
+  std::size_t baseline = 0;
+  for (std::size_t k = 0; k < differences.size(); ++k) {
+    if (pair_top[k] <= 2.0 * level) differences[baseline++] = differences[k];
+  }
+  double spread = level;
+  if (baseline >= kSpreadPairs) {
+    spread = strided_quantile(differences.data(), baseline, 0.5, sample) / 0.954;
+    spread = std::clamp(spread, 0.1 * level, level);
+  }
+  return {level, spread};
 }
 
 }  // namespace
@@ -151,18 +234,20 @@ double noise_level(std::span<const float> intensity) {
   for (const float value : intensity) {
     if (value > 0.0f && value <= std::numeric_limits<float>::max()) positives.push_back(value);
   }
-  return strided_median(positives.data(), positives.size());
+  return estimate_noise(positives.data(), positives.size(), intensity.size()).level;
 }
 
 namespace {
 
 // A maximum: the equal points [first, last], their value, and the lowest
-// intensity between the previous maximum (in position order) and this one.
+// intensity between the previous maximum (in position order) and this one,
+// at valley_at (its last point when several are equal).
 struct Candidate {
   std::size_t first;
   std::size_t last;
   double value;
   double valley_before;
+  std::size_t valley_at;
 };
 
 // An intensity as signal, in float: non-finite and non-positive values are
@@ -191,6 +276,7 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
   std::size_t i = 0;
   float previous = 0.0f;  // signal at i - 1
   float valley = 0.0f;    // lowest signal since the last maximum (none yet: 0)
+  std::size_t valley_at = 0;
   while (i < n) {
     if (previous == 0.0f) {
       // Zero runs, the bulk of a time-of-flight profile, eight points a step.
@@ -201,7 +287,10 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
     gathered[count] = value;
     count += static_cast<std::size_t>(value > 0.0f);
     if (value <= previous) {  // zero included: signal is never negative
-      valley = std::min(valley, value);
+      if (value <= valley) {
+        valley = value;
+        valley_at = i;
+      }
       previous = value;
       ++i;
       continue;
@@ -214,10 +303,12 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
     }
     const float next = last + 1 < n ? signal_float(data[last + 1]) : 0.0f;
     if (next < value) {
-      out.push_back({i, last, value, valley});
+      out.push_back({i, last, value, valley, valley_at});
       valley = value;
-    } else {
-      valley = std::min(valley, value);
+      valley_at = last;
+    } else if (value <= valley) {
+      valley = value;
+      valley_at = last;
     }
     previous = value;
     i = last + 1;
@@ -225,30 +316,75 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
   positive_count = count;
 }
 
-// Drops the maxima that are ripples on a higher one's top: those from which
-// the intensity falls by less than `ripple`, and never to zero, on the way
-// to a higher maximum. Runs over the maxima once with a stack of the kept ones.
-void drop_ripples(std::vector<Candidate>& candidates, double ripple) {
-  std::size_t kept = 0;  // candidates[0, kept) is the stack
-  double carried = std::numeric_limits<double>::infinity();  // valley over dropped ones
+// Drops the single-point spikes: maxima of one point whose neighbours both
+// lie below kSpikeFraction of it (a sampled peak has at least two points
+// well above that). The valley before a spike carries over to the next.
+void drop_spikes(std::span<const float> intensity, std::vector<Candidate>& candidates) {
+  const std::size_t n = intensity.size();
+  std::size_t kept = 0;
+  double carried = std::numeric_limits<double>::infinity();
+  std::size_t carried_at = 0;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     Candidate current = candidates[k];
-    current.valley_before = std::min(current.valley_before, carried);
+    if (current.valley_before < carried) {
+      carried = current.valley_before;
+      carried_at = current.valley_at;
+    }
+    current.valley_before = carried;
+    current.valley_at = carried_at;
+    if (current.first == current.last) {
+      const double before = current.first > 0 ? signal(intensity[current.first - 1]) : 0.0;
+      const double after = current.last + 1 < n ? signal(intensity[current.last + 1]) : 0.0;
+      if (std::max(before, after) < kSpikeFraction * current.value) continue;  // carried on
+    }
+    candidates[kept++] = current;
+    carried = std::numeric_limits<double>::infinity();
+  }
+  candidates.resize(kept);
+}
+
+// True when the maximum `lower`, separated from the higher `higher` by the
+// lowest value `valley`, is a ripple on it: it falls short of the valley by
+// less than the noise allows. Within the upper half of the higher maximum
+// (on its top) that is the allowance at the valley's level; lower down (a
+// peak on the other's tail) the baseline's, so minor neighbours stay. A
+// zero between them always separates them.
+inline bool is_ripple(double lower, double higher, double valley, const Allowance& allowance) {
+  if (valley == 0.0) return false;
+  const double allowed = valley >= 0.5 * higher ? allowance.at(valley) : allowance.at(0.0);
+  return lower - valley < allowed;
+}
+
+// Drops the maxima that are ripples on a higher one's top (is_ripple) on the
+// way to it. Runs over the maxima once with a stack of the kept ones.
+void drop_ripples(std::vector<Candidate>& candidates, const Allowance& allowance) {
+  std::size_t kept = 0;  // candidates[0, kept) is the stack
+  double carried = std::numeric_limits<double>::infinity();  // valley over dropped ones
+  std::size_t carried_at = 0;
+  for (std::size_t k = 0; k < candidates.size(); ++k) {
+    Candidate current = candidates[k];
+    if (carried < current.valley_before) {
+      current.valley_before = carried;
+      current.valley_at = carried_at;
+    }
     carried = std::numeric_limits<double>::infinity();
     bool dropped = false;
     while (kept > 0) {
       const Candidate& top = candidates[kept - 1];
-      // A zero between them always separates two peaks.
-      if (current.valley_before == 0.0 ||
-          std::min(top.value, current.value) - current.valley_before >= ripple) {
+      if (!is_ripple(std::min(top.value, current.value), std::max(top.value, current.value),
+                     current.valley_before, allowance)) {
         break;
       }
       if (top.value >= current.value) {
         carried = current.valley_before;  // the next one's valley reaches back to top
+        carried_at = current.valley_at;
         dropped = true;
         break;
       }
-      current.valley_before = std::min(current.valley_before, top.valley_before);
+      if (top.valley_before < current.valley_before) {
+        current.valley_before = top.valley_before;
+        current.valley_at = top.valley_at;
+      }
       --kept;
     }
     if (!dropped) candidates[kept++] = current;
@@ -258,19 +394,52 @@ void drop_ripples(std::vector<Candidate>& candidates, double ripple) {
 
 }  // namespace
 
+namespace {
+
+// A maximum above the threshold and its apex: fitted as a Gaussian of
+// curvature `curvature` (< 0), or placed otherwise (curvature 0).
+struct Placed {
+  std::size_t candidate;
+  Apex apex;
+  double curvature;
+};
+
+// What the fitted Gaussian of placed contributes at point i.
+inline double gaussian_at(const Placed& placed, double i) noexcept {
+  const double x = i - placed.apex.position;
+  return placed.apex.height * std::exp(placed.curvature * x * x);
+}
+
+// A neighbour whose Gaussian lifts the top of `at` by more than this share
+// of its height is taken off before `at` is fitted again.
+constexpr double kNeighbourShare = 1e-3;
+constexpr int kRefits = 3;
+
+}  // namespace
+
 void find_apexes(std::span<const float> intensity, const PickSettings& settings,
                  std::vector<Apex>& out) {
   out.clear();
   const double snr = settings.snr > 0 ? settings.snr : 0.0;  // NaN fails the comparison
   thread_local std::vector<Candidate> candidates;
   thread_local std::vector<float> positives;
+  thread_local std::vector<Placed> placed;
   std::size_t positive_count = 0;
   find_candidates(intensity, candidates, positives, positive_count);
-  const double noise = snr == 0.0 ? 0.0 : strided_median(positives.data(), positive_count);
-  const double threshold = snr * noise;
-  const double ripple = kRippleNoise * noise;
-  if (ripple > 0) drop_ripples(candidates, ripple);
+  if (!settings.keep_spikes) drop_spikes(intensity, candidates);
+  const Allowance allowance =
+      snr == 0.0 ? Allowance{} : estimate_noise(positives.data(), positive_count, intensity.size());
+  const double threshold = snr * allowance.level;
+  if (allowance.level > 0) drop_ripples(candidates, allowance);
   const std::size_t n = intensity.size();
+  auto profile = [&](std::size_t i) { return signal(intensity[i]); };
+  // The fit stays on a maximum's side of the valleys toward its neighbours:
+  // points there carry the neighbour's flank.
+  auto window_of = [&](std::size_t k) {
+    return Window{k > 0 ? candidates[k].valley_at + 1 : 0,
+                  k + 1 < candidates.size() ? candidates[k + 1].valley_at : n};
+  };
+  placed.clear();
   for (std::size_t k = 0; k < candidates.size(); ++k) {
     const Candidate& candidate = candidates[k];
     const std::size_t i = candidate.first;
@@ -279,47 +448,96 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     if (value < threshold) continue;
     const double previous = i > 0 ? signal(intensity[i - 1]) : 0.0;
     const double next = last + 1 < n ? signal(intensity[last + 1]) : 0.0;
-    Apex apex{static_cast<double>(i), value};
+    const Window window = window_of(k);
+    Placed place{k, {static_cast<double>(i), value}, 0.0};
     const bool neighbours = previous > 0.0 && next > 0.0;
+    TopFit fitted;
     if (last > i) {
       // A plateau: placed by its flanks, or at its middle.
-      apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
-      Apex fitted;
-      if (neighbours && fit_top(intensity, i, last, value, ripple, false, fitted)) {
-        apex.position = fitted.position;
+      place.apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
+      if (neighbours && fit_top(profile, n, i, last, value, allowance, window, false, fitted)) {
+        place.apex.position = fitted.apex.position;
       }
       // Two equal points: the height of the Gaussian through the top.
-      if (last == i + 1 && neighbours && fit_top(intensity, i, last, value, ripple, true, fitted)) {
-        apex.height = fitted.height;
+      if (last == i + 1 && neighbours && fit_top(profile, n, i, last, value, allowance, window, true, fitted)) {
+        place.apex.height = fitted.apex.height;
       }
-    } else if (neighbours && fit_top(intensity, i, last, value, ripple, true, apex)) {
-      // fitted
+    } else if (neighbours && fit_top(profile, n, i, last, value, allowance, window, true, fitted)) {
+      place.apex = fitted.apex;
+      place.curvature = fitted.curvature;
     } else if (neighbours) {
       const Vertex vertex = three_point_vertex(std::log(previous), std::log(value), std::log(next));
       const double height = std::exp(vertex.log_height);
       if (std::isfinite(vertex.offset) && std::isfinite(height)) {
-        apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
+        place.apex = {static_cast<double>(i) + vertex.offset, std::max(height, value)};
       }
     }
+    placed.push_back(place);
+  }
+  // Overlapping peaks: each fitted Gaussian is fitted again with its fitted
+  // neighbours' Gaussians taken off its points, so a neighbour's flank
+  // neither lifts nor pulls it; kRefits rounds, each from the previous
+  // round's fits (so the order does not matter), since a first fit is
+  // itself lifted by its neighbour.
+  thread_local std::vector<Placed> previous;
+  for (int round = 0; round < kRefits; ++round) {
+    previous = placed;
+    bool changed = false;
+    for (std::size_t k = 0; k < placed.size(); ++k) {
+      const Placed& before = previous[k];
+      if (!(before.curvature < 0)) continue;
+      const Placed* lifting[2] = {nullptr, nullptr};
+      std::size_t count = 0;
+      for (const std::size_t j : {k - 1, k + 1}) {
+        if (j >= previous.size() || !(previous[j].curvature < 0)) continue;  // k - 1 wraps for k = 0
+        if (gaussian_at(previous[j], before.apex.position) > kNeighbourShare * before.apex.height) {
+          lifting[count++] = &previous[j];
+        }
+      }
+      if (count == 0) continue;
+      auto corrected = [&](std::size_t i) {
+        double v = signal(intensity[i]);
+        for (std::size_t c = 0; c < count; ++c) v -= gaussian_at(*lifting[c], static_cast<double>(i));
+        return v;
+      };
+      const Candidate& candidate = candidates[before.candidate];
+      const double top = corrected(candidate.first);
+      TopFit refit;
+      if (top > 0 && fit_top(corrected, n, candidate.first, candidate.last, top, allowance,
+                             window_of(before.candidate), true, refit)) {
+        placed[k].apex = refit.apex;
+        placed[k].curvature = refit.curvature;
+        changed = true;
+      }
+    }
+    if (!changed) break;
+  }
+  out.reserve(placed.size());
+  for (std::size_t k = 0; k < placed.size(); ++k) {
+    const Placed& place = placed[k];
+    Apex apex = place.apex;
     // A fit stays within the points of the spectrum and kApexMargin short of
     // halfway to the neighbouring maxima, so positions keep a strict order
     // that survives the calibration (two apexes a hair apart on either side
     // of halfway would share a flight time and an m/z); one that would not
     // (only on odd shapes) keeps its own point, and a height the fit could
     // not give keeps the maximum's value.
+    const std::size_t c = place.candidate;
+    const std::size_t i = candidates[c].first;
+    const std::size_t last = candidates[c].last;
     const double lower =
-        k > 0 ? 0.5 * (static_cast<double>(candidates[k - 1].last) + static_cast<double>(i)) + kApexMargin
+        c > 0 ? 0.5 * (static_cast<double>(candidates[c - 1].last) + static_cast<double>(i)) + kApexMargin
               : 0.0;
     const double upper =
-        k + 1 < candidates.size()
-            ? 0.5 * (static_cast<double>(last) + static_cast<double>(candidates[k + 1].first)) - kApexMargin
+        c + 1 < candidates.size()
+            ? 0.5 * (static_cast<double>(last) + static_cast<double>(candidates[c + 1].first)) - kApexMargin
             : static_cast<double>(n - 1);
-    const bool inside = k > 0 ? apex.position > lower : apex.position >= lower;
-    const bool below = k + 1 < candidates.size() ? apex.position < upper : apex.position <= upper;
+    const bool inside = c > 0 ? apex.position > lower : apex.position >= lower;
+    const bool below = c + 1 < candidates.size() ? apex.position < upper : apex.position <= upper;
     if (!(inside && below)) {
       apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
     }
-    if (!(std::isfinite(apex.height) && apex.height > 0)) apex.height = value;
+    if (!(std::isfinite(apex.height) && apex.height > 0)) apex.height = candidates[c].value;
     out.push_back(apex);
   }
 }

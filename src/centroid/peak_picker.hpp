@@ -17,9 +17,10 @@
 // to the logarithms of the intensities: those of the maximum, its two
 // neighbours, and the points further out down to half the maximum (at most
 // 32 a side; never above the maximum, nor past a rise of more than the
-// ripple allowance below over the lowest point passed, so not into an
-// overlapping neighbour), by least squares weighted by the squared
-// intensities (the inverse variances of the logarithms). A sampled
+// ripple allowance below over the lowest point passed, and never onto or
+// past the valley toward a neighbouring maximum, so not into an overlapping
+// neighbour), by least squares weighted by the squared intensities (the
+// inverse variances of the logarithms). A sampled
 // Gaussian gives its exact centre and height this way whatever the
 // sampling phase; a narrow peak still has its three top points, where this
 // is the classic three-point Gaussian interpolation; on a wide peak, whose
@@ -30,8 +31,8 @@
 // change as the peak moves between points) and by whatever else lies
 // within the width. The vertex lies within the points fitted.
 //   - A maximum whose neighbour on either side is zero or missing (a
-//     single-point spike, a peak at the first or last point, a peak cut by a
-//     zero run) has no Gaussian through it: it is reported at its own point
+//     single-point spike that is kept, a peak at the first or last point, a
+//     peak cut by a zero run) has no Gaussian through it: it is reported at its own point
 //     with its own intensity.
 //   - Two or more equal top points (a Gaussian centred between two points,
 //     a flat top, a saturated plateau): the same fit on the flanks alone
@@ -53,21 +54,45 @@
 // mzML writer's peak picking step says so ("apex height"). It is at least
 // the maximum point's intensity and, for a Gaussian, exactly its height.
 //
-// Ripples. Noise on the top of a wide peak makes several maxima of one
-// peak. A maximum from which the intensity never falls by more than
-// kRippleNoise times the noise level on the way to a higher maximum is a
-// ripple on that maximum's top and is not reported (a zero between two
-// maxima always separates them); the top fit of the higher one likewise
-// walks over such ripples. With snr = 0 (no noise
-// level) every maximum is kept.
+// Spikes. A maximum of one point whose neighbours both lie below
+// kSpikeFraction of it is a single-point spike (a detector artefact: a
+// sampled peak, even one a point wide, has a second point well above that)
+// and is not reported, unless the settings keep spikes; then it is reported
+// at its own point with its own intensity.
 //
-// Threshold. The noise level of a spectrum is the median of its positive
-// intensities (of an evenly strided sample of at most kNoiseSample of them,
-// so the cost stays linear): in a time-of-flight profile most positive
-// points are baseline, and the median is robust to the peaks. A peak is kept
-// when its highest point is at least snr times the noise level; snr = 0
-// keeps every maximum. The default, 3, drops the maxima of baseline noise
-// while keeping peaks three times above the typical baseline point.
+// Noise. The noise level of a spectrum is the median of all its points,
+// zeros included: in a time-of-flight profile most points are baseline,
+// and the median is robust to the peaks. Where the detector zeroes the
+// baseline, more than half of the points are zero and that median would be
+// 0; the zeros then say the baseline lies below the lowest values kept, and
+// the level is the low kZeroedQuantile of the positive values (the
+// threshold's level), not their median, which would be a peak-flank level.
+// The spread of the noise is the median difference between neighbouring
+// baseline values (both at most twice the level) over 0.954, the standard
+// deviation of Gaussian noise; at least a tenth of the level and at most the
+// level; the level itself when a zeroed baseline hides it. Both are
+// estimated on an evenly strided sample of at most kNoiseSample values, so
+// the cost stays linear.
+//
+// Ripples. Noise on the top of a wide peak makes several maxima of one
+// peak. Two neighbouring maxima are one peak when the lower falls short of
+// the valley between them by less than the allowance, kRippleNoise times
+// the noise spread expected at the valley's level: counting noise grows as
+// the square root of the intensity, so the spread scales by
+// sqrt(level / noise level) above the noise level. That holds on the
+// higher one's top, where the valley lies above half its height; lower
+// down, where a minor peak sits on a neighbour's tail, the allowance is the
+// baseline's, so such a peak stays. A zero between two maxima always
+// separates them. The lower one is not reported; the top fit of the higher
+// one walks over such ripples but never past the valley toward a
+// neighbouring maximum that stays, so overlapping peaks are each fitted on
+// their own side and not pulled together. With snr = 0 (no noise level)
+// every maximum is kept.
+//
+// Threshold. A peak is kept when its highest point is at least snr times
+// the noise level; snr = 0 keeps every maximum. The default, 3, drops the
+// maxima of baseline noise while keeping peaks three times above the
+// typical baseline point.
 #pragma once
 
 #include <cstddef>
@@ -81,7 +106,9 @@ namespace karvel::centroid {
 
 inline constexpr double kDefaultSnr = 3.0;
 inline constexpr std::size_t kNoiseSample = 2048;
-inline constexpr double kRippleNoise = 2.0;
+inline constexpr double kRippleNoise = 3.0;
+inline constexpr double kZeroedQuantile = 0.05;
+inline constexpr double kSpikeFraction = 0.1;
 // How far, in points, a fitted apex stays short of halfway to the
 // neighbouring maximum: apexes of neighbouring peaks lie at least twice
 // this apart, so their flight times and m/z stay distinct and in order.
@@ -89,6 +116,7 @@ inline constexpr double kApexMargin = 1.0 / 16.0;
 
 struct PickSettings {
   double snr = kDefaultSnr;  // NaN and negative values act as 0
+  bool keep_spikes = false;  // report single-point spikes as peaks
 };
 
 // One fitted peak: a fractional point position and a height.

@@ -15,9 +15,9 @@ namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::vector<Apex> apexes_of(const std::vector<float>& intensity, double snr = 0) {
+std::vector<Apex> apexes_of(const std::vector<float>& intensity, double snr = 0, bool keep_spikes = false) {
   std::vector<Apex> out;
-  find_apexes(intensity, PickSettings{snr}, out);
+  find_apexes(intensity, PickSettings{snr, keep_spikes}, out);
   return out;
 }
 
@@ -78,24 +78,24 @@ TEST(FindApexes, ClippedGaussianIsPlacedByItsFlanks) {
 }
 
 TEST(FindApexes, WideNoisyPeaksUseTheirWholeTop) {
-  // Baseline-like noise of 1% of the height on every point: three points of
-  // a wide peak curve too little to outweigh it; the top down to half height
-  // does.
+  // Noise of 1% of the height on every point, the baseline of 10 around
+  // the peak included (it sets the noise level and spread): three points of
+  // a wide peak curve too little to outweigh it; the top down to half
+  // height does.
   std::mt19937 random(17);
   std::uniform_real_distribution<double> noise(-0.01, 0.01);
   for (const double sigma : {4.0, 6.0, 9.0}) {
     for (int round = 0; round < 20; ++round) {
       const double centre = 60.0 + round * 0.05;
       std::vector<float> profile = gaussian(121, centre, sigma, 1000.0);
-      for (float& value : profile) value = static_cast<float>(value + 1000.0 * noise(random));
+      profile.insert(profile.end(), 400, 0.0f);
+      for (float& value : profile) value = static_cast<float>(value + 10.0 + 1000.0 * noise(random));
       for (float& value : profile) value = std::max(value, 0.0f);
-      // A baseline of 10 around it sets the noise level.
-      profile.insert(profile.end(), 400, 10.0f);
       std::vector<Apex> found;
       find_apexes(profile, PickSettings{3}, found);
       ASSERT_EQ(found.size(), 1u) << "sigma " << sigma << " centre " << centre;
       EXPECT_NEAR(found[0].position, centre, 0.04 * sigma) << "sigma " << sigma << " centre " << centre;
-      EXPECT_NEAR(found[0].height, 1000.0, 15.0);
+      EXPECT_NEAR(found[0].height, 1010.0, 15.0);
     }
   }
 }
@@ -131,7 +131,7 @@ TEST(FindApexes, ShapesWithoutAGaussianThroughTheTop) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto found = apexes_of(c.intensity);
+    const auto found = apexes_of(c.intensity, 0, true);
     ASSERT_EQ(found.size(), c.expected.size());
     for (std::size_t k = 0; k < found.size(); ++k) {
       EXPECT_NEAR(found[k].position, c.expected[k].position, 1e-12);
@@ -157,13 +157,16 @@ struct NoiseCase {
   double noise;
 };
 
-TEST(NoiseLevel, MedianOfThePositiveFiniteIntensities) {
+TEST(NoiseLevel, MedianOfAllPointsOrTheLowestKeptOnAZeroedBaseline) {
+  std::vector<float> zeroed(90, 0.0f);
+  for (int k = 0; k < 10; ++k) zeroed.push_back(static_cast<float>(40 + k));
   const NoiseCase cases[] = {
       {"empty", {}, 0},
       {"no signal", {0, -1, kNaN, kInf}, 0},
-      {"zeros ignored", {0, 0, 0, 1, 1, 1, 10}, 1},
+      {"zeros are the low end", {0, 0, 1, 1, 1, 10, 10}, 1},
       {"upper median of an even count", {4, 1, 3, 2}, 3},
-      {"non-finite ignored", {kNaN, 5, kInf, 6, 7}, 6},
+      {"non-finite values are zeros", {kNaN, 5, kInf, 6, 7}, 5},
+      {"baseline zeroed below 40", zeroed, 40},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -192,27 +195,34 @@ TEST(FindApexes, ThresholdScalesTheNoiseLevel) {
                                  {10.5, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "snr " << c.snr);
-    EXPECT_EQ(apexes_of(profile, c.snr).size(), c.kept);
+    EXPECT_EQ(apexes_of(profile, c.snr, true).size(), c.kept);
   }
 }
 
 struct RippleCase {
   const char* name;
-  std::vector<float> top;  // put on a baseline of 1 (noise level 1, ripples below 2)
+  std::vector<float> top;  // put on a baseline alternating 10 and 12
   std::size_t apexes;
 };
 
-TEST(FindApexes, RipplesOnATopAreOnePeak) {
+TEST(FindApexes, RipplesOnATopAreOnePeakAndPeaksOnATailStay) {
+  // The baseline's noise level is 12 and its spread 2 / 0.954: dips of a
+  // few counts on a top near 900 are noise, dips of hundreds are not; a
+  // peak on the tail of a large one stays when it stands out from the
+  // baseline's noise.
   const RippleCase cases[] = {
-      {"dip of 1", {50, 90, 89, 91, 50}, 1},
-      {"two dips", {50, 90, 89.5, 90.5, 89.8, 91, 50}, 1},
-      {"dip of exactly the allowance", {50, 90, 88, 91, 50}, 2},
-      {"deep valley", {50, 90, 60, 91, 50}, 2},
-      {"zero between", {50, 90, 0, 90.5, 50}, 2},
+      {"dip of 5 on the top", {500, 900, 895, 905, 500}, 1},
+      {"two dips on the top", {500, 900, 890, 902, 893, 905, 500}, 1},
+      {"dip of 20 on the top", {500, 900, 880, 905, 500}, 1},
+      {"deep valley", {500, 900, 600, 905, 500}, 2},
+      {"zero between", {500, 900, 0, 905, 500}, 2},
+      {"minor on the tail", {300, 900, 300, 100, 60, 75, 60, 30}, 2},
+      {"ripple on the tail", {300, 900, 300, 100, 60, 62, 50, 30}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<float> profile(30, 1.0f);
+    std::vector<float> profile(30);
+    for (std::size_t i = 0; i < profile.size(); ++i) profile[i] = i % 2 == 0 ? 10.0f : 12.0f;
     profile.insert(profile.begin() + 15, c.top.begin(), c.top.end());
     EXPECT_EQ(apexes_of(profile, 3).size(), c.apexes);
     // Without a threshold every maximum stays.
@@ -300,18 +310,20 @@ TEST(PickFlightTimes, PlateausFacingEachOtherKeepDistinctMz) {
   }
 }
 
+// A spike kept on request.
 TEST(PickFlightTimes, PeakOnOnePointHasThatPointsMzBitForBit) {
   const auto calibration = test_calibration();
   const FlightAxis axis{25000.0, 0.25};
   std::vector<float> profile(3000, 0.0f);
   const std::size_t spikes[] = {0, 17, 1024, 2999};
   for (std::size_t spike : spikes) profile[spike] = 50.0f;
+  const PickSettings keep_spikes{0, true};
   std::vector<double> times(profile.size());
   for (std::size_t i = 0; i < times.size(); ++i) times[i] = axis.x0 + static_cast<double>(i) * axis.dx;
   std::vector<double> point_mz(times.size());
   calibration.mz_into(times, point_mz.data());
 
-  const auto peaks = pick_flight_times(profile, axis, calibration, PickSettings{0});
+  const auto peaks = pick_flight_times(profile, axis, calibration, keep_spikes);
   ASSERT_EQ(peaks.mz.size(), std::size(spikes));
   for (std::size_t k = 0; k < std::size(spikes); ++k) {
     EXPECT_EQ(peaks.mz[k], point_mz[spikes[k]]);
@@ -365,6 +377,169 @@ TEST(PickMz, AgreesWithTheCalibrationOnATimeOfFlightAxis) {
   EXPECT_EQ(pick_mz(std::span<const double>(mz).first(1000), profile, PickSettings{0}).mz.size(), 1u);
   EXPECT_TRUE(pick_mz({}, profile, PickSettings{0}).mz.empty());
 }
+
+
+// Properties over generated profiles: Gaussian peaks with Poisson counting
+// noise on a baseline of mean 20 counts, the kind of profile a
+// time-of-flight detector gives.
+namespace generated {
+
+constexpr double kBaseline = 20.0;
+constexpr double kFwhm = 2.3548200450309493;  // in sigmas
+
+struct Peak {
+  double centre;
+  double sigma;
+  double height;
+};
+
+// Counts drawn around the baseline and the peaks; with zero_below, counts
+// under it read as zero, as behind a detector threshold.
+std::vector<float> counts(std::mt19937& random, std::size_t points, const std::vector<Peak>& peaks,
+                          double zero_below = 0) {
+  std::vector<double> mean(points, kBaseline);
+  for (const Peak& peak : peaks) {
+    for (std::size_t i = 0; i < points; ++i) {
+      const double x = (static_cast<double>(i) - peak.centre) / peak.sigma;
+      mean[i] += peak.height * std::exp(-0.5 * x * x);
+    }
+  }
+  std::vector<float> out(points);
+  for (std::size_t i = 0; i < points; ++i) {
+    const double value = static_cast<double>(std::poisson_distribution<long>(mean[i])(random));
+    out[i] = value < zero_below ? 0.0f : static_cast<float>(value);
+  }
+  return out;
+}
+
+// The found apex nearest to position, or nullptr when none lies within reach.
+const Apex* nearest(const std::vector<Apex>& found, double position, double reach) {
+  const Apex* best = nullptr;
+  for (const Apex& apex : found) {
+    if (std::fabs(apex.position - position) <= reach &&
+        (best == nullptr || std::fabs(apex.position - position) < std::fabs(best->position - position))) {
+      best = &apex;
+    }
+  }
+  return best;
+}
+
+double log_uniform(std::mt19937& random, double low, double high) {
+  return low * std::pow(high / low, std::uniform_real_distribution<double>(0, 1)(random));
+}
+
+struct PairCase {
+  double ratio;       // major / minor
+  double separation;  // in FWHM
+  double recall;      // of the minor within half a point, at least
+};
+
+TEST(PickerProperties, MinorPeakOnANeighboursTailIsFoundWhereItIs) {
+  // The minor of each pair stands 10 to 100 times above the baseline.
+  const PairCase cases[] = {{10, 1.5, 0.8}, {3, 1.25, 0.6}, {3, 1.5, 0.9}, {1, 1.25, 0.85}, {10, 2.0, 0.95}};
+  std::mt19937 random(2024);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "1:" << c.ratio << " at " << c.separation << " FWHM");
+    int found = 0;
+    double pull = 0;
+    int pulled = 0;
+    constexpr int kRounds = 150;
+    for (int round = 0; round < kRounds; ++round) {
+      const double sigma = std::uniform_real_distribution<double>(2.0, 4.0)(random);
+      const double minor = kBaseline * log_uniform(random, 10, 100);
+      const double first = 100.0 + std::uniform_real_distribution<double>(0, 1)(random);
+      const double second = first + c.separation * kFwhm * sigma;
+      const bool minor_first = round % 2 == 0;
+      const std::vector<Peak> peaks{{first, sigma, minor_first ? minor : minor * c.ratio},
+                                    {second, sigma, minor_first ? minor * c.ratio : minor}};
+      const auto profile = counts(random, 240, peaks);
+      const auto apexes = apexes_of(profile, kDefaultSnr);
+      const double minor_at = minor_first ? first : second;
+      const double major_at = minor_first ? second : first;
+      if (nearest(apexes, minor_at, 0.5) != nullptr) ++found;
+      // Neither apex is pulled toward the other on average.
+      for (const double at : {minor_at, major_at}) {
+        if (const Apex* apex = nearest(apexes, at, 0.25 * c.separation * kFwhm * sigma)) {
+          const double toward = (at == minor_at) == (minor_at < major_at) ? 1.0 : -1.0;
+          pull += toward * (apex->position - at) / sigma;
+          ++pulled;
+        }
+      }
+    }
+    EXPECT_GE(found, c.recall * kRounds);
+    ASSERT_GT(pulled, 0);
+    EXPECT_LT(std::fabs(pull / pulled), 0.05);  // in sigmas
+  }
+}
+
+TEST(PickerProperties, SinglePointSpikesAreNotPeaksUnlessKept) {
+  std::mt19937 random(77);
+  for (const bool zeroed : {false, true}) {
+    SCOPED_TRACE(zeroed ? "zeroed baseline" : "noisy baseline");
+    int peaks_found = 0;
+    int peaks_total = 0;
+    for (int round = 0; round < 40; ++round) {
+      std::vector<Peak> peaks;
+      for (int k = 0; k < 6; ++k) {
+        peaks.push_back({40.0 + 60.0 * k + std::uniform_real_distribution<double>(0, 1)(random),
+                         std::uniform_real_distribution<double>(0.8, 4.0)(random),
+                         kBaseline * log_uniform(random, 10, 1000)});
+      }
+      auto profile = counts(random, 400, peaks, zeroed ? 2 * kBaseline : 0);
+      // Spikes of 20 to 1000 times the baseline between the peaks.
+      std::vector<std::size_t> spikes;
+      for (int k = 0; k < 6; ++k) {
+        const std::size_t at = 70 + 60 * static_cast<std::size_t>(k) + random() % 5;
+        profile[at] += static_cast<float>(kBaseline * log_uniform(random, 20, 1000));
+        spikes.push_back(at);
+      }
+      const auto apexes = apexes_of(profile, kDefaultSnr);
+      for (const std::size_t at : spikes) {
+        EXPECT_EQ(nearest(apexes, static_cast<double>(at), 0.5), nullptr) << "spike at " << at;
+      }
+      for (const Peak& peak : peaks) peaks_found += nearest(apexes, peak.centre, 0.25) != nullptr;
+      peaks_total += static_cast<int>(peaks.size());
+      // Kept on request.
+      const auto kept = apexes_of(profile, kDefaultSnr, true);
+      for (const std::size_t at : spikes) {
+        const Apex* apex = nearest(kept, static_cast<double>(at), 0.5);
+        ASSERT_NE(apex, nullptr) << "spike at " << at;
+      }
+    }
+    EXPECT_GE(peaks_found, 0.98 * peaks_total);
+  }
+}
+
+TEST(PickerProperties, ZeroedBaselineKeepsThePeaksANoisyOneKeeps) {
+  // The same peaks, 10 to 150 times the baseline, on the noisy baseline and
+  // with every count under 40 zeroed: the zeros are baseline, not absence.
+  for (const double sigma : {1.0, 2.5, 6.0}) {
+    SCOPED_TRACE(testing::Message() << "sigma " << sigma);
+    std::mt19937 random(static_cast<unsigned>(sigma * 10));
+    int total = 0;
+    int noisy_found = 0;
+    int zeroed_found = 0;
+    for (int round = 0; round < 20; ++round) {
+      std::vector<Peak> peaks;
+      for (double at = 30; at + 30 < 1500; at += 14 * sigma + 10) {
+        peaks.push_back({at + std::uniform_real_distribution<double>(0, 1)(random), sigma,
+                         kBaseline * log_uniform(random, 10, 150)});
+      }
+      std::mt19937 same = random;
+      const auto noisy = apexes_of(counts(random, 1500, peaks), kDefaultSnr);
+      const auto zeroed = apexes_of(counts(same, 1500, peaks, 2 * kBaseline), kDefaultSnr);
+      for (const Peak& peak : peaks) {
+        ++total;
+        noisy_found += nearest(noisy, peak.centre, 0.1 * sigma + 0.15) != nullptr;
+        zeroed_found += nearest(zeroed, peak.centre, 0.1 * sigma + 0.15) != nullptr;
+      }
+    }
+    EXPECT_GE(noisy_found, 0.98 * total);
+    EXPECT_GE(zeroed_found, 0.98 * total);
+  }
+}
+
+}  // namespace generated
 
 }  // namespace
 }  // namespace karvel::centroid

@@ -112,6 +112,34 @@ class TestModes:
         with pytest.raises(ValueError):
             call(morvane.open(run_path))
 
+    def test_pick_peaks_on_arrays_is_the_spectrum_picker(self, run_path):
+        profile_spectrum = morvane.open(run_path)[1]
+        mz, intensity = morvane.pick_peaks(profile_spectrum.mz.tolist(), profile_spectrum.intensity)
+        picked = profile_spectrum.centroided()
+        assert mz.dtype == np.float64 and intensity.dtype == np.float32
+        assert np.array_equal(mz, picked.mz) and np.array_equal(intensity, picked.intensity)
+
+    @pytest.mark.parametrize("baseline", [0.0, 20.0])
+    def test_spikes_are_dropped_unless_kept(self, run_path, baseline):
+        profile_spectrum = morvane.open(run_path)[1]
+        intensity = profile_spectrum.intensity + np.float32(baseline)
+        intensity[2000] += 1e5
+        mz = profile_spectrum.mz
+        default = morvane.pick_peaks(mz, intensity)[0]
+        kept = morvane.pick_peaks(mz, intensity, keep_spikes=True)[0]
+        assert len(default) == len(PEAKS)
+        assert len(kept) == len(PEAKS) + 1
+        assert np.min(np.abs(kept - mz[2000])) < 1e-3 * (mz[2001] - mz[2000]) + abs(mz[2001] - mz[2000])
+
+    @pytest.mark.parametrize("call", [
+        lambda: morvane.pick_peaks([1.0, 2.0], [1.0, 2.0], snr=-1),
+        lambda: morvane.pick_peaks([1.0, 2.0], [1.0, 2.0], snr=float("inf")),
+        lambda: morvane.pick_peaks([1.0, 2.0], [1.0, 2.0], snr=True),
+    ])
+    def test_pick_peaks_wrong_arguments(self, call):
+        with pytest.raises(ValueError):
+            call()
+
     def test_threshold_drops_baseline_maxima(self, tmp_path):
         builder = RunBuilder(stride=284)
         rng = np.random.default_rng(3)
