@@ -17,6 +17,7 @@ import contextlib
 import itertools
 import os
 import re
+import shutil
 import socket
 from collections.abc import Iterator
 from pathlib import Path
@@ -56,8 +57,9 @@ def process_alive(pid: int) -> bool:
 
 
 def remove_stale_temporaries(folder: str | os.PathLike[str]) -> list[str]:
-    """Removes the temporary files in folder whose writing process is gone;
-    returns their names. Files of live processes are left alone."""
+    """Removes the temporary files (and folders) in folder whose writing
+    process is gone; returns their names. Those of live processes are left
+    alone."""
     removed: list[str] = []
     try:
         entries = list(os.scandir(folder))
@@ -68,7 +70,11 @@ def remove_stale_temporaries(folder: str | os.PathLike[str]) -> list[str]:
         if match is None or not stale(match.group(1), int(match.group(2))):
             continue
         with contextlib.suppress(FileNotFoundError, IsADirectoryError, PermissionError):
-            os.unlink(entry.path)
+            if entry.is_dir(follow_symlinks=False):
+                # A writer's folder of members (the mzPeak writer's).
+                shutil.rmtree(entry.path)
+            else:
+                os.unlink(entry.path)
             removed.append(entry.name)
     return removed
 

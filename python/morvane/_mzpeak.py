@@ -877,6 +877,7 @@ def pack(folder: Path, target: Path) -> None:
 @contextlib.contextmanager
 def staging(target: Path) -> Iterator[Path]:
     """A hidden folder beside target for the members, removed afterwards."""
+    remove_stale_temporaries(target.parent)
     folder = temporary_name(target)
     try:
         folder.mkdir()

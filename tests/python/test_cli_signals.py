@@ -102,13 +102,15 @@ CASES = [
     (signal.SIGINT, True, 3, 2, "mzml"),
     (signal.SIGHUP, True, 3, 2, "parquet"),
     (signal.SIGINT, False, 3, 2, "parquet"),
+    (signal.SIGTERM, False, 1, 1, "mzpeak"),
+    (signal.SIGINT, True, 3, 2, "mzpeak"),
 ]
 
 
 @pytest.mark.parametrize("signum, group, runs, jobs, to", CASES,
                          ids=[f"{s.name}-{'group' if g else 'command'}-{r}runs-j{j}-{t}" for s, g, r, j, t in CASES])
 def test_a_stopped_conversion_leaves_nothing(slow_runs, tmp_path, signum, group, runs, jobs, to):
-    if to == "parquet":
+    if to in ("parquet", "mzpeak"):
         pytest.importorskip("pyarrow")
     out = tmp_path / "out"
     command = [karvel_script(), "convert", *map(str, slow_runs[:runs]), "-o", str(out), "--to", to,

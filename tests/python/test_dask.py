@@ -10,7 +10,7 @@ import morvane  # noqa: E402
 
 from export_runs import damaged_run, leftovers, quadrupole_run, varied_run  # noqa: E402
 
-FORMATS = ["parquet", "json"] + (["mzml"] if hasattr(getattr(morvane, "Run", None), "to_mzml") else [])
+FORMATS = ["parquet", "json", "mzpeak"] + (["mzml"] if hasattr(getattr(morvane, "Run", None), "to_mzml") else [])
 
 
 @pytest.fixture(scope="module")

@@ -419,3 +419,15 @@ def test_numpress_linear_decodes_with_pynumpress_within_its_bound(values, ppm):
 def test_numpress_linear_refuses_what_it_cannot_hold(values):
     from morvane._mzpeak import numpress_linear
     assert numpress_linear(np.array(values, dtype=np.float64), 0.1) is None
+
+
+def test_member_folders_of_killed_conversions_are_removed(tmp_path):
+    from morvane._atomic import host_name
+    dead = tmp_path / f".varied.mzpeak.part-{host_name()}-999999999-0"
+    alive = tmp_path / f".varied.mzpeak.part-{host_name()}-{os.getpid()}-7"
+    for folder in (dead, alive):
+        folder.mkdir()
+        (folder / "spectra_data.parquet").write_bytes(b"partial")
+    with morvane.open(varied_run(tmp_path / "varied.d")) as run:
+        run.to_mzpeak(tmp_path / "varied.mzpeak")
+    assert not dead.exists() and alive.exists()
