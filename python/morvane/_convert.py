@@ -19,6 +19,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from . import _args
 from ._archives import archive_suffix, run_name, unpacked
 from ._atomic import remove_stale_temporaries, written_atomically
@@ -154,8 +156,10 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
 
 def undecodable_of(run: Any) -> list[Skipped]:
     """The spectra a conversion of run left out, from run.skipped."""
-    scan_ids = run.scans["scan_id"]
-    return [Skipped(int(index), f"scanId={int(scan_ids[index])}", reason) for index, reason in run.skipped]
+    positions = np.fromiter((index for index, _ in run.skipped), dtype=np.uint32, count=len(run.skipped))
+    native_ids = run._handle.native_ids(positions)
+    return [Skipped(int(index), native_id, reason)
+            for (index, reason), native_id in zip(run.skipped, native_ids, strict=True)]
 
 
 def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> None:

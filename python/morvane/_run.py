@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno
 import os
-import re
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal, overload
 
@@ -19,11 +18,11 @@ from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
 from ._salvage import AUTO, Skipped, ms1_chromatograms, salvaged
 from ._scans import ScanTable, select
+from ._selection import PeakTable, Spectra
 from ._views import RunViews
 from ._slices import SpectrumSlice
 
 _PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
-_NATIVE_ID = re.compile(r"scanId=(\d+)")
 
 
 def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
@@ -119,6 +118,34 @@ class Run(RunViews):
     def __iter__(self) -> Iterator[Spectrum]:
         return self.spectra()
 
+    def __contains__(self, item: object) -> bool:
+        """``"scanId=N" in run``: whether a spectrum has that native id;
+        ``spectrum in run``: whether it is this run's spectrum at its
+        position (its native id, index, MS level and retention time those
+        of the scan there). Reads the scan table only."""
+        if isinstance(item, Spectrum):
+            position = self._position_of(item.native_id)
+            if position != item.index:
+                return False
+            scans = self.scans
+            return bool(scans["ms_level"][position] == item.ms_level and scans["rt"][position] == item.rt)
+        if isinstance(item, str):
+            return self._position_of(item) is not None
+        return False
+
+    def _position_of(self, native_id: str) -> int | None:
+        """The position of the first scan with this native id, or None."""
+        scan_id = self._handle.scan_id_of(native_id)
+        return None if scan_id is None else self._positions_by_scan_id().get(scan_id)
+
+    def _positions_by_scan_id(self) -> dict[int, int]:
+        if self._by_scan_id is None:
+            mapping: dict[int, int] = {}
+            for position, value in enumerate(self.scans["scan_id"].tolist()):
+                mapping.setdefault(value, position)
+            self._by_scan_id = mapping
+        return self._by_scan_id
+
     def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
         """The spectrum at position index (negative from the end), read from
         the block `mode` names (see ``Run.spectra``)."""
@@ -131,14 +158,8 @@ class Run(RunViews):
 
     def by_scan_id(self, scan_id: int) -> Spectrum:
         """The spectrum whose scan id is scan_id (KeyError when none)."""
-        if self._by_scan_id is None:
-            ids = self.scans["scan_id"].tolist()
-            mapping: dict[int, int] = {}
-            for position, value in enumerate(ids):
-                mapping.setdefault(value, position)
-            self._by_scan_id = mapping
         try:
-            position = self._by_scan_id[int(scan_id)]
+            position = self._positions_by_scan_id()[int(scan_id)]
         except KeyError:
             raise KeyError(f"no spectrum with scan id {scan_id} in {self._path}") from None
         return self.spectrum(position)
@@ -146,13 +167,13 @@ class Run(RunViews):
     def by_native_id(self, native_id: str) -> Spectrum:
         """The spectrum with native id "scanId=N" (KeyError naming the id and
         the run when there is none)."""
-        match = _NATIVE_ID.fullmatch(native_id) if isinstance(native_id, str) else None
-        if match is None:
+        scan_id = self._handle.scan_id_of(native_id) if isinstance(native_id, str) else None
+        if scan_id is None:
             raise KeyError(f"{native_id!r} is not a native id of the form 'scanId=N' ({self._path})")
-        try:
-            return self.by_scan_id(int(match.group(1)))
-        except KeyError:
-            raise KeyError(f"no spectrum with native id {native_id!r} in {self._path}") from None
+        position = self._positions_by_scan_id().get(scan_id)
+        if position is None:
+            raise KeyError(f"no spectrum with native id {native_id!r} in {self._path}")
+        return self.spectrum(position)
 
     def nearest_rt(self, rt: float, *, ms_level: MsLevels | None = None) -> Spectrum:
         """The spectrum whose retention time is nearest to rt (seconds),
@@ -200,11 +221,12 @@ class Run(RunViews):
         errors: Errors = "raise",
         threads: int | None = None,
         snr: float = 3.0,
-    ) -> _native.SpectrumStream:
+    ) -> Spectra:
         """Spectra in index order (the order of `indices` when given),
         decoded ahead on C++ worker threads (threads=1: each in the calling
         thread when it is asked for, without the interpreter lock). ``len()``
-        of the iterator is the number of spectra selected.
+        of the iterator is the number of spectra selected; once spent,
+        iterating it again makes a new pass over the same selection.
 
         `mode` says which block to read: "auto" the block the scan uses,
         "stored" (or "centroid") the centroids the run stores where a scan
@@ -222,10 +244,15 @@ class Run(RunViews):
         workers."""
         chosen = self._select(ms_level, rt, indices)
         choice, low, high, snr_value = _args.picking(mode, None, snr)
-        stream = self._handle.spectra(chosen, choice, _args.skip(errors), _args.threads(threads), low, high,
-                                      snr_value)
-        self.skipped = stream.skipped
-        return stream
+        skip, workers, handle = _args.skip(errors), _args.threads(threads), self._handle
+
+        def start() -> _native.SpectrumStream:
+            return handle.spectra(chosen, choice, skip, workers, low, high, snr_value)
+
+        def started(stream: _native.SpectrumStream) -> None:
+            self.skipped = stream.skipped
+
+        return Spectra(start, len(chosen), started)
 
     def peaks(
         self,
@@ -238,18 +265,19 @@ class Run(RunViews):
         threads: int | None = None,
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
-    ) -> _native.PeakStream:
+    ) -> PeakTable:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
-        C stream interface: ``pyarrow.table(run.peaks())``. `mode` chooses
+        C stream interface: ``pyarrow.table(run.peaks())``,
+        ``run.peaks().to_pandas()`` (see PeakTable). `mode` chooses
         the block as in ``Run.spectra`` (centroid_ms_levels: the MS levels
         it applies to, None all, n, or (low, high) with high None for no
         end); precursor_mz is null for spectra without a precursor."""
         chosen = self._select(ms_level, rt)
         choice, low, high, snr_value = _args.picking(mode, centroid_ms_levels, snr)
-        return self._handle.peaks(
+        return PeakTable(self._handle.peaks(
             chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value
-        )
+        ))
 
     @overload
     def xic(
@@ -342,7 +370,7 @@ class Run(RunViews):
         skip = _args.skip(errors)
         ms1 = self._select(1, None)
         return salvaged(self, ms1, AUTO, workers, skip,
-                        lambda kept, skipped: ms1_chromatograms(self, kept, skipped, workers))[0]
+                        lambda _, skipped: ms1_chromatograms(self, skipped, workers))[0]
 
     def tic(
         self, *, threads: int | None = None, errors: Errors = "raise"

@@ -51,12 +51,9 @@ def undecodable(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thr
     for _ in stream:
         pass
     failures: list[tuple[int, str]] = stream.skipped
-    scan_ids = run.scans["scan_id"]
-    skipped = []
-    for index, message in failures:
-        native_id = f"scanId={int(scan_ids[index])}"
-        skipped.append(Skipped(int(index), native_id, plain_message(message).removeprefix(native_id + ": ")))
-    return skipped
+    native_ids = run._handle.native_ids(np.fromiter((i for i, _ in failures), dtype=np.uint32, count=len(failures)))
+    return [Skipped(int(index), native_id, plain_message(message).removeprefix(native_id + ": "))
+            for (index, message), native_id in zip(failures, native_ids, strict=True)]
 
 
 def without(positions: npt.NDArray[np.uint32], skipped: list[Skipped]) -> npt.NDArray[np.uint32]:
@@ -89,20 +86,9 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thread
         forward()
 
 
-def ms1_chromatograms(run: Any, kept: npt.NDArray[np.uint32], skipped: list[Skipped],
-                      threads: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64],
-                                             npt.NDArray[np.float64]]:
-    """Times, TIC and base-peak intensity of the MS1 spectra kept: the
-    scan table's values where it has all three, else the decoded spectrum's.
-    With nothing skipped, kept is every MS1 spectrum and the C++ pass does it."""
-    if not skipped:
-        return run._handle.chromatograms(threads)  # type: ignore[no-any-return]
-    scans = run.scans
-    tic = scans["tic"][kept].astype(np.float64)
-    base_peak = scans["base_peak_intensity"][kept].astype(np.float64)
-    reported = ~(np.isnan(tic) | np.isnan(scans["base_peak_mz"][kept]) | np.isnan(base_peak))
-    slots = np.flatnonzero(~reported)
-    for slot, spectrum in zip(slots, run._handle.spectra(kept[slots], 0, False, threads), strict=True):
-        tic[slot] = spectrum.tic
-        base_peak[slot] = spectrum.base_peak_intensity or 0.0
-    return scans["rt"][kept].astype(np.float64), tic, base_peak
+def ms1_chromatograms(run: Any, skipped: list[Skipped], threads: int) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Times, TIC and base-peak intensity of the MS1 spectra less the
+    skipped ones (the extension's pass decides which and how)."""
+    drop = np.fromiter((s.index for s in skipped), dtype=np.uint32, count=len(skipped))
+    return run._handle.chromatograms(threads, drop if skipped else None)  # type: ignore[no-any-return]

@@ -9,7 +9,7 @@ Result<EncodedSpectrum> encode_spectrum(const reader::Reader& reader, std::size_
                                         IntensityBits intensity_bits, BinaryArrayWriter& arrays,
                                         reader::BlockReaders* readers,
                                         const reader::CentroidOptions& centroid) {
-  auto spectrum = reader.spectrum(scan_position, choice, {}, readers, centroid);
+  auto spectrum = reader.spectrum(scan_position, choice, {}, readers, centroid, reader::Extra::Skip);
   if (!spectrum) return std::unexpected(std::move(spectrum.error()));
 
   EncodedSpectrum encoded;

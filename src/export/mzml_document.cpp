@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "export/xml_params.hpp"
+#include "reader/scan_row.hpp"
 #include "export/xml_text.hpp"
 #include "support/format.hpp"
 
@@ -41,8 +42,9 @@ void append_count_attribute(std::string& out, std::string_view name, std::uint64
 void append_file_description(std::string& out, const RunDescription& run) {
   out.append("    <fileDescription>\n      <fileContent>\n");
   // fileContent needs a term even for a run without spectra.
-  if (run.has_ms1 || !run.has_msn) append_cv_param(out, "        ", terms::kMs1Spectrum);
+  if (run.has_ms1 || !(run.has_msn || run.has_unstated_level)) append_cv_param(out, "        ", terms::kMs1Spectrum);
   if (run.has_msn) append_cv_param(out, "        ", terms::kMsnSpectrum);
+  if (run.has_unstated_level) append_cv_param(out, "        ", terms::kMassSpectrum);
   out.append("      </fileContent>\n      <sourceFileList count=\"1\">\n        <sourceFile");
   append_attribute(out, "id", kSourceFileId);
   append_attribute(out, "name", run.source_name);
@@ -185,7 +187,7 @@ void append_precursor(std::string& out, const Precursor& precursor) {
     }
     out.append("              </isolationWindow>\n");
   }
-  const std::optional<double> selected = precursor.selected_mz ? precursor.selected_mz : precursor.target_mz;
+  const std::optional<double> selected = reader::precursor_mz(precursor);
   if (selected) {
     out.append("              <selectedIonList count=\"1\">\n                <selectedIon>\n");
     constexpr std::string_view indent = "                  ";
@@ -217,7 +219,9 @@ Result<void> append_intensities(std::string& out, const std::vector<float>& valu
     return arrays.append(out, std::span<const float>(values), terms::kIntensityArray,
                          terms::kDetectorCounts, indent);
   }
-  const std::vector<double> widened(values.begin(), values.end());
+  // Widened into memory the thread keeps from one spectrum to the next.
+  thread_local std::vector<double> widened;
+  widened.assign(values.begin(), values.end());
   return arrays.append(out, std::span<const double>(widened), terms::kIntensityArray,
                        terms::kDetectorCounts, indent);
 }
@@ -259,8 +263,16 @@ Result<void> append_spectrum(std::string& out, const SpectrumRecord& spectrum, s
   append_count_attribute(out, "defaultArrayLength", spectrum.mz.size());
   out.append(">\n");
   constexpr std::string_view indent = "          ";
-  append_cv_integer(out, indent, terms::kMsLevel, spectrum.ms_level);
-  append_cv_param(out, indent, spectrum.ms_level <= 1 ? terms::kMs1Spectrum : terms::kMsnSpectrum);
+  // A scan of level 0 states no MS level: a plain mass spectrum, no level.
+  if (reader::is_ms1(spectrum.ms_level)) {
+    append_cv_integer(out, indent, terms::kMsLevel, spectrum.ms_level);
+    append_cv_param(out, indent, terms::kMs1Spectrum);
+  } else if (reader::is_msn(spectrum.ms_level)) {
+    append_cv_integer(out, indent, terms::kMsLevel, spectrum.ms_level);
+    append_cv_param(out, indent, terms::kMsnSpectrum);
+  } else {
+    append_cv_param(out, indent, terms::kMassSpectrum);
+  }
   if (spectrum.polarity) {
     append_cv_param(out, indent,
                     *spectrum.polarity == Polarity::Positive ? terms::kPositiveScan : terms::kNegativeScan);

@@ -45,6 +45,7 @@ struct RunDescription {
   std::optional<PeakPickingStep> peak_picking;  // listed in dataProcessing when set
   bool has_ms1 = false;
   bool has_msn = false;
+  bool has_unstated_level = false;  // scans of MS level 0
   std::size_t spectrum_count = 0;
   // Spectra of the selection left out because they cannot be decoded: their
   // native ids and reasons, one userParam each on the <run>.

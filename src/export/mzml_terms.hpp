@@ -27,6 +27,8 @@ inline constexpr Term kPercent{"UO:0000187", "percent"};
 // File description and the software.
 inline constexpr Term kMs1Spectrum{"MS:1000579", "MS1 spectrum"};
 inline constexpr Term kMsnSpectrum{"MS:1000580", "MSn spectrum"};
+// A spectrum whose scan states no MS level.
+inline constexpr Term kMassSpectrum{"MS:1000294", "mass spectrum"};
 inline constexpr Term kSha1{"MS:1000569", "SHA-1"};
 inline constexpr Term kCustomSoftware{"MS:1000799", "custom unreleased software tool"};
 inline constexpr Term kConversionToMzml{"MS:1000544", "Conversion to mzML"};

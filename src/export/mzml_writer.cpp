@@ -53,7 +53,8 @@ RunDescription describe(const reader::Reader& reader, const std::vector<std::siz
   }
   const auto& records = reader.scan().records;
   const auto note_level = [&run](const ScanRecord& record) {
-    (record.ms_level <= 1 ? run.has_ms1 : run.has_msn) = true;
+    const reader::ScanRow row(record);
+    (row.is_ms1() ? run.has_ms1 : row.has_precursor() ? run.has_msn : run.has_unstated_level) = true;
   };
   for (std::size_t position : selection) note_level(records[position]);
   // Without selected spectra the file still says what the run holds.

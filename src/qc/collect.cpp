@@ -34,7 +34,8 @@ Result<std::vector<ScanFacts>> collect(const reader::Reader& reader, const Colle
       std::max<std::size_t>(1, OrderedPool<ScanFacts>::worker_count(records.size(), options.threads)));
 
   auto work = [&](std::size_t i, std::size_t worker) -> Result<ScanFacts> {
-    auto spectrum = reader.spectrum(i, reader::BlockChoice::Auto, std::move(spare[worker]));
+    auto spectrum = reader.spectrum(i, reader::BlockChoice::Auto, std::move(spare[worker]), nullptr, {},
+                                    reader::Extra::Skip);
     spare[worker] = {};
     ScanFacts row;
     if (spectrum) {

@@ -1,5 +1,7 @@
 #include "qc/metrics.hpp"
 
+#include "reader/scan_row.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -125,7 +127,7 @@ RunSummary summarise(std::span<const ScanFacts> rows, std::optional<std::int8_t>
   for (const ScanFacts& row : rows) {
     if (polarity && row.polarity != *polarity) continue;
     ++s.scans;
-    const bool ms1 = row.ms_level == 1;
+    const bool ms1 = reader::is_ms1(row.ms_level);
     const bool ms2 = row.ms_level == 2;
     if (ms1) ++s.ms1_spectra;
     if (ms2) ++s.ms2_spectra;
@@ -147,7 +149,7 @@ RunSummary summarise(std::span<const ScanFacts> rows, std::optional<std::int8_t>
     const double high = std::isfinite(row.scan_high_mz) ? row.scan_high_mz : row.highest_mz;
     if (std::isfinite(low)) window.first = std::min(window.first, low);
     if (std::isfinite(high)) window.second = std::max(window.second, high);
-    if (row.ms_level >= 2 && std::isfinite(row.precursor_mz)) {
+    if (reader::is_msn(row.ms_level) && std::isfinite(row.precursor_mz)) {
       precursor.first = std::min(precursor.first, row.precursor_mz);
       precursor.second = std::max(precursor.second, row.precursor_mz);
     }

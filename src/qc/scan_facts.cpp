@@ -70,11 +70,7 @@ ScanFacts facts_of(const morvane_core::types::SpectrumRecord& record) {
   }
   facts.scan_low_mz = record.low_mz.value_or(kNaN);
   facts.scan_high_mz = record.high_mz.value_or(kNaN);
-  facts.precursor_mz = kNaN;
-  if (record.precursor) {
-    const auto& p = *record.precursor;
-    facts.precursor_mz = p.selected_mz ? *p.selected_mz : p.target_mz.value_or(kNaN);
-  }
+  facts.precursor_mz = reader::precursor_mz(record.precursor).value_or(kNaN);
   facts.calibration_drift_ppm = kNaN;
   return facts;
 }

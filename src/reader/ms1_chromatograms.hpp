@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "morvane_core/types.hpp"
@@ -42,6 +43,28 @@ struct Ms1Chromatograms {
   void set(std::size_t position, const Ms1Point& point);
   std::size_t size() const noexcept { return time_sec.size(); }
   bool empty() const noexcept { return time_sec.empty(); }
+};
+
+// A pass that builds the MS1 chromatograms of a whole run, a point per MS1
+// scan, leaving out the scans at `skipped` (positions that cannot be
+// decoded). A point comes from the scan table where the row reports it
+// (reported_ms1_point), else from the decoded spectrum: the caller decodes
+// the scans at to_decode(), in any way it likes, and hands each spectrum to
+// fill in that order.
+class Ms1Pass {
+ public:
+  explicit Ms1Pass(const raw::msscan::MSScan& scan, std::span<const std::uint32_t> skipped = {});
+
+  // Positions in the scan table, ascending.
+  const std::vector<std::uint32_t>& to_decode() const noexcept { return to_decode_; }
+  // The spectrum decoded for to_decode()[k].
+  void fill(std::size_t k, const morvane_core::types::SpectrumRecord& spectrum);
+  Ms1Chromatograms take() && { return std::move(points_); }
+
+ private:
+  Ms1Chromatograms points_;
+  std::vector<std::uint32_t> to_decode_;
+  std::vector<std::size_t> slots_;  // where the point of to_decode_[k] goes
 };
 
 // The values as 32-bit floats, as the chromatograms hand them out.

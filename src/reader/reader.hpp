@@ -50,6 +50,11 @@ struct ScanPoints {
 // can fail is checked while opening.
 enum class Loading { Eager, Lazy };
 
+// Whether Reader::spectrum fills the record's extra map (the scan's stored
+// block parameters and raw codes as text). Passes that never read it skip
+// building it.
+enum class Extra : std::uint8_t { Build, Skip };
+
 class Reader final : public morvane_core::source::SpectrumSource {
  public:
   // Opens the folder at path. Fails only when AcqData is missing or the
@@ -99,10 +104,11 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // pass's open files (see run_files.hpp), else each from its file afresh.
   // options: the MS levels the choice applies to and the picker's settings;
   // a picked spectrum is a centroid spectrum whose m/z values are the
-  // calibration of its apexes' flight times.
+  // calibration of its apexes' flight times. extra: whether the record's
+  // extra map is filled.
   Result<SpectrumRecord> spectrum(std::uint64_t index, BlockChoice choice = BlockChoice::Auto,
                                   raw::Peaks reuse = {}, BlockReaders* readers = nullptr,
-                                  const CentroidOptions& options = {}) const;
+                                  const CentroidOptions& options = {}, Extra extra = Extra::Build) const;
 
   // The points spectrum() gives the scan at `index`, and nothing else: for
   // passes that need only the points (and the scan table's values), with

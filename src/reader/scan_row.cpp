@@ -11,7 +11,29 @@ std::int8_t polarity_sign(const std::optional<Polarity>& polarity) noexcept {
   return *polarity == Polarity::Positive ? 1 : -1;
 }
 
-std::string ScanRow::native_id() const { return str_cat("scanId=", record_.scan_id); }
+std::optional<double> precursor_mz(const std::optional<morvane_core::types::Precursor>& precursor) noexcept {
+  return precursor ? precursor_mz(*precursor) : std::nullopt;
+}
+
+namespace {
+constexpr std::string_view kNativeIdPrefix = "scanId=";
+}  // namespace
+
+std::optional<std::uint32_t> scan_id_of(std::string_view native_id) noexcept {
+  if (!native_id.starts_with(kNativeIdPrefix)) return std::nullopt;
+  const std::string_view digits = native_id.substr(kNativeIdPrefix.size());
+  // Decimal as written: no sign, no leading zero but for 0 itself.
+  if (digits.empty() || digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > UINT32_MAX) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::string ScanRow::native_id() const { return str_cat(kNativeIdPrefix, record_.scan_id); }
 
 std::optional<Polarity> ScanRow::polarity() const noexcept {
   if (record_.ion_polarity == 0) return Polarity::Positive;
@@ -45,6 +67,7 @@ std::optional<BlockKind> ScanRow::block(BlockChoice choice) const noexcept {
   const bool centroid = record_.centroid_params.has_value();
   switch (choice) {
     case BlockChoice::Auto:
+      if (profile && centroid && record_.profile_params->point_count == 0) return BlockKind::Centroid;
       break;
     case BlockChoice::Stored:
     case BlockChoice::Pick:
@@ -56,6 +79,16 @@ std::optional<BlockKind> ScanRow::block(BlockChoice choice) const noexcept {
   if (profile) return BlockKind::Profile;
   if (centroid) return BlockKind::Centroid;
   return std::nullopt;
+}
+
+bool ScanRow::reads_profile(BlockChoice choice) const noexcept {
+  if (!record_.profile_params) return false;
+  return choice == BlockChoice::Auto || block(choice) == BlockKind::Profile;
+}
+
+std::uint32_t ScanRow::point_count(BlockChoice choice) const noexcept {
+  const auto* params = block_params(choice);
+  return params ? params->point_count : 0;
 }
 
 const raw::msscan::SpectrumParams* ScanRow::block_params(BlockChoice choice) const noexcept {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "centroid/peak_picker.hpp"
 #include "morvane_core/enums.hpp"
@@ -27,8 +28,21 @@ namespace karvel::reader {
 //   PickAll: every profile's peaks picked, whether or not the scan has a
 //           centroid block too; a scan with only a centroid block keeps it.
 // New values are applied in Reader::spectrum (spectrum.cpp), the only place
-// that turns a choice into decoded points, and in ScanRow::block.
+// that turns a choice into decoded points, in ScanRow::block and in
+// block_choice_of.
 enum class BlockChoice : std::uint8_t { Auto, Stored, Pick, PickAll };
+
+// The choice of its code in morvane's calls (0 auto, 1 stored, 2 pick,
+// 3 pick-all); nothing for any other code.
+constexpr std::optional<BlockChoice> block_choice_of(long code) noexcept {
+  switch (code) {
+    case 0: return BlockChoice::Auto;
+    case 1: return BlockChoice::Stored;
+    case 2: return BlockChoice::Pick;
+    case 3: return BlockChoice::PickAll;
+    default: return std::nullopt;
+  }
+}
 
 // True for the choices whose profiles are picked.
 constexpr bool picks(BlockChoice choice) noexcept {
@@ -48,6 +62,26 @@ struct CentroidOptions {
   }
 };
 
+// Whether a scan of this MS level is an MS1 scan: level 1 exactly. A scan
+// of level 0 states no level and is neither MS1 nor MSn: it is left out of
+// the TIC and BPC, of the MS1 counts and of MS1 selections, and written as
+// a plain mass spectrum. Every consumer asks this.
+constexpr bool is_ms1(std::uint32_t ms_level) noexcept { return ms_level == 1; }
+
+// Whether a scan of this MS level has a precursor (level 2 and above).
+constexpr bool is_msn(std::uint32_t ms_level) noexcept { return ms_level >= 2; }
+
+// A precursor's m/z: the selected ion's when known, else the isolation
+// target's; nothing for an MRM channel.
+constexpr std::optional<double> precursor_mz(const morvane_core::types::Precursor& precursor) noexcept {
+  return precursor.selected_mz ? precursor.selected_mz : precursor.target_mz;
+}
+std::optional<double> precursor_mz(const std::optional<morvane_core::types::Precursor>& precursor) noexcept;
+
+// The scan id a native id names ("scanId=" and the id in decimal, as
+// ScanRow::native_id writes it); nothing for any other text.
+std::optional<std::uint32_t> scan_id_of(std::string_view native_id) noexcept;
+
 // 1 for positive, -1 for negative, 0 when unknown.
 std::int8_t polarity_sign(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept;
 
@@ -59,6 +93,7 @@ class ScanRow {
   const raw::msscan::ScanRecord& record() const noexcept { return record_; }
   std::uint32_t scan_id() const noexcept { return record_.scan_id; }
   std::uint32_t ms_level() const noexcept { return record_.ms_level; }
+  bool is_ms1() const noexcept { return reader::is_ms1(record_.ms_level); }
   // "scanId=" and the scan id.
   std::string native_id() const;
   // The retention time, stored in minutes, in seconds.
@@ -69,13 +104,22 @@ class ScanRow {
 
   // Scans of MS level 2 and above have a precursor: MRM scans name their
   // channel instead of a target m/z; the collision energy is kept as stored.
-  bool has_precursor() const noexcept { return record_.ms_level >= 2; }
+  bool has_precursor() const noexcept { return is_msn(record_.ms_level); }
   std::optional<double> precursor_mz() const noexcept;
   std::optional<double> collision_energy() const noexcept;
   std::optional<morvane_core::types::Precursor> precursor() const;
 
-  // The block `choice` reads first, nothing for a scan without blocks.
+  // The block whose points a spectrum read with `choice` carries, nothing
+  // for a scan without blocks. Under Auto an empty profile (no points)
+  // gives way to the centroid block; the profile is still read first
+  // (reads_profile), so that a damaged one fails its scan.
   std::optional<BlockKind> block(BlockChoice choice) const noexcept;
+  // Whether a spectrum read with `choice` reads the profile block.
+  bool reads_profile(BlockChoice choice) const noexcept;
+  // The number of points a spectrum read with `choice` carries when its
+  // blocks decode (picking aside: picked peaks are fewer than the profile's
+  // points).
+  std::uint32_t point_count(BlockChoice choice) const noexcept;
   // The stored parameters of that block, or nullptr.
   const raw::msscan::SpectrumParams* block_params(BlockChoice choice) const noexcept;
 

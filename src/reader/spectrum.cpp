@@ -104,11 +104,12 @@ Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::
   const auto& calibrations = this->calibrations();
   if (index < calibrations.size() && calibrations[index]) calibration = &*calibrations[index];
 
-  // The choice decides the block read first; an empty profile read first
-  // gives way to the centroid block when there is one.
+  // ScanRow::block decides which block supplies the points; an empty profile
+  // that gives way to the centroid block is still read, so that a profile
+  // that does not decode fails its scan.
   choice = options.for_level(choice, row.ms_level());
-  const std::optional<BlockKind> first = row.block(choice);
-  if (first == BlockKind::Profile && picks(choice)) {
+  const std::optional<BlockKind> source = row.block(choice);
+  if (source == BlockKind::Profile && picks(choice)) {
     auto picked = pick_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
                                calibration, options.pick);
     if (!picked) {
@@ -117,16 +118,16 @@ Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::
     }
     return ScanPoints{std::move(*picked), ScanMode::Centroid};
   }
-  if (first == BlockKind::Profile) {
+  if (row.reads_profile(choice)) {
     auto profile = decode_profile(profile_path_, readers ? &readers->profile : nullptr, *record.profile_params,
                                   calibration, std::move(reuse));
     if (!profile) {
       return std::unexpected(
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
     }
-    if (!profile->mz.empty() || !record.centroid_params) return ScanPoints{std::move(*profile), ScanMode::Profile};
+    if (source == BlockKind::Profile) return ScanPoints{std::move(*profile), ScanMode::Profile};
   }
-  if (record.centroid_params) {
+  if (source == BlockKind::Centroid) {
     auto centroid =
         decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params, calibration);
     if (!centroid) {
@@ -139,7 +140,8 @@ Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::
 }
 
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
-                                        BlockReaders* readers, const CentroidOptions& options) const {
+                                        BlockReaders* readers, const CentroidOptions& options,
+                                        Extra extra) const {
   auto points = this->points(index, choice, std::move(reuse), readers, options);
   if (!points) return std::unexpected(std::move(points.error()));
   const ScanRecord& record = scan().records[index];
@@ -162,6 +164,7 @@ Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice,
   spectrum.precursor = row.precursor();
   spectrum = morvane_core::types::with_peaks(std::move(spectrum), std::move(points->peaks.mz),
                                              std::move(points->peaks.intensity));
+  if (extra == Extra::Skip) return spectrum;
   return morvane_core::types::with_extra_map(std::move(spectrum), extra_of(record));
 }
 

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace karvel::reader {
 namespace {
@@ -134,6 +136,61 @@ TEST(Ms1Chromatograms, NarrowedRoundsToNearestFloat) {
     ASSERT_EQ(narrowed_values.size(), 1u);
     EXPECT_EQ(narrowed_values[0], c.expected) << c.value;
     EXPECT_EQ(std::signbit(narrowed_values[0]), std::signbit(c.expected)) << c.value;
+  }
+}
+
+// Over random scan tables and skip sets: a point per MS1 scan not skipped,
+// in table order; the reported rows filled from the table, the others
+// listed for decoding and filled from their spectra.
+TEST(Ms1Pass, OnePointPerKeptMs1Scan) {
+  std::mt19937 random(20261208);
+  for (int trial = 0; trial < 200; ++trial) {
+    raw::msscan::MSScan scan;
+    const std::size_t count = random() % 12;
+    for (std::size_t i = 0; i < count; ++i) {
+      ScanRecord record;
+      record.ms_level = static_cast<std::uint32_t>(random() % 4);
+      record.retention_time_min = 0.1 * static_cast<double>(i);
+      if (random() % 2) {
+        record.tic = 100.0 + static_cast<double>(i);
+        record.base_peak_mz = 200.0;
+        record.base_peak_intensity = 10.0 + static_cast<double>(i);
+      }
+      scan.records.push_back(record);
+    }
+    std::vector<std::uint32_t> skipped;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (random() % 4 == 0) skipped.push_back(i);
+    }
+    std::shuffle(skipped.begin(), skipped.end(), random);
+
+    Ms1Pass pass(scan, skipped);
+    std::vector<std::uint32_t> kept, undecided;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const ScanRow row(scan.records[i]);
+      if (!row.is_ms1() || std::find(skipped.begin(), skipped.end(), i) != skipped.end()) continue;
+      kept.push_back(i);
+      if (!reported_ms1_point(row)) undecided.push_back(i);
+    }
+    ASSERT_EQ(pass.to_decode(), undecided) << trial;
+    for (std::size_t k = 0; k < undecided.size(); ++k) {
+      const double rt = ScanRow(scan.records[undecided[k]]).rt_sec();
+      pass.fill(k, spectrum(1, rt, {100, 200}, {static_cast<float>(k), 1.0f}));
+    }
+    const Ms1Chromatograms points = std::move(pass).take();
+    ASSERT_EQ(points.size(), kept.size()) << trial;
+    for (std::size_t j = 0; j < kept.size(); ++j) {
+      const ScanRow row(scan.records[kept[j]]);
+      EXPECT_EQ(points.time_sec[j], row.rt_sec()) << trial;
+      if (const auto reported = reported_ms1_point(row)) {
+        EXPECT_EQ(points.total_ion_current[j], reported->total_ion_current) << trial;
+      } else {
+        const auto k = static_cast<std::size_t>(std::find(undecided.begin(), undecided.end(), kept[j]) -
+                                                undecided.begin());
+        EXPECT_EQ(points.total_ion_current[j], static_cast<double>(k) + 1.0) << trial;
+        EXPECT_EQ(points.base_peak_intensity[j], std::max(static_cast<double>(k), 1.0)) << trial;
+      }
+    }
   }
 }
 

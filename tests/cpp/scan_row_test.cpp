@@ -14,6 +14,7 @@ using raw::msscan::SpectrumParams;
 
 constexpr SpectrumParams kProfile{1, 0, 64, 400, 1600};
 constexpr SpectrumParams kCentroid{2, 64, 48, 6, std::nullopt};
+constexpr SpectrumParams kEmptyProfile{1, 0, 16, 0, 16};
 
 ScanRecord record_with(std::optional<SpectrumParams> profile, std::optional<SpectrumParams> centroid) {
   ScanRecord record;
@@ -131,6 +132,109 @@ TEST(ScanRow, BlockEachChoiceReadsFirst) {
       }
     }
   }
+}
+
+// The block whose points a spectrum carries, for every choice, and whether
+// the profile is read on the way: an empty profile gives way to the
+// centroid block under Auto but is still read, so that its faults count.
+TEST(ScanRow, BlockAndPointsOfEveryChoice) {
+  struct Case {
+    const char* name;
+    std::optional<SpectrumParams> profile, centroid;
+    BlockChoice choice;
+    std::optional<BlockKind> block;
+    bool reads_profile;
+    std::uint32_t points;
+  };
+  const Case cases[] = {
+      {"auto, both", kProfile, kCentroid, BlockChoice::Auto, BlockKind::Profile, true, 400},
+      {"auto, empty profile and centroid", kEmptyProfile, kCentroid, BlockChoice::Auto, BlockKind::Centroid,
+       true, 6},
+      {"auto, empty profile alone", kEmptyProfile, std::nullopt, BlockChoice::Auto, BlockKind::Profile, true, 0},
+      {"auto, centroid alone", std::nullopt, kCentroid, BlockChoice::Auto, BlockKind::Centroid, false, 6},
+      {"auto, nothing", std::nullopt, std::nullopt, BlockChoice::Auto, std::nullopt, false, 0},
+      {"stored, both", kProfile, kCentroid, BlockChoice::Stored, BlockKind::Centroid, false, 6},
+      {"stored, empty profile and centroid", kEmptyProfile, kCentroid, BlockChoice::Stored, BlockKind::Centroid,
+       false, 6},
+      {"stored, profile alone", kProfile, std::nullopt, BlockChoice::Stored, BlockKind::Profile, true, 400},
+      {"pick, both", kProfile, kCentroid, BlockChoice::Pick, BlockKind::Centroid, false, 6},
+      {"pick, profile alone", kProfile, std::nullopt, BlockChoice::Pick, BlockKind::Profile, true, 400},
+      {"pick-all, both", kProfile, kCentroid, BlockChoice::PickAll, BlockKind::Profile, true, 400},
+      {"pick-all, centroid alone", std::nullopt, kCentroid, BlockChoice::PickAll, BlockKind::Centroid, false, 6},
+  };
+  for (const Case& c : cases) {
+    const ScanRecord record = record_with(c.profile, c.centroid);
+    const ScanRow row(record);
+    EXPECT_EQ(row.block(c.choice), c.block) << c.name;
+    EXPECT_EQ(row.reads_profile(c.choice), c.reads_profile) << c.name;
+    EXPECT_EQ(row.point_count(c.choice), c.points) << c.name;
+  }
+}
+
+TEST(ScanRow, Ms1IsLevelOneExactly) {
+  struct Case {
+    std::uint32_t level;
+    bool ms1, msn;
+  };
+  const Case cases[] = {{0, false, false}, {1, true, false}, {2, false, true}, {3, false, true},
+                        {UINT32_MAX, false, true}};
+  for (const Case& c : cases) {
+    ScanRecord record;
+    record.ms_level = c.level;
+    EXPECT_EQ(is_ms1(c.level), c.ms1) << c.level;
+    EXPECT_EQ(ScanRow(record).is_ms1(), c.ms1) << c.level;
+    EXPECT_EQ(is_msn(c.level), c.msn) << c.level;
+    EXPECT_EQ(ScanRow(record).has_precursor(), c.msn) << c.level;
+  }
+}
+
+TEST(ScanRow, PrecursorMzSelectedElseTarget) {
+  struct Case {
+    const char* name;
+    std::optional<double> target, selected, expected;
+  };
+  const Case cases[] = {
+      {"target only", 412.25, std::nullopt, 412.25},
+      {"selected wins", 412.25, 412.5, 412.5},
+      {"selected alone", std::nullopt, 300.0, 300.0},
+      {"neither", std::nullopt, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    morvane_core::types::Precursor precursor;
+    precursor.target_mz = c.target;
+    precursor.selected_mz = c.selected;
+    EXPECT_EQ(precursor_mz(precursor), c.expected) << c.name;
+    EXPECT_EQ(precursor_mz(std::optional(precursor)), c.expected) << c.name;
+  }
+  EXPECT_EQ(precursor_mz(std::optional<morvane_core::types::Precursor>()), std::nullopt);
+}
+
+TEST(ScanRow, NativeIdsReadBack) {
+  struct Case {
+    std::string_view text;
+    std::optional<std::uint32_t> scan_id;
+  };
+  const Case cases[] = {
+      {"scanId=0", 0u},           {"scanId=7", 7u},          {"scanId=4294967295", 4294967295u},
+      {"scanId=4294967296", {}},  {"scanId=", {}},           {"scanId=07", {}},
+      {"scanId=-1", {}},          {"scanId=+1", {}},         {"scanId=1 ", {}},
+      {"scanid=1", {}},           {"scan=1", {}},            {"", {}},
+      {"scanId=99999999999", {}}, {"scanId=1x", {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(scan_id_of(c.text), c.scan_id) << c.text;
+  for (std::uint32_t id : {0u, 1u, 10u, 123456u, 4294967295u}) {
+    ScanRecord record;
+    record.scan_id = id;
+    EXPECT_EQ(scan_id_of(ScanRow(record).native_id()), id);
+  }
+}
+
+TEST(BlockChoice, Codes) {
+  EXPECT_EQ(block_choice_of(0), BlockChoice::Auto);
+  EXPECT_EQ(block_choice_of(1), BlockChoice::Stored);
+  EXPECT_EQ(block_choice_of(2), BlockChoice::Pick);
+  EXPECT_EQ(block_choice_of(3), BlockChoice::PickAll);
+  for (long code : {-1L, 4L, 255L, 256L}) EXPECT_EQ(block_choice_of(code), std::nullopt) << code;
 }
 
 TEST(ScanRow, NativeIdAndLevel) {

@@ -251,6 +251,75 @@ def test_keys_that_find_nothing(lookup_run, key, error):
         assert repr(key) in str(raised.value) and lookup_run.path in str(raised.value)
 
 
+# Membership reads the scan table only: in the faulty run, scans 8 and 20
+# cannot be decoded and are members all the same.
+MEMBERS = [("scanId=7", True), ("scanId=8", True), ("scanId=20", True), ("scanId=21", True),
+           ("scanId=11", False), ("scanId=07", False), ("scanId=", False), ("scanId=7 ", False), ("7", False),
+           (7, False), (0, False), (None, False), (b"scanId=7", False), (("scanId=7",), False)]
+
+
+@pytest.mark.parametrize("item, member", MEMBERS, ids=repr)
+def test_membership_by_native_id(faulty_run, item, member):
+    assert (item in faulty_run) is member
+
+
+def test_membership_of_spectra(lookup_run, tmp_path):
+    assert all(spectrum in lookup_run for spectrum in lookup_run)
+    # The same native id at the same position, but another scan (retention
+    # time), and a native id of this run at another position.
+    other = RunBuilder()
+    other.add_scan(5.0, scan_id=7, profile=profile())
+    other.add_scan(5.1, scan_id=9, profile=profile())
+    with morvane.open(other.build(tmp_path / "other.d").path) as foreign:
+        assert [s in lookup_run for s in foreign] == [False, False]
+        assert [s in foreign for s in lookup_run] == [False] * len(SCANS)
+
+
+def test_spectra_equal_when_they_hold_the_same_points(lookup_run):
+    first, again = lookup_run[0], lookup_run["scanId=7"]
+    assert first is not again and first == again and not first != again and hash(first) == hash(again)
+    assert lookup_run[0] != lookup_run[2]
+    assert lookup_run[0] != lookup_run.spectrum(0, mode="pick")  # the same scan read another way
+    assert lookup_run[0] != "scanId=7" and lookup_run[0] != 0
+    assert list(lookup_run) == list(lookup_run)
+    assert len(set(lookup_run) | set(lookup_run)) == len(SCANS)
+
+
+def test_a_spent_selection_walks_again(lookup_run, faulty_run):
+    stream = lookup_run.spectra(ms_level=1)
+    assert [s.index for s in stream] == [0, 2, 4, 5]
+    assert [s.index for s in stream] == [0, 2, 4, 5] and len(stream) == 4
+    # Not yet spent: iterating continues where next() stopped.
+    stream = lookup_run.spectra()
+    assert next(stream).index == 0
+    assert [s.index for s in stream] == [1, 2, 3, 4, 5]
+    assert [s.index for s in iter(stream)] == [0, 1, 2, 3, 4, 5]
+    # A closed pass is spent too; each pass records what it skipped.
+    stream = faulty_run.spectra(errors="skip")
+    assert next(stream).index == 0
+    stream.close()
+    assert [s.index for s in stream] == [0, 2, 3, 5]
+    assert [index for index, _ in faulty_run.skipped] == [1, 4] == [index for index, _ in stream.skipped]
+    assert [s.index for s in stream] == [0, 2, 3, 5] and len(faulty_run.skipped) == 2
+
+
+@pytest.mark.parametrize("metadata", [False, True])
+def test_peak_table_converts_whole(run, metadata):
+    pandas = pytest.importorskip("pandas")
+    table = run.peaks(metadata=metadata)
+    arrow = pa.table(table)
+    again = pa.table(table)  # a fresh stream for each reader
+    assert again.equals(arrow) and table.to_arrow().equals(arrow)
+    frame = table.to_pandas()
+    assert list(frame.columns) == arrow.column_names and len(frame) == arrow.num_rows > 0
+    for name in arrow.column_names:
+        np.testing.assert_array_equal(frame[name].to_numpy(), column_of(arrow, name), err_msg=name)
+    if hasattr(pandas.DataFrame, "from_arrow"):
+        assert pandas.DataFrame.from_arrow(table).equals(frame)
+    polars = pytest.importorskip("polars")
+    assert table.to_polars().equals(polars.from_arrow(arrow))
+
+
 SLICES = [slice(0, 3), slice(None, None, 2), slice(None, None, -1), slice(-2, None), slice(4, 1, -1),
           slice(10, None), slice(3, 3), slice(None, None, -4), slice(-100, 100), slice(1, None, 3)]
 

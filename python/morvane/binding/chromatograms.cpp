@@ -28,33 +28,21 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   return traces;
 }
 
-Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads) {
-  const auto& records = reader->scan().records;
-  reader::Ms1Chromatograms points;
-  std::vector<std::uint32_t> to_decode;
-  std::vector<std::size_t> slots;  // where each decoded spectrum's point goes
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const reader::ScanRow row(records[i]);
-    if (row.ms_level() != 1) continue;
-    if (auto reported = reader::reported_ms1_point(row)) {
-      points.add(*reported);
-    } else {
-      slots.push_back(points.add(reader::Ms1Point{row.rt_sec(), 0.0, 0.0}));
-      to_decode.push_back(static_cast<std::uint32_t>(i));
-    }
-  }
-  if (!to_decode.empty()) {
-    auto started = DecodePool::start(std::move(reader), std::move(to_decode), BlockChoice::Auto, threads);
+Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads,
+                                           std::span<const std::uint32_t> skipped) {
+  reader::Ms1Pass pass(reader->scan(), skipped);
+  if (!pass.to_decode().empty()) {
+    auto started = DecodePool::start(std::move(reader), pass.to_decode(), BlockChoice::Auto, threads);
     if (!started) return std::unexpected(std::move(started.error()));
     DecodePool& pool = **started;
     std::size_t k = 0;
     while (auto item = pool.next()) {
       if (!item->result) return std::unexpected(std::move(item->result.error()));
-      if (auto point = reader::ms1_point(*item->result)) points.set(slots[k], *point);
+      pass.fill(k++, *item->result);
       pool.recycle(std::move(*item->result));
-      ++k;
     }
   }
+  auto points = std::move(pass).take();
   return MS1Chromatograms{std::move(points.time_sec), std::move(points.total_ion_current),
                           std::move(points.base_peak_intensity)};
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "reader/mz_windows.hpp"
@@ -31,12 +32,14 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
 // The total-ion-current and base-peak chromatograms of the MS1 spectra:
 // retention times in seconds and the values the reader's own chromatograms
 // hold, both as 64-bit floats (the reader's 32-bit values are these rounded).
-// Spectra whose scan row reports TIC and base peak are not decoded.
+// Spectra whose scan row reports TIC and base peak are not decoded; the
+// scans at `skipped` are left out (reader::Ms1Pass).
 struct MS1Chromatograms {
   std::vector<double> rt;
   std::vector<double> tic;
   std::vector<double> base_peak;
 };
-Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads);
+Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads,
+                                           std::span<const std::uint32_t> skipped = {});
 
 }  // namespace karvel::python::morvane

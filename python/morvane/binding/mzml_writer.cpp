@@ -140,7 +140,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
-    if (choice < 0 || choice > 3) {
+    const auto block_choice = reader::block_choice_of(choice);
+    if (!block_choice) {
       PyErr_Format(PyExc_ValueError, "unknown block choice %d", choice);
       return nullptr;
     }
@@ -148,10 +149,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
       PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
       return nullptr;
     }
-    // Codes as in _args.py: auto, stored, pick, pick-all.
-    constexpr reader::BlockChoice kChoices[] = {reader::BlockChoice::Auto, reader::BlockChoice::Stored,
-                                                reader::BlockChoice::Pick, reader::BlockChoice::PickAll};
-    exporter::MzmlOptions options{kChoices[choice], zlib != 0, *intensity_bits, threads};
+    exporter::MzmlOptions options{*block_choice, zlib != 0, *intensity_bits, threads};
     options.numpress = *numpress;
     options.centroid.min_ms_level = min_level;
     options.centroid.max_ms_level = max_level;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "pool.hpp"
+#include "reader/scan_row.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -38,7 +39,7 @@ struct BatchBuilder {
       scan_id.insert(scan_id.end(), count, record.scan_number);
       ms_level.insert(ms_level.end(), count, static_cast<std::uint8_t>(std::min(record.ms_level, 255u)));
       rt.insert(rt.end(), count, record.retention_time_sec);
-      const auto target = record.precursor ? record.precursor->target_mz : std::nullopt;
+      const auto target = reader::precursor_mz(record.precursor);
       precursor_mz.insert(precursor_mz.end(), count, target.value_or(0.0));
       // One validity bit per row, set when the value is present.
       precursor_valid.resize((rows + count + 7) / 8, 0);

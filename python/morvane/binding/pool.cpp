@@ -35,7 +35,7 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
       raw->indices_.size(), threads,
       [raw](std::size_t position, std::size_t worker) {
         return raw->reader_->spectrum(raw->indices_[position], raw->choice_, raw->buffers_->take(),
-                                      &raw->readers_[worker], raw->centroid_);
+                                      &raw->readers_[worker], raw->centroid_, reader::Extra::Skip);
       },
       grain);
   if (!pool) return std::unexpected(std::move(pool.error()));

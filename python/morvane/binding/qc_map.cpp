@@ -44,7 +44,8 @@ Result<qc::MapGrid> bin_rows_on_workers(const std::shared_ptr<const reader::Read
   // Each worker decodes into the arrays of its previous spectrum.
   std::vector<raw::Peaks> spare(std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1));
   auto work = [&](std::size_t position, std::size_t worker) -> Result<qc::MapRow> {
-    auto spectrum = reader->spectrum(indices[position], BlockChoice::Auto, std::move(spare[worker]));
+    auto spectrum = reader->spectrum(indices[position], BlockChoice::Auto, std::move(spare[worker]), nullptr, {},
+                                     reader::Extra::Skip);
     if (!spectrum) return std::unexpected(std::move(spectrum.error()));
     qc::MapRow row = map.bin(spectrum->retention_time_sec, spectrum->mz, spectrum->intensity);
     spare[worker] = raw::Peaks{std::move(spectrum->mz), std::move(spectrum->intensity)};

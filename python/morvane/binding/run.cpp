@@ -108,18 +108,11 @@ PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// The block choice of its code: 0 auto, 1 stored, 2 pick, 3 pick-all (the
-// positions of _CHOICES in _run.py).
+// The block choice of its code (reader::block_choice_of).
 std::optional<BlockChoice> choice_of(int code) {
-  switch (code) {
-    case 0: return BlockChoice::Auto;
-    case 1: return BlockChoice::Stored;
-    case 2: return BlockChoice::Pick;
-    case 3: return BlockChoice::PickAll;
-    default:
-      PyErr_Format(PyExc_ValueError, "unknown block choice %d", code);
-      return std::nullopt;
-  }
+  const auto choice = reader::block_choice_of(code);
+  if (!choice) PyErr_Format(PyExc_ValueError, "unknown block choice %d", code);
+  return choice;
 }
 
 // The options of the optional arguments min_level, max_level, snr.
@@ -154,7 +147,7 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, nullptr, *options);
+      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, nullptr, *options, reader::Extra::Skip);
     });
     if (!decoded) return reader_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
@@ -287,12 +280,22 @@ PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// chromatograms(threads) -> (rt, tic, base peak), float64, MS1 spectra only
+// chromatograms(threads, skipped=None) -> (rt, tic, base peak), float64, MS1
+// spectra only, less those at the uint32 positions `skipped`
 PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     unsigned threads = 0;
-    if (!PyArg_ParseTuple(args, "I:chromatograms", &threads) || !check_threads(threads)) return nullptr;
-    auto result = without_gil([&] { return ms1_chromatograms(reader, threads); });
+    PyObject* skipped_arg = Py_None;
+    if (!PyArg_ParseTuple(args, "I|O:chromatograms", &threads, &skipped_arg) || !check_threads(threads)) {
+      return nullptr;
+    }
+    std::vector<std::uint32_t> skipped;
+    if (skipped_arg != Py_None) {
+      auto positions = index_argument(skipped_arg, reader->scan_count());
+      if (!positions) return nullptr;
+      skipped = std::move(*positions);
+    }
+    auto result = without_gil([&] { return ms1_chromatograms(reader, threads, skipped); });
     if (!result) return reader_error(state_of(self), result.error());
     ModuleState* state = state_of(self);
     Ref rt = array_of(state, std::move(result->rt));
@@ -305,7 +308,44 @@ PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   });
 }
 
+// native_ids(positions) -> list of the native ids of the scans at positions
+PyObject* run_native_ids(PyObject* self, PyObject* positions_arg) noexcept {
+  return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
+    auto positions = index_argument(positions_arg, reader->scan_count());
+    if (!positions) return nullptr;
+    const auto& records = reader->scan().records;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(positions->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < positions->size(); ++i) {
+      Ref id = to_str(reader::ScanRow(records[(*positions)[i]]).native_id());
+      if (!id) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+    }
+    return list.release();
+  });
+}
+
+// scan_id_of(native_id) -> the scan id the text names, or None
+PyObject* run_scan_id_of(PyObject*, PyObject* text) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!PyUnicode_Check(text)) Py_RETURN_NONE;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) {
+      PyErr_Clear();  // not encodable: names no scan
+      Py_RETURN_NONE;
+    }
+    const auto scan_id = reader::scan_id_of(std::string_view(utf8, static_cast<std::size_t>(size)));
+    if (!scan_id) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(*scan_id);
+  });
+}
+
 PyMethodDef run_methods[] = {
+    {"native_ids", run_native_ids, METH_O,
+     "native_ids($self, positions, /)\n--\n\nThe native ids of the scans at positions."},
+    {"scan_id_of", run_scan_id_of, METH_O,
+     "scan_id_of($self, native_id, /)\n--\n\nThe scan id a native id names, or None."},
     {"close", run_close, METH_NOARGS, "close($self)\n--\n\nReleases the reader."},
     {"info", run_info, METH_NOARGS, "info($self)\n--\n\nThe run metadata as a dict."},
     {"device", run_device, METH_NOARGS, "device($self)\n--\n\nDevice name and model, or None."},
@@ -328,7 +368,7 @@ PyMethodDef run_methods[] = {
     {"transitions", run_transitions, METH_VARARGS,
      "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},
     {"chromatograms", run_chromatograms, METH_VARARGS,
-     "chromatograms($self, threads, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
+     "chromatograms($self, threads, skipped=None, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
     {nullptr, nullptr, 0, nullptr},
 };
 

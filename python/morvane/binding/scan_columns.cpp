@@ -59,8 +59,7 @@ std::shared_ptr<const ScanColumnsData> build(const reader::Reader& reader) {
     data->base_peak_intensity.push(r.base_peak_intensity);
     data->precursor_mz.push(row.precursor_mz());
     data->collision_energy.push(row.collision_energy());
-    const auto* params = row.block_params(reader::BlockChoice::Auto);
-    data->points.push_back(params ? params->point_count : 0);
+    data->points.push_back(row.point_count(reader::BlockChoice::Auto));
   }
   return data;
 }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -10,6 +12,7 @@
 #include "centroid/peak_picker.hpp"
 #include "convert.hpp"
 #include "heap_object.hpp"
+#include "reader/scan_row.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -41,7 +44,7 @@ Ref rt(const SpectrumRecord& r) { return to_float(r.retention_time_sec); }
 Ref polarity(const SpectrumRecord& r) { return text_or_none(r.polarity); }
 Ref mode(const SpectrumRecord& r) { return text_or_none(r.scan_mode); }
 Ref precursor_mz(const SpectrumRecord& r) {
-  return r.precursor ? float_or_none(r.precursor->target_mz) : Ref::borrow(Py_None);
+  return r.precursor ? float_or_none(reader::precursor_mz(*r.precursor)) : Ref::borrow(Py_None);
 }
 Ref collision_energy(const SpectrumRecord& r) {
   return r.precursor ? float_or_none(r.precursor->collision_energy) : Ref::borrow(Py_None);
@@ -192,6 +195,33 @@ PyObject* spectrum_plot(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   });
 }
 
+// Two spectra are equal when they hold the same scan read the same way:
+// the same position, native id, level, retention time, mode and points
+// (compared as stored, bit for bit, so that a NaN equals itself).
+bool same_spectrum(const SpectrumRecord& a, const SpectrumRecord& b) noexcept {
+  const auto same_bits = [](const auto& x, const auto& y) {
+    return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof x[0]) == 0);
+  };
+  return a.index == b.index && a.native_id == b.native_id && a.ms_level == b.ms_level &&
+         std::memcmp(&a.retention_time_sec, &b.retention_time_sec, sizeof(double)) == 0 &&
+         a.scan_mode == b.scan_mode && a.polarity == b.polarity && same_bits(a.mz, b.mz) &&
+         same_bits(a.intensity, b.intensity);
+}
+
+PyObject* spectrum_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const bool equal = object_of(self)->record == object_of(other)->record ||
+                     same_spectrum(record_of(self), record_of(other));
+  return PyBool_FromLong((op == Py_EQ) == equal);
+}
+
+// Equal spectra share position and native id.
+Py_hash_t spectrum_hash(PyObject* self) noexcept {
+  const SpectrumRecord& r = record_of(self);
+  const Py_hash_t hash = static_cast<Py_hash_t>(std::hash<std::string>{}(r.native_id) * 31u + r.index);
+  return hash == -1 ? -2 : hash;
+}
+
 PyMethodDef spectrum_methods[] = {
     {"plot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spectrum_plot)),
      METH_VARARGS | METH_KEYWORDS,
@@ -210,6 +240,8 @@ PyType_Slot spectrum_slots[] = {
     {Py_tp_doc, const_cast<char*>("One decoded spectrum with read-only numpy peak arrays.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<SpectrumObject, destroy_spectrum>)},
     {Py_tp_repr, reinterpret_cast<void*>(spectrum_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(spectrum_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(spectrum_hash)},
     {Py_tp_getset, spectrum_getset},
     {Py_tp_methods, spectrum_methods},
     {Py_sq_length, reinterpret_cast<void*>(spectrum_len)},
