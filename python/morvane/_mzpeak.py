@@ -653,10 +653,12 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
     sources, default_source = source_files(folder, digests)
     contents = []
     levels = {level for level in rows.ms_level}
-    if not rows.ms_level or any(level is None or level <= 1 for level in levels):
+    if not rows.ms_level or 1 in levels:
         contents.append(param(fmt.MS1_SPECTRUM))
     if any(level is not None and level >= 2 for level in levels):
         contents.append(param(fmt.MSN_SPECTRUM))
+    if None in levels:
+        contents.append(param(fmt.MASS_SPECTRUM))
     for representation, term in ((fmt.PROFILE, ("MS:1000128", "profile spectrum")),
                                  (fmt.CENTROID, ("MS:1000127", "centroid spectrum"))):
         if representation in rows.spectrum_representation:
@@ -809,7 +811,8 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
                 rows.ms_level.append(level if level > 0 else None)
                 rows.scan_polarity.append(POLARITY.get(str(spectrum.polarity).lower()) if spectrum.polarity else None)
                 rows.spectrum_representation.append(fmt.PROFILE if profile else fmt.CENTROID)
-                rows.spectrum_type.append(fmt.MSN_SPECTRUM[0] if level >= 2 else fmt.MS1_SPECTRUM[0])
+                rows.spectrum_type.append(fmt.MSN_SPECTRUM[0] if level >= 2 else fmt.MS1_SPECTRUM[0] if level == 1
+                                          else fmt.MASS_SPECTRUM[0])
                 rows.lowest_observed_mz.append(low_mz)
                 rows.highest_observed_mz.append(high_mz)
                 rows.number_of_data_points.append(points)

@@ -75,6 +75,8 @@ PROFILE = "MS:1000128"
 CENTROID = "MS:1000127"
 MS1_SPECTRUM = ("MS:1000579", "MS1 spectrum")
 MSN_SPECTRUM = ("MS:1000580", "MSn spectrum")
+# A spectrum whose scan states no MS level (level 0): neither MS1 nor MSn.
+MASS_SPECTRUM = ("MS:1000294", "mass spectrum")
 CID = ("MS:1000133", "collision-induced dissociation")
 TIC_CHROMATOGRAM = ("MS:1000235", "total ion current chromatogram")
 BPC_CHROMATOGRAM = ("MS:1000628", "basepeak chromatogram")

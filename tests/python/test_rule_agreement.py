@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 from pyteomics import mzml
 
@@ -26,6 +27,7 @@ from runs import ALL_STRIDES, QUADRUPOLE_STRIDES, mz_centroid, profile, tof_cent
 
 RUNS = 24
 MS1_COUNT = "MS:4000059"
+MS1_SPECTRUM, MSN_SPECTRUM, MASS_SPECTRUM = "MS:1000579", "MS:1000580", "MS:1000294"
 
 
 def random_run(rng: random.Random, path: Path) -> Path:
@@ -94,6 +96,19 @@ def runs(tmp_path_factory) -> list[tuple[morvane.Run, list[morvane.Spectrum], li
 
 
 @pytest.fixture(scope="module")
+def mzpeak(runs, tmp_path_factory) -> list[dict[str, pa.Table]]:
+    """Each run written as mzPeak members: its spectrum metadata and selected ions."""
+    base = tmp_path_factory.mktemp("mzpeak")
+    tables = []
+    for n, (run, *_) in enumerate(runs):
+        folder = base / f"run{n}.mzpeak"
+        run.to_mzpeak(folder, layout="folder", threads=1)
+        tables.append({name: pq.read_table(folder / f"spectra_{name}.parquet")
+                       for name in ("metadata", "metadata_selected_ions")})
+    return tables
+
+
+@pytest.fixture(scope="module")
 def qc(runs) -> list[morvane.qc.RunMetrics]:
     return [morvane.qc.metrics(run, threads=1) for run, *_ in runs]
 
@@ -130,6 +145,14 @@ class TestMs1:
             assert sum("MS1 spectrum" in s for s in written) == expected, path
             assert len(run.spectra(ms_level=1)) == expected, path
 
+    def test_mzpeak_types_each_spectrum_by_its_level(self, runs, mzpeak):
+        for (_, spectra, _, path), tables in zip(runs, mzpeak, strict=True):
+            metadata = tables["metadata"]
+            expected = [MS1_SPECTRUM if s.ms_level == 1 else MSN_SPECTRUM if s.ms_level >= 2 else MASS_SPECTRUM
+                        for s in spectra]
+            assert metadata["spectrum_type"].to_pylist() == expected, path
+            assert metadata["ms_level"].to_pylist() == [s.ms_level or None for s in spectra], path
+
     def test_mzml_claims_no_level_a_scan_does_not_state(self, runs):
         for _, spectra, written, path in runs:
             for spectrum, entry in zip(spectra, written, strict=True):
@@ -155,8 +178,8 @@ class TestBlocks:
 
 
 class TestPrecursor:
-    def test_every_consumer_reports_the_same_precursor_mz(self, runs, qc):
-        for (run, spectra, written, path), metrics in zip(runs, qc, strict=True):
+    def test_every_consumer_reports_the_same_precursor_mz(self, runs, qc, mzpeak):
+        for (run, spectra, written, path), metrics, tables in zip(runs, qc, mzpeak, strict=True):
             expected = [optional(s.precursor_mz) for s in spectra]
             np.testing.assert_array_equal(run.scans["precursor_mz"], expected, err_msg=str(path))
             np.testing.assert_array_equal([selected_mz(s) for s in written], expected, err_msg=str(path))
@@ -165,5 +188,8 @@ class TestPrecursor:
             for index, value in by_spectrum.items():
                 assert optional(None if value is None or value != value else value) == pytest.approx(
                     expected[index], nan_ok=True), (path, index)
+            ions = tables["metadata_selected_ions"]
+            stored = dict(zip(ions["source_index"].to_pylist(), ions["selected_ion_mz"].to_pylist(), strict=True))
+            assert [optional(stored.get(i)) for i in range(len(spectra))] == pytest.approx(expected, nan_ok=True), path
             facts = metrics.scans.column("precursor_mz").to_pylist()
             np.testing.assert_array_equal([optional(v) for v in facts], expected, err_msg=str(path))
