@@ -431,3 +431,18 @@ def test_member_folders_of_killed_conversions_are_removed(tmp_path):
     with morvane.open(varied_run(tmp_path / "varied.d")) as run:
         run.to_mzpeak(tmp_path / "varied.mzpeak")
     assert not dead.exists() and alive.exists()
+
+
+def test_an_archived_run_converts_like_its_folder(tmp_path):
+    run_path = Path(varied_run(tmp_path / "varied.d"))
+    archive = shutil.make_archive(str(tmp_path / "varied.d"), "zip", tmp_path, "varied.d")
+    folder, packed = (morvane.convert([source], tmp_path / name, to="mzpeak", jobs=1)[0]
+                      for source, name in ((str(run_path), "folder"), (archive, "archive")))
+    assert folder.ok and packed.ok and Path(packed.output).name == "varied.mzpeak"
+    assert mzpeak_checks.problems(Path(packed.output)) == []
+    mine, theirs = (mzpeak_checks.read_spectra(Path(r.output)) for r in (folder, packed))
+    assert mine.metadata.column("id").to_pylist() == theirs.metadata.column("id").to_pylist()
+    assert theirs.index["metadata"]["run"]["id"] == "varied"
+    digests = [{s["name"]: [p.get("value") for p in s["parameters"] if p["accession"] == "MS:1000569"]
+                for s in r.index["metadata"]["file_description"]["source_files"]} for r in (mine, theirs)]
+    assert digests[0] == digests[1]
