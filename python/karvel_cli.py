@@ -17,7 +17,11 @@ SIGTERM, 129 SIGHUP), 141 when standard output was closed early.
 
 The reader's messages go to the "karvel" logger; -v shows its warnings and
 informational messages on standard error (otherwise only its errors), -q
-leaves out progress bars and summary lines.
+leaves out progress bars and summary lines. The problems the reader met
+and worked around in a run (a calibration fallback, an unreadable side
+file, undecodable spectra, ...) are one warning line per run and kind on
+standard error, unless -q; with --strict (convert, qc) they fail the run
+instead, and nothing is written for it.
 
 Subcommands are entries of COMMANDS: a function adding the subparser
 (with the shared -v/-q options of `common_options()`) and one running it.
@@ -114,6 +118,15 @@ def stop_signals() -> Iterator[None]:
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+
+
+def integrity_warnings(name: str, events: Sequence[Any], skipped: bool = False) -> None:
+    """One line per kind of problem the reader met in the run called name
+    (undecodable spectra not when skipped: the caller reported them)."""
+    for event in events:
+        if skipped and event.kind == "undecodable_spectrum":
+            continue
+        complain(f"warning: {event.line(name)}")
 
 
 def forward_reader_messages() -> None:
@@ -268,12 +281,15 @@ def info(args: argparse.Namespace) -> int:
         try:
             with unpacked(path) as run_path, morvane.open(run_path) as run:
                 facts = summary(run, os.path.basename(os.path.normpath(run_path)))
+                events = run.integrity
         except (ArchiveError, ValueError, OSError, RuntimeError) as error:
             forward_reader_messages()
             complain(f"cannot read {path}: {describe(error, path)}")
             status = EXIT_FAILED
             continue
         forward_reader_messages()
+        if not args.quiet:
+            integrity_warnings(path, events)
         say(info_json(facts) if args.json else "\n".join(info_lines(facts)))
     return status
 
@@ -337,6 +353,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["errors"] = args.errors
     if to == "mzpeak" and args.mzpeak_layout is not None:
         options["layout"] = args.mzpeak_layout
+    if args.strict:
+        options["strict"] = True
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
@@ -417,12 +435,16 @@ def convert(args: argparse.Namespace) -> int:
         forward_reader_messages()
     for result in results:
         if result.error is not None:
+            if not args.quiet and not args.strict:
+                # The failure names the spectrum that could not be decoded.
+                integrity_warnings(result.path, result.integrity, skipped=True)
             complain(f"cannot convert {result.path}: {result.error}")
             continue
         if result.skipped:
             complain(skipped_warning(result.path, result))
         if args.quiet:
             continue
+        integrity_warnings(result.path, result.integrity, skipped=bool(result.skipped))
         if result.existing:
             say(f"{result.output}  already complete, kept")
         else:
@@ -446,10 +468,11 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.add_argument("--ms-level", type=ms_levels, metavar="1,2", help="keep these MS levels only")
     command.add_argument("--rt", type=rt_range, metavar="LOW:HIGH",
                          help="keep spectra whose retention time, in seconds, is within LOW and HIGH inclusive")
-    command.add_argument("--centroid", nargs="?", const="stored", choices=CENTROID_MODES,
-                         help="centroided peaks: stored (the run's own centroids where it has them; the default "
-                              "of a bare --centroid), pick (stored ones where present, other profiles picked) or "
-                              "pick-all (every profile picked)")
+    command.add_argument("--centroid", nargs="?", const="pick", choices=CENTROID_MODES,
+                         help="centroided peaks: pick (the run's own centroids where it stores them, every other "
+                              "profile picked; what a bare --centroid means, so that every spectrum written is "
+                              "centroided), pick-all (every profile picked) or stored (the run's own centroids "
+                              "where it has them, profile spectra elsewhere)")
     command.add_argument("--centroid-ms-levels", type=level_range, metavar="1-",
                          help="the MS levels --centroid applies to (e.g. 1-, 2, 1-2); the others keep their block")
     command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
@@ -469,6 +492,11 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.add_argument("--errors", choices=("raise", "skip"), default="raise",
                          help="skip: leave out spectra that cannot be decoded, list them in the output and warn "
                               "(default: raise, the run fails)")
+    command.add_argument("--strict", action="store_true",
+                         help="fail a run (exit status 1, nothing written) when the reader meets any problem it "
+                              "would otherwise work around and warn about: a calibration fallback, a scan table "
+                              "that does not match MSMassCal.bin, an unreadable side file, an undecodable "
+                              "spectrum, an unrecognised value")
     command.add_argument("--skip-existing", action="store_true",
                          help="keep outputs already complete (an mzML whose checksum verifies, a readable "
                               "Parquet footer, JSON that parses) and do not convert their runs again")
@@ -526,14 +554,16 @@ CENTROID_MODES = ("stored", "pick", "pick-all")
 
 
 def bare_centroid(argv: Sequence[str]) -> list[str]:
-    """A bare --centroid (not followed by a mode) as --centroid=stored, so
-    that it never takes the next argument, a run, for its value."""
+    """A bare --centroid (not followed by a mode) as --centroid=pick, so
+    that it never takes the next argument, a run, for its value. A request
+    for centroids gives centroids: profiles without stored centroids are
+    picked, never written as they are."""
     out = list(argv)
     for i, arg in enumerate(out):
         if arg == "--":
             break
         if arg == "--centroid" and (i + 1 == len(out) or out[i + 1] not in CENTROID_MODES):
-            out[i] = "--centroid=stored"
+            out[i] = "--centroid=pick"
     return out
 
 

@@ -42,10 +42,26 @@ inputs:
     inputBinding:
       prefix: --rt
   centroid:
-    type: boolean?
-    doc: Write centroided peaks where the run has them.
+    type:
+      - "null"
+      - type: enum
+        symbols: [pick, pick-all, stored]
+    doc: >-
+      Centroided peaks: pick (the run's stored centroids where present, every
+      other profile picked), pick-all (every profile picked) or stored (stored
+      centroids where present, profiles elsewhere).
     inputBinding:
       prefix: --centroid
+  centroid_ms_levels:
+    type: string?
+    doc: The MS levels the centroid mode applies to (e.g. "1-", "2", "1-2").
+    inputBinding:
+      prefix: --centroid-ms-levels
+  strict:
+    type: boolean?
+    doc: Fail a run in which the reader meets any problem it would otherwise work around and warn about.
+    inputBinding:
+      prefix: --strict
   no_zlib:
     type: boolean?
     doc: mzML binary arrays without zlib compression.

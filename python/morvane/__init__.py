@@ -5,6 +5,8 @@ files at once and decodes each spectrum's block only when asked.
 """
 
 from ._convert import ConversionResult, convert
+from ._integrity import Event as IntegrityEvent
+from ._integrity import IntegrityError
 from ._native import FormatError, Spectrum
 from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
@@ -16,5 +18,6 @@ from ._slices import SpectrumSlice
 from ._targeted import ChannelTrace
 from ._version import __version__
 
-__all__ = ["ChannelTrace", "ConversionResult", "FormatError", "Run", "ScanTable", "Spectrum", "SpectrumSlice",
-           "__version__", "convert", "open", "pick_peaks", "to_mzml", "to_mzpeak", "to_parquet"]
+__all__ = ["ChannelTrace", "ConversionResult", "FormatError", "IntegrityError", "IntegrityEvent", "Run", "ScanTable",
+           "Spectrum", "SpectrumSlice", "__version__", "convert", "open", "pick_peaks", "to_mzml", "to_mzpeak",
+           "to_parquet"]

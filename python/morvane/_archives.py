@@ -175,6 +175,17 @@ def run_folder(folder: Path, archive: str) -> Path:
     raise ArchiveError(f"{archive}: holds no run (a folder with AcqData at its top or one level down)")
 
 
+# The runs unpacked now: their folder -> where they are in their archive.
+_ORIGINS: dict[str, str] = {}
+
+
+def origin_of(run_path: str) -> str | None:
+    """Where the run unpacked at run_path is in its archive, as
+    "/abs/RUN.d.zip" (the run at the archive's top) or "/abs/RUN.d.zip/RUN.d";
+    None for a run that was not unpacked from an archive."""
+    return _ORIGINS.get(os.path.abspath(run_path))
+
+
 def remove_stale_unpacked() -> None:
     """Removes the private folders of processes that no longer exist."""
     from ._atomic import stale
@@ -211,9 +222,15 @@ def unpacked(path: str) -> Iterator[str]:
         except (zipfile.BadZipFile, tarfile.TarError, EOFError) as error:
             raise ArchiveError(f"{path}: not a readable archive: {error}") from None
         run = run_folder(content, path)
+        inside = run.relative_to(content).as_posix()
         named = scratch / run_name(path)
         run.rename(named)
-        yield str(named)
+        origin = os.path.abspath(path)
+        _ORIGINS[os.path.abspath(named)] = origin if inside == "." else f"{origin}/{inside}"
+        try:
+            yield str(named)
+        finally:
+            _ORIGINS.pop(os.path.abspath(named), None)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -24,6 +24,7 @@ import numpy as np
 from . import _args
 from ._archives import archive_suffix, run_name, unpacked
 from ._atomic import remove_stale_temporaries, written_atomically
+from ._integrity import Event, check_strict, display_name, events_of
 from ._logging import forward
 from ._messages import describe, not_a_run
 from ._output import is_complete, nothing_selected, selected, selected_spectra
@@ -34,12 +35,14 @@ SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": "
 # What each output format accepts beyond `progress`.
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
-                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr"}),
+                       "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr",
+                       "strict"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
-                          "centroid_ms_levels", "snr"}),
-    "json": frozenset({"ms_level", "rt"}),
+                          "centroid_ms_levels", "snr", "strict"}),
+    "json": frozenset({"ms_level", "rt", "strict"}),
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
-                         "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm"}),
+                         "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm",
+                         "strict"}),
 }
 
 
@@ -49,7 +52,8 @@ class ConversionResult:
     `spectra` the number of spectra written, `error` the reason of a failure,
     `skipped` the spectra left out (errors="skip") because they cannot be
     decoded, `existing` whether a complete output was already there (and
-    kept: skip_existing)."""
+    kept: skip_existing), `integrity` the problems the reader met and
+    worked around (see Run.integrity), also for a run that failed."""
 
     path: str
     output: str | None
@@ -58,6 +62,7 @@ class ConversionResult:
     error: str | None = None
     skipped: tuple[Skipped, ...] = ()
     existing: bool = False
+    integrity: tuple[Event, ...] = ()
 
     @property
     def ok(self) -> bool:
@@ -101,6 +106,7 @@ def write_metadata(run: Any, path: Path, *, ms_level: Any = None, rt: Any = None
 
 
 def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], progress: bool) -> None:
+    options = {name: value for name, value in options.items() if name != "strict" or to == "parquet"}
     if to == "parquet":
         from ._parquet import write_peaks
         write_peaks(run, partial, progress=progress, **options)
@@ -125,33 +131,45 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
         return ConversionResult(str(path), str(target), 0, time.perf_counter() - started, existing=True)
     spectra = 0
     skipped: list[Skipped] = []
+    integrity: list[Event] = []
     try:
         missing = None if archive_suffix(path) else not_a_run(path)
         if missing is not None:
             raise missing
         remove_stale_temporaries(out_dir)
         with unpacked(path) as run_path, open_run(run_path) as run:
-            ms_level, rt = options.get("ms_level"), options.get("rt")
-            spectra = selected_spectra(run, ms_level, rt)
-            if spectra == 0 and (ms_level is not None or rt is not None):
-                raise EmptySelection(nothing_selected(run, ms_level, rt))
-            if to == "mzml":
-                # The mzML writer writes under a temporary name of its own
-                # and renames the file when complete.
-                skipped = run.to_mzml(target, progress=progress, **options)
-            elif to == "mzpeak":
-                # So does the mzPeak writer (a folder layout too).
-                skipped = run.to_mzpeak(target, progress=progress, **options)
-            else:
-                with written_atomically(target) as partial:
-                    write_output(run, partial, to, options, progress)
-                skipped = undecodable_of(run)
+            try:
+                ms_level, rt = options.get("ms_level"), options.get("rt")
+                spectra = selected_spectra(run, ms_level, rt)
+                if spectra == 0 and (ms_level is not None or rt is not None):
+                    raise EmptySelection(nothing_selected(run, ms_level, rt))
+                if to == "mzml":
+                    # The mzML writer writes under a temporary name of its own
+                    # and renames the file when complete.
+                    skipped = run.to_mzml(target, progress=progress, **options)
+                elif to == "mzpeak":
+                    # So does the mzPeak writer (a folder layout too); strict is
+                    # checked here, before it starts.
+                    strict = options.pop("strict", False)
+                    if strict:
+                        check_strict(events_of(run._handle), display_name(run.origin))
+                    skipped = run.to_mzpeak(target, progress=progress,
+                                            **(options | {"errors": "raise"} if strict else options))
+                else:
+                    if to == "json" and options.get("strict"):
+                        check_strict(events_of(run._handle), display_name(run.origin))
+                    with written_atomically(target) as partial:
+                        write_output(run, partial, to, options, progress)
+                    skipped = undecodable_of(run)
+            finally:
+                integrity = run.integrity
     except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
-        return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error, path))
+        return ConversionResult(str(path), None, spectra, time.perf_counter() - started, describe(error, path),
+                                integrity=tuple(integrity))
     finally:
         forward()
     return ConversionResult(str(path), str(target), spectra - len(skipped), time.perf_counter() - started,
-                            skipped=tuple(skipped))
+                            skipped=tuple(skipped), integrity=tuple(integrity))
 
 
 def undecodable_of(run: Any) -> list[Skipped]:
@@ -193,7 +211,9 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     (default: one per core) convert the runs; with a single worker the runs
     are converted in this process. `options` are those of `Run.to_mzml` or
     `Run.to_parquet` (`ms_level`, `rt` for the JSON); a filter that selects
-    no spectrum of a run fails that run. skip_existing keeps outputs
+    no spectrum of a run fails that run; strict=True fails a run in which
+    the reader met any problem it would work around (see Run.integrity:
+    each result lists them). skip_existing keeps outputs
     already complete (an mzML whose checksum verifies, a Parquet file whose
     footer reads, JSON that parses) and does not read their runs."""
     if isinstance(paths, (str, bytes, os.PathLike)):

@@ -14,6 +14,7 @@ import numpy.typing as npt
 from . import _args, _native
 from ._args import Mode, MsLevels
 from ._atomic import remove_stale_temporaries
+from ._integrity import check_strict, display_name, events_of
 from ._progress import spectra_bar
 from ._salvage import Skipped, salvaged
 
@@ -25,6 +26,8 @@ class MzmlSource(Protocol):
     def path(self) -> str: ...
     @property
     def _handle(self) -> _native.RunHandle: ...
+    @property
+    def origin(self) -> str: ...
     def _select(
         self, ms_level: MsLevels | None, rt: tuple[float, float] | None, indices: Any | None = None
     ) -> npt.NDArray[np.uint32]: ...
@@ -67,6 +70,7 @@ def to_mzml(
     numpress_mz_ppm: float = 0.1,
     centroid_ms_levels: int | tuple[int, int | None] | None = None,
     snr: float = 3.0,
+    strict: bool = False,
 ) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -114,6 +118,10 @@ def to_mzml(
     workers = _args.threads(threads)
     positions = run._select(ms_level, rt)
     path = os.fspath(out)
+    if strict:
+        check_strict(events_of(run._handle), display_name(run.origin))
+    origin = run.origin
+    source = None if origin == run.path else os.path.join(os.path.abspath(origin), "AcqData")
 
     def write(chosen: Any, skipped: list[Skipped]) -> None:
         writer = None
@@ -122,7 +130,7 @@ def to_mzml(
                 writer = _native.MzmlWriter(
                     run._handle, path, chosen, choice, bool(zlib), int(intensity_bits), workers,
                     [(s.native_id, s.reason) for s in skipped],
-                    numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value,
+                    numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value, source,
                 )
             with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
                 with output_errors_named(path, chosen=False):

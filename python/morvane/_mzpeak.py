@@ -36,6 +36,7 @@ import numpy.typing as npt
 from . import _args
 from . import _mzpeak_format as fmt
 from ._atomic import named_after, remove_stale_temporaries, sync_folder, synced, temporary_name, written_atomically
+from ._integrity import SUMMARIES, events_of
 from ._native import run_analyzer
 from ._output import selected
 from ._parquet import import_pyarrow
@@ -605,10 +606,13 @@ class SourceHashes:
         return self.digests
 
 
-def source_files(run_folder: Path, digests: dict[Path, str | None]) -> tuple[list[dict[str, Any]], str]:
+def source_files(run_folder: Path, digests: dict[Path, str | None],
+                 shown: Path | None = None) -> tuple[list[dict[str, Any]], str]:
     """One entry per file of the run folder; the scan table's entry carries
     the native id format (the spectra's ids are its scan numbers). Returns
-    the entries and the id of the scan table's."""
+    the entries and the id of the scan table's. shown: where the locations
+    say the run folder is (a run unpacked from an archive: the archive)."""
+    shown = run_folder if shown is None else shown
     entries: list[dict[str, Any]] = []
     default = ""
     for number, (path, digest) in enumerate(sorted(digests.items())):
@@ -621,13 +625,14 @@ def source_files(run_folder: Path, digests: dict[Path, str | None]) -> tuple[lis
         if digest is not None:
             parameters.append(param(fmt.SHA1, digest))
         parameters.append(user_param("path in run folder", relative))
-        entries.append({"id": identifier, "name": path.name, "location": file_uri(path.parent),
+        entries.append({"id": identifier, "name": path.name,
+                        "location": file_uri(shown.joinpath(*path.parent.relative_to(run_folder).parts)),
                         "parameters": parameters})
     if not default and entries:
         default = entries[0]["id"]
     if not entries:
         default = "SF0"
-        entries.append({"id": default, "name": run_folder.name, "location": file_uri(run_folder),
+        entries.append({"id": default, "name": shown.name, "location": file_uri(shown),
                         "parameters": [param(fmt.SOURCE_FORMAT), param(fmt.NATIVE_ID_FORMAT)]})
     return entries, default
 
@@ -650,7 +655,7 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
     info = run.info if isinstance(run.info, dict) else {}
     device = run.device or {}
     folder = Path(run.path)
-    sources, default_source = source_files(folder, digests)
+    sources, default_source = source_files(folder, digests, Path(getattr(run, "origin", run.path)))
     contents = []
     levels = {level for level in rows.ms_level}
     if not rows.ms_level or 1 in levels:
@@ -706,7 +711,9 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
             user_param("peak picking reported intensity", "apex height")]})
     run_name = folder.name[:-2] if folder.name.lower().endswith(".d") and len(folder.name) > 2 else folder.name
     start = info.get("start_timestamp")
-    run_params = [user_param("skipped spectrum", f"{s.native_id}: {s.reason}") for s in skipped]
+    run_params = [user_param("integrity event", f"{event.kind}: {event.count} {SUMMARIES[event.kind]}; "
+                             f"first: {event.first}") for event in events_of(run._handle)]
+    run_params += [user_param("skipped spectrum", f"{s.native_id}: {s.reason}") for s in skipped]
     return {
         "cv_list": [dict(cv) for cv in fmt.CV_LIST],
         "file_description": {"contents": contents, "source_files": sources},

@@ -1,7 +1,7 @@
 """The C++ part of morvane: opened runs, spectra with numpy arrays, Arrow streams."""
 
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, final
 
 import numpy as np
@@ -9,7 +9,8 @@ import numpy.typing as npt
 
 __all__ = [
     "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
-    "SpectrumStream", "calibration_sources", "rt_mz_map", "run_analyzer", "set_log_level", "take_log_records",
+    "SpectrumStream", "calibration_sources", "integrity_events", "integrity_kinds", "rt_mz_map", "run_analyzer",
+    "set_log_level", "take_log_records",
 ]
 
 class FormatError(ValueError): ...
@@ -67,6 +68,7 @@ class SpectrumStream:
     def close(self) -> None: ...
     @property
     def skipped(self) -> list[tuple[int, str]]: ...
+    on_end: Callable[[], object] | None
 
 @final
 class PeakStream:
@@ -157,6 +159,7 @@ class MzmlWriter:
         min_level: int = 0,
         max_level: int = 4294967295,
         snr: float = 3.0,
+        source: str | None = None,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...
@@ -170,6 +173,8 @@ def set_log_level(level: int, /) -> None: ...
 def pick_peaks(mz: Any, intensity: Any, snr: float, keep_spikes: bool, /) -> tuple[Any, Any]: ...
 def run_analyzer(handle: RunHandle, /) -> str: ...
 def calibration_sources(handle: RunHandle, /) -> list[str | None]: ...
+def integrity_events(handle: RunHandle, /) -> list[tuple[str, int, str]]: ...
+def integrity_kinds(handle: RunHandle, /) -> int: ...
 def rt_mz_map(
     handle: RunHandle,
     indices: npt.NDArray[np.uint32],

@@ -15,7 +15,10 @@ Columns, in this order:
 Spectra without peaks have no rows. The file's key-value metadata holds
 `run_info` and `device` as JSON (the run's `info` and `device`) and
 `skipped`, a JSON list of the spectra left out because they cannot be
-decoded (errors="skip"): objects with `index`, `native_id` and `reason`.
+decoded (errors="skip"): objects with `index`, `native_id` and `reason`;
+`integrity`, a JSON list of the problems the reader met and worked around
+(objects with `kind`, `count` and `first`, see Run.integrity); and
+`source`, where the run was read from (the archive of an unpacked run).
 """
 
 from __future__ import annotations
@@ -35,6 +38,7 @@ from ._native import FormatError
 from ._messages import plain_message
 from ._output import selected
 from ._progress import spectra_bar
+from ._integrity import check_strict, display_name, events_of
 from ._salvage import Skipped, salvaged
 
 # pyarrow has no type information: its objects are typed as Any here.
@@ -86,10 +90,15 @@ def writer_options(compression: str) -> dict[str, Any]:
 
 
 def file_metadata(run: Any, skipped: Sequence[Skipped] = ()) -> dict[bytes, bytes]:
+    """The file's key-value metadata; `integrity` lists the problems the
+    reader met and worked around (see Run.integrity), `source` where the run
+    was read from (an archive for a run unpacked from one)."""
     return {
         b"run_info": json.dumps(run.info, sort_keys=True).encode(),
         b"device": json.dumps(run.device, sort_keys=True).encode(),
         b"skipped": json.dumps([s.as_json() for s in skipped]).encode(),
+        b"integrity": json.dumps([event.as_json() for event in events_of(run._handle)]).encode(),
+        b"source": os.fsencode(run.origin),
     }
 
 
@@ -193,16 +202,18 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                 threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-                snr: float = 3.0) -> int:
+                snr: float = 3.0, strict: bool = False) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes on `threads` threads (None:
     the cores) and the next batch is read while the current one is written.
-    errors="skip": as in to_parquet."""
+    errors="skip" and strict: as in to_parquet."""
     import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
-    skip = _args.skip(errors)
+    skip = _args.skip(errors) and not strict
+    if strict:
+        check_strict(events_of(run._handle), display_name(run.origin))
     picking = _args.picking(mode, centroid_ms_levels, snr)
     workers = _args.threads(threads)
     positions = selected(run, ms_level, rt)
@@ -248,7 +259,7 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-               snr: float = 3.0) -> int:
+               snr: float = 3.0, strict: bool = False) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -260,9 +271,14 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     decode (None: the cores); threads=1 keeps the whole conversion on one
     core, as when many runs convert side by side. errors="skip" leaves out
     the spectra that cannot be decoded instead of failing, lists them in the
-    file's `skipped` metadata and adds them to run.skipped."""
+    file's `skipped` metadata and adds them to run.skipped. The problems
+    the reader met and worked around are listed in the `integrity`
+    metadata; strict=True refuses a run with any (IntegrityError, nothing
+    written; an undecodable spectrum then fails whatever `errors` says)."""
     import_pyarrow()
+    if strict:
+        check_strict(events_of(run._handle), display_name(run.origin))
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                            row_group_size=row_group_size, compression=compression, threads=threads,
-                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr)
+                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict)

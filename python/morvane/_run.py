@@ -11,7 +11,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _args, _native, _targeted
+from ._archives import origin_of
 from ._args import Errors, Mode, MsLevels
+from ._integrity import Event, Watch, display_name, events_of
 from ._native import Spectrum
 from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
@@ -47,6 +49,8 @@ class Run(RunViews):
             raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), text)
         self._handle = _native.RunHandle(fs_path)
         self._path = text
+        self._origin = origin_of(text)
+        self._watch = Watch(self._handle, display_name(self._origin or text))
         self._count = len(self._handle)
         self._scans: ScanTable | None = None
         self._by_scan_id: dict[int, int] | None = None
@@ -56,6 +60,22 @@ class Run(RunViews):
     @property
     def path(self) -> str:
         return self._path
+
+    @property
+    def origin(self) -> str:
+        """Where the run was read from: its path, or for a run unpacked from
+        an archive the archive (and the run's folder inside it, as
+        "RUN.d.zip/RUN.d")."""
+        return self._origin or self._path
+
+    @property
+    def integrity(self) -> list[Event]:
+        """The problems the reader met and worked around so far (reading the
+        calibrations if not yet done): one Event per kind, with its count
+        and first occurrence; see morvane._integrity for the kinds."""
+        events = events_of(self._handle)
+        self._watch.poll()
+        return events
 
     @property
     def closed(self) -> bool:
@@ -93,6 +113,7 @@ class Run(RunViews):
     def scans(self) -> ScanTable:
         if self._scans is None:
             self._scans = ScanTable(self._handle.scan_columns())
+            self._watch.poll()
         return self._scans
 
     # -- random access ------------------------------------------------------------
@@ -154,7 +175,10 @@ class Run(RunViews):
         position = int(index) + (self._count if int(index) < 0 else 0)
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
-        return self._handle.spectrum(position, *_args.picking(mode, None, snr))
+        try:
+            return self._handle.spectrum(position, *_args.picking(mode, None, snr))
+        finally:
+            self._watch.poll()
 
     def by_scan_id(self, scan_id: int) -> Spectrum:
         """The spectrum whose scan id is scan_id (KeyError when none)."""
@@ -247,7 +271,9 @@ class Run(RunViews):
         skip, workers, handle = _args.skip(errors), _args.threads(threads), self._handle
 
         def start() -> _native.SpectrumStream:
-            return handle.spectra(chosen, choice, skip, workers, low, high, snr_value)
+            stream = handle.spectra(chosen, choice, skip, workers, low, high, snr_value)
+            stream.on_end = self._watch.poll
+            return stream
 
         def started(stream: _native.SpectrumStream) -> None:
             self.skipped = stream.skipped
@@ -408,13 +434,15 @@ class Run(RunViews):
         numpress_mz_ppm: float = 0.1,
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
+        strict: bool = False,
     ) -> list[Skipped]:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
         the spectra left out with errors="skip"."""
         return to_mzml(self, out, ms_level=ms_level, rt=rt, mode=mode, zlib=zlib,
                        intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors,
                        numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
-                       numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr)
+                       numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr,
+                       strict=strict)
 
     def to_parquet(
         self,
@@ -430,12 +458,13 @@ class Run(RunViews):
         errors: Errors = "raise",
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
+        strict: bool = False,
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
-                          errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr)
+                          errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict)
 
     def to_mzpeak(
         self,

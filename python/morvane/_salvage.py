@@ -67,7 +67,8 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thread
     """attempt(positions, []); when it fails at a spectrum and skip holds,
     attempt(positions less the undecodable ones, those left out). run.skipped
     becomes the list of the undecodable spectra as (index, reason), as
-    Run.spectra sets it. The reader's log records go to logging after."""
+    Run.spectra sets it. The reader's log records, and the run's integrity
+    events not logged before, go to logging after."""
     try:
         try:
             result = attempt(positions, [])
@@ -84,6 +85,9 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thread
         return result, skipped
     finally:
         forward()
+        watch = getattr(run, "_watch", None)
+        if watch is not None:
+            watch.poll()
 
 
 def ms1_chromatograms(run: Any, skipped: list[Skipped], threads: int) -> tuple[

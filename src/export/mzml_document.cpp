@@ -20,6 +20,7 @@ constexpr std::string_view kSourceFileId = "scan_table";
 constexpr std::string_view kInstrumentId = "IC1";
 constexpr std::string_view kProcessingId = "conversion";
 constexpr std::string_view kSkippedSpectrum = "skipped spectrum";
+constexpr std::string_view kIntegrityEvent = "integrity event";
 
 // Run ids are xs:IDs: the data folder's name without its ".d".
 std::string run_id(std::string_view folder_name) {
@@ -135,6 +136,11 @@ void append_run_start(std::string& out, const RunDescription& run) {
   const auto& start = run.metadata.start_timestamp;
   if (start && is_xml_date_time(*start)) append_attribute(out, "startTimeStamp", *start);
   out.append(">\n");
+  for (const reader::IntegrityEvent& event : run.integrity) {
+    append_user_param(out, "      ", kIntegrityEvent,
+                      str_cat(reader::integrity_kind_name(event.kind), ": ", event.count, " ",
+                              reader::integrity_kind_summary(event.kind), "; first: ", event.first));
+  }
   for (const SkippedSpectrum& skipped : run.skipped) {
     append_user_param(out, "      ", kSkippedSpectrum, str_cat(skipped.native_id, ": ", skipped.reason));
   }

@@ -13,6 +13,7 @@
 #include "export/binary_array.hpp"
 #include "morvane_core/enums.hpp"
 #include "morvane_core/types.hpp"
+#include "reader/integrity.hpp"
 #include "support/error.hpp"
 
 namespace karvel::exporter {
@@ -50,6 +51,9 @@ struct RunDescription {
   // Spectra of the selection left out because they cannot be decoded: their
   // native ids and reasons, one userParam each on the <run>.
   std::vector<SkippedSpectrum> skipped;
+  // The problems the reader met and worked around, one userParam
+  // "integrity event" per kind on the <run>: "{kind}: {count} {what}; first: {text}".
+  std::vector<reader::IntegrityEvent> integrity;
 };
 
 // One id and the byte offset of its element's '<'.

@@ -35,9 +35,11 @@ std::string scan_table_directory(const std::string& run_path) {
 }
 
 RunDescription describe(const reader::Reader& reader, const std::vector<std::size_t>& selection,
-                        const MzmlOptions& options, std::vector<SkippedSpectrum> skipped) {
+                        const MzmlOptions& options, std::vector<SkippedSpectrum> skipped,
+                        const std::string& source_directory) {
   RunDescription run;
   run.skipped = std::move(skipped);
+  run.integrity = reader.integrity_events();
   if (reader::picks(options.choice)) {
     run.peak_picking = PeakPickingStep{
         options.choice == reader::BlockChoice::Pick ? "pick" : "pick-all", options.centroid.pick.snr,
@@ -47,7 +49,7 @@ RunDescription describe(const reader::Reader& reader, const std::vector<std::siz
   run.analyzer = reader.analyzer();
   run.source_name = kScanTableName;
   const std::string directory = scan_table_directory(reader.path());
-  run.source_location = file_uri(directory);
+  run.source_location = file_uri(source_directory.empty() ? directory : source_directory);
   if (auto digest = sha1_of_file(reader::join_path(directory, kScanTableName))) {
     run.source_sha1 = to_hex(*digest);
   }
@@ -77,7 +79,8 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
                                                        std::string out_path,
                                                        std::vector<std::size_t> selection,
                                                        MzmlOptions options,
-                                                       std::vector<SkippedSpectrum> skipped) {
+                                                       std::vector<SkippedSpectrum> skipped,
+                                                       std::string source_directory) {
   if (!reader) return std::unexpected(Error::io_other("no reader to write mzML from"));
   const std::size_t count = reader->scan().records.size();
   for (std::size_t position : selection) {
@@ -90,7 +93,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
   if (!output) return std::unexpected(std::move(output.error()));
-  append_header(output->text(), describe(*reader, selection, options, std::move(skipped)));
+  append_header(output->text(), describe(*reader, selection, options, std::move(skipped), source_directory));
   std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));

@@ -57,11 +57,15 @@ class MzmlWriter {
   // positions: the scans to write, in file order; each must be below the
   // scan count (a Parse error otherwise). skipped: spectra the caller left
   // out of positions because they cannot be decoded, named in the header.
+  // source_directory: the directory the header names as the scan table's
+  // location instead of the reader's (a run unpacked from an archive names
+  // its place in the archive); empty for the reader's own.
   static Result<std::unique_ptr<MzmlWriter>> create(std::shared_ptr<const reader::Reader> reader,
                                                     std::string out_path,
                                                     std::vector<std::size_t> positions,
                                                     MzmlOptions options,
-                                                    std::vector<SkippedSpectrum> skipped = {});
+                                                    std::vector<SkippedSpectrum> skipped = {},
+                                                    std::string source_directory = {});
 
   MzmlWriter(const MzmlWriter&) = delete;
   MzmlWriter& operator=(const MzmlWriter&) = delete;

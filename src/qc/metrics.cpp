@@ -157,7 +157,11 @@ RunSummary summarise(std::span<const ScanFacts> rows, std::optional<std::int8_t>
       ms1_rt.push_back(row.rt);
       ms1_tic.push_back(row.tic);
     }
-    if (std::isfinite(row.calibration_drift_ppm)) drifts.push_back(row.calibration_drift_ppm);
+    // Drift is measured by a scan's own calibration only: one that fell
+    // back to the default agrees with the default by construction.
+    if (row.calibration_source == CalibrationSource::Scan && std::isfinite(row.calibration_drift_ppm)) {
+      drifts.push_back(row.calibration_drift_ppm);
+    }
   }
 
   if (rt_low <= rt_high) {

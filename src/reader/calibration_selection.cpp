@@ -35,10 +35,12 @@ bool polynomial_values_match(const DefaultCalibration& entry, std::span<const do
   return true;
 }
 
-std::vector<DefaultCalibration> load_defaults(const std::string& acq, std::string_view bundle_name) {
+std::vector<DefaultCalibration> load_defaults(const std::string& acq, std::string_view bundle_name,
+                                              IntegrityLog* events) {
   const std::string path = join_path(acq, "DefaultMassCal.xml");
   if (!path_exists(path)) {
     warn(bundle_name, [] { return std::string("DefaultMassCal.xml not found"); });
+    if (events != nullptr) events->record(IntegrityKind::UnreadableSideFile, 1, "DefaultMassCal.xml not found");
     return {};
   }
   auto text = raw::read_utf8_file(path);
@@ -46,14 +48,20 @@ std::vector<DefaultCalibration> load_defaults(const std::string& acq, std::strin
                      : Result<std::vector<DefaultCalibration>>(std::unexpected(text.error()));
   if (!parsed) {
     warn(bundle_name, [&] { return parsed.error().display(); });
+    if (events != nullptr) {
+      events->record(IntegrityKind::UnreadableSideFile, 1,
+                     str_cat("DefaultMassCal.xml: ", parsed.error().display()));
+    }
     return {};
   }
   return std::move(*parsed);
 }
 
 // The records of MSMassCal.bin when they can serve the scans one to one.
+// When the file exists but cannot serve them, problem says why.
 std::vector<MassCalRecord> load_records(const std::string& acq, const raw::msscan::MSScan& scan,
-                                        bool have_defaults, std::string_view bundle_name) {
+                                        bool have_defaults, std::string_view bundle_name,
+                                        std::string& problem, IntegrityLog* events) {
   const std::string path = join_path(acq, "MSMassCal.bin");
   if (!path_exists(path)) {
     if (have_defaults) {
@@ -70,6 +78,7 @@ std::vector<MassCalRecord> load_records(const std::string& acq, const raw::mssca
     warn(bundle_name, [&] {
       return str_cat("MSMassCal.bin: ", parsed.error().display(), "; using DefaultMassCal.xml");
     });
+    problem = str_cat("MSMassCal.bin: ", parsed.error().display());
     return {};
   }
   if (parsed->size() != scan.records.size()) {
@@ -77,6 +86,16 @@ std::vector<MassCalRecord> load_records(const std::string& acq, const raw::mssca
       return str_cat("MSMassCal.bin has ", parsed->size(), " records but MSScan.bin has ",
                      scan.records.size(), " scans; using DefaultMassCal.xml");
     });
+    problem = str_cat("MSMassCal.bin has ", parsed->size(), " records but MSScan.bin has ",
+                      scan.records.size(), " scans");
+    if (events != nullptr) {
+      events->record(IntegrityKind::CalibrationMismatch, 1, problem);
+      if (parsed->size() > scan.records.size()) {
+        events->record(IntegrityKind::ScanTableShort, parsed->size() - scan.records.size(),
+                       str_cat("MSScan.bin ends after ", scan.records.size(), " scans; MSMassCal.bin has ",
+                               parsed->size(), " records"));
+      }
+    }
     return {};
   }
   return std::move(*parsed);
@@ -131,11 +150,15 @@ Result<std::uint32_t> polynomial_flags(std::span<const double> coefficients,
 }
 
 RunCalibrations load_calibrations(const std::string& acq, const raw::msscan::MSScan& scan,
-                                  std::string_view bundle_name) {
+                                  std::string_view bundle_name, IntegrityLog* events) {
   if (!scan.is_time_of_flight()) return {};
-  std::vector<DefaultCalibration> defaults = load_defaults(acq, bundle_name);
+  std::vector<DefaultCalibration> defaults = load_defaults(acq, bundle_name, events);
+  std::string file_problem;
   const std::vector<MassCalRecord> records =
-      load_records(acq, scan, !defaults.empty(), bundle_name);
+      load_records(acq, scan, !defaults.empty(), bundle_name, file_problem, events);
+  // Scans that fell back because the whole file could not serve them.
+  std::uint64_t file_fallbacks = 0;
+  std::string first_fallback;
 
   std::uint64_t fallback_count = 0;
   std::uint64_t missing_count = 0;
@@ -149,18 +172,33 @@ RunCalibrations load_calibrations(const std::string& acq, const raw::msscan::MSS
         calibrations.emplace_back(std::move(*own));
         continue;
       }
+      if (fallback_count == 0 && file_fallbacks == 0) {
+        first_fallback = str_cat("scan index ", i, ": ", own.error().display());
+      }
       log_scan_problem(fallback_count, bundle_name, i, [&] {
         return str_cat(own.error().display(), "; using DefaultMassCal.xml");
       });
     }
     auto fallback = calibration_from_defaults(calibration_id, defaults);
     if (fallback) {
+      if (records.empty() && !file_problem.empty()) ++file_fallbacks;
       calibrations.emplace_back(std::move(*fallback));
       continue;
+    }
+    if (events != nullptr) {
+      events->record(IntegrityKind::NoCalibration, 1,
+                     str_cat("scan index ", i, ": ", fallback.error().display()));
     }
     log_scan_problem(missing_count, bundle_name, i,
                      [&] { return str_cat("no calibration: ", fallback.error().display()); });
     calibrations.emplace_back(std::nullopt);
+  }
+  if (events != nullptr) {
+    if (file_fallbacks != 0) {
+      events->record(IntegrityKind::CalibrationFallback, file_fallbacks,
+                     str_cat(file_problem, "; every scan uses DefaultMassCal.xml"));
+    }
+    events->record(IntegrityKind::CalibrationFallback, fallback_count, first_fallback);
   }
 
   if (fallback_count != 0) {

@@ -14,6 +14,7 @@
 #include "raw/calibration.hpp"
 #include "raw/defaultmasscal.hpp"
 #include "raw/msscan.hpp"
+#include "reader/integrity.hpp"
 #include "support/error.hpp"
 #include "support/format.hpp"
 #include "support/log.hpp"
@@ -28,8 +29,10 @@ struct RunCalibrations {
   std::vector<raw::defaultmasscal::DefaultCalibration> defaults;
 };
 
+// events, when given, receives the fallbacks, mismatches and unreadable
+// files met.
 RunCalibrations load_calibrations(const std::string& acq, const raw::msscan::MSScan& scan,
-                                  std::string_view bundle_name);
+                                  std::string_view bundle_name, IntegrityLog* events = nullptr);
 
 // The ValueUseFlags of one MSMassCal.bin record, taken from the default entry
 // whose eight polynomial values match the record's.

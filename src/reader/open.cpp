@@ -49,10 +49,10 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, Loading load
   reader->scan_bytes_ = std::move(*scan_bytes);
   reader->bundle_name_ = bundle_name_of(reader->path_);
 
-  reader->device_ = read_device_info(acq);
+  reader->device_ = read_device_info(acq, &reader->integrity_);
   reader->instrument_ = resolve_instrument(reader->device_, reader->scan_);
   reader->analyzer_ = resolve_analyzer(reader->device_, reader->scan_);
-  reader->acquired_time_ = read_acquired_time(acq);
+  reader->acquired_time_ = read_acquired_time(acq, &reader->integrity_);
   if (loading == Loading::Eager) reader->load();
 
   reader->peak_path_ = join_path(acq, "MSPeak.bin");
@@ -65,10 +65,10 @@ void Reader::load_now() const {
   if (loaded_.load(std::memory_order_relaxed)) return;
   scan_.decode_records(scan_bytes_);
   std::vector<std::uint8_t>().swap(scan_bytes_);
-  RunCalibrations loaded = load_calibrations(acq_path_, scan_, bundle_name_);
+  RunCalibrations loaded = load_calibrations(acq_path_, scan_, bundle_name_, &integrity_);
   calibrations_ = std::move(loaded.per_scan);
   default_calibrations_ = std::move(loaded.defaults);
-  warn_unknown_polarity(scan_, bundle_name_);
+  warn_unknown_polarity(scan_, bundle_name_, &integrity_);
   loaded_.store(true, std::memory_order_release);
 }
 

@@ -4,7 +4,8 @@
 // block files a pass opened once (run_files.hpp). A lazily opened reader
 // keeps the scan table's bytes and decodes its records and builds the
 // calibrations when they are first asked for, once, under a lock; apart
-// from that and two atomic failure counters the reader is read-only after
+// from that, two atomic failure counters and the integrity log (see
+// integrity.hpp) the reader is read-only after
 // opening, so several threads may use one reader at once.
 #pragma once
 
@@ -24,6 +25,7 @@
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
 #include "raw/peaks.hpp"
+#include "reader/integrity.hpp"
 #include "reader/run_files.hpp"
 #include "reader/scan_row.hpp"
 #include "support/error.hpp"
@@ -132,6 +134,19 @@ class Reader final : public morvane_core::source::SpectrumSource {
     return points;
   }
 
+  // The integrity events met so far: those of opening and loading (asking
+  // loads the records and calibrations), then every undecodable spectrum
+  // as it is met.
+  std::vector<IntegrityEvent> integrity_events() const {
+    load();
+    return integrity_.events();
+  }
+  // Bit k set when kind k was met (see IntegrityLog::kinds); loads.
+  std::uint32_t integrity_kinds() const {
+    load();
+    return integrity_.kinds();
+  }
+
   // Counts one block failure, logs it (a warning the first time per block
   // kind, debug afterwards) and returns the Scan error.
   Error record_decode_failure(BlockKind kind, std::uint32_t scan_id, Error error) const;
@@ -167,6 +182,7 @@ class Reader final : public morvane_core::source::SpectrumSource {
   CvTerm instrument_;
   std::optional<std::string> acquired_time_;
   mutable std::atomic<std::uint64_t> decode_failures_[2] = {0, 0};
+  mutable IntegrityLog integrity_;
   Analyzer analyzer_ = Analyzer::TimeOfFlight;
 };
 

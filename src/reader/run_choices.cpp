@@ -62,12 +62,19 @@ Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device
   return scan.is_time_of_flight() ? Analyzer::TimeOfFlight : Analyzer::TripleQuadrupole;
 }
 
-void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name) {
+void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name,
+                           IntegrityLog* events) {
   std::map<std::int32_t, std::uint64_t> counts;
   for (const auto& record : scan.records) {
     if (record.ion_polarity != 0 && record.ion_polarity != 1) ++counts[record.ion_polarity];
   }
   if (counts.empty()) return;
+  if (events != nullptr) {
+    std::uint64_t scans = 0;
+    for (const auto& [value, count] : counts) scans += count;
+    events->record(IntegrityKind::UnrecognisedValue, scans,
+                   str_cat("IonPolarity ", counts.begin()->first, " (polarity left unset)"));
+  }
   log::emit(log::Level::Warn, log::kReaderTarget, [&] {
     std::string listed = "{";
     for (const auto& [value, count] : counts) {

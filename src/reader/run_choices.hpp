@@ -10,6 +10,7 @@
 #include "morvane_core/types.hpp"
 #include "raw/metadata.hpp"
 #include "raw/msscan.hpp"
+#include "reader/integrity.hpp"
 
 namespace karvel::reader {
 
@@ -19,6 +20,8 @@ morvane_core::types::CvTerm resolve_instrument(const std::optional<raw::metadata
 morvane_core::enums::Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device,
                                                const raw::msscan::MSScan& scan);
 
-void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name);
+// events, when given, counts the scans whose polarity code is not known.
+void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name,
+                           IntegrityLog* events = nullptr);
 
 }  // namespace karvel::reader

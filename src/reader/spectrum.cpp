@@ -172,6 +172,8 @@ Error Reader::record_decode_failure(BlockKind kind, std::uint32_t scan_id, Error
   const std::uint64_t before =
       decode_failures_[static_cast<int>(kind)].fetch_add(1, std::memory_order_relaxed);
   const std::string_view block = block_kind_name(kind);
+  integrity_.record_scan(IntegrityKind::UndecodableSpectrum, scan_id,
+                         str_cat("scanId=", scan_id, ": ", block, " block: ", error.display()));
   if (before == 0) {
     log::emit(log::Level::Warn, log::kReaderTarget, [&] {
       return str_cat(bundle_name_, ": ", block, " block for scanId=", scan_id,

@@ -342,25 +342,36 @@ TEST(QcSummary, ScanWindowRangePrefersTheRecordedScanRange) {
   EXPECT_EQ(*s.scan_window_range, Range(50, 1700));
 }
 
-TEST(QcSummary, DriftMedianAndLargestMagnitude) {
+TEST(QcSummary, DriftMedianAndLargestMagnitudeOfOwnCalibrations) {
+  constexpr auto kOwn = CalibrationSource::Scan;
+  constexpr auto kDefault = CalibrationSource::Default;
   struct Case {
     std::vector<double> drifts;
-    double median, max_abs;
+    std::vector<CalibrationSource> sources;
+    std::optional<double> median, max_abs;  // nothing: no drift reported
   };
   const Case cases[] = {
-      {{1, -3, 2, kNaN}, 1, 3},
-      {{0.5}, 0.5, 0.5},
-      {{-4, -2}, -3, 4},
+      {{1, -3, 2, kNaN}, {kOwn, kOwn, kOwn, kOwn}, 1, 3},
+      {{0.5}, {kOwn}, 0.5, 0.5},
+      {{-4, -2}, {kOwn, kOwn}, -3, 4},
+      // A scan that fell back to the default agrees with it: left out.
+      {{-4, 0, -2}, {kOwn, kDefault, kOwn}, -3, 4},
+      {{0, 0}, {kDefault, kDefault}, std::nullopt, std::nullopt},
   };
   for (const Case& c : cases) {
     std::vector<RowSpec> specs;
     for (std::size_t i = 0; i < c.drifts.size(); ++i) specs.push_back({2, double(i), 1});
     auto rows = rows_of(specs);
-    for (std::size_t i = 0; i < c.drifts.size(); ++i) rows[i].calibration_drift_ppm = c.drifts[i];
+    for (std::size_t i = 0; i < c.drifts.size(); ++i) {
+      rows[i].calibration_drift_ppm = c.drifts[i];
+      rows[i].calibration_source = c.sources[i];
+    }
     const RunSummary s = summarise(rows);
-    ASSERT_TRUE(s.drift_median_ppm && s.drift_max_abs_ppm);
-    EXPECT_DOUBLE_EQ(*s.drift_median_ppm, c.median);
-    EXPECT_DOUBLE_EQ(*s.drift_max_abs_ppm, c.max_abs);
+    ASSERT_EQ(s.drift_median_ppm.has_value(), c.median.has_value());
+    ASSERT_EQ(s.drift_max_abs_ppm.has_value(), c.max_abs.has_value());
+    if (!c.median) continue;
+    EXPECT_DOUBLE_EQ(*s.drift_median_ppm, *c.median);
+    EXPECT_DOUBLE_EQ(*s.drift_max_abs_ppm, *c.max_abs);
   }
 }
 

@@ -70,13 +70,15 @@ def test_a_run_failing_midway_leaves_no_file(tmp_path, capsys, runs, to):
 
 @pytest.mark.parametrize("to, argv, options", [
     ("parquet", ["--ms-level", "1"], {"ms_level": [1]}),
-    ("parquet", ["--rt", "31:", "--centroid"], {"rt": (31.0, math.inf), "mode": "centroid"}),
+    ("parquet", ["--rt", "31:", "--centroid"], {"rt": (31.0, math.inf), "mode": "pick"}),
     pytest.param("mzml", [], {"zlib": True, "intensity_bits": 32},
                  marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")),
     pytest.param("mzml", ["--no-zlib", "--intensity-bits", "64", "--ms-level", "2,1", "--rt", ":33"],
                  {"zlib": False, "intensity_bits": 64, "ms_level": [1, 2], "rt": (-math.inf, 33.0)},
                  marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")),
-    pytest.param("mzml", ["--centroid"], {"mode": "centroid"},
+    pytest.param("mzml", ["--centroid"], {"mode": "pick"},
+                 marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")),
+    pytest.param("mzml", ["--centroid", "stored"], {"mode": "centroid"},
                  marks=pytest.mark.skipif(not HAS_MZML, reason="no mzML writer")),
 ])
 def test_flags_reach_the_writer(tmp_path, capsys, runs, to, argv, options):

@@ -198,8 +198,9 @@ CLI_CASES = [
     (["--centroid", "pick"], {"mode": "pick"}),
     (["--centroid", "pick-all", "--centroid-ms-levels", "2"], {"mode": "pick-all", "centroid_ms_levels": (2, 2)}),
     (["--centroid", "pick", "--centroid-ms-levels", "1-"], {"mode": "pick", "centroid_ms_levels": (1, None)}),
-    (["--centroid"], {"mode": "stored"}),
-    (["--centroid", "--numpress-mz", "linear"], {"mode": "stored", "numpress_mz": "linear"}),
+    (["--centroid"], {"mode": "pick"}),
+    (["--centroid", "stored"], {"mode": "stored"}),
+    (["--centroid", "--numpress-mz", "linear"], {"mode": "pick", "numpress_mz": "linear"}),
 ]
 
 
@@ -222,3 +223,23 @@ def test_convert_refuses_wrong_options(run_path, tmp_path, capsys, argv):
         karvel_cli.main(["convert", str(run_path), "-o", str(tmp_path), *argv])
     assert exit_info.value.code == 2
     capsys.readouterr()
+
+
+# A request for centroids never writes a profile spectrum: the bare flag
+# picks what the run does not store; only an explicit "stored" keeps profiles.
+BARE_CASES = [
+    (["--centroid"], {"centroid"}),
+    (["--centroid", "pick-all"], {"centroid"}),
+    (["--centroid", "stored"], {"centroid", "profile"}),
+    ([], {"centroid", "profile"}),
+]
+
+
+@pytest.mark.parametrize("argv, kinds", BARE_CASES)
+def test_a_request_for_centroids_gives_centroids(run_path, tmp_path, capsys, argv, kinds):
+    assert karvel_cli.main(["convert", str(run_path), "-o", str(tmp_path), "-q", *argv]) == 0
+    capsys.readouterr()
+    text = next(tmp_path.glob("*.mzML")).read_text()
+    written = {kind for kind, term in (("centroid", "MS:1000127"), ("profile", "MS:1000128"))
+               if f'accession="{term}"' in text}
+    assert written == kinds

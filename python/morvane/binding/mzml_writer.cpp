@@ -3,7 +3,9 @@
 //
 //   writer = _native.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
 //                             skipped=[(native_id, reason), ...], numpress_mz, numpress_intensity,
-//                             numpress_mz_ppm, min_level, max_level, snr)
+//                             numpress_mz_ppm, min_level, max_level, snr, source=None)
+//   source: the directory to name as the scan table's location (a run
+//   unpacked from an archive names its place in the archive)
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -112,7 +114,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
                                      "threads", "skipped", "numpress_mz", "numpress_intensity",
-                                     "numpress_mz_ppm", "min_level", "max_level", "snr", nullptr};
+                                     "numpress_mz_ppm", "min_level", "max_level", "snr", "source", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr, *skipped_arg = nullptr;
     int choice = 0, zlib = 1, bits = 32;
     unsigned min_level = 0, max_level = UINT32_MAX;
@@ -121,10 +123,11 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     const char* numpress_mz = nullptr;
     const char* numpress_intensity = nullptr;
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIId:MzmlWriter", const_cast<char**>(keywords),
+    const char* source = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdz:MzmlWriter", const_cast<char**>(keywords),
                                      &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
                                      &skipped_arg, &numpress_mz, &numpress_intensity, &mz_ppm, &min_level,
-                                     &max_level, &snr) ||
+                                     &max_level, &snr, &source) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -157,7 +160,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options,
-                                std::move(*skipped));
+                                std::move(*skipped), source == nullptr ? std::string() : std::string(source));
     });
     if (!created) return reader_error(state_of_type<ModuleState>(type), created.error());
     Ref self(type->tp_alloc(type, 0));
@@ -234,7 +237,7 @@ PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, choice=0, zlib=True, "
                                   "intensity_bits=32, threads=1, skipped=None, numpress_mz=None, "
                                   "numpress_intensity=None, numpress_mz_ppm=0.1, min_level=0, "
-                                  "max_level=4294967295, snr=3.0)\n--\n\n"
+                                  "max_level=4294967295, snr=3.0, source=None)\n--\n\n"
                                   "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<MzmlWriterObject, destroy_writer>)},

@@ -5,6 +5,10 @@
 //                                         and the scan table layout ("tofms", ...)
 //   _native.calibration_sources(handle) -> list[str | None]
 //       each scan's calibration: "mass_cal_record", "default_mass_cal" or None
+//   _native.integrity_events(handle) -> list[(kind, count, first)]
+//       the problems the reader met and worked around so far (see
+//       reader/integrity.hpp), in kind order
+//   _native.integrity_kinds(handle) -> int    bit k set when kind k was met
 
 #include <Python.h>
 
@@ -48,11 +52,41 @@ PyObject* calibration_sources(PyObject*, PyObject* run) noexcept {
   });
 }
 
+PyObject* integrity_events(PyObject*, PyObject* run) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto reader = reader_of(run);
+    if (!reader) return nullptr;
+    const auto events = reader->integrity_events();
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& event : events) {
+      const std::string_view name = reader::integrity_kind_name(event.kind);
+      Ref item(Py_BuildValue("(s#Ks#)", name.data(), static_cast<Py_ssize_t>(name.size()),
+                             static_cast<unsigned long long>(event.count), event.first.data(),
+                             static_cast<Py_ssize_t>(event.first.size())));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* integrity_kinds(PyObject*, PyObject* run) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto reader = reader_of(run);
+    if (!reader) return nullptr;
+    return PyLong_FromUnsignedLong(reader->integrity_kinds());
+  });
+}
+
 PyMethodDef functions[] = {
     {"run_analyzer", run_analyzer, METH_O,
      "run_analyzer(handle, /)\n--\n\nThe mass analyzer of the run (\"tofms\", \"tqms\", ...)."},
     {"calibration_sources", calibration_sources, METH_O,
      "calibration_sources(handle, /)\n--\n\nEach scan's calibration source, or None."},
+    {"integrity_events", integrity_events, METH_O,
+     "integrity_events(handle, /)\n--\n\nThe problems met so far as (kind, count, first occurrence)."},
+    {"integrity_kinds", integrity_kinds, METH_O,
+     "integrity_kinds(handle, /)\n--\n\nBit k set when integrity event kind k was met."},
     {nullptr, nullptr, 0, nullptr},
 };
 

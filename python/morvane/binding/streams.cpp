@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
 #include "boundary.hpp"
 #include "convert.hpp"
@@ -20,6 +21,7 @@ struct SpectrumStreamObject {
   Py_ssize_t selected;  // spectra asked for; with skip_errors fewer may come
   std::atomic<bool> finished;
   PyObject* skipped;  // the list of (index, message) skipped so far
+  PyObject* on_end;   // called once, without arguments, when the stream ends; or nullptr
 };
 
 SpectrumStreamObject* stream_of(PyObject* self) { return reinterpret_cast<SpectrumStreamObject*>(self); }
@@ -30,6 +32,18 @@ void destroy_spectrum_stream(SpectrumStreamObject& stream) noexcept {
   stream.pool.~unique_ptr();
   stream.finished.~atomic();
   Py_CLEAR(stream.skipped);
+  Py_CLEAR(stream.on_end);
+}
+
+// Marks the stream finished and calls its on_end once. False with a Python
+// error set when on_end raised.
+bool end_stream(SpectrumStreamObject* stream) noexcept {
+  stream->finished.store(true);
+  PyObject* on_end = std::exchange(stream->on_end, nullptr);
+  if (on_end == nullptr) return true;
+  Ref callback(on_end);
+  Ref result(PyObject_CallNoArgs(callback.get()));
+  return static_cast<bool>(result);
 }
 
 PyObject* spectrum_stream_iter(PyObject* self) noexcept { return Py_NewRef(self); }
@@ -51,15 +65,15 @@ PyObject* spectrum_stream_next(PyObject* self) noexcept {
         item = stream->pool->next();
       }
       if (!item) {
-        stream->finished.store(true);
+        end_stream(stream);
         return nullptr;
       }
       if (item->result) {
         return new_spectrum(state, std::move(*item->result), stream->pool->buffers()).release();
       }
       if (!stream->skip_errors) {
-        stream->finished.store(true);
         stream->pool->stop();
+        if (!end_stream(stream)) PyErr_Clear();  // the decoding error is the one to raise
         return reader_error(state, item->result.error());
       }
       const std::string text = error_text(item->result.error());
@@ -81,9 +95,28 @@ PyObject* spectrum_stream_skipped(PyObject* self, void*) noexcept {
   return Py_NewRef(stream_of(self)->skipped);
 }
 
+PyObject* spectrum_stream_on_end(PyObject* self, void*) noexcept {
+  PyObject* on_end = stream_of(self)->on_end;
+  return Py_NewRef(on_end == nullptr ? Py_None : on_end);
+}
+
+int spectrum_stream_set_on_end(PyObject* self, PyObject* value, void*) noexcept {
+  SpectrumStreamObject* stream = stream_of(self);
+  if (value != nullptr && value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "on_end must be callable or None");
+    return -1;
+  }
+  PyObject* previous = stream->on_end;
+  stream->on_end = (value == nullptr || value == Py_None) ? nullptr : Py_NewRef(value);
+  Py_XDECREF(previous);
+  return 0;
+}
+
 PyGetSetDef spectrum_stream_getset[] = {
     {"skipped", spectrum_stream_skipped, nullptr,
      "(index, message) of the spectra left out so far (errors skipped).", nullptr},
+    {"on_end", spectrum_stream_on_end, spectrum_stream_set_on_end,
+     "Called once, without arguments, when the iteration ends (or fails); None for nothing.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -182,6 +215,7 @@ Ref new_spectrum_stream(ModuleState* state, std::shared_ptr<const reader::Reader
   stream->selected = selected;
   new (&stream->finished) std::atomic<bool>(false);
   stream->skipped = skipped.release();
+  stream->on_end = nullptr;
   return self;
 }
 

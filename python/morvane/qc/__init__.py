@@ -21,11 +21,13 @@ from ._run_metrics import RunMetrics
 from ._terms import Metric
 
 
-def metrics(run: Run | str | os.PathLike[str], *, threads: int | None = None) -> RunMetrics:
+def metrics(run: Run | str | os.PathLike[str], *, threads: int | None = None, strict: bool = False) -> RunMetrics:
     """The quality metrics of a run (a morvane.Run or the path of a data
     folder), from one pass over its spectra on `threads` worker threads
-    (None: the available cores; 1: the calling thread alone)."""
-    return compute(run, threads=threads)
+    (None: the available cores; 1: the calling thread alone). The problems
+    the reader met and worked around are the result's `integrity`; strict=True
+    refuses a run with any of them instead (morvane.IntegrityError)."""
+    return compute(run, threads=threads, strict=strict)
 
 
 __all__ = ["Metric", "RunMetrics", "metrics"]

@@ -3,8 +3,11 @@
 Per run: OUTDIR/RUN.mzQC (mzQC 1.0.0) and OUTDIR/RUN_ms_info.parquet (one
 row per scan), and RUN.html when the report extra is installed; for more
 than one run also batch.mzQC (and report.html). Every file appears under
-its name only when complete. Exit status: 0 every run done, 1 a run
-failed, 2 usage, 130 interrupted."""
+its name only when complete. A run may be an archive, as for convert. The
+problems the reader met in a run are one warning line per kind on standard
+error (unless -q) and a sentence in the mzQC's description; --strict fails
+such a run. Exit status: 0 every run done, 1 a run failed, 2 usage, 130
+interrupted."""
 
 from __future__ import annotations
 
@@ -17,6 +20,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from .._archives import archive_suffix
 from .._atomic import written_atomically
 
 REPORT_HINT = "karvel: HTML reports need the report extra: pip install 'karvel[report]'"
@@ -28,12 +32,15 @@ def add_qc_command(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Compute the ID-free quality metrics of MassHunter data folders: OUTDIR/RUN.mzQC and "
                     "OUTDIR/RUN_ms_info.parquet per run (RUN.d -> RUN), batch.mzQC for several runs, and HTML "
                     "reports when the report extra is installed. Exit status 1 when a run fails.")
-    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders")
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
     command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
                          help="the output folder (created if missing)")
     command.add_argument("-t", "--threads", type=int, metavar="N",
                          help="decoding threads per run (default: the cores)")
     command.add_argument("--no-report", action="store_true", help="write no HTML reports")
+    command.add_argument("--strict", action="store_true",
+                         help="fail a run (exit status 1, nothing written for it) when the reader meets any "
+                              "problem it would otherwise work around and warn about")
     command.set_defaults(command_parser=command)
 
 
@@ -62,6 +69,8 @@ def report_writers() -> tuple[Callable[..., None], Callable[..., None]] | None:
 
 
 def run_qc(args: argparse.Namespace) -> int:
+    from .._archives import ArchiveError, run_name as archive_run_name, unpacked
+    from .._integrity import SUMMARIES
     from . import metrics
     from ._metrics import run_name_of
     from ._ms_info import write_ms_info
@@ -90,24 +99,30 @@ def run_qc(args: argparse.Namespace) -> int:
     try:
         for path in args.paths:
             try:
-                name = run_name_of(os.fsdecode(os.fspath(path)))
+                text = os.fsdecode(os.fspath(path))
+                name = run_name_of(archive_run_name(text) if archive_suffix(text) else text)
                 if name in names:
                     raise ValueError(f"another run of this batch is also named {name}")
-                m = metrics(path, threads=args.threads)
-                names.add(name)
-                write_json(run_document(m), out_dir / f"{m.run_name}.mzQC")
-                write_with(functools.partial(write_ms_info, m.scans),
-                           out_dir / f"{m.run_name}_ms_info.parquet")
-                if writers is not None:
-                    write_with(functools.partial(writers[0], m), out_dir / f"{m.run_name}.html")
-            except (OSError, ValueError, RuntimeError) as error:
+                with unpacked(text) as run_path:
+                    m = metrics(run_path, threads=args.threads, strict=args.strict)
+                    names.add(name)
+                    write_json(run_document(m), out_dir / f"{m.run_name}.mzQC")
+                    write_with(functools.partial(write_ms_info, m.scans),
+                               out_dir / f"{m.run_name}_ms_info.parquet")
+                    if writers is not None:
+                        write_with(functools.partial(writers[0], m), out_dir / f"{m.run_name}.html")
+            except (ArchiveError, OSError, ValueError, RuntimeError) as error:
                 failed += 1
                 print(f"karvel: cannot check {path}: {error}", file=sys.stderr)
                 continue
             done.append(m)
             if not args.quiet:
+                for event in m.integrity:
+                    print(f"karvel: warning: {event.line(str(path))}", file=sys.stderr)
                 ms1 = next((x.value for x in m.metrics if x.accession == "MS:4000059" and x.polarity is None), 0)
-                print(f"{out_dir / (m.run_name + '.mzQC')}  {m.scans.num_rows} scans, {ms1} MS1")
+                failures = int(m.info.get("failed_spectra", 0))
+                left_out = f", {failures} {SUMMARIES['undecodable_spectrum']} (left out)" if failures else ""
+                print(f"{out_dir / (m.run_name + '.mzQC')}  {m.scans.num_rows} scans, {ms1} MS1{left_out}")
         if len(args.paths) > 1 and done:
             try:
                 write_json(batch_document(done), out_dir / "batch.mzQC")

@@ -151,23 +151,39 @@ def run_qualities(m: RunMetricsLike) -> list[dict[str, Any]]:
     return out
 
 
-def _document(body: dict[str, Any]) -> dict[str, Any]:
+def integrity_notes(runs: Sequence[RunMetricsLike]) -> str:
+    """The problems the reader met and worked around in each run, one
+    sentence per run that has any: "Integrity of RUN: calibration_fallback
+    6 (first: ...); ...". PSI-MS has no term for them, so they go into the
+    document's description, where every mzQC reader shows them."""
+    sentences = []
+    for m in runs:
+        events = getattr(m, "integrity", ())
+        if events:
+            listed = "; ".join(f"{event.kind} {event.count} (first: {event.first})" for event in events)
+            sentences.append(f"Integrity of {m.run_name}: {listed}.")
+    return " ".join(sentences)
+
+
+def _document(body: dict[str, Any], runs: Sequence[RunMetricsLike] = ()) -> dict[str, Any]:
     now = datetime.datetime.now(datetime.UTC).replace(microsecond=0)
+    description = "ID-free quality metrics of MassHunter LC-MS runs, computed by karvel."
+    notes = integrity_notes(runs)
     return {"mzQC": {
         "version": MZQC_VERSION,
         "creationDate": now.isoformat().replace("+00:00", "Z"),
-        "description": "ID-free quality metrics of MassHunter LC-MS runs, computed by karvel",
+        "description": f"{description} {notes}" if notes else description,
         **body,
         "controlledVocabularies": controlled_vocabularies(),
     }}
 
 
 def run_document(m: RunMetricsLike) -> dict[str, Any]:
-    return _document({"runQualities": run_qualities(m)})
+    return _document({"runQualities": run_qualities(m)}, [m])
 
 
 def batch_document(runs: Sequence[RunMetricsLike]) -> dict[str, Any]:
     """Every run's runQualities, in the order given."""
     if not runs:
         raise ValueError("a batch document needs at least one run")
-    return _document({"runQualities": [q for m in runs for q in run_qualities(m)]})
+    return _document({"runQualities": [q for m in runs for q in run_qualities(m)]}, runs)

@@ -13,14 +13,17 @@ from ._terms import Metric
 class RunMetrics:
     """The quality metrics of one run.
 
-    run_name is the folder's name without ".d"; scans is the per-scan
-    table (the rows of RUN_ms_info.parquet)."""
+    run_name is the folder's name without ".d"; path where the run was
+    read from (the archive of a run unpacked from one); scans is the
+    per-scan table (the rows of RUN_ms_info.parquet); integrity the
+    problems the reader met and worked around (morvane.Run.integrity)."""
 
     run_name: str
     path: str
     metrics: list[Metric]
     scans: Any  # a pyarrow.Table (pyarrow has no type information)
     info: dict[str, Any] = field(default_factory=dict, compare=False, repr=False)
+    integrity: tuple[Any, ...] = field(default=(), compare=False)
 
     def metric(self, accession: str, polarity: str | None = None) -> Metric:
         """The metric with this accession (and polarity); KeyError if absent."""
