@@ -132,7 +132,7 @@ def axis_ticks(driver, plot: int) -> dict[str, dict]:
     return driver.execute_script(
         f"const l = {PLOTS}[{plot}]._fullLayout;"
         "return Object.fromEntries(Object.keys(l).filter(k => /^yaxis\\d*$/.test(k))"
-        ".map(k => [k, {values: l[k]._vals.map(t => t.x), dtick: Number(l[k].dtick)}]));")
+        ".map(k => [k, {values: l[k]._vals.map(t => t.x), dtick: Number(l[k].dtick), low: l[k].range[0]}]));")
 
 
 def test_intensity_and_rate_axes_have_round_ticks_from_zero(driver, reports):
@@ -141,6 +141,7 @@ def test_intensity_and_rate_axes_have_round_ticks_from_zero(driver, reports):
     for title in ("TIC and base peak (MS1)", "Scan rate", "MS2 scans per cycle"):
         for axis, ticks in axis_ticks(driver, titles.index(title)).items():
             values, step = ticks["values"], ticks["dtick"]
+            assert ticks["low"] == 0, (title, axis, ticks["low"])   # the axis starts at 0
             assert values and min(values) >= 0, (title, axis, values)
             # A step of 1, 2 or 5 times a power of ten, every tick a multiple of it.
             mantissa = step / 10 ** math.floor(math.log10(step))
