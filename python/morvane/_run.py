@@ -18,7 +18,8 @@ from ._native import Spectrum
 from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
-from ._salvage import AUTO, Skipped, ms1_chromatograms, salvaged
+from ._logging import forward
+from ._salvage import Skipped, salvaged, skipped_of
 from ._scans import ScanTable, select
 from ._selection import PeakTable, Spectra
 from ._views import RunViews
@@ -394,9 +395,15 @@ class Run(RunViews):
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
         workers = _args.threads(threads)
         skip = _args.skip(errors)
-        ms1 = self._select(1, None)
-        return salvaged(self, ms1, AUTO, workers, skip,
-                        lambda _, skipped: ms1_chromatograms(self, skipped, workers))[0]
+        try:
+            # One pass: with skip, the spectra that do not decode are left out
+            # as they fail.
+            rt, tic, bpc, failures = self._handle.chromatograms(workers, None, skip)
+            self.skipped = [(s.index, s.reason) for s in skipped_of(self, failures)]
+        finally:
+            forward()
+            self._watch.poll()
+        return rt, tic, bpc
 
     def tic(
         self, *, threads: int | None = None, errors: Errors = "raise"

@@ -50,7 +50,11 @@ def undecodable(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thr
     stream = run._handle.spectra(positions, choice[0], True, threads, *choice[1:])
     for _ in stream:
         pass
-    failures: list[tuple[int, str]] = stream.skipped
+    return skipped_of(run, stream.skipped)
+
+
+def skipped_of(run: Any, failures: list[tuple[int, str]]) -> list[Skipped]:
+    """The spectra a pass left out, from its (index, message) pairs."""
     native_ids = run._handle.native_ids(np.fromiter((i for i, _ in failures), dtype=np.uint32, count=len(failures)))
     return [Skipped(int(index), native_id, plain_message(message).removeprefix(native_id + ": "))
             for (index, message), native_id in zip(failures, native_ids, strict=True)]
@@ -88,11 +92,3 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thread
         watch = getattr(run, "_watch", None)
         if watch is not None:
             watch.poll()
-
-
-def ms1_chromatograms(run: Any, skipped: list[Skipped], threads: int) -> tuple[
-        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """Times, TIC and base-peak intensity of the MS1 spectra less the
-    skipped ones (the extension's pass decides which and how)."""
-    drop = np.fromiter((s.index for s in skipped), dtype=np.uint32, count=len(skipped))
-    return run._handle.chromatograms(threads, drop if skipped else None)  # type: ignore[no-any-return]

@@ -54,6 +54,24 @@ void Ms1Pass::fill(std::size_t k, const morvane_core::types::SpectrumRecord& spe
   if (auto point = ms1_point(spectrum)) points_.set(slots_[k], *point);
 }
 
+void Ms1Pass::drop(std::size_t k) {
+  if (k < slots_.size()) dropped_.push_back(slots_[k]);
+}
+
+Ms1Chromatograms Ms1Pass::take() && {
+  if (dropped_.empty()) return std::move(points_);
+  std::sort(dropped_.begin(), dropped_.end());
+  Ms1Chromatograms kept;
+  for (std::size_t i = 0, next = 0; i < points_.size(); ++i) {
+    if (next < dropped_.size() && dropped_[next] == i) {
+      while (next < dropped_.size() && dropped_[next] == i) ++next;
+      continue;
+    }
+    kept.add(Ms1Point{points_.time_sec[i], points_.total_ion_current[i], points_.base_peak_intensity[i]});
+  }
+  return kept;
+}
+
 std::vector<float> narrowed(const std::vector<double>& values) {
   return std::vector<float>(values.begin(), values.end());
 }

@@ -50,7 +50,8 @@ struct Ms1Chromatograms {
 // decoded). A point comes from the scan table where the row reports it
 // (reported_ms1_point), else from the decoded spectrum: the caller decodes
 // the scans at to_decode(), in any way it likes, and hands each spectrum to
-// fill in that order.
+// fill in that order, or drop the ones that do not decode when the caller
+// leaves them out.
 class Ms1Pass {
  public:
   explicit Ms1Pass(const raw::msscan::MSScan& scan, std::span<const std::uint32_t> skipped = {});
@@ -59,12 +60,16 @@ class Ms1Pass {
   const std::vector<std::uint32_t>& to_decode() const noexcept { return to_decode_; }
   // The spectrum decoded for to_decode()[k].
   void fill(std::size_t k, const morvane_core::types::SpectrumRecord& spectrum);
-  Ms1Chromatograms take() && { return std::move(points_); }
+  // Leaves out the scan at to_decode()[k].
+  void drop(std::size_t k);
+  // The points of the scans kept, in table order.
+  Ms1Chromatograms take() &&;
 
  private:
   Ms1Chromatograms points_;
   std::vector<std::uint32_t> to_decode_;
   std::vector<std::size_t> slots_;  // where the point of to_decode_[k] goes
+  std::vector<std::size_t> dropped_;  // slots left out, as drop() named them
 };
 
 // The values as 32-bit floats, as the chromatograms hand them out.

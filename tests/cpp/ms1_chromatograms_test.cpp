@@ -141,7 +141,8 @@ TEST(Ms1Chromatograms, NarrowedRoundsToNearestFloat) {
 
 // Over random scan tables and skip sets: a point per MS1 scan not skipped,
 // in table order; the reported rows filled from the table, the others
-// listed for decoding and filled from their spectra.
+// listed for decoding and filled from their spectra, or dropped when their
+// decode fails.
 TEST(Ms1Pass, OnePointPerKeptMs1Scan) {
   std::mt19937 random(20261208);
   for (int trial = 0; trial < 200; ++trial) {
@@ -165,17 +166,28 @@ TEST(Ms1Pass, OnePointPerKeptMs1Scan) {
     std::shuffle(skipped.begin(), skipped.end(), random);
 
     Ms1Pass pass(scan, skipped);
-    std::vector<std::uint32_t> kept, undecided;
+    std::vector<std::uint32_t> listed, undecided;
     for (std::uint32_t i = 0; i < count; ++i) {
       const ScanRow row(scan.records[i]);
       if (!row.is_ms1() || std::find(skipped.begin(), skipped.end(), i) != skipped.end()) continue;
-      kept.push_back(i);
+      listed.push_back(i);
       if (!reported_ms1_point(row)) undecided.push_back(i);
     }
     ASSERT_EQ(pass.to_decode(), undecided) << trial;
+    // Some of the decodes fail and are dropped.
+    std::vector<std::uint32_t> failed;
     for (std::size_t k = 0; k < undecided.size(); ++k) {
+      if (random() % 3 == 0) {
+        failed.push_back(undecided[k]);
+        pass.drop(k);
+        continue;
+      }
       const double rt = ScanRow(scan.records[undecided[k]]).rt_sec();
       pass.fill(k, spectrum(1, rt, {100, 200}, {static_cast<float>(k), 1.0f}));
+    }
+    std::vector<std::uint32_t> kept;
+    for (std::uint32_t i : listed) {
+      if (std::find(failed.begin(), failed.end(), i) == failed.end()) kept.push_back(i);
     }
     const Ms1Chromatograms points = std::move(pass).take();
     ASSERT_EQ(points.size(), kept.size()) << trial;

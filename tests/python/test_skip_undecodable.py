@@ -5,6 +5,7 @@ spectrum, name the ones left out, and keep the file consistent."""
 from __future__ import annotations
 
 import json
+import logging
 import re
 from pathlib import Path
 
@@ -13,10 +14,11 @@ import pytest
 
 import karvel_cli
 import morvane
+from morvane._logging import forward, keep_reader_records
 from datafolder.run import Fault, RunBuilder, cut_tail
 from export_runs import assert_same_columns, expected_columns, leftovers
 from mzml_checks import fileinfo_available, index_problems
-from runs import profile, tof_centroid
+from runs import mz_centroid, profile, tof_centroid
 
 
 def cut_profile_file(path: Path, count: int = 100) -> Path:
@@ -153,6 +155,37 @@ class TestChromatograms:
             for trace in (run.tic, run.bpc):
                 times, values = trace(errors="skip")
                 assert len(times) == len(values) <= len(run)
+
+
+def unreported_damaged(path: Path) -> Path:
+    """Six MS1 centroid scans of a table that reports no TIC (so the TIC
+    decodes them); the third's block is cut short."""
+    builder = RunBuilder(stride=196)
+    for i in range(6):
+        fault = Fault(transform=cut_tail(5)) if i == 2 else None
+        builder.add_scan(1.0 + 0.01 * i, centroid=mz_centroid(4 + i), centroid_fault=fault)
+    return builder.build(path).path
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_tic_with_skip_decodes_each_spectrum_once(tmp_path, threads, caplog):
+    # Each failing decode leaves one reader record: one per skipped scan
+    # when the pass decodes every spectrum once.
+    keep_reader_records(logging.DEBUG)
+    try:
+        with morvane.open(unreported_damaged(tmp_path / "run.d")) as run, \
+                caplog.at_level(logging.DEBUG, logger="karvel"):
+            sound = sound_spectra(run)
+            forward()
+            caplog.clear()
+            times, tic = run.tic(errors="skip", threads=threads)
+            skipped = list(run.skipped)
+    finally:
+        keep_reader_records(logging.WARNING)
+    failures = [r.getMessage() for r in caplog.records if "failed to decode" in r.getMessage()]
+    assert [index for index, _ in skipped] == [2]
+    assert len(failures) == 1 and "block for scanId=3 " in failures[0]
+    assert times.tolist() == [s.rt for s in sound] and tic.tolist() == [s.tic for s in sound]
 
 
 class TestArguments:

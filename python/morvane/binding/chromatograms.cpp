@@ -29,7 +29,8 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
 }
 
 Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads,
-                                           std::span<const std::uint32_t> skipped) {
+                                           std::span<const std::uint32_t> skipped,
+                                           std::vector<std::pair<std::uint32_t, Error>>* failures) {
   reader::Ms1Pass pass(reader->scan(), skipped);
   if (!pass.to_decode().empty()) {
     auto started = DecodePool::start(std::move(reader), pass.to_decode(), BlockChoice::Auto, threads);
@@ -37,7 +38,12 @@ Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader>
     DecodePool& pool = **started;
     std::size_t k = 0;
     while (auto item = pool.next()) {
-      if (!item->result) return std::unexpected(std::move(item->result.error()));
+      if (!item->result) {
+        if (failures == nullptr) return std::unexpected(std::move(item->result.error()));
+        failures->emplace_back(pass.to_decode()[k], std::move(item->result.error()));
+        pass.drop(k++);
+        continue;
+      }
       pass.fill(k++, *item->result);
       pool.recycle(std::move(*item->result));
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "reader/mz_windows.hpp"
@@ -33,13 +34,16 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
 // retention times in seconds and the values the reader's own chromatograms
 // hold, both as 64-bit floats (the reader's 32-bit values are these rounded).
 // Spectra whose scan row reports TIC and base peak are not decoded; the
-// scans at `skipped` are left out (reader::Ms1Pass).
+// scans at `skipped` are left out (reader::Ms1Pass). With failures, a
+// spectrum that does not decode is left out too and listed there as its
+// position and error; without, its error is the pass's.
 struct MS1Chromatograms {
   std::vector<double> rt;
   std::vector<double> tic;
   std::vector<double> base_peak;
 };
 Result<MS1Chromatograms> ms1_chromatograms(std::shared_ptr<const reader::Reader> reader, unsigned threads,
-                                           std::span<const std::uint32_t> skipped = {});
+                                           std::span<const std::uint32_t> skipped = {},
+                                           std::vector<std::pair<std::uint32_t, Error>>* failures = nullptr);
 
 }  // namespace karvel::python::morvane

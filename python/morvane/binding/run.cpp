@@ -280,13 +280,16 @@ PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// chromatograms(threads, skipped=None) -> (rt, tic, base peak), float64, MS1
-// spectra only, less those at the uint32 positions `skipped`
+// chromatograms(threads, skipped=None, skip=False) -> (rt, tic, base peak,
+// failures): float64, MS1 spectra only, less those at the uint32 positions
+// `skipped`; with skip, less those that do not decode too, listed in
+// failures as (index, message) (else the first raises).
 PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     unsigned threads = 0;
     PyObject* skipped_arg = Py_None;
-    if (!PyArg_ParseTuple(args, "I|O:chromatograms", &threads, &skipped_arg) || !check_threads(threads)) {
+    int skip = 0;
+    if (!PyArg_ParseTuple(args, "I|Op:chromatograms", &threads, &skipped_arg, &skip) || !check_threads(threads)) {
       return nullptr;
     }
     std::vector<std::uint32_t> skipped;
@@ -295,16 +298,25 @@ PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
       if (!positions) return nullptr;
       skipped = std::move(*positions);
     }
-    auto result = without_gil([&] { return ms1_chromatograms(reader, threads, skipped); });
+    std::vector<std::pair<std::uint32_t, Error>> failures;
+    auto result = without_gil([&] { return ms1_chromatograms(reader, threads, skipped, skip ? &failures : nullptr); });
     if (!result) return reader_error(state_of(self), result.error());
     ModuleState* state = state_of(self);
+    Ref failed(PyList_New(0));
+    if (!failed) return nullptr;
+    for (const auto& [index, error] : failures) {
+      const std::string text = error_text(error);
+      Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(index), text.data(),
+                              static_cast<Py_ssize_t>(text.size())));
+      if (!entry || PyList_Append(failed.get(), entry.get()) < 0) return nullptr;
+    }
     Ref rt = array_of(state, std::move(result->rt));
     if (!rt) return nullptr;
     Ref tic = array_of(state, std::move(result->tic));
     if (!tic) return nullptr;
     Ref base_peak = array_of(state, std::move(result->base_peak));
     if (!base_peak) return nullptr;
-    return PyTuple_Pack(3, rt.get(), tic.get(), base_peak.get());
+    return PyTuple_Pack(4, rt.get(), tic.get(), base_peak.get(), failed.get());
   });
 }
 
@@ -368,7 +380,7 @@ PyMethodDef run_methods[] = {
     {"transitions", run_transitions, METH_VARARGS,
      "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},
     {"chromatograms", run_chromatograms, METH_VARARGS,
-     "chromatograms($self, threads, skipped=None, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
+     "chromatograms($self, threads, skipped=None, skip=False, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
