@@ -426,6 +426,9 @@ def main() -> int:
     log("mzPeak: sizes, writing against to_parquet, reads against pyopenms")
     import mzpeak_bench
     rows += mzpeak_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
+    log("targeted: many-target xic, MRM transitions, channel chromatograms")
+    import targeted_bench
+    rows += targeted_bench.rows(runs, cpp, sizes.repetitions, row, scratch)
 
     table = render(rows)
     print(table)

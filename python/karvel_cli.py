@@ -359,6 +359,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
         options.update(numpress_options(args))
+        if args.no_srm:
+            options["srm"] = False
     return to, options
 
 
@@ -400,7 +402,8 @@ def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespa
     mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32),
                                           ("--numpress-mz", args.numpress_mz is not None),
                                           ("--numpress-intensity", args.numpress_intensity is not None),
-                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None))
+                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None),
+                                          ("--no-srm", args.no_srm))
                  if given]
     if mzml_only and (args.to != "mzml" or args.metadata_only):
         command.error(f"{' and '.join(mzml_only)}: for mzML output only")
@@ -486,6 +489,8 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.add_argument("--numpress-mz-ppm", type=positive_ppm, metavar="X",
                          help="mzML: largest m/z error of --numpress-mz, in ppm of each spectrum's largest m/z "
                               "(default: 0.1)")
+    command.add_argument("--no-srm", action="store_true",
+                         help="mzML: no selected reaction monitoring chromatograms for the MRM channels")
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead "
                               "(numbers JSON cannot hold, NaN and infinities, as null)")

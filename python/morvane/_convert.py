@@ -36,7 +36,7 @@ SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": "
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
                        "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr",
-                       "strict"}),
+                       "strict", "srm"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
                           "centroid_ms_levels", "snr", "strict"}),
     "json": frozenset({"ms_level", "rt", "strict"}),

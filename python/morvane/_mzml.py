@@ -17,6 +17,7 @@ from ._atomic import remove_stale_temporaries
 from ._integrity import check_strict, display_name, events_of
 from ._progress import spectra_bar
 from ._salvage import Skipped, salvaged
+from ._targeted import channel_traces
 
 
 class MzmlSource(Protocol):
@@ -71,6 +72,7 @@ def to_mzml(
     centroid_ms_levels: int | tuple[int, int | None] | None = None,
     snr: float = 3.0,
     strict: bool = False,
+    srm: bool = True,
 ) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -105,7 +107,14 @@ def to_mzml(
     spectrum's largest intensity), "pic" rounds them to integer counts. With
     zlib the numpress bytes are compressed too. Numpress arrays decode to
     64-bit floats; an array numpress cannot represent (a NaN, a negative
-    intensity) is written plain."""
+    intensity) is written plain.
+
+    A run with MRM scans also gets one selected reaction monitoring
+    chromatogram per channel among the spectra written, after the TIC and
+    BPC, with id "mrm_channel=N" (as the spectra name their channel), the
+    channel's product m/z when its points share one, and its collision
+    energy; srm=False leaves them out. The scan table holds no precursor
+    m/z for an MRM scan, so none is written."""
     skip = _args.skip(errors)
     picking = _args.picking(mode, centroid_ms_levels, snr)
     choice, low, high, snr_value = picking
@@ -137,6 +146,10 @@ def to_mzml(
                     while wrote := writer.write_next(_STEP):
                         if bar is not None:
                             bar.update(wrote)
+                if srm:
+                    for trace in channel_traces(run, "raise", chosen):
+                        writer.add_reaction_chromatogram(trace.native_id, trace.rt, trace.intensity, None,
+                                                         trace.product_mz, trace.collision_energy)
                 with output_errors_named(path, chosen=True):
                     writer.finish()
         finally:

@@ -168,6 +168,16 @@ class MzmlWriter:
     @property
     def written(self) -> int: ...
     def write_next(self, count: int, /) -> int: ...
+    def add_reaction_chromatogram(
+        self,
+        id: str,
+        times: npt.NDArray[np.float64],
+        intensity: npt.NDArray[np.float64],
+        precursor_mz: float | None,
+        product_mz: float | None,
+        collision_energy: float | None,
+        /,
+    ) -> None: ...
     def finish(self) -> None: ...
 
 def take_log_records() -> list[tuple[int, str, str]]: ...

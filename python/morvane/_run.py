@@ -442,6 +442,7 @@ class Run(RunViews):
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
         strict: bool = False,
+        srm: bool = True,
     ) -> list[Skipped]:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
         the spectra left out with errors="skip"."""
@@ -449,7 +450,7 @@ class Run(RunViews):
                        intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors,
                        numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
                        numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr,
-                       strict=strict)
+                       strict=strict, srm=srm)
 
     def to_parquet(
         self,

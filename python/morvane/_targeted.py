@@ -184,12 +184,14 @@ def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int |
 TRANSITION_COLUMNS = ("channel", "rt", "mz", "intensity", "collision_energy", "polarity", "spectrum_index")
 
 
-def transition_columns(run: Any, errors: _args.Errors = "raise") -> dict[str, npt.NDArray[Any]]:
-    """The points of the run's MRM scans as numpy columns (see
-    Run.transitions); collision_energy NaN where the scan row holds none."""
-    scans = run.scans
-    positions = np.ascontiguousarray(np.arange(len(run)), dtype=np.uint32)
-    positions = positions[scans["ms_level"] >= 2]
+def transition_columns(run: Any, errors: _args.Errors = "raise",
+                       positions: npt.NDArray[np.uint32] | None = None) -> dict[str, npt.NDArray[Any]]:
+    """The points of the run's MRM scans (among positions, when given) as
+    numpy columns (see Run.transitions); collision_energy NaN where the scan
+    row holds none."""
+    if positions is None:
+        positions = np.ascontiguousarray(np.arange(len(run)), dtype=np.uint32)
+    positions = np.ascontiguousarray(positions[run.scans["ms_level"][positions] >= 2], dtype=np.uint32)
     arrays, _ = salvaged(run, positions, (0,), 1, _args.skip(errors), lambda kept, _: run._handle.transitions(kept))
     index, channel, rt, mz, intensity, energy, polarity = arrays
     return {"channel": channel, "rt": rt, "mz": mz, "intensity": intensity, "collision_energy": energy,
@@ -234,9 +236,11 @@ def _one(values: npt.NDArray[Any]) -> Any:
     return first.item() if np.all(values == first) else None
 
 
-def channel_traces(run: Any, errors: _args.Errors = "raise") -> list[ChannelTrace]:
-    """One trace per MRM channel, by rising channel id."""
-    columns = transition_columns(run, errors)
+def channel_traces(run: Any, errors: _args.Errors = "raise",
+                   positions: npt.NDArray[np.uint32] | None = None) -> list[ChannelTrace]:
+    """One trace per MRM channel, by rising channel id (of the scans among
+    positions, when given)."""
+    columns = transition_columns(run, errors, positions)
     channel = columns["channel"]
     if channel.size == 0:
         return []

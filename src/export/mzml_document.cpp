@@ -315,13 +315,36 @@ void append_spectrum_list_end(std::string& out, bool chromatograms_follow) {
 Result<void> append_chromatogram(std::string& out, std::size_t position, std::string_view id,
                                  terms::Term type, const std::vector<double>& time_sec,
                                  const std::vector<double>& intensity,
-                                 IntensityBits intensity_bits, BinaryArrayWriter& arrays) {
+                                 IntensityBits intensity_bits, BinaryArrayWriter& arrays,
+                                 const ReactionSettings* reaction) {
   out.append("<chromatogram");
   append_count_attribute(out, "index", position);
   append_attribute(out, "id", id);
   append_count_attribute(out, "defaultArrayLength", time_sec.size());
   out.append(">\n");
   append_cv_param(out, "          ", type);
+  // A <precursor> only when there is something to state: its <activation>
+  // is required, and validators know no terms for a chromatogram's.
+  if (reaction != nullptr && (reaction->precursor_mz || reaction->collision_energy)) {
+    out.append("          <precursor>\n");
+    if (reaction->precursor_mz) {
+      out.append("            <isolationWindow>\n");
+      append_cv_number(out, "              ", terms::kIsolationTarget, *reaction->precursor_mz, terms::kMz);
+      out.append("            </isolationWindow>\n");
+    }
+    out.append("            <activation>\n");
+    append_cv_param(out, "              ", terms::activation_term(std::nullopt));
+    if (reaction->collision_energy) {
+      append_cv_number(out, "              ", terms::kCollisionEnergy, *reaction->collision_energy,
+                       terms::kElectronvolt);
+    }
+    out.append("            </activation>\n          </precursor>\n");
+  }
+  if (reaction != nullptr && reaction->product_mz) {
+    out.append("          <product>\n            <isolationWindow>\n");
+    append_cv_number(out, "              ", terms::kIsolationTarget, *reaction->product_mz, terms::kMz);
+    out.append("            </isolationWindow>\n          </product>\n");
+  }
   out.append("          <binaryDataArrayList count=\"2\">\n");
   const std::string array_indent = "            ";
   if (auto written = arrays.append(out, std::span<const double>(time_sec), terms::kTimeArray,

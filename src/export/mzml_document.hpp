@@ -75,11 +75,22 @@ Result<void> append_spectrum(std::string& out, const morvane_core::types::Spectr
 // chromatograms (a list may not be empty).
 void append_spectrum_list_end(std::string& out, bool chromatograms_follow);
 
-// One <chromatogram> element with 64-bit times.
+// What a chromatogram of one reaction states: its <precursor> when the
+// precursor m/z or the collision energy is known, its <product> when the
+// product m/z is.
+struct ReactionSettings {
+  std::optional<double> precursor_mz;
+  std::optional<double> product_mz;
+  std::optional<double> collision_energy;
+};
+
+// One <chromatogram> element with 64-bit times; reaction: the settings of
+// a selected reaction monitoring chromatogram, or nullptr.
 Result<void> append_chromatogram(std::string& out, std::size_t position, std::string_view id,
                                  terms::Term type, const std::vector<double>& time_sec,
                                  const std::vector<double>& intensity,
-                                 IntensityBits intensity_bits, BinaryArrayWriter& arrays);
+                                 IntensityBits intensity_bits, BinaryArrayWriter& arrays,
+                                 const ReactionSettings* reaction = nullptr);
 
 // Closes the chromatogram list (when open), the run and <mzML>.
 void append_run_end(std::string& out, bool chromatograms_written);

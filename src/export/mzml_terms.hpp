@@ -89,6 +89,7 @@ inline constexpr Term kNumpressSlofZlib{
     "MS:1002748", "MS-Numpress short logged float compression followed by zlib compression"};
 inline constexpr Term kTicChromatogram{"MS:1000235", "total ion current chromatogram"};
 inline constexpr Term kBasePeakChromatogram{"MS:1000628", "basepeak chromatogram"};
+inline constexpr Term kSrmChromatogram{"MS:1001473", "selected reaction monitoring chromatogram"};
 
 // The analyzer component for an analyzer of the run.
 Term analyzer_term(std::optional<morvane_core::enums::Analyzer> analyzer);

@@ -157,10 +157,11 @@ Result<void> MzmlWriter::finish() {
 
 Result<void> MzmlWriter::write_trailer() {
   std::string& out = output_->text();
-  const bool chromatograms = !chromatograms_.time_sec.empty();
+  const bool ms1 = !chromatograms_.time_sec.empty();
+  const bool chromatograms = ms1 || !reactions_.empty();
   append_spectrum_list_end(out, chromatograms);
   std::vector<IndexEntry> chromatogram_index;
-  if (chromatograms) {
+  if (ms1) {
     const auto add = [&](std::string_view id, terms::Term type, const std::vector<double>& intensity) {
       const std::size_t position = chromatogram_index.size();
       out.append("        ");
@@ -172,6 +173,18 @@ Result<void> MzmlWriter::write_trailer() {
     if (auto bpc = add("BPC", terms::kBasePeakChromatogram, chromatograms_.base_peak_intensity); !bpc) {
       return bpc;
     }
+  }
+  for (const auto& reaction : reactions_) {
+    const std::size_t position = chromatogram_index.size();
+    out.append("        ");
+    chromatogram_index.emplace_back(reaction.id, output_->offset());
+    if (auto written = append_chromatogram(out, position, reaction.id, terms::kSrmChromatogram, reaction.time_sec,
+                                           reaction.intensity, options_.intensity_bits, arrays_,
+                                           &reaction.settings);
+        !written) {
+      return written;
+    }
+    if (auto spilled = output_->spill(); !spilled) return spilled;
   }
   append_run_end(out, chromatograms);
   out.append("  ");

@@ -76,6 +76,19 @@ class MzmlWriter {
   // Writes up to count more spectra and returns how many it wrote (0 once
   // all are written). A spectrum that fails to decode fails the writer.
   Result<std::size_t> write_next(std::size_t count);
+  // A selected reaction monitoring chromatogram written after the TIC and
+  // the base-peak chromatogram, in the order added. Its id must be unique
+  // in the file; times and intensity have equal lengths.
+  struct ReactionChromatogram {
+    std::string id;
+    std::vector<double> time_sec;
+    std::vector<double> intensity;
+    ReactionSettings settings;
+  };
+  void add_reaction_chromatogram(ReactionChromatogram chromatogram) {
+    reactions_.push_back(std::move(chromatogram));
+  }
+
   // Writes the remaining spectra, the chromatograms, the index and the
   // checksum, and moves the file to the output path.
   Result<void> finish();
@@ -97,6 +110,7 @@ class MzmlWriter {
   std::size_t next_ = 0;
   std::vector<IndexEntry> spectrum_index_;
   reader::Ms1Chromatograms chromatograms_;  // of the MS1 spectra written
+  std::vector<ReactionChromatogram> reactions_;
   std::optional<Error> failure_;
   bool finished_ = false;
 };

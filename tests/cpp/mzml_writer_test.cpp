@@ -276,5 +276,47 @@ TEST(MzmlWriter, EmptyArraysHaveEmptyBinaries) {
   }
 }
 
+// A reaction's chromatogram states a <precursor> only with something in it
+// (its activation is required), a <product> only with its m/z; both come
+// before the arrays, as the schema orders them.
+TEST(MzmlWriter, ReactionChromatogramElements) {
+  struct Case {
+    const char* name;
+    ReactionSettings settings;
+    bool precursor, isolation, energy, product;
+  };
+  const Case cases[] = {
+      {"nothing known", {}, false, false, false, false},
+      {"product only", {std::nullopt, 512.25, std::nullopt}, false, false, false, true},
+      {"energy only", {std::nullopt, std::nullopt, 22.5}, true, false, true, false},
+      {"all three", {400.5, 512.25, 22.5}, true, true, true, true},
+  };
+  const std::vector<double> times{1.0, 2.0}, values{3.0, 4.0};
+  for (const auto& c : cases) {
+    std::string out;
+    auto arrays = BinaryArrayWriter::create(false);
+    ASSERT_TRUE(arrays);
+    ASSERT_TRUE(append_chromatogram(out, 3, "mrm_channel=7", terms::kSrmChromatogram, times, values,
+                                    IntensityBits::Float32, *arrays, &c.settings));
+    EXPECT_NE(out.find("id=\"mrm_channel=7\""), std::string::npos) << c.name;
+    EXPECT_NE(out.find("MS:1001473"), std::string::npos) << c.name;
+    EXPECT_EQ(out.find("<precursor>") != std::string::npos, c.precursor) << c.name;
+    EXPECT_EQ(out.find("<activation>") != std::string::npos, c.precursor) << c.name;
+    EXPECT_EQ(out.find("value=\"400.5\"") != std::string::npos, c.isolation) << c.name;
+    EXPECT_EQ(out.find("MS:1000045") != std::string::npos, c.energy) << c.name;
+    EXPECT_EQ(out.find("<product>") != std::string::npos, c.product) << c.name;
+    const auto arrays_at = out.find("<binaryDataArrayList");
+    if (c.precursor) {
+      EXPECT_LT(out.find("</precursor>"), arrays_at) << c.name;
+    }
+    if (c.precursor && c.product) {
+      EXPECT_LT(out.find("</precursor>"), out.find("<product>")) << c.name;
+    }
+    if (c.product) {
+      EXPECT_LT(out.find("</product>"), arrays_at) << c.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace karvel::exporter

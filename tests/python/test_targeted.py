@@ -230,6 +230,7 @@ def mrm_run(path, seed: int):
     that are not MRM scans (MS1 rows that name a channel)."""
     rng = random.Random(seed)
     builder = RunBuilder(stride=rng.choice([196, 186]))
+    # (The collision energies given are not stored: these layouts have no field for them.)
     channels = {c: (round(rng.uniform(100, 900), 3), float(rng.choice([10, 15, 25]))) for c in (1, 2, 3, 9)}
     cycles = rng.randint(2, 12)
     minute = 0.2
@@ -292,3 +293,41 @@ def test_a_run_without_mrm_scans_has_no_transitions(varied):
     pytest.importorskip("pyarrow")
     assert varied.transitions().num_rows == 0
     assert varied.channel_chromatograms() == []
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_channel_chromatograms_in_mzml_load_in_pyopenms(tmp_path, seed):
+    pyopenms = pytest.importorskip("pyopenms")
+    pytest.importorskip("pyarrow")
+    run = morvane.open(mrm_run(tmp_path, seed))
+    traces = run.channel_chromatograms()
+    ms1 = bool((run.scans.ms_level == 1).any())
+    srm_type = pyopenms.ChromatogramSettings.ChromatogramType.SELECTED_REACTION_MONITORING_CHROMATOGRAM
+    for srm, expected_count in ((True, len(traces)), (False, 0)):
+        out = tmp_path / f"srm{srm}.mzML"
+        run.to_mzml(out, srm=srm)
+        experiment = pyopenms.MSExperiment()
+        pyopenms.MzMLFile().load(str(out), experiment)
+        chromatograms = experiment.getChromatograms()
+        assert len(chromatograms) == expected_count + (2 if ms1 else 0)
+        reactions = [c for c in chromatograms if c.getChromatogramType() == srm_type]
+        assert len(reactions) == expected_count
+        for chromatogram, trace in zip(reactions, traces, strict=False):
+            assert chromatogram.getNativeID() == f"mrm_channel={trace.channel}"
+            rt, intensity = chromatogram.get_peaks()
+            assert rt.tolist() == trace.rt.tolist()
+            assert intensity.tolist() == trace.intensity.astype(np.float32).tolist()
+            assert chromatogram.getProduct().getMZ() == (trace.product_mz or 0.0)
+            # Quadrupole scan tables hold no collision energy: none written.
+            assert trace.collision_energy is None
+            assert chromatogram.getPrecursor().getActivationEnergy() == 0.0
+
+    # Only the channels of the spectra written.
+    late = float(np.median(run.scans.rt))
+    out = tmp_path / "late.mzML"
+    run.to_mzml(out, rt=(late, np.inf))
+    experiment = pyopenms.MSExperiment()
+    pyopenms.MzMLFile().load(str(out), experiment)
+    written = {c.getNativeID(): c.get_peaks()[0].tolist() for c in experiment.getChromatograms()
+               if c.getChromatogramType() == srm_type}
+    assert written == {t.native_id: t.rt[t.rt >= late].tolist() for t in traces if (t.rt >= late).any()}

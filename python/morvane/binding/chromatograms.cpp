@@ -1,6 +1,7 @@
 #include "chromatograms.hpp"
 
 #include "pool.hpp"
+#include "support/ordered_pool.hpp"
 #include "reader/ms1_chromatograms.hpp"
 
 namespace karvel::python::morvane {
@@ -9,20 +10,37 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
                                     reader::BlockChoice choice, reader::CentroidOptions centroid,
                                     unsigned threads) {
+  // Only the points are decoded (no spectrum records): the sums need
+  // nothing else, and the times come from the scan table.
+  using PointsPool = OrderedPool<reader::ScanPoints>;
   const std::size_t spectra = indices.size();
+  const auto& records = reader->scan().records;
   Traces traces;
   traces.rt.reserve(spectra);
+  for (const std::uint32_t index : indices) traces.rt.push_back(reader::ScanRow(records[index]).rt_sec());
   traces.values.resize(windows.size() * spectra);
-  auto started = DecodePool::start(std::move(reader), std::move(indices), choice, threads, centroid);
-  if (!started) return std::unexpected(std::move(started.error()));
-  DecodePool& pool = **started;
+  const std::size_t grain = PointsPool::grain_for(reader->stored_points(indices, choice), spectra);
+  if (threads > 1 && grain == PointsPool::kMaxGrain) threads = 1;
+  const std::size_t workers = std::max<std::size_t>(PointsPool::worker_count(spectra, threads), 1);
+  const reader::RunFiles files = reader->open_files();
+  std::vector<reader::BlockReaders> readers;
+  readers.reserve(workers);
+  for (std::size_t i = 0; i < workers; ++i) readers.emplace_back(files);
+  PeakBuffers buffers(PointsPool::kWindowPerWorker * workers);
+  // Declared after what its workers use, so it stops and joins them first.
+  auto pool = PointsPool::start(
+      spectra, threads,
+      [&](std::size_t position, std::size_t worker) {
+        return reader->points(indices[position], choice, buffers.take(), &readers[worker], centroid);
+      },
+      grain);
+  if (!pool) return std::unexpected(std::move(pool.error()));
   std::size_t column = 0;
-  while (auto item = pool.next()) {
-    if (!item->result) return std::unexpected(std::move(item->result.error()));
-    const auto& spectrum = *item->result;
-    if (windows.size() != 0) windows.sum(spectrum.mz, spectrum.intensity, traces.values.data() + column, spectra);
-    traces.rt.push_back(spectrum.retention_time_sec);
-    pool.recycle(std::move(*item->result));
+  while (auto item = (*pool)->next()) {
+    if (!*item) return std::unexpected(std::move(item->error()));
+    raw::Peaks& peaks = (*item)->peaks;
+    if (windows.size() != 0) windows.sum(peaks.mz, peaks.intensity, traces.values.data() + column, spectra);
+    buffers.give(std::move(peaks));
     ++column;
   }
   return traces;

@@ -211,6 +211,51 @@ PyObject* writer_finish(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// An optional float argument: None or a number.
+bool optional_double(PyObject* value, const char* what, std::optional<double>& out) {
+  if (value == Py_None) return true;
+  const double number = PyFloat_AsDouble(value);
+  if (number == -1.0 && PyErr_Occurred()) {
+    PyErr_Format(PyExc_TypeError, "%s must be a number or None", what);
+    return false;
+  }
+  out = number;
+  return true;
+}
+
+PyObject* writer_add_reaction(PyObject* self, PyObject* args) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const char* id = nullptr;
+    PyObject *times_arg = nullptr, *intensity_arg = nullptr;
+    PyObject *precursor_arg = nullptr, *product_arg = nullptr, *energy_arg = nullptr;
+    if (!PyArg_ParseTuple(args, "sOOOOO:add_reaction_chromatogram", &id, &times_arg, &intensity_arg,
+                          &precursor_arg, &product_arg, &energy_arg)) {
+      return nullptr;
+    }
+    MzmlWriter::ReactionChromatogram chromatogram;
+    chromatogram.id = id;
+    auto times = double_argument(times_arg, "times");
+    if (!times) return nullptr;
+    auto intensity = double_argument(intensity_arg, "intensity");
+    if (!intensity) return nullptr;
+    if (times->size() != intensity->size()) {
+      PyErr_SetString(PyExc_ValueError, "times and intensity differ in length");
+      return nullptr;
+    }
+    chromatogram.time_sec = std::move(*times);
+    chromatogram.intensity = std::move(*intensity);
+    if (!optional_double(precursor_arg, "precursor_mz", chromatogram.settings.precursor_mz) ||
+        !optional_double(product_arg, "product_mz", chromatogram.settings.product_mz) ||
+        !optional_double(energy_arg, "collision_energy", chromatogram.settings.collision_energy)) {
+      return nullptr;
+    }
+    ExclusiveAccess access(object_of(self)->access);
+    if (!access) return nullptr;
+    object_of(self)->writer->add_reaction_chromatogram(std::move(chromatogram));
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* writer_total(PyObject* self, void*) noexcept {
   return PyLong_FromSize_t(object_of(self)->writer->total());
 }
@@ -222,6 +267,9 @@ PyObject* writer_written(PyObject* self, void*) noexcept {
 PyMethodDef writer_methods[] = {
     {"write_next", writer_write_next, METH_O,
      "write_next($self, count, /)\n--\n\nWrites up to count more spectra; returns how many (0 when done)."},
+    {"add_reaction_chromatogram", writer_add_reaction, METH_VARARGS,
+     "add_reaction_chromatogram($self, id, times, intensity, precursor_mz, product_mz, collision_energy, /)"
+     "\n--\n\nA selected reaction monitoring chromatogram written after the TIC and BPC."},
     {"finish", writer_finish, METH_NOARGS,
      "finish($self, /)\n--\n\nWrites the rest, the chromatograms and the index; moves the file into place."},
     {nullptr, nullptr, 0, nullptr},

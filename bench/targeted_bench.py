@@ -1,0 +1,222 @@
+"""Targeted extraction rows of `make bench` (section 13), each measurement in
+a fresh interpreter like bench/measure.py:
+
+    python bench/targeted_bench.py TASK JSON_ARGUMENTS
+
+- run.xic of 1,000 targets against one target, and against the same 1,000
+  targets through pyopenms: the run's mzML loaded into an in-memory
+  MSExperiment (faster than OnDiscMSExperiment for a whole pass), each
+  MS1 spectrum's peaks taken as numpy arrays and every target summed at
+  once with cumulative sums and a binary search per window bound (numpy, no
+  Python loop over targets);
+- one xic against the C++ decode floor of the same spectra (decode/floor
+  of section 2, at its points per second);
+- run.transitions() of the MRM run against reading its data file once;
+- converting the MRM run to mzML with its channel chromatograms against
+  the same conversion without them.
+
+Standalone (`python bench/targeted_bench.py --quick`) it generates the
+runs and measures these rows alone, with the decode floor from the C++
+benchmark binary when it is built.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+sys.path.insert(0, str(BENCH))
+
+from measure import measure as shared_measure  # noqa: E402
+from measure import serve  # noqa: E402
+
+SECTION = "13 targeted"
+PPM = 10.0
+TARGETS = 1000
+
+
+def target_list(path: str, count: int) -> list[float]:
+    """count m/z spread over the run's first MS1 spectrum's points: most
+    targets hit a peak, as a compound list does."""
+    import numpy as np
+
+    import morvane
+    with morvane.open(path) as run:
+        first = next(iter(run.spectra(ms_level=1)))
+        mz = np.asarray(first.mz)
+    picks = np.linspace(0, mz.size - 1, count).astype(int)
+    return [float(value) for value in mz[picks]]
+
+
+# Tasks (in a fresh interpreter) -----------------------------------------------------
+
+def morvane_xics(args: dict) -> dict:
+    """run.xic of args["count"] targets (one: a number), opened beforehand;
+    the best of args["repeats"]."""
+    import numpy as np
+
+    import morvane
+    targets = target_list(args["path"], args["count"])
+    best = float("inf")
+    checksum = 0.0
+    with morvane.open(args["path"]) as run:
+        len(run.scans)
+        for _ in range(args["repeats"]):
+            start = time.perf_counter()
+            rt, sums = run.xic(targets[0] if args["count"] == 1 else targets, ppm=PPM, ms_level=1)
+            best = min(best, time.perf_counter() - start)
+            checksum = float(np.sum(sums))
+        points = int(run.scans.points[run.scans.ms_level == 1].sum())
+    return {"seconds": best, "checksum": checksum, "spectra": int(rt.size), "points": points}
+
+
+def pyopenms_xics(args: dict) -> dict:
+    import numpy as np
+    import pyopenms
+    targets = np.array(target_list(args["path"], args["count"]))
+    half = targets * PPM * 1e-6
+    lows, highs = targets - half, targets + half
+    start = time.perf_counter()
+    experiment = pyopenms.MSExperiment()
+    pyopenms.MzMLFile().load(args["mzml"], experiment)
+    columns = []
+    for spectrum in experiment:
+        if spectrum.getMSLevel() != 1:
+            continue
+        mz, intensity = spectrum.get_peaks()
+        running = np.concatenate(([0.0], np.cumsum(intensity, dtype=np.float64)))
+        columns.append(running[np.searchsorted(mz, highs, "right")] - running[np.searchsorted(mz, lows, "left")])
+    sums = np.array(columns).T
+    return {"seconds": time.perf_counter() - start, "checksum": float(sums.sum()),
+            "version": pyopenms.__version__}
+
+
+def morvane_transitions(args: dict) -> dict:
+    import morvane
+    best = float("inf")
+    with morvane.open(args["path"]) as run:
+        len(run.scans)
+        for _ in range(args["repeats"]):
+            start = time.perf_counter()
+            table = run.transitions()
+            best = min(best, time.perf_counter() - start)
+    return {"seconds": best, "rows": table.num_rows}
+
+
+def data_floor(args: dict) -> dict:
+    path = Path(args["path"]) / "AcqData" / args["file"]
+    path.read_bytes()
+    best = float("inf")
+    for _ in range(args["repeats"]):
+        start = time.perf_counter()
+        with open(path, "rb") as f:
+            f.read()
+        best = min(best, time.perf_counter() - start)
+    return {"seconds": best}
+
+
+def morvane_mzml(args: dict) -> dict:
+    import morvane
+    out = Path(args["out"])
+    best = float("inf")
+    with morvane.open(args["path"]) as run:
+        len(run.scans)
+        for _ in range(args["repeats"]):
+            start = time.perf_counter()
+            run.to_mzml(out, srm=args["srm"])
+            best = min(best, time.perf_counter() - start)
+    size = out.stat().st_size
+    out.unlink()
+    return {"seconds": best, "bytes": size}
+
+
+TASKS = {f.__name__: f for f in (morvane_xics, pyopenms_xics, morvane_transitions, data_floor, morvane_mzml)}
+
+
+# Driving them ---------------------------------------------------------------------------
+
+def measure(task: str, repetitions: int = 1, **arguments) -> dict:
+    return shared_measure(task, repetitions, script=__file__, **arguments)
+
+
+def rows(runs, cpp, repetitions, row, scratch: Path) -> list:
+    """Section 13 of the table; `row` builds a row as bench/run.py does."""
+    import mzml
+    out = []
+    centroid, mrm = runs["centroid_f3"], runs["mrm"]
+    path = str(centroid.path)
+    label = f"xic: {centroid.params.name} ({centroid.params.scans} x {centroid.params.points})"
+    one = measure("morvane_xics", repetitions, path=path, count=1, repeats=3)
+    many = measure("morvane_xics", repetitions, path=path, count=TARGETS, repeats=3)
+    if "error" in one or "error" in many:
+        out.append(row(SECTION, label, "s", None, None, "", note=one.get("error") or many.get("error")))
+    else:
+        out.append(row(SECTION, f"{label}, {TARGETS} targets", "s", many["seconds"], one["seconds"], "1 target",
+                       "<= 1.5"))
+        floor_rate = (cpp or {}).get(centroid.params.name, {}).get("decode/floor", {}).get("items_per_second")
+        if floor_rate:
+            out.append(row(SECTION, f"{label}, 1 target", "s", one["seconds"], one["points"] / floor_rate,
+                           "decode floor", "<= 1.3"))
+        try:
+            mzml_path = str(mzml.write_mzml(centroid))
+            peer = measure("pyopenms_xics", repetitions, path=path, mzml=mzml_path, count=TARGETS)
+        except Exception as error:  # noqa: BLE001 - psims missing or failing: report it in the table
+            peer = {"error": f"psims: {error}"}
+        if "error" in peer:
+            out.append(row(SECTION, f"{label}, {TARGETS} targets vs pyopenms", "s", many["seconds"], None,
+                           "pyopenms", note=peer["error"]))
+        else:
+            out.append(row(SECTION, f"{label}, {TARGETS} targets vs pyopenms {peer['version']} MSExperiment",
+                           "s", many["seconds"], peer["seconds"], "pyopenms", "<= 0.01"))
+
+    mrm_label = f"transitions(): {mrm.params.name} ({mrm.params.scans} scans)"
+    floor = measure("data_floor", path=str(mrm.path), file="MSPeak.bin", repeats=5)
+    table = measure("morvane_transitions", repetitions, path=str(mrm.path), repeats=3)
+    if "error" in floor or "error" in table:
+        out.append(row(SECTION, mrm_label, "s", None, None, "", note=floor.get("error") or table.get("error")))
+    else:
+        out.append(row(SECTION, mrm_label, "s", table["seconds"], floor["seconds"], "read data file", "<= 10"))
+
+    convert_label = f"to_mzml: {mrm.params.name} ({mrm.params.scans} scans)"
+    target = str(scratch / "targeted-mrm.mzML")
+    plain = measure("morvane_mzml", repetitions, path=str(mrm.path), out=target, srm=False, repeats=1)
+    srm = measure("morvane_mzml", repetitions, path=str(mrm.path), out=target, srm=True, repeats=1)
+    if "error" in plain or "error" in srm:
+        out.append(row(SECTION, convert_label, "s", None, None, "", note=plain.get("error") or srm.get("error")))
+    else:
+        out.append(row(SECTION, f"{convert_label} with channel chromatograms", "s", srm["seconds"],
+                       plain["seconds"], "without"))
+    return out
+
+
+def standalone(quick: bool) -> None:
+    import json
+    import subprocess
+
+    import run as bench_run
+    import rundata
+    sizes = bench_run.QUICK if quick else bench_run.FULL
+    wanted = {"centroid_f3", "mrm"}
+    runs = {p.name: rundata.generate(p, bench_run.DATA_DIR, bench_run.log) for p in sizes.runs if p.name in wanted}
+    cpp = {}
+    if bench_run.BENCH_BINARY.exists():
+        run = runs["centroid_f3"]
+        out = run.directory / "targeted-floor.json"
+        subprocess.run([str(bench_run.BENCH_BINARY), "--benchmark_filter=decode/floor",
+                        f"--benchmark_min_time={sizes.min_time}", "--benchmark_out_format=json",
+                        f"--benchmark_out={out}", f"{run.params.name}={run.path}"],
+                       check=True, stdout=subprocess.DEVNULL)
+        entries = json.loads(out.read_text())["benchmarks"]
+        cpp[run.params.name] = {"decode/floor": {"items_per_second": max(e["items_per_second"] for e in entries)}}
+    scratch = bench_run.REPO / "build" / "bench-scratch"
+    scratch.mkdir(parents=True, exist_ok=True)
+    print(bench_run.render(rows(runs, cpp, sizes.repetitions, bench_run.row, scratch)))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 2 and sys.argv[1] in TASKS:
+        serve(TASKS)
+    else:
+        standalone("--quick" in sys.argv)
