@@ -1,4 +1,4 @@
-"""Targeted extraction rows of `make bench` (section 13), each measurement in
+"""Targeted extraction rows of `make bench` (section 17), each measurement in
 a fresh interpreter like bench/measure.py:
 
     python bench/targeted_bench.py TASK JSON_ARGUMENTS
@@ -32,7 +32,7 @@ sys.path.insert(0, str(BENCH))
 from measure import measure as shared_measure  # noqa: E402
 from measure import serve  # noqa: E402
 
-SECTION = "13 targeted"
+SECTION = "17 targeted"
 PPM = 10.0
 TARGETS = 1000
 
@@ -142,7 +142,7 @@ def measure(task: str, repetitions: int = 1, **arguments) -> dict:
 
 
 def rows(runs, cpp, repetitions, row, scratch: Path) -> list:
-    """Section 13 of the table; `row` builds a row as bench/run.py does."""
+    """Section 17 of the table; `row` builds a row as bench/run.py does."""
     import mzml
     out = []
     centroid, mrm = runs["centroid_f3"], runs["mrm"]
