@@ -91,9 +91,45 @@ void arrays_run(benchmark::State& state, const BenchRun& run) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * points));
 }
 
+// A pass over every spectrum record of an opened run, each decoded into the
+// arrays of the one before (as morvane's passes do), with or without the
+// record's extra map of stored block parameters.
+void records_pass(benchmark::State& state, const std::string& path, reader::Extra extra) {
+  auto opened = reader::Reader::open(path);
+  if (!opened) {
+    state.SkipWithError("karvel failed to open the run");
+    return;
+  }
+  const reader::Reader& run = **opened;
+  reader::RunFiles files = run.open_files();
+  reader::BlockReaders readers(files);
+  const std::uint64_t count = run.scan_count();
+  for (auto _ : state) {
+    raw::Peaks reuse;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      auto spectrum = run.spectrum(i, reader::BlockChoice::Auto, std::move(reuse), &readers, {}, extra);
+      if (!spectrum) {
+        state.SkipWithError("karvel failed to decode a spectrum");
+        return;
+      }
+      benchmark::DoNotOptimize(spectrum->extra.size());
+      reuse = raw::Peaks{std::move(spectrum->mz), std::move(spectrum->intensity)};
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * count));
+}
+
 }  // namespace
 
 void register_run(const BenchRun& run) {
+  benchmark::RegisterBenchmark(("records/extra/" + run.name).c_str(),
+                               [&run](benchmark::State& state) { records_pass(state, run.path, reader::Extra::Build); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark(("records/points/" + run.name).c_str(),
+                               [&run](benchmark::State& state) { records_pass(state, run.path, reader::Extra::Skip); })
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   const std::uint64_t points = main_blocks(run).points;
   benchmark::RegisterBenchmark(("run/karvel/" + run.name).c_str(),
                                [&run, points](benchmark::State& state) { karvel_run(state, run.path, points); })
