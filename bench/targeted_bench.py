@@ -15,9 +15,10 @@ a fresh interpreter like bench/measure.py:
 - converting the MRM run to mzML with its channel chromatograms against
   the same conversion without them.
 
-Standalone (`python bench/targeted_bench.py --quick`) it generates the
-runs and measures these rows alone, with the decode floor from the C++
-benchmark binary when it is built.
+Standalone (`python bench/targeted_bench.py [--quick]
+[--centroid-scans=N]`) it generates the runs and measures these rows
+alone, with the decode floor from the C++ benchmark binary when it is
+built.
 """
 
 from __future__ import annotations
@@ -191,15 +192,19 @@ def rows(runs, cpp, repetitions, row, scratch: Path) -> list:
     return out
 
 
-def standalone(quick: bool) -> None:
+def standalone(quick: bool, centroid_scans: int | None = None) -> None:
+    """This section alone; centroid_scans: fewer scans in the centroid run
+    (the peer's mzML of the full run takes minutes to load)."""
     import json
     import subprocess
 
     import run as bench_run
     import rundata
     sizes = bench_run.QUICK if quick else bench_run.FULL
-    wanted = {"centroid_f3", "mrm"}
-    runs = {p.name: rundata.generate(p, bench_run.DATA_DIR, bench_run.log) for p in sizes.runs if p.name in wanted}
+    chosen = [p for p in sizes.runs if p.name in ("centroid_f3", "mrm")]
+    if centroid_scans is not None:
+        chosen = [p.with_scans(p.name, centroid_scans) if p.name == "centroid_f3" else p for p in chosen]
+    runs = {p.name: rundata.generate(p, bench_run.DATA_DIR, bench_run.log) for p in chosen}
     cpp = {}
     if bench_run.BENCH_BINARY.exists():
         run = runs["centroid_f3"]
@@ -219,4 +224,5 @@ if __name__ == "__main__":
     if len(sys.argv) >= 2 and sys.argv[1] in TASKS:
         serve(TASKS)
     else:
-        standalone("--quick" in sys.argv)
+        scans = next((int(a.split("=", 1)[1]) for a in sys.argv if a.startswith("--centroid-scans=")), None)
+        standalone("--quick" in sys.argv, scans)

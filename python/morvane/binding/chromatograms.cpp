@@ -1,10 +1,34 @@
 #include "chromatograms.hpp"
 
+#include <algorithm>
+
 #include "pool.hpp"
 #include "support/ordered_pool.hpp"
 #include "reader/ms1_chromatograms.hpp"
 
 namespace karvel::python::morvane {
+
+namespace {
+
+// The rows x columns matrix `values` (row by row) as columns x rows, in
+// tiles that stay in cache on both sides.
+std::vector<double> transposed(const std::vector<double>& values, std::size_t rows, std::size_t columns) {
+  if (columns == 1 || rows <= 1) return values;
+  std::vector<double> out(values.size());
+  constexpr std::size_t kTile = 32;
+  for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
+    const std::size_t r1 = std::min(rows, r0 + kTile);
+    for (std::size_t c0 = 0; c0 < columns; c0 += kTile) {
+      const std::size_t c1 = std::min(columns, c0 + kTile);
+      for (std::size_t r = r0; r < r1; ++r) {
+        for (std::size_t c = c0; c < c1; ++c) out[c * rows + r] = values[r * columns + c];
+      }
+    }
+  }
+  return out;
+}
+
+}  // namespace
 
 Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
@@ -18,7 +42,11 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   Traces traces;
   traces.rt.reserve(spectra);
   for (const std::uint32_t index : indices) traces.rt.push_back(reader::ScanRow(records[index]).rt_sec());
-  traces.values.resize(windows.size() * spectra);
+  // Sums are gathered spectrum by spectrum (each spectrum's row contiguous)
+  // and turned into rows by target once at the end: writing straight into
+  // the target rows would touch a new cache line for every sum.
+  const std::size_t targets = windows.size();
+  std::vector<double> by_spectrum(targets * spectra);
   const std::size_t grain = PointsPool::grain_for(reader->stored_points(indices, choice), spectra);
   if (threads > 1 && grain == PointsPool::kMaxGrain) threads = 1;
   const std::size_t workers = std::max<std::size_t>(PointsPool::worker_count(spectra, threads), 1);
@@ -39,10 +67,11 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   while (auto item = (*pool)->next()) {
     if (!*item) return std::unexpected(std::move(item->error()));
     raw::Peaks& peaks = (*item)->peaks;
-    if (windows.size() != 0) windows.sum(peaks.mz, peaks.intensity, traces.values.data() + column, spectra);
+    if (targets != 0) windows.sum(peaks.mz, peaks.intensity, by_spectrum.data() + column * targets, 1);
     buffers.give(std::move(peaks));
     ++column;
   }
+  traces.values = transposed(by_spectrum, spectra, targets);
   return traces;
 }
 
