@@ -9,8 +9,8 @@ import numpy.typing as npt
 
 __all__ = [
     "Buffer", "FormatError", "MzmlWriter", "PeakStream", "RunHandle", "ScanColumns", "Spectrum",
-    "SpectrumStream", "calibration_sources", "integrity_events", "integrity_kinds", "rt_mz_map", "run_analyzer",
-    "set_log_level", "take_log_records",
+    "SpectrumStream", "calibration_sources", "integrity_events", "integrity_kinds", "pick_peaks", "rt_mz_map",
+    "run_analyzer", "set_log_level", "take_log_records",
 ]
 
 class FormatError(ValueError): ...
