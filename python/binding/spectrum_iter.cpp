@@ -34,7 +34,7 @@ class StreamReceiver {
   // comes back as a Failure. Called without the interpreter lock.
   StreamMsg receive() {
     auto message = receiver_.recv();
-    if (!message) return StreamMsg::failure("receiving on a closed channel");
+    if (!message) return StreamMsg::failure(Error::internal("receiving on a closed channel"));
     return std::move(*message);
   }
 
@@ -101,7 +101,8 @@ PyObject* spectrum_iter_next(PyObject* self) noexcept {
         return nullptr;
       case StreamMsg::Kind::Failure:
         it->finished = true;
-        return runtime_error(message.text);
+        if (message.reader_error) return reader_err(*message.reader_error);
+        return core_err(*message.record_error);
     }
     return nullptr;
   });

@@ -12,14 +12,14 @@ using morvane_core::types::SpectrumRecord;
 void stream_run(const std::string& path, Sender<StreamMsg>& sender) {
   auto opened = reader::Reader::open(path);
   if (!opened) {
-    sender.send(StreamMsg::failure(opened.error().display()));
+    sender.send(StreamMsg::failure(std::move(opened.error())));
     return;
   }
   // The sequence borrows the reader and is released before it.
   auto sequence = (*opened)->iter_spectra();
   while (auto item = sequence->next()) {
     if (!*item) {
-      sender.send(StreamMsg::failure(item->error().display()));
+      sender.send(StreamMsg::failure(std::move(item->error())));
       return;
     }
     auto record = std::make_unique<SpectrumRecord>(std::move(**item));
@@ -35,12 +35,12 @@ void run_stream_worker(std::string path, Sender<StreamMsg> sender) noexcept {
     stream_run(path, sender);
   } catch (const std::exception& error) {
     try {
-      sender.send(StreamMsg::failure(error.what()));
+      sender.send(StreamMsg::failure(Error::internal(error.what())));
     } catch (...) {
     }
   } catch (...) {
     try {
-      sender.send(StreamMsg::failure("unexpected internal error"));
+      sender.send(StreamMsg::failure(Error::internal("unexpected internal error")));
     } catch (...) {
     }
   }

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "channel.hpp"
+#include "morvane_core/error.hpp"
 #include "morvane_core/types.hpp"
+#include "support/error.hpp"
 
 namespace karvel::python {
 
@@ -15,13 +18,19 @@ struct StreamMsg {
 
   Kind kind = Kind::End;
   std::unique_ptr<morvane_core::types::SpectrumRecord> record;  // Spectrum
-  std::string text;                                              // Failure
+  // Failure: the error itself, the reader's (opening the run, a fault of
+  // the worker) or the record model's (a spectrum), raised as either is.
+  std::optional<Error> reader_error;
+  std::optional<morvane_core::error::Error> record_error;
 
   static StreamMsg spectrum(std::unique_ptr<morvane_core::types::SpectrumRecord> record) {
-    return {Kind::Spectrum, std::move(record), {}};
+    return {Kind::Spectrum, std::move(record), {}, {}};
   }
-  static StreamMsg failure(std::string text) { return {Kind::Failure, nullptr, std::move(text)}; }
-  static StreamMsg end() { return {Kind::End, nullptr, {}}; }
+  static StreamMsg failure(Error error) { return {Kind::Failure, nullptr, std::move(error), {}}; }
+  static StreamMsg failure(morvane_core::error::Error error) {
+    return {Kind::Failure, nullptr, {}, std::move(error)};
+  }
+  static StreamMsg end() { return {Kind::End, nullptr, {}, {}}; }
 };
 
 // The worker's whole life: open, send every spectrum, then an end or error

@@ -1,8 +1,6 @@
-"""One wording for a fault, whichever output format or path met it.
-
-The reader's messages carry the layer they come from ("vendor parser
-error: ..."), some of them twice over a pyarrow stream; morvane and the
-command line name the run or the output path instead.
+"""One wording for a fault, whichever output format or path met it:
+morvane and the command line name the run or the output path the fault
+concerns, and the file an OSError carries when it is another one.
 """
 
 from __future__ import annotations
@@ -11,33 +9,17 @@ import errno
 import os
 from typing import Any
 
-_LAYER_PREFIXES = ("vendor parser error: ", "I/O error: ")
-
-
-def plain_message(text: str) -> str:
-    """text without the reader's layer prefixes and surrounding space."""
-    text = text.strip()
-    changed = True
-    while changed:
-        changed = False
-        for prefix in _LAYER_PREFIXES:
-            if text.startswith(prefix):
-                text = text[len(prefix):].lstrip()
-                changed = True
-    return text
-
-
 def describe(error: BaseException, subject: str | os.PathLike[Any] | None = None) -> str:
     """One line for a failure: an OSError as its reason and file (left out
     when it is the subject the line is about), any other error as its plain
     message (its type's name when it has none)."""
     if isinstance(error, OSError) and error.strerror:
-        reason = plain_message(error.strerror)
+        reason = error.strerror.strip()
         name = os.fsdecode(error.filename) if error.filename is not None else None
         if name is None or (subject is not None and os.path.abspath(name) == os.path.abspath(os.fsdecode(subject))):
             return reason
         return f"{reason}: {name}"
-    text = plain_message(str(error))
+    text = str(error).strip()
     return text if text else type(error).__name__
 
 

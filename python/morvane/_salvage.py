@@ -17,7 +17,6 @@ import numpy.typing as npt
 
 from ._native import FormatError
 from ._logging import forward
-from ._messages import plain_message
 
 T = TypeVar("T")
 
@@ -54,10 +53,10 @@ def undecodable(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thr
 
 
 def skipped_of(run: Any, failures: list[tuple[int, str]]) -> list[Skipped]:
-    """The spectra a pass left out, from its (index, message) pairs."""
+    """The spectra a pass left out, from its (index, reason) pairs."""
     native_ids = run._handle.native_ids(np.fromiter((i for i, _ in failures), dtype=np.uint32, count=len(failures)))
-    return [Skipped(int(index), native_id, plain_message(message).removeprefix(native_id + ": "))
-            for (index, message), native_id in zip(failures, native_ids, strict=True)]
+    return [Skipped(int(index), native_id, reason)
+            for (index, reason), native_id in zip(failures, native_ids, strict=True)]
 
 
 def without(positions: npt.NDArray[np.uint32], skipped: list[Skipped]) -> npt.NDArray[np.uint32]:

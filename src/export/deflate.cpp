@@ -19,18 +19,18 @@ void Deflater::CompressorDeleter::operator()(void* compressor) const noexcept {
 
 Result<Deflater> Deflater::create() {
   libdeflate_compressor* compressor = libdeflate_alloc_compressor(kLevel);
-  if (compressor == nullptr) return std::unexpected(Error::io_other("libdeflate: no memory for a compressor"));
+  if (compressor == nullptr) return std::unexpected(Error::out_of_memory());
   return Deflater(compressor);
 }
 
 Result<std::span<const std::uint8_t>> Deflater::compress(std::span<const std::uint8_t> bytes) {
   libdeflate_compressor* compressor = as_compressor(compressor_.get());
-  if (compressor == nullptr) return std::unexpected(Error::io_other("libdeflate: no compressor"));
+  if (compressor == nullptr) return std::unexpected(Error::internal("libdeflate: no compressor"));
   // The bound is never too small, so compression cannot run out of room.
   output_.resize(libdeflate_zlib_compress_bound(compressor, bytes.size()));
   const std::size_t produced =
       libdeflate_zlib_compress(compressor, bytes.data(), bytes.size(), output_.data(), output_.size());
-  if (produced == 0) return std::unexpected(Error::io_other("libdeflate: compression failed"));
+  if (produced == 0) return std::unexpected(Error::internal("libdeflate: compression failed"));
   return std::span<const std::uint8_t>(output_.data(), produced);
 }
 

@@ -45,7 +45,7 @@ Result<std::unique_ptr<EncodePipeline>> EncodePipeline::start(std::shared_ptr<co
 
 Result<EncodedSpectrum> EncodePipeline::next() {
   auto item = pool_->next();
-  if (!item) return std::unexpected(Error::io_other("no spectrum left to encode"));
+  if (!item) return std::unexpected(Error::internal("no spectrum left to encode"));
   return std::move(*item);
 }
 

@@ -81,7 +81,7 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
                                                        MzmlOptions options,
                                                        std::vector<SkippedSpectrum> skipped,
                                                        std::string source_directory) {
-  if (!reader) return std::unexpected(Error::io_other("no reader to write mzML from"));
+  if (!reader) return std::unexpected(Error::argument("no reader to write mzML from"));
   const std::size_t count = reader->scan().records.size();
   for (std::size_t position : selection) {
     if (position >= count) {

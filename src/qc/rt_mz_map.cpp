@@ -20,14 +20,14 @@ std::string bins_message(const char* axis, std::uint32_t bins) {
 
 }  // namespace
 
-std::expected<RtMzMap, std::string> RtMzMap::create(const MapShape& shape) {
-  if (shape.rt.bins < 1 || shape.rt.bins > kMaxMapBins) return std::unexpected(bins_message("rt", shape.rt.bins));
-  if (shape.mz_bins < 1 || shape.mz_bins > kMaxMapBins) return std::unexpected(bins_message("m/z", shape.mz_bins));
+Result<RtMzMap> RtMzMap::create(const MapShape& shape) {
+  if (shape.rt.bins < 1 || shape.rt.bins > kMaxMapBins) return argument_error(bins_message("rt", shape.rt.bins));
+  if (shape.mz_bins < 1 || shape.mz_bins > kMaxMapBins) return argument_error(bins_message("m/z", shape.mz_bins));
   if (!finite(shape.rt.low) || !finite(shape.rt.high) || shape.rt.low > shape.rt.high) {
-    return std::unexpected("the rt range must be finite with low <= high");
+    return argument_error("the rt range must be finite with low <= high");
   }
   if (shape.mz_low.has_value() != shape.mz_high.has_value()) {
-    return std::unexpected("a fixed m/z range needs both ends");
+    return argument_error("a fixed m/z range needs both ends");
   }
   RtMzMap map;
   map.rt_ = shape.rt;
@@ -35,7 +35,7 @@ std::expected<RtMzMap, std::string> RtMzMap::create(const MapShape& shape) {
   if (shape.mz_low) {
     const double low = *shape.mz_low, high = *shape.mz_high;
     if (!finite(low) || !finite(high) || low < 0 || high > kMaxMapMz || !(low < high)) {
-      return std::unexpected("the m/z range must lie in [0, 1e7] with low < high");
+      return argument_error("the m/z range must lie in [0, 1e7] with low < high");
     }
     map.fixed_mz_ = true;
     map.mz_low_ = low;

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "support/error.hpp"
+
 namespace karvel::qc {
 
 // The largest number of bins on either axis.
@@ -72,8 +74,8 @@ class RtMzMap {
  public:
   // Checks the shape: bins in 1..kMaxMapBins on both axes, finite ranges
   // with low <= high (a fixed m/z range needs low < high, inside
-  // [0, kMaxMapMz]). The message names what is wrong.
-  static std::expected<RtMzMap, std::string> create(const MapShape& shape);
+  // [0, kMaxMapMz]). An Argument error whose message names what is wrong.
+  static Result<RtMzMap> create(const MapShape& shape);
 
   // Adds one spectrum's points at retention time rt (seconds). Points past
   // the shorter of the two lists are ignored. A spectrum whose rt is outside

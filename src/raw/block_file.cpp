@@ -21,13 +21,13 @@ std::shared_ptr<const OpenFile> OpenFile::open(std::string path) {
     fd = ::open(file->path_.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    file->failure_ = Error::io_from_errno(errno);
+    file->failure_ = Error::io_from_errno(errno, file->path_);
     return file;
   }
   file->fd_ = fd;
   struct stat info;
   if (::fstat(fd, &info) != 0) {
-    file->failure_ = Error::io_from_errno(errno);
+    file->failure_ = Error::io_from_errno(errno, file->path_);
     return file;
   }
   file->length_ = static_cast<std::uint64_t>(info.st_size);
@@ -47,7 +47,7 @@ Result<void> OpenFile::check(std::uint64_t offset, std::uint64_t byte_count) con
   }
   // A position the file system cannot address fails as a seek would.
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return std::unexpected(Error::io_from_errno(EINVAL));
+    return std::unexpected(Error::io_from_errno(EINVAL, path_));
   }
   return {};
 }
@@ -55,7 +55,9 @@ Result<void> OpenFile::check(std::uint64_t offset, std::uint64_t byte_count) con
 Result<void> OpenFile::read_at(std::uint8_t* buffer, std::uint64_t byte_count, std::uint64_t offset) const {
   if (auto checked = check(offset, byte_count); !checked) return checked;
   // check() holds offset + byte_count to the length: no wrap.
-  return read_exact_at(fd_, buffer, byte_count, offset);
+  auto read = read_exact_at(fd_, buffer, byte_count, offset);
+  if (!read) return std::unexpected(std::move(read.error()).at_path(path_));
+  return read;
 }
 
 Result<std::span<const std::uint8_t>> BlockReader::read(std::uint64_t offset, std::uint64_t byte_count) {

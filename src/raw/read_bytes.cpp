@@ -89,9 +89,9 @@ Result<void> read_to_end(const FileHandle& file, std::vector<std::uint8_t>& out)
 Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint64_t offset,
                                              std::uint64_t byte_count) {
   auto file = open_read_only(path);
-  if (!file) return std::unexpected(std::move(file.error()));
+  if (!file) return std::unexpected(std::move(file.error()).at_path(path));
   auto length = file_length(*file);
-  if (!length) return std::unexpected(std::move(length.error()));
+  if (!length) return std::unexpected(std::move(length.error()).at_path(path));
   std::uint64_t remaining = offset < *length ? *length - offset : 0;
   if (byte_count > remaining) {
     return parse_error(str_cat("read_bytes: requested ", byte_count, " bytes at offset ", offset,
@@ -100,27 +100,27 @@ Result<std::vector<std::uint8_t>> read_bytes(const std::string& path, std::uint6
   }
   // A position the file system cannot address fails as a seek would.
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
-    return std::unexpected(Error::io_from_errno(EINVAL));
+    return std::unexpected(Error::io_from_errno(EINVAL, path));
   }
   // byte_count <= remaining, so offset + byte_count <= length: no wrap.
   std::vector<std::uint8_t> buffer(byte_count);
   auto filled = read_exact_at(file->fd(), buffer.data(), byte_count, offset);
-  if (!filled) return std::unexpected(std::move(filled.error()));
+  if (!filled) return std::unexpected(std::move(filled.error()).at_path(path));
   return buffer;
 }
 
 Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path) {
   auto file = open_read_only(path);
-  if (!file) return std::unexpected(std::move(file.error()));
+  if (!file) return std::unexpected(std::move(file.error()).at_path(path));
   auto length = file_length(*file);
-  if (!length) return std::unexpected(std::move(length.error()));
+  if (!length) return std::unexpected(std::move(length.error()).at_path(path));
   // The reported length is only a hint (it is 0 for many special files), so
   // read on until the end of the file; the extra byte sees the end without
   // growing the buffer.
   std::vector<std::uint8_t> bytes(
       static_cast<std::size_t>(std::min<std::uint64_t>(*length, kMaxReadChunk)) + 1);
   auto read = read_to_end(*file, bytes);
-  if (!read) return std::unexpected(std::move(read.error()));
+  if (!read) return std::unexpected(std::move(read.error()).at_path(path));
   return bytes;
 }
 

@@ -40,23 +40,45 @@ class IoCause final : public Cause {
   std::string text_;
 };
 
+// The library's one error type. Its kind says what a caller does about it:
+//   Io        the file system failed (errno and, where a file was being
+//             opened or read, its path);
+//   Parse     the bytes of a run are not what they should be;
+//   Scan      a spectrum's block failed: the scan and block, and the
+//             underlying error (any kind);
+//   Argument  a caller passed a value the operation cannot take;
+//   Memory    an allocation failed;
+//   Internal  a fault of the library itself (an unexpected exception).
 class Error final : public Cause {
  public:
-  enum class Kind : std::uint8_t { Io, Parse, Scan };
+  enum class Kind : std::uint8_t { Io, Parse, Scan, Argument, Memory, Internal };
 
-  // An operating-system error, described by its errno value.
-  static Error io_from_errno(int os_code);
+  // An operating-system error, described by its errno value; `path` is the
+  // file it concerns (empty when none).
+  static Error io_from_errno(int os_code, std::string path = {});
   // An I/O failure that is not an errno (for example an unexpected end of
   // file while reading an exact range, or text that is not UTF-8).
   static Error io_other(std::string text);
   static Error parse(std::string message);
   static Error scan(std::uint32_t scan_id, BlockKind block, Error source);
+  static Error argument(std::string message);
+  static Error out_of_memory();
+  static Error internal(std::string message);
+
+  // This Io error with `path` as its file when it names none yet; any other
+  // error unchanged.
+  Error at_path(const std::string& path) &&;
 
   Kind kind() const noexcept { return kind_; }
-  // Io: the I/O error's own text; Parse: the message; Scan: empty.
+  // Io: the I/O error's own text; Parse, Argument, Internal: the message;
+  // Memory: "out of memory"; Scan: empty.
   const std::string& text() const noexcept { return text_; }
   // Io: the errno value, or 0 when the failure is not an OS error.
   int os_code() const noexcept { return os_code_; }
+  // Io: the file the failure concerns, empty when unknown.
+  const std::string& path() const noexcept { return path_; }
+  // The error at the end of a chain of Scan errors (this one if not Scan).
+  const Error& root() const noexcept;
   std::uint32_t scan_id() const noexcept { return scan_id_; }
   BlockKind block() const noexcept { return block_; }
   // The underlying cause: the I/O error (an IoCause) of an Io error, the
@@ -66,7 +88,9 @@ class Error final : public Cause {
     return io_.get();
   }
 
-  // "I/O error: …", "parse error: …" or "scanId=N: block block: <inner>".
+  // "I/O error: …", "parse error: …", "scanId=N: block block: <inner>",
+  // "invalid argument: …", "out of memory" or "internal error: …". The
+  // path of an Io error is not part of it.
   std::string display() const override;
   // Names the variant and its fields, e.g. Parse("…") or
   // Scan { scan_id: 7, block: "profile", source: Parse("…") }.
@@ -80,6 +104,7 @@ class Error final : public Cause {
   int os_code_ = 0;
   std::uint32_t scan_id_ = 0;
   std::string text_;
+  std::string path_;  // Io
   // Immutable once built, so sharing them between copies is safe.
   std::shared_ptr<const IoCause> io_;    // Io
   std::shared_ptr<const Error> inner_;   // Scan
@@ -90,6 +115,10 @@ using Result = std::expected<T, Error>;
 
 inline std::unexpected<Error> parse_error(std::string message) {
   return std::unexpected(Error::parse(std::move(message)));
+}
+
+inline std::unexpected<Error> argument_error(std::string message) {
+  return std::unexpected(Error::argument(std::move(message)));
 }
 
 }  // namespace karvel

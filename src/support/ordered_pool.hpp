@@ -19,7 +19,8 @@
 //   lifetime  the workers are joined threads: stop() ends them after the
 //             item each has in hand, the destructor stops and joins them.
 //   errors    an item's failure is its result, handed out in its turn; an
-//             exception escaping work becomes an Io error with its text.
+//             exception escaping work keeps its kind: std::bad_alloc a
+//             Memory error, anything else an Internal error with its text.
 //
 // work is called concurrently for different positions, never twice for one;
 // `worker` (below workers(), 0 in the calling thread) lets it keep state of
@@ -69,6 +70,15 @@ class OrderedPool {
     return static_cast<std::size_t>(std::clamp<std::uint64_t>(kBatchPoints / mean, 1, kMaxGrain));
   }
 
+  // The threads a pass should use for `items` items carrying `points`
+  // points in all, asked for `threads`: 1 (the calling thread) when the
+  // items are so small that even batches of kMaxGrain of them cost mostly
+  // hand-overs, as for a consumer that makes an object of each item; else
+  // `threads`.
+  static unsigned threads_for(std::uint64_t points, std::size_t items, unsigned threads) noexcept {
+    return threads > 1 && grain_for(points, items) == kMaxGrain ? 1 : threads;
+  }
+
   // Worker threads a pool of count items on `threads` threads starts; 0
   // when the items run in the calling thread.
   static std::size_t worker_count(std::size_t count, unsigned threads) noexcept {
@@ -76,12 +86,12 @@ class OrderedPool {
     return std::min<std::size_t>(std::min(threads, kMaxWorkers), count);
   }
 
-  // A Parse error for threads == 0; an Io error when a thread cannot be
-  // started (the ones already started are stopped and joined). A grain of
-  // 0 counts as 1.
+  // An Argument error for threads == 0; an Io error (Memory when out of
+  // memory) when a thread cannot be started (the ones already started are
+  // stopped and joined). A grain of 0 counts as 1.
   static Result<std::unique_ptr<OrderedPool>> start(std::size_t count, unsigned threads, Work work,
                                                     std::size_t grain = 1) {
-    if (threads == 0) return parse_error("the thread count must be at least 1");
+    if (threads == 0) return argument_error("threads must be at least 1");
     const std::size_t workers = worker_count(count, threads);
     std::unique_ptr<OrderedPool> pool(
         new OrderedPool(count, workers, std::clamp<std::size_t>(grain, 1, kMaxGrain), std::move(work)));
@@ -90,8 +100,12 @@ class OrderedPool {
       for (std::size_t i = 0; i < workers; ++i) {
         pool->threads_.emplace_back([raw = pool.get(), i] { raw->run_worker(i); });
       }
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(Error::out_of_memory());
+    } catch (const std::system_error& error) {
+      return std::unexpected(Error::io_from_errno(error.code().value()));
     } catch (const std::exception& error) {
-      return std::unexpected(Error::io_other(std::string("cannot start a worker thread: ") + error.what()));
+      return std::unexpected(Error::internal(std::string("cannot start a worker thread: ") + error.what()));
     }
     return pool;
   }
@@ -172,11 +186,11 @@ class OrderedPool {
     try {
       return work_(position, worker);
     } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::io_other("out of memory"));
+      return std::unexpected(Error::out_of_memory());
     } catch (const std::exception& error) {
-      return std::unexpected(Error::io_other(error.what()));
+      return std::unexpected(Error::internal(error.what()));
     } catch (...) {
-      return std::unexpected(Error::io_other("unexpected internal error"));
+      return std::unexpected(Error::internal("an exception that is not a std::exception"));
     }
   }
 

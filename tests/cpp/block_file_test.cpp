@@ -60,6 +60,9 @@ TEST(BlockReader, MissingFileFailsEveryReadLikeReadBytes) {
   BlockReader reader(OpenFile::open(path));
   for (const Range& range : {Range{0, 0}, Range{0, 10}, Range{5, 1}}) {
     EXPECT_EQ(actual(reader, range.offset, range.count), expected(path, range.offset, range.count));
+    auto read = reader.read(range.offset, range.count);
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(read.error().path(), path) << "the failure names the file";
   }
 }
 

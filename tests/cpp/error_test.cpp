@@ -59,6 +59,41 @@ TEST(Error, IoErrorsHaveTheIoErrorAsCause) {
   EXPECT_EQ(Error::parse("x").source(), nullptr);
 }
 
+// Each kind a caller acts on differently: its display text, the kind at the
+// root of a chain of Scan errors, and the file of an Io error, which the
+// display leaves out.
+TEST(Error, KindsRootsAndPaths) {
+  struct Case {
+    Error error;
+    Error::Kind root;
+    std::string display;
+    std::string path;
+  };
+  const std::vector<Case> cases = {
+      {Error::argument("threads must be at least 1"), Error::Kind::Argument,
+       "invalid argument: threads must be at least 1", ""},
+      {Error::out_of_memory(), Error::Kind::Memory, "out of memory", ""},
+      {Error::internal("unexpected"), Error::Kind::Internal, "internal error: unexpected", ""},
+      {Error::io_from_errno(ENOENT, "run.d/AcqData/MSScan.bin"), Error::Kind::Io,
+       "I/O error: No such file or directory (os error 2)", "run.d/AcqData/MSScan.bin"},
+      {Error::io_from_errno(EIO).at_path("MSPeak.bin"), Error::Kind::Io,
+       "I/O error: Input/output error (os error 5)", "MSPeak.bin"},
+      // A path once set is kept: the innermost open names the file.
+      {Error::io_from_errno(EIO, "inner.bin").at_path("outer.bin"), Error::Kind::Io,
+       "I/O error: Input/output error (os error 5)", "inner.bin"},
+      {Error::parse("x").at_path("ignored.bin"), Error::Kind::Parse, "parse error: x", ""},
+      {Error::scan(3, BlockKind::Centroid, Error::out_of_memory()), Error::Kind::Memory,
+       "scanId=3: centroid block: out of memory", ""},
+      {Error::scan(4, BlockKind::Profile, Error::io_from_errno(ENOENT, "MSProfile.bin")), Error::Kind::Io,
+       "scanId=4: profile block: I/O error: No such file or directory (os error 2)", "MSProfile.bin"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.error.root().kind(), c.root) << c.display;
+    EXPECT_EQ(c.error.display(), c.display);
+    EXPECT_EQ(c.error.root().path(), c.path) << c.display;
+  }
+}
+
 TEST(Error, DebugNamesVariantAndFields) {
   const Error scan = Error::scan(7, BlockKind::Centroid, Error::parse("bad \"x\""));
   EXPECT_EQ(scan.debug(),

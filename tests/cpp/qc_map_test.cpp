@@ -28,7 +28,7 @@ MapShape auto_shape(std::uint32_t rt_bins, std::uint32_t mz_bins) {
 
 RtMzMap make(const MapShape& shape) {
   auto map = RtMzMap::create(shape);
-  EXPECT_TRUE(map.has_value()) << map.error();
+  EXPECT_TRUE(map.has_value()) << map.error().display();
   return std::move(*map);
 }
 
@@ -55,7 +55,8 @@ TEST(RtMzMapShape, RejectsWhatCannotBeAGrid) {
   for (const auto& c : cases) {
     auto map = RtMzMap::create(c.shape);
     ASSERT_FALSE(map.has_value()) << c.name;
-    EXPECT_NE(map.error().find(c.message_part), std::string::npos) << c.name << ": " << map.error();
+    EXPECT_EQ(map.error().kind(), Error::Kind::Argument) << c.name;
+    EXPECT_NE(map.error().text().find(c.message_part), std::string::npos) << c.name << ": " << map.error().text();
   }
 }
 

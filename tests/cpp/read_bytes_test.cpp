@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 #include <vector>
 
 namespace karvel::raw {
@@ -106,6 +108,22 @@ TEST_F(ReadBytesTest, OperatingSystemFailuresAreIoErrors) {
 
   EXPECT_EQ(read_whole_file(dir_ + "/missing.bin").error().os_code(), ENOENT);
   EXPECT_EQ(read_utf8_file(dir_ + "/missing.bin").error().os_code(), ENOENT);
+}
+
+// Every way of reading names the file a system failure concerns, so that
+// the caller need not know which file an operation opened.
+TEST_F(ReadBytesTest, SystemFailuresNameTheirFile) {
+  const std::string missing = dir_ + "/missing.bin";
+  const std::vector<std::pair<std::string, Result<std::vector<std::uint8_t>>>> cases = {
+      {missing, read_bytes(missing, 0, 1)},
+      {missing, read_whole_file(missing)},
+      {dir_, read_whole_file(dir_)},
+  };
+  for (const auto& [path, result] : cases) {
+    ASSERT_FALSE(result.has_value()) << path;
+    EXPECT_EQ(result.error().path(), path);
+  }
+  EXPECT_EQ(read_utf8_file(missing).error().path(), missing);
 }
 
 TEST_F(ReadBytesTest, NoDescriptorStaysOpen) {

@@ -76,7 +76,24 @@ void export_batch(Batch batch, ArrowArray* out) {
 
 struct StreamData {
   std::unique_ptr<BatchSource> source;
+  std::shared_ptr<FailureSlot> slot;
   std::string last_error;
+
+  // Records error as the stream's failure; returns the errno the C stream
+  // interface reports for its kind.
+  int fail(const Error& error) {
+    last_error = message_text(error);
+    if (slot) slot->set(error);
+    switch (error.root().kind()) {
+      case Error::Kind::Memory:
+        return ENOMEM;
+      case Error::Kind::Argument:
+      case Error::Kind::Parse:
+        return EINVAL;
+      default:
+        return EIO;
+    }
+  }
 };
 
 StreamData* stream_data(ArrowArrayStream* stream) {
@@ -89,14 +106,17 @@ int reported(ArrowArrayStream* stream, Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    stream_data(stream)->last_error = "out of memory";
-    return ENOMEM;
+    try {
+      return stream_data(stream)->fail(Error::out_of_memory());
+    } catch (...) {
+      return ENOMEM;
+    }
   } catch (const std::exception& error) {
     try {
-      stream_data(stream)->last_error = error.what();
+      return stream_data(stream)->fail(Error::internal(error.what()));
     } catch (...) {
+      return EIO;
     }
-    return EIO;
   } catch (...) {
     return EIO;
   }
@@ -113,10 +133,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
   return reported(stream, [&] {
     StreamData* data = stream_data(stream);
     auto batch = data->source->next();
-    if (!batch) {
-      data->last_error = error_text(batch.error());
-      return EIO;
-    }
+    if (!batch) return data->fail(batch.error());
     if (!*batch) {
       out->release = nullptr;  // the end of the stream
       return 0;
@@ -149,9 +166,20 @@ void capsule_destructor(PyObject* capsule) noexcept {
 
 }  // namespace
 
-Ref stream_capsule(std::unique_ptr<BatchSource> source) {
+void FailureSlot::set(Error error) {
+  std::lock_guard lock(mutex_);
+  error_ = std::move(error);
+}
+
+std::optional<Error> FailureSlot::get() const {
+  std::lock_guard lock(mutex_);
+  return error_;
+}
+
+Ref stream_capsule(std::unique_ptr<BatchSource> source, std::shared_ptr<FailureSlot> slot) {
   auto data = std::make_unique<StreamData>();
   data->source = std::move(source);
+  data->slot = std::move(slot);
   auto stream = std::make_unique<ArrowArrayStream>(ArrowArrayStream{
       stream_get_schema, stream_get_next, stream_last_error, stream_release, data.get()});
   Ref capsule(PyCapsule_New(stream.get(), "arrow_array_stream", capsule_destructor));

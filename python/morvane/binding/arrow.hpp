@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -95,7 +96,8 @@ struct Batch {
 // What a stream reads its batches from. next() runs on whatever thread the
 // consumer calls get_next on, without the interpreter lock; it returns the
 // next batch, nothing at the end, or the error (the stream reports its
-// text, see error_text).
+// text, see message_text, and an errno of its kind; the error itself goes
+// to the stream's FailureSlot).
 class BatchSource {
  public:
   virtual ~BatchSource() = default;
@@ -103,14 +105,30 @@ class BatchSource {
   virtual Result<std::optional<Batch>> next() = 0;
 };
 
-// A PyCapsule "arrow_array_stream" over source.
-Ref stream_capsule(std::unique_ptr<BatchSource> source);
+// Where the streams of one producer leave the error that ended them, so
+// that the Python side raises it with its kind (an OSError with its file,
+// MemoryError, FormatError) rather than what the consumer made of its
+// text. Shared by the producer object and its streams; any thread.
+class FailureSlot {
+ public:
+  void set(Error error);
+  std::optional<Error> get() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<Error> error_;
+};
+
+// A PyCapsule "arrow_array_stream" over source; failures also go to slot
+// when there is one.
+Ref stream_capsule(std::unique_ptr<BatchSource> source, std::shared_ptr<FailureSlot> slot = {});
 
 // The body of an `__arrow_c_stream__(requested_schema=None)` method: parses
 // its arguments and returns a capsule over the source make_source() builds.
 // A requested schema is accepted and not applied (the stream keeps its own).
 template <class MakeSource>
-PyObject* arrow_stream_method(PyObject* args, PyObject* kwargs, MakeSource&& make_source) noexcept {
+PyObject* arrow_stream_method(PyObject* args, PyObject* kwargs, MakeSource&& make_source,
+                              std::shared_ptr<FailureSlot> slot = {}) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"requested_schema", nullptr};
     PyObject* requested = nullptr;
@@ -118,7 +136,7 @@ PyObject* arrow_stream_method(PyObject* args, PyObject* kwargs, MakeSource&& mak
                                      const_cast<char**>(keywords), &requested)) {
       return nullptr;
     }
-    return stream_capsule(make_source()).release();
+    return stream_capsule(make_source(), std::move(slot)).release();
   });
 }
 

@@ -1,6 +1,7 @@
 // The Python exceptions morvane raises for the reader's failures: data that
 // cannot be decoded is a FormatError (a ValueError), an operating-system
-// failure the matching OSError subclass; the texts are the reader's own.
+// failure the matching OSError subclass with its file, an exhausted memory
+// MemoryError, a refused argument ValueError (see ErrorClasses).
 #pragma once
 
 #include <Python.h>
@@ -15,9 +16,5 @@ namespace karvel::python::morvane {
 inline PyObject* reader_error(ModuleState* state, const karvel::Error& error) {
   return raise_error(ErrorClasses{state->format_error, true}, error);
 }
-
-// ValueError unless threads is at least 1 (the Python side resolves an
-// unset count to the available cores before it gets here).
-bool check_threads(unsigned threads);
 
 }  // namespace karvel::python::morvane

@@ -26,6 +26,7 @@
 #include "extension.hpp"
 #include "heap_object.hpp"
 #include "indices.hpp"
+#include "options.hpp"
 #include "module_util.hpp"
 #include "pool.hpp"
 #include "qc/rt_mz_map.hpp"
@@ -109,12 +110,9 @@ PyObject* rt_mz_map(PyObject* module, PyObject* args) noexcept {
     if (!mz_high) return nullptr;
     auto map = qc::RtMzMap::create(
         qc::MapShape{{rt_low, rt_high, rt_bins}, mz_bins, *mz_low, *mz_high});
-    if (!map) {
-      PyErr_SetString(PyExc_ValueError, map.error().c_str());
-      return nullptr;
-    }
-    auto grid = without_gil([&] { return bin_spectra(reader, std::move(*indices), std::move(*map), threads); });
     ModuleState* state = state_of_module<ModuleState>(module);
+    if (!map) return reader_error(state, map.error());
+    auto grid = without_gil([&] { return bin_spectra(reader, std::move(*indices), std::move(*map), threads); });
     if (!grid) return reader_error(state, grid.error());
     Ref cells = array_of(state, std::move(grid->cells));
     if (!cells) return nullptr;

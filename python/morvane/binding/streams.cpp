@@ -76,7 +76,7 @@ PyObject* spectrum_stream_next(PyObject* self) noexcept {
         if (!end_stream(stream)) PyErr_Clear();  // the decoding error is the one to raise
         return reader_error(state, item->result.error());
       }
-      const std::string text = error_text(item->result.error());
+      const std::string text = reason_text(item->result.error());
       Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(item->index), text.data(),
                               static_cast<Py_ssize_t>(text.size())));
       if (!append(stream->skipped, std::move(entry))) return nullptr;
@@ -149,6 +149,7 @@ struct PeakStreamData {
   std::shared_ptr<const reader::Reader> reader;
   std::vector<std::uint32_t> indices;
   PeakOptions options;
+  std::shared_ptr<FailureSlot> failure = std::make_shared<FailureSlot>();
 };
 
 struct PeakStreamObject {
@@ -164,6 +165,17 @@ PyObject* peak_stream_arrow(PyObject* self, PyObject* args, PyObject* kwargs) no
   return arrow_stream_method(args, kwargs, [&] {
     const PeakStreamData& data = peaks_of(self)->data;
     return peak_source(data.reader, data.indices, data.options);
+  }, peaks_of(self)->data.failure);
+}
+
+// The exception of the error that ended one of the object's streams, the
+// latest; None when none failed.
+PyObject* peak_stream_failure(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::optional<Error> error = peaks_of(self)->data.failure->get();
+    if (!error) Py_RETURN_NONE;
+    reader_error(state_of_type<ModuleState>(Py_TYPE(self)), *error);
+    return PyErr_GetRaisedException();
   });
 }
 
@@ -172,6 +184,9 @@ PyMethodDef peak_stream_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stream_arrow)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\nA fresh Arrow C stream of the peak table."},
+    {"failure", peak_stream_failure, METH_NOARGS,
+     "failure($self)\n--\n\nThe exception of the error that ended a stream of this object (the latest), "
+     "as morvane raises it; None when none failed."},
     {nullptr, nullptr, 0, nullptr},
 };
 
