@@ -106,18 +106,21 @@ def skip(errors: str) -> bool:
 
 
 def available_cores() -> int:
+    """The processors this process may run on (its affinity mask): the one
+    core count every default of threads and worker processes comes from."""
     try:
-        return len(os.sched_getaffinity(0))
+        return len(os.sched_getaffinity(0)) or 1
     except (AttributeError, OSError):
         return os.cpu_count() or 1
 
 
-def threads(count: int | None) -> int:
-    """The worker count: None is the available cores."""
+def threads(count: int | None, name: str = "threads") -> int:
+    """The worker count: None is the available cores; 0 or less is refused
+    (1 means the calling thread, not "unset")."""
     if count is None:
         return available_cores()
     if isinstance(count, bool) or not isinstance(count, numbers.Integral) or count < 1:
-        raise ValueError(f"threads must be a positive int or None, not {count!r}")
+        raise ValueError(f"{name} must be a positive int or None, not {count!r}")
     return int(count)
 
 

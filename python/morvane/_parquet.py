@@ -26,17 +26,13 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-import queue
-import threading
 from collections.abc import Generator, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
 
 from . import _args
 from ._atomic import written_atomically
-from ._native import FormatError
-from ._messages import plain_message
-from ._output import selected
+from ._output import selected_or_refused
 from ._progress import spectra_bar
 from ._integrity import check_strict, display_name, events_of
 from ._salvage import Skipped, salvaged
@@ -130,62 +126,17 @@ def row_groups(batches: Iterator[RecordBatch], schema: Schema, size: int) -> Gen
         yield pyarrow.Table.from_batches(pending, schema)
 
 
-class _Failure:
-    def __init__(self, error: BaseException) -> None:
-        self.error = error
-
-
-_END = object()
-
-
-def read_ahead(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
-    """The batches, the next one decoded on a thread while the caller writes
-    the current one (both release the interpreter lock). One batch ahead at
-    most; stopping early stops the thread after the batch it is reading."""
-    slot: queue.Queue[Any] = queue.Queue(maxsize=1)
-    stop = threading.Event()
-
-    def offer(item: Any) -> bool:
-        while not stop.is_set():
-            try:
-                slot.put(item, timeout=0.05)
-                return True
-            except queue.Full:
-                continue
-        return False
-
-    def produce() -> None:
-        try:
-            for batch in batches:
-                if not offer(batch):
-                    return
-        except BaseException as error:  # noqa: BLE001 - handed to the writing thread
-            offer(_Failure(error))
-            return
-        offer(_END)
-
-    thread = threading.Thread(target=produce, name="morvane-parquet-reader", daemon=True)
-    thread.start()
-    try:
-        while (item := slot.get()) is not _END:
-            if isinstance(item, _Failure):
-                raise item.error
-            yield item
-    finally:
-        stop.set()
-        thread.join()
-
-
-def decoded(batches: Iterator[RecordBatch]) -> Generator[RecordBatch]:
-    """The stream's batches; a spectrum that fails to decode raises
-    FormatError with the reader's message, as the other converters do
-    (pyarrow hands the stream's failure on as an OSError or ArrowInvalid)."""
+def decoded(batches: Iterator[RecordBatch], stream: Any) -> Generator[RecordBatch]:
+    """The stream's batches; when the stream fails, the error that ended it
+    as morvane raises it (FormatError, an OSError naming its file,
+    MemoryError), not what pyarrow made of its text."""
     try:
         yield from batches
-    except (OSError, ValueError) as error:
-        if isinstance(error, FormatError) or getattr(error, "errno", None):
+    except Exception:
+        failure = stream.failure()
+        if failure is None:
             raise
-        raise FormatError(plain_message(str(error))) from None
+        raise failure from None
 
 
 def spectra_started(table: Table, previous: int) -> tuple[int, int]:
@@ -205,8 +156,8 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
                 snr: float = 3.0, strict: bool = False) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
-    calling thread; otherwise the stream decodes on `threads` threads (None:
-    the cores) and the next batch is read while the current one is written.
+    calling thread; otherwise the stream decodes ahead on `threads` threads
+    of the shared pool (None: the cores) while this one writes.
     errors="skip" and strict: as in to_parquet."""
     import_pyarrow()
     if row_group_size < 1:
@@ -216,7 +167,7 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
         check_strict(events_of(run._handle), display_name(run.origin))
     picking = _args.picking(mode, centroid_ms_levels, snr)
     workers = _args.threads(threads)
-    positions = selected(run, ms_level, rt)
+    positions = selected_or_refused(run, ms_level, rt)
 
     def write(chosen: Any, skipped: list[Skipped]) -> int:
         return write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
@@ -231,16 +182,16 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
     """The peak rows of the spectra at positions, written to `path`."""
     pyarrow = import_pyarrow()
     choice, low, high, snr = picking
-    reader = pyarrow.RecordBatchReader.from_stream(
-        run._handle.peaks(positions, choice, False, True, threads, low, high, snr))
+    stream = run._handle.peaks(positions, choice, False, True, threads, low, high, snr)
+    reader = pyarrow.RecordBatchReader.from_stream(stream)
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run, skipped))
-    batches = decoded(iter(reader)) if threads == 1 else read_ahead(decoded(iter(reader)))
+    batches = decoded(iter(reader), stream)
     tables = row_groups(batches, schema, row_group_size)
     rows = 0
     previous = -1
-    # The generators are closed on the way out, also when interrupted: the
-    # read-ahead thread is joined here, not when (or whether) they are
+    # The generators are closed on the way out, also when interrupted, so
+    # that the stream's workers stop here, not when (or whether) they are
     # collected, which could be at interpreter shutdown.
     with contextlib.closing(batches), contextlib.closing(tables), \
             spectra_bar(progress, len(positions), Path(run.path).name) as bar, \
@@ -278,6 +229,7 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     import_pyarrow()
     if strict:
         check_strict(events_of(run._handle), display_name(run.origin))
+    selected_or_refused(run, ms_level, rt)
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                            row_group_size=row_group_size, compression=compression, threads=threads,

@@ -6,12 +6,16 @@ the batch stops early (KeyboardInterrupt, or a stop signal the command
 turns into an exception) the queued runs are cancelled, the workers are
 terminated (killed if they do not end within a few seconds) and waited for,
 and the temporary files and unpacked runs they leave are removed: a worker
-that gets a stop signal itself exits at once, without a traceback.
+that gets a stop signal itself exits at once, without a traceback. A worker
+also ends at once when its parent ends without stopping it (killed with
+SIGKILL, say): the kernel sends it SIGKILL, so no worker goes on converting
+the batch, re-parented, holding the caller's standard output and error.
 """
 
 from __future__ import annotations
 
 import concurrent.futures
+import ctypes
 import logging
 import multiprocessing
 import os
@@ -36,9 +40,33 @@ class _Format(logging.Formatter):
         return f"karvel: {record.levelname.lower()}: {record.getMessage()}"
 
 
-def start_worker(log_level: int | None) -> None:
-    """Runs first in every worker: stop signals end it at once; the reader's
-    records go to standard error from the level the parent shows."""
+# prctl(2) option: the signal this process gets when its parent ends.
+_PR_SET_PDEATHSIG = 1
+
+
+def die_with_parent(parent: int) -> None:
+    """Asks the kernel to kill this process when its parent ends, and ends
+    it now when the parent has already ended (it did so before the request
+    was made). Without prctl (not Linux) the stop signals alone apply."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        prctl = libc.prctl
+    except (OSError, AttributeError):
+        return
+    prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]
+    prctl.restype = ctypes.c_int
+    if prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+        return
+    if os.getppid() != parent:
+        os._exit(128 + signal.SIGKILL)
+
+
+def start_worker(log_level: int | None, parent: int | None = None) -> None:
+    """Runs first in every worker: it dies with `parent` (the process that
+    started it); stop signals end it at once; the reader's records go to
+    standard error from the level the parent shows."""
+    if parent is not None:
+        die_with_parent(parent)
     for number in STOP_SIGNALS:
         signal.signal(number, _exit_at_once)
     if log_level is None:
@@ -86,7 +114,8 @@ def in_processes(workers: int, items: list[Any], task: Callable[[Any], Any], out
     context = multiprocessing.get_context("spawn")
     start_resource_tracker()
     pool = concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=context,
-                                                  initializer=start_worker, initargs=(shown_log_level(),))
+                                                  initializer=start_worker,
+                                                  initargs=(shown_log_level(), os.getpid()))
     try:
         futures = {pool.submit(task, item): i for i, item in enumerate(items)}
         result = collect(futures, concurrent.futures.as_completed)

@@ -186,3 +186,36 @@ def test_a_stopped_archive_conversion_removes_the_unpacked_runs(slow_runs, tmp_p
     assert process.returncode == 128 + signum, stderr.decode()
     assert wait_for(lambda: not any(alive(pid) for pid in family), 10), "worker processes survived"
     assert list(scratch.iterdir()) == [] and leftovers(out) == []
+
+
+@pytest.mark.parametrize("to", ["mzml", "parquet"])
+def test_workers_die_with_a_killed_command(slow_runs, tmp_path, to):
+    """SIGKILL leaves the command no chance to stop its workers: they end
+    with it (the kernel kills them), so the caller's communicate() returns
+    as soon as they are gone and no worker goes on converting the batch."""
+    if to == "parquet":
+        pytest.importorskip("pyarrow")
+    out = tmp_path / "out"
+    process = subprocess.Popen([karvel_script(), "convert", *map(str, slow_runs), "-o", str(out), "--to", to,
+                                "-j", "2", "-q"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    family: set[int] = set()
+    try:
+        assert wait_for(lambda: started(out, 2), 60), "the conversions did not start"
+        family = descendants(process.pid)
+        assert len(family) >= 2
+        process.kill()
+        # Every holder of the pipes is gone well before one run could finish.
+        process.communicate(timeout=20)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+        wait_for(lambda: not any(alive(pid) for pid in family), 10)
+        survivors = [pid for pid in family if alive(pid)]
+        for pid in survivors:
+            os.kill(pid, signal.SIGKILL)
+    assert process.returncode == -signal.SIGKILL
+    assert survivors == [], "worker processes survived their parent"
+    # Nothing was finished after the kill: the workers stopped mid-run.
+    assert not any(p.suffix in (".mzML", ".parquet") for p in out.iterdir())

@@ -18,10 +18,11 @@ Result<std::unique_ptr<DecodePool>> DecodePool::start(std::shared_ptr<const read
                                                       std::vector<std::uint32_t> indices, BlockChoice choice,
                                                       unsigned threads, reader::CentroidOptions centroid) {
   // Spectra of a few points each cost less to decode than their consumer
-  // spends making each one an object: workers would add only hand-overs,
-  // so such a pass decodes in the calling thread.
-  const std::size_t grain = Pool::grain_for(reader->stored_points(indices, choice), indices.size());
-  if (threads > 1 && grain == Pool::kMaxGrain) threads = 1;
+  // spends making each one an object: the pool decodes them in the calling
+  // thread.
+  const std::uint64_t points = reader->stored_points(indices, choice);
+  const std::size_t grain = Pool::grain_for(points, indices.size());
+  threads = Pool::threads_for(points, indices.size(), threads);
   // As many spare arrays as results the pool may hold at once.
   const std::size_t workers = std::max<std::size_t>(Pool::worker_count(indices.size(), threads), 1);
   std::unique_ptr<DecodePool> decoder(
