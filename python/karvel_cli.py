@@ -85,14 +85,14 @@ def reader_messages(verbose: bool) -> Iterator[None]:
     logger.addHandler(handler)
     logger.setLevel(level)
     with contextlib.suppress(ImportError):
-        from morvane._logging import keep_reader_records
-        keep_reader_records(level)
+        from morvane import reader_log_level
+        reader_log_level(level)
     try:
         yield
     finally:
         with contextlib.suppress(ImportError):
-            from morvane._logging import keep_reader_records
-            keep_reader_records(logging.WARNING)
+            from morvane import reader_log_level
+            reader_log_level(logging.WARNING)
         logger.removeHandler(handler)
         logger.setLevel(previous)
 
@@ -131,8 +131,8 @@ def integrity_warnings(name: str, events: Sequence[Any], skipped: bool = False) 
 
 def forward_reader_messages() -> None:
     with contextlib.suppress(ImportError):
-        from morvane._logging import forward
-        forward()
+        from morvane import forward_log_records
+        forward_log_records()
 
 
 # -- info -------------------------------------------------------------------------------
@@ -213,13 +213,11 @@ def base_peak_line(scans: list[ScanSummary], top: ScanSummary | None) -> str:
 
 def calibration_sources(run: Any) -> list[str]:
     """Each scan's calibration source, as resolved when the run opened."""
-    from morvane import _native
-    return [source or "none" for source in _native.calibration_sources(run._handle)]
+    return [source or "none" for source in run.calibration_sources]
 
 
 def summary(run: Any, name: str) -> dict[str, Any]:
     """What `karvel info` says of an opened run, as plain values."""
-    from morvane import _native
     info = run.info
     scans = scan_summaries(run)
     top = most_intense_ms1(scans)
@@ -235,7 +233,7 @@ def summary(run: Any, name: str) -> dict[str, Any]:
         "acquired": info["start_timestamp"],
         "device": run.device,
         "instrument": info["instrument"],
-        "analyzer": _native.run_analyzer(run._handle),
+        "analyzer": run.analyzer,
         "calibrations": dict(sorted(Counter(calibration_sources(run)).items())),
         "tic_max": None if top is None else {"value": top.total_ion_current, "rt_sec": top.retention_time_sec,
                                               "native_id": top.native_id, "index": top.index},
@@ -268,23 +266,21 @@ def info_lines(facts: dict[str, Any]) -> list[str]:
 
 
 def info_json(facts: dict[str, Any]) -> str:
-    from morvane._convert import finite_or_null
-    return json.dumps(finite_or_null({k: v for k, v in facts.items() if not k.startswith("_")}), allow_nan=False)
+    from morvane import json_ready
+    return json.dumps(json_ready({k: v for k, v in facts.items() if not k.startswith("_")}), allow_nan=False)
 
 
 def info(args: argparse.Namespace) -> int:
     import morvane
-    from morvane._archives import ArchiveError, unpacked
-    from morvane._messages import describe
     status = EXIT_OK
     for path in args.paths:
         try:
-            with unpacked(path) as run_path, morvane.open(run_path) as run:
-                facts = summary(run, os.path.basename(os.path.normpath(run_path)))
+            with morvane.opened(path) as run:
+                facts = summary(run, os.path.basename(os.path.normpath(run.path)))
                 events = run.integrity
-        except (ArchiveError, ValueError, OSError, RuntimeError) as error:
+        except (morvane.ArchiveError, ValueError, OSError, RuntimeError) as error:
             forward_reader_messages()
-            complain(f"cannot read {path}: {describe(error, path)}")
+            complain(f"cannot read {path}: {morvane.error_message(error, path)}")
             status = EXIT_FAILED
             continue
         forward_reader_messages()
@@ -424,7 +420,6 @@ def skipped_warning(shown: str, result: Any) -> str:
 
 def convert(args: argparse.Namespace) -> int:
     import morvane
-    from morvane._messages import describe
     check_convert_flags(args.command_parser, args)
     to, options = conversion_options(args)
     try:
@@ -432,7 +427,7 @@ def convert(args: argparse.Namespace) -> int:
         results = morvane.convert(args.paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
                                   progress=not args.quiet, skip_existing=args.skip_existing, **options)
     except (ValueError, TypeError, OSError, ImportError) as error:
-        complain(describe(error))
+        complain(morvane.error_message(error))
         return EXIT_FAILED
     finally:
         forward_reader_messages()
@@ -527,13 +522,13 @@ def common_options() -> argparse.ArgumentParser:
 # -- qc ---------------------------------------------------------------------------------
 
 def add_qc_command(commands: Any, common: argparse.ArgumentParser) -> None:
-    from morvane.qc._cli import add_qc_command as add
+    from morvane.qc import add_qc_command as add
 
     add(commands, common)
 
 
 def run_qc(args: argparse.Namespace) -> int:
-    from morvane.qc._cli import run_qc as run
+    from morvane.qc import run_qc as run
 
     return run(args)
 

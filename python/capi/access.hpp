@@ -35,13 +35,17 @@ class AccessCount {
   std::atomic<std::int64_t> count_{0};
 };
 
+// karvel's wording of a refused access (its objects' specified messages).
+inline constexpr const char* kMutablyBorrowed = "Already mutably borrowed";
+inline constexpr const char* kBorrowed = "Already borrowed";
+
 // Shared access for one scope. When it cannot be had, the guard is empty and
-// RuntimeError "Already mutably borrowed" is set.
+// RuntimeError `busy` is set.
 class SharedAccess {
  public:
-  explicit SharedAccess(AccessCount& count) noexcept
+  explicit SharedAccess(AccessCount& count, const char* busy = kMutablyBorrowed) noexcept
       : count_(count.try_share() ? &count : nullptr) {
-    if (count_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    if (count_ == nullptr) PyErr_SetString(PyExc_RuntimeError, busy);
   }
   SharedAccess(const SharedAccess&) = delete;
   SharedAccess& operator=(const SharedAccess&) = delete;
@@ -55,12 +59,12 @@ class SharedAccess {
 };
 
 // Exclusive access for one scope. When it cannot be had, the guard is empty
-// and RuntimeError "Already borrowed" is set.
+// and RuntimeError `busy` is set.
 class ExclusiveAccess {
  public:
-  explicit ExclusiveAccess(AccessCount& count) noexcept
+  explicit ExclusiveAccess(AccessCount& count, const char* busy = kBorrowed) noexcept
       : count_(count.try_exclusive() ? &count : nullptr) {
-    if (count_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    if (count_ == nullptr) PyErr_SetString(PyExc_RuntimeError, busy);
   }
   ExclusiveAccess(const ExclusiveAccess&) = delete;
   ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;

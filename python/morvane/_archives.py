@@ -172,6 +172,10 @@ def run_folder(folder: Path, archive: str) -> Path:
     inside = [entry for entry in folder.iterdir() if entry.is_dir() and (entry / "AcqData").is_dir()]
     if len(inside) == 1:
         return inside[0]
+    if len(inside) > 1:
+        names = ", ".join(sorted(entry.name for entry in inside))
+        raise ArchiveError(f"{archive}: holds {len(inside)} runs ({names}); an archive must hold one run: "
+                           "unpack it and convert the runs")
     raise ArchiveError(f"{archive}: holds no run (a folder with AcqData at its top or one level down)")
 
 
@@ -234,3 +238,11 @@ def unpacked(path: str) -> Iterator[str]:
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
+
+@contextlib.contextmanager
+def opened(path: str | os.PathLike[str]) -> Iterator[Any]:
+    """The run at path opened, for a data folder or an archive of one (see
+    unpacked); closed, and the unpacked copy removed, afterwards."""
+    from ._run import open as open_run
+    with unpacked(os.fsdecode(path)) as run_path, open_run(run_path) as run:
+        yield run

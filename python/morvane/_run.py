@@ -111,6 +111,17 @@ class Run(RunViews):
         return self._handle.device()
 
     @property
+    def analyzer(self) -> str:
+        """The mass analyzer the run's device names (empty when unknown)."""
+        return _native.run_analyzer(self._handle)
+
+    @property
+    def calibration_sources(self) -> list[str | None]:
+        """Each scan's calibration source, as resolved when the run opened
+        (None for a scan without one)."""
+        return _native.calibration_sources(self._handle)
+
+    @property
     def scans(self) -> ScanTable:
         if self._scans is None:
             self._scans = ScanTable(self._handle.scan_columns())

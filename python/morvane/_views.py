@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
 from ._traces import thin
 
 if TYPE_CHECKING:
@@ -156,3 +157,8 @@ def plot_spectrum(spectrum: Spectrum, **layout: Any) -> Any:
                       yaxis={"title": {"text": "intensity"}, "exponentformat": "e"})
     fig.update_layout(**layout)
     return fig
+
+
+# Spectrum.plot draws with this function: the package hands it to the
+# extension, which imports nothing of the package.
+_native.set_spectrum_plot(plot_spectrum)

@@ -12,7 +12,8 @@
 // With threads above one, worker threads decode and compress the next few
 // spectra while a step writes; the file is the same for every count.
 // Every step runs without the interpreter lock; one call at a time per
-// writer (another thread gets RuntimeError "Already borrowed").
+// writer (another thread gets RuntimeError "the mzML writer is in use by
+// another thread").
 
 #include <Python.h>
 
@@ -30,6 +31,7 @@
 #include "extension.hpp"
 #include "heap_object.hpp"
 #include "indices.hpp"
+#include "options.hpp"
 #include "module_util.hpp"
 #include "path.hpp"
 #include "ref.hpp"
@@ -143,20 +145,11 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
-    const auto block_choice = reader::block_choice_of(choice);
-    if (!block_choice) {
-      PyErr_Format(PyExc_ValueError, "unknown block choice %d", choice);
-      return nullptr;
-    }
-    if (!(snr >= 0) || !std::isfinite(snr)) {
-      PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
-      return nullptr;
-    }
-    exporter::MzmlOptions options{*block_choice, zlib != 0, *intensity_bits, threads};
+    const auto picking = picking_of(choice, min_level, max_level, snr);
+    if (!picking) return nullptr;
+    exporter::MzmlOptions options{picking->choice, zlib != 0, *intensity_bits, threads};
     options.numpress = *numpress;
-    options.centroid.min_ms_level = min_level;
-    options.centroid.max_ms_level = max_level;
-    options.centroid.pick.snr = snr;
+    options.centroid = picking->centroid;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options,
@@ -182,7 +175,7 @@ void destroy_writer(MzmlWriterObject& object) noexcept {
 template <class Body>
 PyObject* with_writer(PyObject* self, Body&& body) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    ExclusiveAccess access(object_of(self)->access);
+    ExclusiveAccess access(object_of(self)->access, "the mzML writer is in use by another thread");
     if (!access) return nullptr;
     MzmlWriter& writer = *object_of(self)->writer;
     return body(writer);

@@ -15,6 +15,7 @@
 #include "errors.hpp"
 #include "heap_object.hpp"
 #include "indices.hpp"
+#include "options.hpp"
 #include "path.hpp"
 #include "pool.hpp"
 #include "run_object.hpp"
@@ -108,26 +109,6 @@ PyObject* run_scan_columns(PyObject* self, PyObject*) noexcept {
   });
 }
 
-// The block choice of its code (reader::block_choice_of).
-std::optional<BlockChoice> choice_of(int code) {
-  const auto choice = reader::block_choice_of(code);
-  if (!choice) PyErr_Format(PyExc_ValueError, "unknown block choice %d", code);
-  return choice;
-}
-
-// The options of the optional arguments min_level, max_level, snr.
-std::optional<reader::CentroidOptions> centroid_options_of(unsigned min_level, unsigned max_level, double snr) {
-  if (!(snr >= 0) || !std::isfinite(snr)) {
-    PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
-    return std::nullopt;
-  }
-  reader::CentroidOptions options;
-  options.min_ms_level = min_level;
-  options.max_ms_level = max_level;
-  options.pick.snr = snr;
-  return options;
-}
-
 // spectrum(index, choice, min_level=0, max_level=max, snr=3.0): one
 // spectrum, decoded without the lock.
 PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
@@ -137,17 +118,16 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
     unsigned min_level = 0, max_level = UINT32_MAX;
     double snr = centroid::kDefaultSnr;
     if (!PyArg_ParseTuple(args, "ni|IId:spectrum", &index, &code, &min_level, &max_level, &snr)) return nullptr;
-    const auto choice = choice_of(code);
-    if (!choice) return nullptr;
-    const auto options = centroid_options_of(min_level, max_level, snr);
-    if (!options) return nullptr;
+    const auto picking = picking_of(code, min_level, max_level, snr);
+    if (!picking) return nullptr;
     const auto count = static_cast<Py_ssize_t>(reader->scan_count());
     if (index < 0 || index >= count) {
       PyErr_SetString(PyExc_IndexError, "spectrum index out of range");
       return nullptr;
     }
     auto decoded = without_gil([&] {
-      return reader->spectrum(static_cast<std::uint64_t>(index), *choice, {}, nullptr, *options, reader::Extra::Skip);
+      return reader->spectrum(static_cast<std::uint64_t>(index), picking->choice, {}, nullptr, picking->centroid,
+                              reader::Extra::Skip);
     });
     if (!decoded) return reader_error(state_of(self), decoded.error());
     return new_spectrum(state_of(self), std::move(*decoded)).release();
@@ -167,14 +147,12 @@ PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
         !check_threads(threads)) {
       return nullptr;
     }
-    const auto choice = choice_of(code);
-    if (!choice) return nullptr;
-    const auto options = centroid_options_of(min_level, max_level, snr);
-    if (!options) return nullptr;
+    const auto picking = picking_of(code, min_level, max_level, snr);
+    if (!picking) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
-    return new_spectrum_stream(state_of(self), reader, std::move(*indices), *choice, skip != 0, threads,
-                               *options)
+    return new_spectrum_stream(state_of(self), reader, std::move(*indices), picking->choice, skip != 0, threads,
+                               picking->centroid)
         .release();
   });
 }
@@ -192,15 +170,13 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
         !check_threads(threads)) {
       return nullptr;
     }
-    const auto choice = choice_of(code);
-    if (!choice) return nullptr;
-    const auto centroid_options = centroid_options_of(min_level, max_level, snr);
-    if (!centroid_options) return nullptr;
+    const auto picking = picking_of(code, min_level, max_level, snr);
+    if (!picking) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
     PeakOptions options;
-    options.choice = *choice;
-    options.centroid = *centroid_options;
+    options.choice = picking->choice;
+    options.centroid = picking->centroid;
     options.skip_errors = skip != 0;
     options.metadata = metadata != 0;
     options.threads = threads;

@@ -11,8 +11,11 @@
 #include "boundary.hpp"
 #include "centroid/peak_picker.hpp"
 #include "convert.hpp"
+#include "extension.hpp"
 #include "heap_object.hpp"
 #include "reader/scan_row.hpp"
+#include "module_util.hpp"
+#include "options.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -119,11 +122,7 @@ PyObject* spectrum_centroided(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$d:centroided", const_cast<char**>(keywords), &snr)) {
       return nullptr;
     }
-    if (!(snr >= 0) || !std::isfinite(snr)) {
-      PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R",
-                   Ref(PyFloat_FromDouble(snr)).get());
-      return nullptr;
-    }
+    if (!check_snr(snr)) return nullptr;
     ModuleState* state = state_of_type<ModuleState>(Py_TYPE(self));
     const std::shared_ptr<const SpectrumRecord>& record = object_of(self)->record;
     if (record->scan_mode != morvane_core::enums::ScanMode::Profile) {
@@ -180,18 +179,21 @@ PyGetSetDef spectrum_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// plot(**layout): the spectrum as a plotly figure, drawn by morvane._views.
+// plot(**layout): the spectrum as a plotly figure, drawn by the function
+// the package registered (set_spectrum_plot): the extension imports nothing
+// of the package.
 PyObject* spectrum_plot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    Ref views(PyImport_ImportModule("morvane._views"));
-    if (!views) return nullptr;
-    Ref plot(PyObject_GetAttrString(views.get(), "plot_spectrum"));
-    if (!plot) return nullptr;
+    PyObject* plot = state_of_type<ModuleState>(Py_TYPE(self))->spectrum_plot;
+    if (plot == nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, "no plotting function is registered (set_spectrum_plot)");
+      return nullptr;
+    }
     Ref first(PyTuple_Pack(1, self));
     if (!first) return nullptr;
     Ref self_first(PySequence_Concat(first.get(), args));
     if (!self_first) return nullptr;
-    return PyObject_Call(plot.get(), self_first.get(), kwargs);
+    return PyObject_Call(plot, self_first.get(), kwargs);
   });
 }
 
@@ -221,6 +223,31 @@ Py_hash_t spectrum_hash(PyObject* self) noexcept {
   const Py_hash_t hash = static_cast<Py_hash_t>(std::hash<std::string>{}(r.native_id) * 31u + r.index);
   return hash == -1 ? -2 : hash;
 }
+
+// set_spectrum_plot(function, /): what Spectrum.plot(**layout) calls, as
+// function(spectrum, **layout).
+PyObject* set_spectrum_plot(PyObject* module, PyObject* function) noexcept {
+  if (!PyCallable_Check(function)) {
+    PyErr_SetString(PyExc_TypeError, "set_spectrum_plot needs a callable");
+    return nullptr;
+  }
+  Py_XSETREF(state_of_module<ModuleState>(module)->spectrum_plot, Py_NewRef(function));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef set_spectrum_plot_def = {
+    "set_spectrum_plot", set_spectrum_plot, METH_O,
+    "set_spectrum_plot(function, /)\n--\n\nRegisters what Spectrum.plot(**layout) calls: function(spectrum, **layout)."};
+
+int add_spectrum_plot(PyObject* module) {
+  Ref name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  Ref function(PyCFunction_NewEx(&set_spectrum_plot_def, module, name.get()));
+  if (!function) return -1;
+  return add_public(module, set_spectrum_plot_def.ml_name, function.get());
+}
+
+const Extension spectrum_plot_extension(add_spectrum_plot);
 
 PyMethodDef spectrum_methods[] = {
     {"plot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spectrum_plot)),

@@ -18,6 +18,7 @@ struct ModuleState {
   PyTypeObject* scan_columns = nullptr;
   PyObject* format_error = nullptr;
   PyObject* frombuffer = nullptr;  // numpy.frombuffer
+  PyObject* spectrum_plot = nullptr;  // what Spectrum.plot calls, set by the package
   PyObject* dtypes[static_cast<int>(Dtype::Count)] = {};
 
   // Calls slot(PyObject**) on every reference the state holds.
@@ -31,6 +32,7 @@ struct ModuleState {
     slot(reinterpret_cast<PyObject**>(&scan_columns));
     slot(&format_error);
     slot(&frombuffer);
+    slot(&spectrum_plot);
     for (auto& dtype : dtypes) slot(&dtype);
   }
 };

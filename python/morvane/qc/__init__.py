@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 
 from .._run import Run
+from ._cli import add_qc_command, run_qc
 from ._metrics import compute
 from ._run_metrics import RunMetrics
 from ._terms import Metric
@@ -30,4 +31,4 @@ def metrics(run: Run | str | os.PathLike[str], *, threads: int | None = None, st
     return compute(run, threads=threads, strict=strict)
 
 
-__all__ = ["Metric", "RunMetrics", "metrics"]
+__all__ = ["Metric", "RunMetrics", "add_qc_command", "metrics", "run_qc"]

@@ -71,8 +71,7 @@ def report_writers() -> tuple[Callable[..., None], Callable[..., None]] | None:
 def run_qc(args: argparse.Namespace) -> int:
     from .._archives import ArchiveError, run_name as archive_run_name, unpacked
     from .._integrity import SUMMARIES
-    from . import metrics
-    from ._metrics import run_name_of
+    from ._metrics import compute, run_name_of
     from ._ms_info import write_ms_info
     from ._mzqc import batch_document, run_document
 
@@ -104,7 +103,7 @@ def run_qc(args: argparse.Namespace) -> int:
                 if name in names:
                     raise ValueError(f"another run of this batch is also named {name}")
                 with unpacked(text) as run_path:
-                    m = metrics(run_path, threads=args.threads, strict=args.strict)
+                    m = compute(run_path, threads=args.threads, strict=args.strict)
                     names.add(name)
                     write_json(run_document(m), out_dir / f"{m.run_name}.mzQC")
                     write_with(functools.partial(write_ms_info, m.scans),
