@@ -27,7 +27,7 @@ from ._atomic import remove_stale_temporaries, written_atomically
 from ._integrity import Event, check_strict, display_name, events_of
 from ._logging import forward
 from ._messages import describe, not_a_run
-from ._output import is_complete, nothing_selected, selected, selected_spectra
+from ._output import is_complete, made_with, record_options, selected, selected_or_refused
 from ._progress import runs_bar
 from ._salvage import Skipped
 
@@ -52,8 +52,9 @@ class ConversionResult:
     `spectra` the number of spectra written, `error` the reason of a failure,
     `skipped` the spectra left out (errors="skip") because they cannot be
     decoded, `existing` whether a complete output was already there (and
-    kept: skip_existing), `integrity` the problems the reader met and
-    worked around (see Run.integrity), also for a run that failed."""
+    kept: skip_existing, as it was made with the same options), `integrity`
+    the problems the reader met and worked around (see Run.integrity), also
+    for a run that failed."""
 
     path: str
     output: str | None
@@ -84,23 +85,23 @@ def scan_rows(run: Any, ms_level: Any, rt: Any) -> list[dict[str, Any]]:
     keep = selected(run, ms_level, rt)
     scans = run.scans
     columns = {name: scans[name][keep].tolist() for name in scans.columns}
-    return [{name: finite_or_null(values[i]) for name, values in columns.items()} for i in range(len(keep))]
+    return [{name: json_ready(values[i]) for name, values in columns.items()} for i in range(len(keep))]
 
 
-def finite_or_null(value: Any) -> Any:
+def json_ready(value: Any) -> Any:
     """value, or None for a float that JSON cannot hold (NaN, ±inf), also
     inside lists and dicts."""
     if isinstance(value, float):
         return value if math.isfinite(value) else None
     if isinstance(value, dict):
-        return {key: finite_or_null(item) for key, item in value.items()}
+        return {key: json_ready(item) for key, item in value.items()}
     if isinstance(value, (list, tuple)):
-        return [finite_or_null(item) for item in value]
+        return [json_ready(item) for item in value]
     return value
 
 
 def write_metadata(run: Any, path: Path, *, ms_level: Any = None, rt: Any = None) -> None:
-    document = {"run_info": finite_or_null(run.info), "device": finite_or_null(run.device),
+    document = {"run_info": json_ready(run.info), "device": json_ready(run.device),
                 "scans": scan_rows(run, ms_level, rt)}
     path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
 
@@ -114,20 +115,18 @@ def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], prog
         write_metadata(run, partial, **options)
 
 
-class EmptySelection(ValueError):
-    """The filters select no spectrum of the run."""
-
-
 def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, Any] | None = None,
                 progress: bool = False, skip_existing: bool = False) -> ConversionResult:
     """Converts one run into out_dir; never raises for a run that cannot be
     read or written (the result carries the error). With skip_existing, a
-    complete output already there is kept and the run not read."""
+    complete output already there, made with the same options, is kept and
+    the run not read; one made with other options (or of unknown ones) is
+    made again."""
     from ._run import open as open_run
     options = dict(options or {})
     started = time.perf_counter()
     target = Path(out_dir) / output_name(path, to)
-    if skip_existing and is_complete(target, to):
+    if skip_existing and is_complete(target, to) and made_with(target, to, options):
         return ConversionResult(str(path), str(target), 0, time.perf_counter() - started, existing=True)
     spectra = 0
     skipped: list[Skipped] = []
@@ -140,9 +139,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
         with unpacked(path) as run_path, open_run(run_path) as run:
             try:
                 ms_level, rt = options.get("ms_level"), options.get("rt")
-                spectra = selected_spectra(run, ms_level, rt)
-                if spectra == 0 and (ms_level is not None or rt is not None):
-                    raise EmptySelection(nothing_selected(run, ms_level, rt))
+                spectra = len(selected_or_refused(run, ms_level, rt))
                 if to == "mzml":
                     # The mzML writer writes under a temporary name of its own
                     # and renames the file when complete.
@@ -168,6 +165,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                                 integrity=tuple(integrity))
     finally:
         forward()
+    record_options(target, to, options)
     return ConversionResult(str(path), str(target), spectra - len(skipped), time.perf_counter() - started,
                             skipped=tuple(skipped), integrity=tuple(integrity))
 
@@ -215,7 +213,9 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     the reader met any problem it would work around (see Run.integrity:
     each result lists them). skip_existing keeps outputs
     already complete (an mzML whose checksum verifies, a Parquet file whose
-    footer reads, JSON that parses) and does not read their runs."""
+    footer reads, JSON that parses) and made with the same options (each
+    output records them in its extended attribute user.karvel.options; an
+    output without the record is made again) and does not read their runs."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     names = [os.path.abspath(os.fsdecode(path)) for path in paths]
@@ -224,9 +224,7 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     os.makedirs(target, exist_ok=True)
     if not names:
         return []
-    if jobs is not None and jobs < 1:
-        raise ValueError(f"jobs must be positive, not {jobs}")
-    workers = min(jobs or os.cpu_count() or 1, len(names))
+    workers = min(_args.threads(jobs, "jobs"), len(names))
     task = functools.partial(convert_run, out_dir=target, to=to, skip_existing=skip_existing)
     if client is None and workers == 1:
         return in_this_process(names, task, options, progress)

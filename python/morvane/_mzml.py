@@ -8,13 +8,11 @@ import os
 from collections.abc import Iterator
 from typing import Any, Literal, Protocol
 
-import numpy as np
-import numpy.typing as npt
-
 from . import _args, _native
 from ._args import Mode, MsLevels
 from ._atomic import remove_stale_temporaries
 from ._integrity import check_strict, display_name, events_of
+from ._output import selected_or_refused
 from ._progress import spectra_bar
 from ._salvage import Skipped, salvaged
 from ._targeted import channel_traces
@@ -29,9 +27,8 @@ class MzmlSource(Protocol):
     def _handle(self) -> _native.RunHandle: ...
     @property
     def origin(self) -> str: ...
-    def _select(
-        self, ms_level: MsLevels | None, rt: tuple[float, float] | None, indices: Any | None = None
-    ) -> npt.NDArray[np.uint32]: ...
+    @property
+    def scans(self) -> Any: ...
 
 # Spectra per step: small enough for a smooth progress bar, large enough
 # that the steps cost nothing next to the writing.
@@ -82,7 +79,9 @@ def to_mzml(
     "centroid") takes the centroid block of scans that have both (see
     Run.spectra for the modes). The file is written under a
     temporary name next to out and renamed when complete: a failure leaves
-    out as it was. FormatError when a spectrum cannot be decoded. `threads`
+    out as it was. ValueError (naming the run's retention times and MS
+    levels) when ms_level or rt select no spectrum: nothing is written.
+    FormatError when a spectrum cannot be decoded. `threads`
     decode and compress the next spectra while the file is written (None:
     the cores); the file is the same for every count, and threads=1 keeps
     the conversion on one core, as when many runs convert side by side.
@@ -125,7 +124,7 @@ def to_mzml(
     if numpress_intensity not in (None, "slof", "pic"):
         raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
     workers = _args.threads(threads)
-    positions = run._select(ms_level, rt)
+    positions = selected_or_refused(run, ms_level, rt)
     path = os.fspath(out)
     if strict:
         check_strict(events_of(run._handle), display_name(run.origin))

@@ -25,8 +25,18 @@ def selected(run: Any, ms_level: Any, rt: Any) -> np.ndarray:
     return select(run.scans, ms_level, rt, None)
 
 
-def selected_spectra(run: Any, ms_level: Any, rt: Any) -> int:
-    return len(selected(run, ms_level, rt))
+class EmptySelection(ValueError):
+    """The filters select no spectrum of the run."""
+
+
+def selected_or_refused(run: Any, ms_level: Any, rt: Any) -> np.ndarray:
+    """The positions the filters keep; EmptySelection (a ValueError saying
+    what the run holds) when filters were given and keep nothing, so that
+    no writer produces a file without spectra for a filter that missed."""
+    positions = selected(run, ms_level, rt)
+    if len(positions) == 0 and (ms_level is not None or rt is not None):
+        raise EmptySelection(nothing_selected(run, ms_level, rt))
+    return positions
 
 
 def nothing_selected(run: Any, ms_level: Any, rt: Any) -> str:
@@ -51,6 +61,61 @@ def nothing_selected(run: Any, ms_level: Any, rt: Any) -> str:
 
 def _seconds(value: float) -> str:
     return "any" if math.isinf(value) else f"{value:g}"
+
+
+# The extended attribute of an output that records the options it was made
+# with, so that a batch keeps an output only when it would write it again
+# the same way.
+OPTIONS_ATTRIBUTE = "user.karvel.options"
+# Options that do not change what is written.
+_NOT_RECORDED = frozenset({"threads", "progress", "strict"})
+# The writers' defaults of the options that are not filters or picking.
+_DEFAULTS: dict[str, dict[str, Any]] = {
+    "mzml": {"zlib": True, "intensity_bits": 32, "numpress_mz": None, "numpress_intensity": None,
+             "numpress_mz_ppm": 0.1},
+    "parquet": {"row_group_size": 1_048_576, "compression": "zstd"},
+}
+
+
+def options_record(to: str, options: dict[str, Any]) -> bytes:
+    """What an output made with these options records: the format and every
+    option that changes the output, in one spelling (defaults filled in,
+    MS levels sorted, the mode and its picking levels as the extension
+    takes them)."""
+    from . import _args
+
+    given = {name: value for name, value in options.items() if name not in _NOT_RECORDED}
+    record: dict[str, Any] = {"to": to}
+    levels = _args.ms_levels(given.pop("ms_level", None))
+    record["ms_level"] = None if levels is None else sorted(set(levels))
+    window = _args.rt_window(given.pop("rt", None))
+    record["rt"] = None if window is None else [repr(bound) for bound in window]
+    if to != "json":
+        record["picking"] = list(_args.picking(given.pop("mode", "auto"), given.pop("centroid_ms_levels", None),
+                                               given.pop("snr", 3.0)))
+        record["skip"] = _args.skip(given.pop("errors", "raise"))
+    for name, default in _DEFAULTS.get(to, {}).items():
+        record[name] = given.pop(name, default)
+    record.update(given)
+    return json.dumps(record, sort_keys=True, default=repr).encode()
+
+
+def record_options(path: str | os.PathLike[str], to: str, options: dict[str, Any]) -> None:
+    """Records on the output at path the options it was made with (where
+    the file system keeps extended attributes; elsewhere nothing)."""
+    try:
+        os.setxattr(path, OPTIONS_ATTRIBUTE, options_record(to, options))
+    except (OSError, AttributeError):
+        pass
+
+
+def made_with(path: str | os.PathLike[str], to: str, options: dict[str, Any]) -> bool:
+    """Whether the output at path records exactly these options (False when
+    it records none: an output of unknown options is made again)."""
+    try:
+        return os.getxattr(path, OPTIONS_ATTRIBUTE) == options_record(to, options)
+    except (OSError, AttributeError):
+        return False
 
 
 def is_complete(path: str | os.PathLike[str], to: str) -> bool:

@@ -166,12 +166,18 @@ def test_a_member_writes_no_more_than_it_declares(tmp_path, private_tmp):
 @pytest.mark.parametrize("content, reason", [
     (b"not an archive at all", "not a readable archive"),
     (None, "holds no run"),
+    (["a.d", "b.d"], "holds 2 runs (a.d, b.d); an archive must hold one run"),
+    (["a.d", "b.d", "c.d"], "holds 3 runs (a.d, b.d, c.d)"),
 ])
 def test_not_a_run_archive(tmp_path, capsys, private_tmp, content, reason):
     archive = tmp_path / "run.d.zip"
     if content is None:
         with zipfile.ZipFile(archive, "w") as out:
             out.writestr("notes.txt", b"hello")
+    elif isinstance(content, list):
+        with zipfile.ZipFile(archive, "w") as out:
+            for name in content:
+                out.writestr(f"{name}/AcqData/MSScan.bin", b"")
     else:
         archive.write_bytes(content)
     assert karvel_cli.main(["convert", str(archive), "-o", str(tmp_path / "out")]) == 1

@@ -142,6 +142,43 @@ class TestSkipExisting:
         assert target.read_bytes() == good
 
 
+# (options of the first conversion, of the second, whether the second keeps the output)
+OPTION_CHANGES = [
+    ([], ["--ms-level", "1"], False),
+    (["--ms-level", "1"], ["--ms-level", "1"], True),
+    (["--ms-level", "1,2"], ["--ms-level", "2,1"], True),
+    (["--ms-level", "1"], [], False),
+    (["--rt", "60:61"], ["--rt", "60:62"], False),
+    ([], ["-j", "2"], True),  # how many workers does not change the output
+]
+
+
+@pytest.mark.parametrize("to", ["mzml", "parquet", "json"])
+@pytest.mark.parametrize("first, second, kept", OPTION_CHANGES)
+def test_skip_existing_keeps_only_outputs_made_the_same_way(run_path, tmp_path, capsys, to, first, second, kept):
+    needs(to)
+    base = [str(run_path), "-o", str(tmp_path), *FORMAT_ARGS[to]]
+    assert convert([*base, *first], capsys)[0] == 0
+    target = tmp_path / ("two" + SUFFIX[to])
+    status, out, _ = convert([*base, *second, "--skip-existing"], capsys)
+    assert status == 0
+    assert ("already complete, kept" in out) == kept, out
+    again = tmp_path / "again"
+    assert convert([str(run_path), "-o", str(again), *FORMAT_ARGS[to], *second], capsys)[0] == 0
+    if to != "parquet":  # Parquet files record no options but their writer's, which may differ in time
+        assert target.read_bytes() == (again / target.name).read_bytes()
+
+
+def test_skip_existing_remakes_an_output_of_unknown_options(run_path, tmp_path, capsys):
+    """An output without a record (written by the API, or copied without
+    its attributes) is made again rather than trusted."""
+    with morvane.open(run_path) as run:
+        run.to_mzml(tmp_path / "two.mzML", ms_level=2)
+    status, out, _ = convert([str(run_path), "-o", str(tmp_path), "--skip-existing"], capsys)
+    assert status == 0 and "already complete" not in out
+    assert "  4 spectra, " in out
+
+
 class TestMetadataJson:
     @pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan])
     def test_non_finite_numbers_are_null(self, tmp_path, capsys, value):

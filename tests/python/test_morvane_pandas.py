@@ -487,6 +487,42 @@ def test_every_entry_point_checks_its_arguments_alike(lookup_run, tmp_path, entr
     assert list(tmp_path.iterdir()) == []  # nothing written, not even a temporary
 
 
+# Writers of a file: a filter that keeps no spectrum is refused before
+# anything is written, with what the run holds, as on the command line.
+WRITERS = {
+    "to_mzml": lambda run, tmp, **kw: run.to_mzml(tmp / "out.mzML", **kw),
+    "morvane.to_mzml": lambda run, tmp, **kw: morvane.to_mzml(run, tmp / "out.mzML", **kw),
+    "to_parquet": lambda run, tmp, **kw: run.to_parquet(tmp / "out.parquet", **kw),
+    "morvane.to_parquet": lambda run, tmp, **kw: morvane.to_parquet(run, tmp / "out.parquet", **kw),
+}
+EMPTY_SELECTIONS = [
+    ({"rt": (0.0, 30.0)}, "retention time 0 to 30 s"),
+    ({"rt": (181.0, float("inf"))}, "retention time 181 to any s"),
+    ({"ms_level": 3}, "MS level 3"),
+    ({"ms_level": [0, 3]}, "MS level 0, 3"),
+    ({"rt": (60.0, 90.0), "ms_level": 4}, "retention time 60 to 90 s and MS level 4"),
+]
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_writers_refuse_a_selection_of_nothing(lookup_run, tmp_path, writer):
+    for filters, asked in EMPTY_SELECTIONS:
+        with pytest.raises(ValueError) as raised:
+            WRITERS[writer](lookup_run, tmp_path, **filters)
+        assert str(raised.value) == (f"no spectra selected by {asked}: the run's spectra span 60.00 to 180.00 s "
+                                     "(1.000 to 3.000 min) at MS level 1, 2"), filters
+        assert list(tmp_path.iterdir()) == []
+    # The same writers with a filter that keeps something write a file.
+    WRITERS[writer](lookup_run, tmp_path, rt=(60.0, 60.0))
+    assert len(list(tmp_path.iterdir())) == 1
+
+
+def test_convert_fails_the_run_of_an_empty_selection(lookup_run, tmp_path):
+    (result,) = morvane.convert([lookup_run.path], tmp_path, to="mzml", jobs=1, ms_level=3)
+    assert not result.ok and result.error.startswith("no spectra selected by MS level 3: the run's spectra span ")
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("mode, points", [("auto", 400), ("stored", 5), ("centroid", 5)])
 def test_mode_vocabulary(tmp_path, mode, points):
     builder = RunBuilder()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 import sys
+import types
 
 import pytest
 
@@ -92,3 +93,47 @@ def test_progress_bar_on_a_terminal(tmp_path, capsys, monkeypatch):
     with morvane.open(built.path) as run:
         run.to_mzml(tmp_path / "out.mzML", progress=True)
     assert "run.d:" in capsys.readouterr().err
+
+
+class _Shell:
+    """What IPython's get_ipython() returns: its type names the front end."""
+
+
+@pytest.mark.parametrize("shell, shown", [("ZMQInteractiveShell", True), ("TerminalInteractiveShell", False),
+                                          (None, False)])
+@pytest.mark.parametrize("write", ["mzml", "parquet"])
+def test_progress_bar_in_a_notebook(tmp_path, monkeypatch, shell, shown, write):
+    """In a notebook's kernel (standard error no terminal) the bar is
+    tqdm.auto's, which draws a widget there; in a terminal IPython shell
+    without a terminal there is none."""
+    tqdm_auto = pytest.importorskip("tqdm.auto")
+    if write == "parquet":
+        pytest.importorskip("pyarrow")
+    bars = []
+
+    class Recorder:
+        def __init__(self, **options):
+            self.total, self.n = options["total"], 0
+            bars.append(self)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return None
+
+        def update(self, count=1):
+            self.n += count
+
+    fake = types.ModuleType("IPython")
+    fake.get_ipython = lambda: None if shell is None else type(shell, (_Shell,), {})()
+    monkeypatch.setitem(sys.modules, "IPython", fake)
+    monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: False)
+    built = build_small_run(tmp_path)
+    with morvane.open(built.path) as run:
+        getattr(run, f"to_{write}")(tmp_path / f"out.{write}", progress=True)
+        if shown:
+            assert [(bar.total, bar.n) for bar in bars] == [(len(run), len(run))]
+        else:
+            assert bars == []

@@ -49,8 +49,14 @@ def read_columns(path):
 def test_rows_are_the_runs_peaks_bit_for_bit(tmp_path, kind, filters):
     run = morvane.open(RUNS[kind](tmp_path / "run.d"))
     out = tmp_path / "run.parquet"
-    rows = run.to_parquet(out, row_group_size=64, **filters)
     expected = expected_columns(run, **filters)
+    if len(list(run.spectra(**filters))) == 0:
+        # A filter that keeps nothing is refused; nothing is written.
+        with pytest.raises(ValueError, match="^no spectra selected by "):
+            run.to_parquet(out, row_group_size=64, **filters)
+        assert not out.exists() and leftovers(tmp_path) == []
+        return
+    rows = run.to_parquet(out, row_group_size=64, **filters)
     assert rows == len(expected["mz"]) == pq.ParquetFile(out).metadata.num_rows
     assert_same_columns(read_columns(out), expected)
     table = pq.read_table(out)
