@@ -38,7 +38,7 @@ from . import _mzpeak_format as fmt
 from ._atomic import named_after, remove_stale_temporaries, sync_folder, synced, temporary_name, written_atomically
 from ._integrity import SUMMARIES, events_of
 from ._native import run_analyzer
-from ._output import selected
+from ._output import selected_or_refused
 from ._parquet import import_pyarrow
 from ._progress import spectra_bar
 from ._salvage import Skipped, salvaged
@@ -954,7 +954,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     skip = _args.skip(errors)
     picking = _args.picking(mode, centroid_ms_levels, snr)
     workers = _args.threads(threads)
-    positions = selected(run, ms_level, rt)
+    positions = selected_or_refused(run, ms_level, rt)
     settings = Settings(mode, picking, fmt.ENCODINGS[mz_encoding], float(chunk_width), bool(strip_zero_runs),
                         compression, ms_level, rt, float(numpress_mz_ppm))
     target = Path(os.fspath(out))

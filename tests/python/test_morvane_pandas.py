@@ -494,6 +494,7 @@ WRITERS = {
     "morvane.to_mzml": lambda run, tmp, **kw: morvane.to_mzml(run, tmp / "out.mzML", **kw),
     "to_parquet": lambda run, tmp, **kw: run.to_parquet(tmp / "out.parquet", **kw),
     "morvane.to_parquet": lambda run, tmp, **kw: morvane.to_parquet(run, tmp / "out.parquet", **kw),
+    "to_mzpeak": lambda run, tmp, **kw: run.to_mzpeak(tmp / "out.mzpeak", **kw),
 }
 EMPTY_SELECTIONS = [
     ({"rt": (0.0, 30.0)}, "retention time 0 to 30 s"),

@@ -18,6 +18,7 @@
 #include "centroid/peak_picker.hpp"
 #include "extension.hpp"
 #include "heap_object.hpp"
+#include "options.hpp"
 #include "module_util.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -66,10 +67,7 @@ PyObject* pick_peaks(PyObject* module, PyObject* args) noexcept {
     double snr = centroid::kDefaultSnr;
     int keep_spikes = 0;
     if (!PyArg_ParseTuple(args, "OOdp:pick_peaks", &mz_arg, &intensity_arg, &snr, &keep_spikes)) return nullptr;
-    if (!(snr >= 0) || !std::isfinite(snr)) {
-      PyErr_Format(PyExc_ValueError, "snr must be a non-negative number, not %R", Ref(PyFloat_FromDouble(snr)).get());
-      return nullptr;
-    }
+    if (!check_snr(snr)) return nullptr;
     HeldBuffer mz;
     HeldBuffer intensity;
     if (!mz.get(mz_arg, 'd', 8, "mz") || !intensity.get(intensity_arg, 'f', 4, "intensity")) return nullptr;

@@ -201,10 +201,8 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
         !check_threads(threads)) {
       return nullptr;
     }
-    const auto choice = choice_of(code);
-    if (!choice) return nullptr;
-    const auto options = centroid_options_of(min_level, max_level, snr);
-    if (!options) return nullptr;
+    const auto picking = picking_of(code, min_level, max_level, snr);
+    if (!picking) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
     auto lows = double_argument(lows_arg, "lows");
@@ -219,7 +217,8 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     for (std::size_t k = 0; k < list.size(); ++k) list[k] = {(*lows)[k], (*highs)[k]};
     const reader::MzWindows windows(std::move(list));
     auto traces = without_gil([&] {
-      return extracted_ion_traces(reader, std::move(*indices), windows, *choice, *options, threads);
+      return extracted_ion_traces(reader, std::move(*indices), windows, picking->choice, picking->centroid,
+                                  threads);
     });
     if (!traces) return reader_error(state_of(self), traces.error());
     ModuleState* state = state_of(self);
