@@ -5,7 +5,7 @@ files at once and decodes each spectrum's block only when asked.
 :func:`opened` also takes an archive of one (RUN.d.zip, .tar, .tar.gz).
 """
 
-from ._archives import ArchiveError, opened
+from ._archives import ArchiveError
 from ._convert import ConversionResult, convert, json_ready
 from ._integrity import Event as IntegrityEvent
 from ._integrity import IntegrityError
@@ -17,7 +17,7 @@ from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
 from ._picking import pick_peaks
-from ._run import Run, open
+from ._run import Run, open, opened
 from ._scans import ScanTable
 from ._slices import SpectrumSlice
 from ._targeted import ChannelTrace

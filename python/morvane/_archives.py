@@ -237,12 +237,3 @@ def unpacked(path: str) -> Iterator[str]:
             _ORIGINS.pop(os.path.abspath(named), None)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-
-
-@contextlib.contextmanager
-def opened(path: str | os.PathLike[str]) -> Iterator[Any]:
-    """The run at path opened, for a data folder or an archive of one (see
-    unpacked); closed, and the unpacked copy removed, afterwards."""
-    from ._run import open as open_run
-    with unpacked(os.fsdecode(path)) as run_path, open_run(run_path) as run:
-        yield run

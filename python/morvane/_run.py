@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 from collections.abc import Iterator, Sequence
@@ -11,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _args, _native, _targeted
-from ._archives import origin_of
+from ._archives import origin_of, unpacked
 from ._args import Errors, Mode, MsLevels
 from ._integrity import Event, Watch, display_name, events_of
 from ._native import Spectrum
@@ -33,6 +34,15 @@ def open(path: _PathArg) -> Run:  # noqa: A001 - the package's entry point
     only. FileNotFoundError when path does not exist, NotADirectoryError when
     it is not a directory, FormatError when it is not a readable run."""
     return Run(path)
+
+
+@contextlib.contextmanager
+def opened(path: _PathArg) -> Iterator[Run]:
+    """The run at path opened, for a data folder or an archive of one
+    (RUN.d.zip, .tar, .tar.gz, unpacked into a private temporary folder);
+    closed, and the unpacked copy removed, afterwards."""
+    with unpacked(os.fsdecode(os.fspath(path))) as run_path, Run(run_path) as run:
+        yield run
 
 
 class Run(RunViews):
