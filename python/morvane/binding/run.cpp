@@ -280,7 +280,7 @@ PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
     Ref failed(PyList_New(0));
     if (!failed) return nullptr;
     for (const auto& [index, error] : failures) {
-      const std::string text = error_text(error);
+      const std::string text = reason_text(error);
       Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(index), text.data(),
                               static_cast<Py_ssize_t>(text.size())));
       if (!entry || PyList_Append(failed.get(), entry.get()) < 0) return nullptr;
