@@ -34,42 +34,42 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
                                     reader::BlockChoice choice, reader::CentroidOptions centroid,
                                     unsigned threads) {
-  // Only the points are decoded (no spectrum records): the sums need
-  // nothing else, and the times come from the scan table.
-  using PointsPool = OrderedPool<reader::ScanPoints>;
+  // Only the points are decoded (no spectrum records), and each worker
+  // sums the spectra it decodes: the times come from the scan table.
+  using SumsPool = OrderedPool<char>;
   const std::size_t spectra = indices.size();
   const auto& records = reader->scan().records;
   Traces traces;
   traces.rt.reserve(spectra);
   for (const std::uint32_t index : indices) traces.rt.push_back(reader::ScanRow(records[index]).rt_sec());
-  // Sums are gathered spectrum by spectrum (each spectrum's row contiguous)
-  // and turned into rows by target once at the end: writing straight into
-  // the target rows would touch a new cache line for every sum.
+  // Sums are gathered spectrum by spectrum (each spectrum's row contiguous,
+  // written by the worker that decoded it) and turned into rows by target
+  // once at the end.
   const std::size_t targets = windows.size();
   std::vector<double> by_spectrum(targets * spectra);
-  const std::size_t grain = PointsPool::grain_for(reader->stored_points(indices, choice), spectra);
-  if (threads > 1 && grain == PointsPool::kMaxGrain) threads = 1;
-  const std::size_t workers = std::max<std::size_t>(PointsPool::worker_count(spectra, threads), 1);
+  const std::size_t grain = SumsPool::grain_for(reader->stored_points(indices, choice), spectra);
+  if (threads > 1 && grain == SumsPool::kMaxGrain) threads = 1;
+  const std::size_t workers = std::max<std::size_t>(SumsPool::worker_count(spectra, threads), 1);
   const reader::RunFiles files = reader->open_files();
   std::vector<reader::BlockReaders> readers;
   readers.reserve(workers);
   for (std::size_t i = 0; i < workers; ++i) readers.emplace_back(files);
-  PeakBuffers buffers(PointsPool::kWindowPerWorker * workers);
+  std::vector<raw::Peaks> spare(workers);  // each worker's arrays, reused
   // Declared after what its workers use, so it stops and joins them first.
-  auto pool = PointsPool::start(
+  auto pool = SumsPool::start(
       spectra, threads,
-      [&](std::size_t position, std::size_t worker) {
-        return reader->points(indices[position], choice, buffers.take(), &readers[worker], centroid);
+      [&](std::size_t position, std::size_t worker) -> Result<char> {
+        auto points = reader->points(indices[position], choice, std::move(spare[worker]), &readers[worker], centroid);
+        if (!points) return std::unexpected(std::move(points.error()));
+        const raw::Peaks& peaks = points->peaks;
+        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, by_spectrum.data() + position * targets, 1);
+        spare[worker] = std::move(points->peaks);
+        return char{1};
       },
       grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
-  std::size_t column = 0;
   while (auto item = (*pool)->next()) {
     if (!*item) return std::unexpected(std::move(item->error()));
-    raw::Peaks& peaks = (*item)->peaks;
-    if (targets != 0) windows.sum(peaks.mz, peaks.intensity, by_spectrum.data() + column * targets, 1);
-    buffers.give(std::move(peaks));
-    ++column;
   }
   traces.values = transposed(by_spectrum, spectra, targets);
   return traces;
