@@ -316,28 +316,34 @@ void find_candidates(std::span<const float> intensity, std::vector<Candidate>& o
   positive_count = count;
 }
 
-// Drops the single-point spikes: maxima of one point whose neighbours both
-// lie below kSpikeFraction of it (a sampled peak has at least two points
-// well above that). The valley before a spike carries over to the next.
-void drop_spikes(std::span<const float> intensity, std::vector<Candidate>& candidates) {
+// Keeps the maxima that can be reported: at least `threshold` high and,
+// unless keep_spikes, not single-point spikes (maxima of one point whose
+// neighbours both lie below kSpikeFraction of it: a sampled peak has at
+// least two points well above that). The valley before a dropped maximum
+// carries over to the next, so valleys stay the lowest point between the
+// kept ones.
+void keep_reportable(std::span<const float> intensity, std::vector<Candidate>& candidates, double threshold,
+                     bool keep_spikes) {
   const std::size_t n = intensity.size();
   std::size_t kept = 0;
   double carried = std::numeric_limits<double>::infinity();
   std::size_t carried_at = 0;
   for (std::size_t k = 0; k < candidates.size(); ++k) {
-    Candidate current = candidates[k];
+    const Candidate& current = candidates[k];
     if (current.valley_before < carried) {
       carried = current.valley_before;
       carried_at = current.valley_at;
     }
-    current.valley_before = carried;
-    current.valley_at = carried_at;
-    if (current.first == current.last) {
+    if (current.value < threshold) continue;
+    if (!keep_spikes && current.first == current.last) {
       const double before = current.first > 0 ? signal(intensity[current.first - 1]) : 0.0;
       const double after = current.last + 1 < n ? signal(intensity[current.last + 1]) : 0.0;
-      if (std::max(before, after) < kSpikeFraction * current.value) continue;  // carried on
+      if (std::max(before, after) < kSpikeFraction * current.value) continue;
     }
-    candidates[kept++] = current;
+    candidates[kept] = current;
+    candidates[kept].valley_before = carried;
+    candidates[kept].valley_at = carried_at;
+    ++kept;
     carried = std::numeric_limits<double>::infinity();
   }
   candidates.resize(kept);
@@ -426,10 +432,12 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
   thread_local std::vector<Placed> placed;
   std::size_t positive_count = 0;
   find_candidates(intensity, candidates, positives, positive_count);
-  if (!settings.keep_spikes) drop_spikes(intensity, candidates);
   const Allowance allowance =
       snr == 0.0 ? Allowance{} : estimate_noise(positives.data(), positive_count, intensity.size());
+  // Maxima under the threshold (most of a noisy baseline's) go first: a
+  // ripple on a reported top is at least half its height, far above it.
   const double threshold = snr * allowance.level;
+  keep_reportable(intensity, candidates, threshold, settings.keep_spikes);
   if (allowance.level > 0) drop_ripples(candidates, allowance);
   const std::size_t n = intensity.size();
   auto profile = [&](std::size_t i) { return signal(intensity[i]); };
@@ -445,7 +453,6 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     const std::size_t i = candidate.first;
     const std::size_t last = candidate.last;
     const double value = candidate.value;
-    if (value < threshold) continue;
     const double previous = i > 0 ? signal(intensity[i - 1]) : 0.0;
     const double next = last + 1 < n ? signal(intensity[last + 1]) : 0.0;
     const Window window = window_of(k);
