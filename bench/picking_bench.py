@@ -7,6 +7,11 @@
     the same spectra picked by OpenMS PeakPickerHiRes from profile mzML
     (its reading, picking and writing timed; writing the profile mzML for it
     is not).
+16. Picking against the truth (picking_truth.py): generated profiles in
+    regimes of width, baseline, pairs, isotope envelopes and density,
+    picked by karvel and by PeakPickerHiRes (pyopenms); per regime the
+    recall within 5 ppm of both, the rest of the figures in the note and in
+    build/picking-truth.md.
 13. MS-Numpress: the profile run as mzML with numpress (linear m/z, slof
     intensities) and zlib against zlib alone, one thread each: file size and
     conversion time; and the largest errors numpress made on the written
@@ -130,11 +135,42 @@ def numpress(args: dict) -> dict:
             "checked": checked}
 
 
-TASKS = {"pick": pick, "peer_pick": peer_pick, "numpress": numpress}
+def truth(args: dict) -> dict:
+    """The truth benchmark's figures for every regime and its table."""
+    import picking_truth
+    results = picking_truth.measure(args["quick"])
+    return {"results": results, "markdown": picking_truth.markdown(results)}
 
 
-def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any]) -> list:
-    """The rows of sections 14 and 15. `row(...)` is the driver's."""
+TASKS = {"pick": pick, "peer_pick": peer_pick, "numpress": numpress, "truth": truth}
+
+
+def truth_rows(*, scratch: Path, quick: bool, row: Callable[..., Any]) -> list:
+    """Section 16: a row per regime, karvel's recall within 5 ppm against
+    PeakPickerHiRes'; the table in build/picking-truth.md."""
+    result = measure("truth", 1, script=SCRIPT, quick=quick)
+    if "error" in result:
+        return [row("16 picking truth", "generated profiles", "%", None, None, "PeakPickerHiRes",
+                    note=result["error"])]
+    (scratch.parent / "picking-truth.md").write_text(result["markdown"] + "\n")
+    out = []
+    for r in result["results"]:
+        k, o = r["karvel"], r.get("openms")
+        note = (f"1 ppm {100 * k['recall_1ppm']:.0f}/{100 * o['recall_1ppm']:.0f}%, "
+                f"median {k['median_ppm']:.2f}/{o['median_ppm']:.2f} ppm, "
+                f"false {k['false_per_scan']:.1f}/{o['false_per_scan']:.1f} a scan") if o else ""
+        out.append(row("16 picking truth", f"{r['regime']}: recall <= 5 ppm", "%", 100 * k["recall_5ppm"],
+                       100 * o["recall_5ppm"] if o else None, "PeakPickerHiRes", ">= 1", note=note))
+    if all("openms" in r for r in result["results"]):
+        karvel = sum(r["karvel"]["seconds"] for r in result["results"])
+        openms = sum(r["openms"]["seconds"] for r in result["results"])
+        out.append(row("16 picking truth", "picking time, all regimes (speed-up)", "x", openms / karvel, 1.0,
+                       "PeakPickerHiRes", ">= 20"))
+    return out
+
+
+def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any], quick: bool = False) -> list:
+    """The rows of sections 14, 15 and 16. `row(...)` is the driver's."""
     def run_task(task: str, **arguments: Any) -> dict:
         return measure(task, 1, script=SCRIPT, scratch=str(scratch), **arguments)
 
@@ -158,7 +194,7 @@ def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any]
     result = run_task("numpress", path=str(run.path), repeats=repeats, error_spectra=20)
     if "error" in result:
         out.append(row("15 numpress", f"numpress+zlib, {label}", "MB", None, None, "zlib", note=result["error"]))
-        return out
+        return out + truth_rows(scratch=scratch, quick=quick, row=row)
     out.append(row("15 numpress", f"mzML size, numpress+zlib, {label}", "MB", result["bytes"] / 1e6,
                    result["zlib_bytes"] / 1e6, "zlib alone", "<= 0.35"))
     # A speed-up: zlib alone's time over numpress and zlib's.
@@ -168,7 +204,7 @@ def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any]
                    "bound", "<= 1.0"))
     out.append(row("15 numpress", f"intensity error, {result['checked']} spectra", "relative",
                    result["intensity_error"], result["intensity_bound"], "bound", "<= 1.0"))
-    return out
+    return out + truth_rows(scratch=scratch, quick=quick, row=row)
 
 
 if __name__ == "__main__":

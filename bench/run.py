@@ -427,7 +427,8 @@ def main() -> int:
     rows += qc_bench.rows(runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
     log("picking and MS-Numpress")
     import picking_bench
-    rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
+    rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row,
+                               quick=args.quick)
     log("mzPeak: sizes, writing against to_parquet, reads against pyopenms")
     import mzpeak_bench
     rows += mzpeak_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
