@@ -174,68 +174,90 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
 
 namespace {
 
-// The q-quantile (q in [0, 1]) of an evenly strided sample of at most
-// kNoiseSample of the count values at values, copied into sample.
-double strided_quantile(const float* values, std::size_t count, double q, std::vector<float>& sample) {
-  if (count == 0) return 0.0;
-  const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
-  sample.clear();
-  for (std::size_t k = 0; k < count; k += stride) sample.push_back(values[k]);
-  const auto rank = static_cast<std::size_t>(std::clamp(q, 0.0, 1.0) * static_cast<double>(sample.size() - 1) + 0.5);
-  std::nth_element(sample.begin(), sample.begin() + static_cast<std::ptrdiff_t>(rank), sample.end());
-  return static_cast<double>(sample[rank]);
+// An intensity as signal, in float: non-finite and non-positive values are
+// zero (without a branch).
+inline float signal_float(float value) noexcept {
+  return ((value > 0.0f) & (value <= std::numeric_limits<float>::max())) ? value : 0.0f;
 }
 
-// The noise of a profile from its positive values in order (positives) and
-// its number of points: the level (see the header) and the spread, the
-// median difference between successive positive values both at most twice
-// the level (baseline beside baseline) over 0.954, which is the standard
-// deviation of Gaussian noise; at least a tenth of the level and at most the
-// level, and the level itself when fewer than kSpreadPairs pairs are
-// baseline (a zeroed baseline hides its spread).
-constexpr std::size_t kSpreadPairs = 16;
+// True when the eight values at data are all +0.0 (bit patterns zero).
+inline bool eight_zeros(const float* data) noexcept {
+  std::uint64_t words[4];
+  std::memcpy(words, data, sizeof words);
+  return (words[0] | words[1] | words[2] | words[3]) == 0;
+}
 
-Allowance estimate_noise(const float* positives, std::size_t count, std::size_t points) {
+// The noise of a profile (see the header), from an evenly strided sample of
+// at most kNoiseSample of its points: the level is the median of the
+// sample, zeros included; when half of it or more is zero, the low
+// kZeroedQuantile of its positive values (of all the profile's positive
+// values when the sample holds fewer than kZeroedSample). The spread is the
+// median difference over 0.954 (the standard deviation of Gaussian noise)
+// between the sampled points and the points after them where both are
+// positive and at most twice the level (baseline beside baseline); at least
+// a tenth of the level and at most the level, and the level itself when
+// fewer than kSpreadPairs such pairs were sampled (a zeroed baseline hides
+// its spread).
+constexpr std::size_t kSpreadPairs = 16;
+constexpr std::size_t kZeroedSample = 512;
+
+Allowance estimate_noise(std::span<const float> intensity) {
   thread_local std::vector<float> sample;
   thread_local std::vector<float> differences;
-  thread_local std::vector<float> pair_top;
-  if (count == 0) return {};
-  const std::size_t stride = (count + kNoiseSample - 1) / kNoiseSample;
-  differences.clear();
-  pair_top.clear();
-  for (std::size_t k = 0; k + 1 < count; k += stride) {
-    differences.push_back(std::fabs(positives[k + 1] - positives[k]));
-    pair_top.push_back(std::max(positives[k + 1], positives[k]));
+  const std::size_t n = intensity.size();
+  if (n == 0) return {};
+  const float* const data = intensity.data();
+  const std::size_t stride = (n + kNoiseSample - 1) / kNoiseSample;
+  sample.clear();
+  std::size_t zeros = 0;
+  for (std::size_t k = 0; k < n; k += stride) {
+    const float value = signal_float(data[k]);
+    zeros += value == 0.0f;
+    sample.push_back(value);
   }
-  // The median of all points, zeros included, is the positive value of rank
-  // points / 2 - zeros among the positives; past half the points zero it is
-  // the low kZeroedQuantile of the positives, the detector's threshold.
-  const double zeros = static_cast<double>(points - count);
-  const double q = std::max((0.5 * static_cast<double>(points) - zeros) / static_cast<double>(count),
-                            kZeroedQuantile);
-  const double level = strided_quantile(positives, count, q, sample);
-  std::size_t baseline = 0;
-  for (std::size_t k = 0; k < differences.size(); ++k) {
-    if (pair_top[k] <= 2.0 * level) differences[baseline++] = differences[k];
+  double level = 0;
+  if (2 * zeros < sample.size()) {
+    const auto middle = sample.begin() + static_cast<std::ptrdiff_t>(sample.size() / 2);
+    std::nth_element(sample.begin(), middle, sample.end());
+    level = *middle;
+  } else {
+    std::erase(sample, 0.0f);
+    if (sample.size() < kZeroedSample) {
+      sample.clear();
+      for (std::size_t i = 0; i < n;) {
+        if (data[i] == 0.0f && i + 8 <= n && eight_zeros(data + i)) {
+          i += 8;  // zero runs: the bulk of such a profile
+          continue;
+        }
+        const float value = signal_float(data[i++]);
+        if (value > 0.0f) sample.push_back(value);
+      }
+    }
+    if (sample.empty()) return {};
+    const auto rank = static_cast<std::size_t>(kZeroedQuantile * static_cast<double>(sample.size() - 1) + 0.5);
+    const auto at = sample.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(sample.begin(), at, sample.end());
+    level = *at;
+  }
+  differences.clear();
+  const float top = static_cast<float>(2.0 * level);
+  for (std::size_t k = 0; k + 1 < n; k += stride) {
+    const float a = signal_float(data[k]);
+    const float b = signal_float(data[k + 1]);
+    if (a > 0.0f && b > 0.0f && a <= top && b <= top) differences.push_back(std::fabs(a - b));
   }
   double spread = level;
-  if (baseline >= kSpreadPairs) {
-    spread = strided_quantile(differences.data(), baseline, 0.5, sample) / 0.954;
-    spread = std::clamp(spread, 0.1 * level, level);
+  if (differences.size() >= kSpreadPairs) {
+    const auto middle = differences.begin() + static_cast<std::ptrdiff_t>(differences.size() / 2);
+    std::nth_element(differences.begin(), middle, differences.end());
+    spread = std::clamp(static_cast<double>(*middle) / 0.954, 0.1 * level, level);
   }
   return {level, spread};
 }
 
 }  // namespace
 
-double noise_level(std::span<const float> intensity) {
-  std::vector<float> positives;
-  positives.reserve(intensity.size());
-  for (const float value : intensity) {
-    if (value > 0.0f && value <= std::numeric_limits<float>::max()) positives.push_back(value);
-  }
-  return estimate_noise(positives.data(), positives.size(), intensity.size()).level;
-}
+double noise_level(std::span<const float> intensity) { return estimate_noise(intensity).level; }
 
 namespace {
 
@@ -250,70 +272,76 @@ struct Candidate {
   std::size_t valley_at;
 };
 
-// An intensity as signal, in float: non-finite and non-positive values are
-// zero (without a branch).
-inline float signal_float(float value) noexcept {
-  return ((value > 0.0f) & (value <= std::numeric_limits<float>::max())) ? value : 0.0f;
+
+
+// The lowest signal in [from, to) and its last position; 0 at `from` when
+// the range is empty.
+struct Valley {
+  float value;
+  std::size_t at;
+};
+
+Valley lowest_between(const float* data, std::size_t from, std::size_t to) {
+  if (from >= to) return {0.0f, from};
+  // Backwards, so ties keep the last position; a zero is as low as it gets.
+  float lowest = std::numeric_limits<float>::infinity();
+  std::size_t at = to - 1;
+  for (std::size_t i = to; i-- > from;) {
+    const float value = signal_float(data[i]);
+    if (value < lowest) {
+      lowest = value;
+      at = i;
+      if (value == 0.0f) break;
+    }
+  }
+  return {lowest, at};
 }
 
-// True when the eight values at data are all +0.0 (bit patterns zero).
-inline bool eight_zeros(const float* data) noexcept {
-  std::uint64_t words[4];
-  std::memcpy(words, data, sizeof words);
-  return (words[0] | words[1] | words[2] | words[3]) == 0;
-}
-
-// Every maximum of the profile, in position order, into out; the profile's
-// positive values, in order, into positives (sized to hold them all).
-void find_candidates(std::span<const float> intensity, std::vector<Candidate>& out,
-                     std::vector<float>& positives, std::size_t& positive_count) {
+// Every maximum of the profile at least `threshold` high (every positive
+// one for threshold 0), in position order, into out, each with the lowest
+// point between it and the one before (0 at point 0 for the first).
+// Points under the threshold are passed over one comparison each.
+void find_candidates(std::span<const float> intensity, double threshold, std::vector<Candidate>& out) {
   out.clear();
   const std::size_t n = intensity.size();
-  positives.resize(n);
-  float* const gathered = positives.data();
-  std::size_t count = 0;
   const float* const data = intensity.data();
+  // The smallest float at least threshold, and above 0.
+  float floor_value = static_cast<float>(threshold);
+  if (static_cast<double>(floor_value) < threshold) floor_value = std::nextafter(floor_value, 1.0f / 0.0f);
+  floor_value = std::max(floor_value, std::numeric_limits<float>::denorm_min());
+  std::size_t after_previous = 0;  // one past the previous maximum's last point
+  bool any = false;
   std::size_t i = 0;
-  float previous = 0.0f;  // signal at i - 1
-  float valley = 0.0f;    // lowest signal since the last maximum (none yet: 0)
-  std::size_t valley_at = 0;
   while (i < n) {
-    if (previous == 0.0f) {
-      // Zero runs, the bulk of a time-of-flight profile, eight points a step.
-      while (i + 8 <= n && eight_zeros(data + i)) i += 8;
-      if (i == n) break;
-    }
-    const float value = signal_float(data[i]);
-    gathered[count] = value;
-    count += static_cast<std::size_t>(value > 0.0f);
-    if (value <= previous) {  // zero included: signal is never negative
-      if (value <= valley) {
-        valley = value;
-        valley_at = i;
+    // signal_float maps NaN, infinities and negatives to 0, under the floor;
+    // zero runs, the bulk of many profiles, go eight points a step.
+    while (i < n) {
+      if (data[i] == 0.0f && i + 8 <= n && eight_zeros(data + i)) {
+        i += 8;
+        continue;
       }
-      previous = value;
+      if (signal_float(data[i]) >= floor_value) break;
+      ++i;
+    }
+    if (i == n) break;
+    const float value = signal_float(data[i]);
+    const float before = i > 0 ? signal_float(data[i - 1]) : 0.0f;
+    if (value <= before) {
       ++i;
       continue;
     }
     // A rise to value at i: extend over the equal points that follow.
     std::size_t last = i;
-    while (last + 1 < n && signal_float(data[last + 1]) == value) {
-      ++last;
-      gathered[count++] = value;
-    }
+    while (last + 1 < n && signal_float(data[last + 1]) == value) ++last;
     const float next = last + 1 < n ? signal_float(data[last + 1]) : 0.0f;
     if (next < value) {
-      out.push_back({i, last, value, valley, valley_at});
-      valley = value;
-      valley_at = last;
-    } else if (value <= valley) {
-      valley = value;
-      valley_at = last;
+      const Valley valley = any ? lowest_between(data, after_previous, i) : Valley{0.0f, 0};
+      out.push_back({i, last, value, valley.value, valley.at});
+      after_previous = last + 1;
+      any = true;
     }
-    previous = value;
     i = last + 1;
   }
-  positive_count = count;
 }
 
 // Keeps the maxima that can be reported: at least `threshold` high and,
@@ -428,15 +456,13 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
   out.clear();
   const double snr = settings.snr > 0 ? settings.snr : 0.0;  // NaN fails the comparison
   thread_local std::vector<Candidate> candidates;
-  thread_local std::vector<float> positives;
   thread_local std::vector<Placed> placed;
-  std::size_t positive_count = 0;
-  find_candidates(intensity, candidates, positives, positive_count);
-  const Allowance allowance =
-      snr == 0.0 ? Allowance{} : estimate_noise(positives.data(), positive_count, intensity.size());
-  // Maxima under the threshold (most of a noisy baseline's) go first: a
-  // ripple on a reported top is at least half its height, far above it.
+  const Allowance allowance = snr == 0.0 ? Allowance{} : estimate_noise(intensity);
+  // Maxima under the threshold (most of a noisy baseline's) are never
+  // candidates: a ripple on a reported top is at least half its height,
+  // far above it.
   const double threshold = snr * allowance.level;
+  find_candidates(intensity, threshold, candidates);
   keep_reportable(intensity, candidates, threshold, settings.keep_spikes);
   if (allowance.level > 0) drop_ripples(candidates, allowance);
   const std::size_t n = intensity.size();

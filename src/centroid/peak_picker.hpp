@@ -71,8 +71,10 @@
 // baseline values (both at most twice the level) over 0.954, the standard
 // deviation of Gaussian noise; at least a tenth of the level and at most the
 // level; the level itself when a zeroed baseline hides it. Both are
-// estimated on an evenly strided sample of at most kNoiseSample values, so
-// the cost stays linear.
+// estimated on an evenly strided sample of at most kNoiseSample points (all
+// the positive values of a zeroed profile whose sample holds few), so the
+// cost stays linear; the maxima are then looked for only among the points
+// at least at the threshold.
 //
 // Ripples. Noise on the top of a wide peak makes several maxima of one
 // peak. Two neighbouring maxima are one peak when the lower falls short of
