@@ -345,6 +345,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["mode"] = args.centroid
     if to != "json" and args.centroid_ms_levels is not None:
         options["centroid_ms_levels"] = args.centroid_ms_levels
+    if to in ("mzml", "parquet") and args.keep_spikes:
+        options["keep_spikes"] = True
     if to != "json" and args.errors != "raise":
         options["errors"] = args.errors
     if to == "mzpeak" and args.mzpeak_layout is not None:
@@ -473,6 +475,9 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
                               "where it has them, profile spectra elsewhere)")
     command.add_argument("--centroid-ms-levels", type=level_range, metavar="1-",
                          help="the MS levels --centroid applies to (e.g. 1-, 2, 1-2); the others keep their block")
+    command.add_argument("--keep-spikes", action="store_true",
+                         help="picking keeps single-point spikes as peaks (dropped by default as detector "
+                              "artefacts); mzML and Parquet")
     command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
     command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
                          help="mzML: intensity precision (default: 32)")

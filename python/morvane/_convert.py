@@ -36,9 +36,9 @@ SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": "
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
                        "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr",
-                       "strict", "srm"}),
+                       "strict", "srm", "keep_spikes"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
-                          "centroid_ms_levels", "snr", "strict"}),
+                          "centroid_ms_levels", "snr", "strict", "keep_spikes"}),
     "json": frozenset({"ms_level", "rt", "strict"}),
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
                          "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm",

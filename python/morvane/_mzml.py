@@ -70,6 +70,7 @@ def to_mzml(
     snr: float = 3.0,
     strict: bool = False,
     srm: bool = True,
+    keep_spikes: bool = False,
 ) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, in seconds,
     inclusive) as indexed mzML 1.1 to out.
@@ -93,7 +94,8 @@ def to_mzml(
     run.skipped lists them too (as (index, reason), for the latest call).
 
     "pick" writes stored centroids where present and picks the other
-    profiles, "pick-all" picks every profile (snr: the picker's threshold);
+    profiles, "pick-all" picks every profile (snr: the picker's threshold;
+    single-point spikes are dropped unless keep_spikes);
     centroid_ms_levels limits the mode to those MS levels (None all, n, or
     (low, high) with high None for no end), the others keep their block.
     Picked spectra are centroid spectra, and the file's data processing
@@ -139,6 +141,7 @@ def to_mzml(
                     run._handle, path, chosen, choice, bool(zlib), int(intensity_bits), workers,
                     [(s.native_id, s.reason) for s in skipped],
                     numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value, source,
+                    bool(keep_spikes),
                 )
             with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
                 with output_errors_named(path, chosen=False):

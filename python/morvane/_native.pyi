@@ -52,7 +52,7 @@ class Spectrum:
     def intensity(self) -> npt.NDArray[np.float32]: ...
     def __len__(self) -> int: ...
     def plot(self, /, **layout: Any) -> Any: ...
-    def centroided(self, *, snr: float = 3.0) -> Spectrum: ...
+    def centroided(self, *, snr: float = 3.0, keep_spikes: bool = False) -> Spectrum: ...
 
 @final
 class ScanColumns:
@@ -88,7 +88,8 @@ class RunHandle:
     def device(self) -> dict[str, str] | None: ...
     def scan_columns(self) -> ScanColumns: ...
     def spectrum(
-        self, index: int, choice: int, min_level: int = 0, max_level: int = 4294967295, snr: float = 3.0, /
+        self, index: int, choice: int, min_level: int = 0, max_level: int = 4294967295, snr: float = 3.0,
+        keep_spikes: bool = False, /
     ) -> Spectrum: ...
     def spectra(
         self,
@@ -99,6 +100,7 @@ class RunHandle:
         min_level: int = 0,
         max_level: int = 4294967295,
         snr: float = 3.0,
+        keep_spikes: bool = False,
         /,
     ) -> SpectrumStream: ...
     def peaks(
@@ -111,6 +113,7 @@ class RunHandle:
         min_level: int = 0,
         max_level: int = 4294967295,
         snr: float = 3.0,
+        keep_spikes: bool = False,
         /,
     ) -> PeakStream: ...
     def xic(
@@ -163,6 +166,7 @@ class MzmlWriter:
         max_level: int = 4294967295,
         snr: float = 3.0,
         source: str | None = None,
+        keep_spikes: bool = False,
     ) -> MzmlWriter: ...
     @property
     def total(self) -> int: ...

@@ -153,7 +153,7 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                 threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-                snr: float = 3.0, strict: bool = False) -> int:
+                snr: float = 3.0, strict: bool = False, keep_spikes: bool = False) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes ahead on `threads` threads
@@ -171,18 +171,19 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
 
     def write(chosen: Any, skipped: list[Skipped]) -> int:
         return write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
-                               row_group_size=row_group_size, compression=compression, threads=workers)
+                               row_group_size=row_group_size, compression=compression, threads=workers,
+                               keep_spikes=keep_spikes)
 
     return salvaged(run, positions, picking, workers, skip, write)[0]
 
 
 def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skipped: list[Skipped], *,
                     picking: tuple[int, int, int, float], progress: bool, row_group_size: int, compression: str,
-                    threads: int) -> int:
+                    threads: int, keep_spikes: bool = False) -> int:
     """The peak rows of the spectra at positions, written to `path`."""
     pyarrow = import_pyarrow()
     choice, low, high, snr = picking
-    stream = run._handle.peaks(positions, choice, False, True, threads, low, high, snr)
+    stream = run._handle.peaks(positions, choice, False, True, threads, low, high, snr, bool(keep_spikes))
     reader = pyarrow.RecordBatchReader.from_stream(stream)
     check_schema(reader.schema)
     schema = reader.schema.with_metadata(file_metadata(run, skipped))
@@ -210,7 +211,7 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-               snr: float = 3.0, strict: bool = False) -> int:
+               snr: float = 3.0, strict: bool = False, keep_spikes: bool = False) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -233,4 +234,5 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
     with written_atomically(out) as partial:
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                            row_group_size=row_group_size, compression=compression, threads=threads,
-                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict)
+                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict,
+                           keep_spikes=keep_spikes)

@@ -189,7 +189,7 @@ class Run(RunViews):
             self._by_scan_id = mapping
         return self._by_scan_id
 
-    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0) -> Spectrum:
+    def spectrum(self, index: int, *, mode: Mode = "auto", snr: float = 3.0, keep_spikes: bool = False) -> Spectrum:
         """The spectrum at position index (negative from the end), read from
         the block `mode` names (see ``Run.spectra``)."""
         if isinstance(index, bool) or not isinstance(index, (int, np.integer)):
@@ -198,7 +198,7 @@ class Run(RunViews):
         if not 0 <= position < self._count:
             raise IndexError("spectrum index out of range")
         try:
-            return self._handle.spectrum(position, *_args.picking(mode, None, snr))
+            return self._handle.spectrum(position, *_args.picking(mode, None, snr), bool(keep_spikes))
         finally:
             self._watch.poll()
 
@@ -267,6 +267,7 @@ class Run(RunViews):
         errors: Errors = "raise",
         threads: int | None = None,
         snr: float = 3.0,
+        keep_spikes: bool = False,
     ) -> Spectra:
         """Spectra in index order (the order of `indices` when given),
         decoded ahead on C++ worker threads (threads=1: each in the calling
@@ -280,8 +281,9 @@ class Run(RunViews):
         "centroid"). "pick": the stored centroids where present, otherwise
         the profile's peaks picked on the workers (centroid spectra: one point
         per peak at the calibrated m/z of its fitted apex, with its height;
-        peaks below snr times the spectrum's noise level dropped);
-        "pick-all": every profile's peaks picked.
+        peaks below snr times the spectrum's noise level dropped, and
+        single-point spikes unless keep_spikes); "pick-all": every profile's
+        peaks picked.
 
         errors="skip" leaves out undecodable spectra and records
         ``(index, message)`` in ``run.skipped`` (the list of the latest call;
@@ -293,7 +295,7 @@ class Run(RunViews):
         skip, workers, handle = _args.skip(errors), _args.threads(threads), self._handle
 
         def start() -> _native.SpectrumStream:
-            stream = handle.spectra(chosen, choice, skip, workers, low, high, snr_value)
+            stream = handle.spectra(chosen, choice, skip, workers, low, high, snr_value, bool(keep_spikes))
             stream.on_end = self._watch.poll
             return stream
 
@@ -313,6 +315,7 @@ class Run(RunViews):
         threads: int | None = None,
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
+        keep_spikes: bool = False,
     ) -> PeakTable:
         """The long peak table (spectrum_index, mz, intensity; with metadata
         also scan_id, ms_level, rt, precursor_mz, polarity) through the Arrow
@@ -324,7 +327,8 @@ class Run(RunViews):
         chosen = self._select(ms_level, rt)
         choice, low, high, snr_value = _args.picking(mode, centroid_ms_levels, snr)
         return PeakTable(self._handle.peaks(
-            chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value
+            chosen, choice, _args.skip(errors), bool(metadata), _args.threads(threads), low, high, snr_value,
+            bool(keep_spikes)
         ))
 
     @overload
@@ -464,6 +468,7 @@ class Run(RunViews):
         snr: float = 3.0,
         strict: bool = False,
         srm: bool = True,
+        keep_spikes: bool = False,
     ) -> list[Skipped]:
         """Writes the run as indexed mzML 1.1 (see morvane.to_mzml); returns
         the spectra left out with errors="skip"."""
@@ -471,7 +476,7 @@ class Run(RunViews):
                        intensity_bits=intensity_bits, progress=progress, threads=threads, errors=errors,
                        numpress_mz=numpress_mz, numpress_intensity=numpress_intensity,
                        numpress_mz_ppm=numpress_mz_ppm, centroid_ms_levels=centroid_ms_levels, snr=snr,
-                       strict=strict, srm=srm)
+                       strict=strict, srm=srm, keep_spikes=keep_spikes)
 
     def to_parquet(
         self,
@@ -488,12 +493,14 @@ class Run(RunViews):
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
         strict: bool = False,
+        keep_spikes: bool = False,
     ) -> int:
         """Writes the run's peaks as Parquet, one row per peak; returns the
         number of rows (see morvane.to_parquet). Needs pyarrow."""
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
-                          errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict)
+                          errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict,
+                          keep_spikes=keep_spikes)
 
     def to_mzpeak(
         self,

@@ -201,6 +201,7 @@ CLI_CASES = [
     (["--centroid"], {"mode": "pick"}),
     (["--centroid", "stored"], {"mode": "stored"}),
     (["--centroid", "--numpress-mz", "linear"], {"mode": "pick", "numpress_mz": "linear"}),
+    (["--centroid", "pick-all", "--keep-spikes"], {"mode": "pick-all", "keep_spikes": True}),
 ]
 
 
@@ -243,3 +244,64 @@ def test_a_request_for_centroids_gives_centroids(run_path, tmp_path, capsys, arg
     written = {kind for kind, term in (("centroid", "MS:1000127"), ("profile", "MS:1000128"))
                if f'accession="{term}"' in text}
     assert written == kinds
+
+
+SPIKE = 2000  # a single-point spike in every profile of the spiky run
+
+
+@pytest.fixture(scope="module")
+def spiky_path(tmp_path_factory):
+    values = gaussian_intensities(POINTS, PEAKS)
+    values[SPIKE] += 100_000
+    builder = RunBuilder(stride=284)
+    builder.add_scan(0.50, profile=Profile(X0, DX, values))
+    builder.add_scan(0.51, ms_level=2, target_mz=600.0, collision_energy=20.0, profile=Profile(X0, DX, values))
+    return builder.build(tmp_path_factory.mktemp("spiky") / "spiky.d").path
+
+
+def mzml_counts(run, out, **options):
+    pyteomics = pytest.importorskip("pyteomics.mzml")
+    run.to_mzml(out / "spiky.mzML", mode="pick-all", **options)
+    with pyteomics.MzML(str(out / "spiky.mzML"), use_index=False) as reader:
+        return [len(s["m/z array"]) for s in reader]
+
+
+def parquet_counts(run, out, **options):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    run.to_parquet(out / "spiky.parquet", mode="pick-all", **options)
+    index = parquet.read_table(out / "spiky.parquet")["spectrum_index"].to_numpy()
+    return np.bincount(index, minlength=len(run)).tolist()
+
+
+# Every way to pick: the peak count of each spectrum.
+PICKING_ROUTES = {
+    "spectrum": lambda run, out, **o: [len(run.spectrum(i, mode="pick-all", **o)) for i in range(len(run))],
+    "spectra": lambda run, out, **o: [len(s) for s in run.spectra(mode="pick-all", **o)],
+    "peaks": lambda run, out, **o: np.bincount(
+        __import__("pyarrow").table(run.peaks(mode="pick-all", **o))["spectrum_index"].to_numpy(),
+        minlength=len(run)).tolist(),
+    "centroided": lambda run, out, **o: [len(run[i].centroided(**o)) for i in range(len(run))],
+    "to_mzml": mzml_counts,
+    "to_parquet": parquet_counts,
+}
+
+
+@pytest.mark.parametrize("route", sorted(PICKING_ROUTES))
+def test_spikes_are_dropped_unless_kept_on_every_route(spiky_path, tmp_path, route):
+    if route in ("peaks", "to_parquet"):
+        pytest.importorskip("pyarrow")
+    run = morvane.open(spiky_path)
+    pick = PICKING_ROUTES[route]
+    assert pick(run, tmp_path) == [len(PEAKS)] * len(run)
+    assert pick(run, tmp_path, keep_spikes=True) == [len(PEAKS) + 1] * len(run)
+
+
+def test_convert_keep_spikes_keeps_them(spiky_path, tmp_path, capsys):
+    pyteomics = pytest.importorskip("pyteomics.mzml")
+    for argv, expected in ((["--centroid", "pick-all"], len(PEAKS)),
+                           (["--centroid", "pick-all", "--keep-spikes"], len(PEAKS) + 1)):
+        out = tmp_path / str(len(argv))
+        assert karvel_cli.main(["convert", "-o", str(out), "-q", *argv, str(spiky_path)]) == 0
+        capsys.readouterr()
+        with pyteomics.MzML(str(out / "spiky.mzML"), use_index=False) as reader:
+            assert [len(s["m/z array"]) for s in reader] == [expected, expected]

@@ -116,20 +116,22 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
                                      "threads", "skipped", "numpress_mz", "numpress_intensity",
-                                     "numpress_mz_ppm", "min_level", "max_level", "snr", "source", nullptr};
+                                     "numpress_mz_ppm", "min_level", "max_level", "snr", "source",
+                                     "keep_spikes", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr, *skipped_arg = nullptr;
     int choice = 0, zlib = 1, bits = 32;
     unsigned min_level = 0, max_level = UINT32_MAX;
+    int keep_spikes = 0;
     double snr = centroid::kDefaultSnr;
     unsigned threads = 1;
     const char* numpress_mz = nullptr;
     const char* numpress_intensity = nullptr;
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
     const char* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdz:MzmlWriter", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdzp:MzmlWriter", const_cast<char**>(keywords),
                                      &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
                                      &skipped_arg, &numpress_mz, &numpress_intensity, &mz_ppm, &min_level,
-                                     &max_level, &snr, &source) ||
+                                     &max_level, &snr, &source, &keep_spikes) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -145,7 +147,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
-    const auto picking = picking_of(choice, min_level, max_level, snr);
+    auto picking = picking_of(choice, min_level, max_level, snr);
+    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
     if (!picking) return nullptr;
     exporter::MzmlOptions options{picking->choice, zlib != 0, *intensity_bits, threads};
     options.numpress = *numpress;

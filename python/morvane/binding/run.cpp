@@ -117,8 +117,12 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
     int code = 0;
     unsigned min_level = 0, max_level = UINT32_MAX;
     double snr = centroid::kDefaultSnr;
-    if (!PyArg_ParseTuple(args, "ni|IId:spectrum", &index, &code, &min_level, &max_level, &snr)) return nullptr;
-    const auto picking = picking_of(code, min_level, max_level, snr);
+    int keep_spikes = 0;
+    if (!PyArg_ParseTuple(args, "ni|IIdp:spectrum", &index, &code, &min_level, &max_level, &snr, &keep_spikes)) {
+      return nullptr;
+    }
+    auto picking = picking_of(code, min_level, max_level, snr);
+    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
     if (!picking) return nullptr;
     const auto count = static_cast<Py_ssize_t>(reader->scan_count());
     if (index < 0 || index >= count) {
@@ -142,12 +146,14 @@ PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
     unsigned threads = 0;
     unsigned min_level = 0, max_level = UINT32_MAX;
     double snr = centroid::kDefaultSnr;
-    if (!PyArg_ParseTuple(args, "OipI|IId:spectra", &indices_arg, &code, &skip, &threads, &min_level,
-                          &max_level, &snr) ||
+    int keep_spikes = 0;
+    if (!PyArg_ParseTuple(args, "OipI|IIdp:spectra", &indices_arg, &code, &skip, &threads, &min_level,
+                          &max_level, &snr, &keep_spikes) ||
         !check_threads(threads)) {
       return nullptr;
     }
-    const auto picking = picking_of(code, min_level, max_level, snr);
+    auto picking = picking_of(code, min_level, max_level, snr);
+    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
     if (!picking) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
@@ -165,12 +171,14 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
     unsigned threads = 0;
     unsigned min_level = 0, max_level = UINT32_MAX;
     double snr = centroid::kDefaultSnr;
-    if (!PyArg_ParseTuple(args, "OippI|IId:peaks", &indices_arg, &code, &skip, &metadata, &threads,
-                          &min_level, &max_level, &snr) ||
+    int keep_spikes = 0;
+    if (!PyArg_ParseTuple(args, "OippI|IIdp:peaks", &indices_arg, &code, &skip, &metadata, &threads,
+                          &min_level, &max_level, &snr, &keep_spikes) ||
         !check_threads(threads)) {
       return nullptr;
     }
-    const auto picking = picking_of(code, min_level, max_level, snr);
+    auto picking = picking_of(code, min_level, max_level, snr);
+    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
     if (!picking) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
@@ -339,7 +347,7 @@ PyMethodDef run_methods[] = {
     {"scan_columns", run_scan_columns, METH_NOARGS,
      "scan_columns($self)\n--\n\nThe scan table as columns."},
     {"spectrum", run_spectrum, METH_VARARGS,
-     "spectrum($self, index, choice, min_level=0, max_level=4294967295, snr=3.0, /)\n--\n\n"
+     "spectrum($self, index, choice, min_level=0, max_level=4294967295, snr=3.0, keep_spikes=False, /)\n--\n\n"
      "Decodes one spectrum."},
     {"spectra", run_spectra, METH_VARARGS,
      "spectra($self, indices, choice, skip, threads, min_level=0, max_level=4294967295, snr=3.0, /)"

@@ -111,15 +111,17 @@ PyObject* spectrum_repr(PyObject* self) noexcept {
 
 Ref new_spectrum_object(ModuleState* state, std::shared_ptr<const SpectrumRecord> shared);
 
-// Spectrum.centroided(*, snr=3.0): a profile spectrum's peaks picked from its
+// Spectrum.centroided(*, snr=3.0, keep_spikes=False): a profile spectrum's peaks picked from its
 // arrays (centroid/peak_picker.hpp, pick_mz), as a new centroid spectrum
 // with the same scan fields; a centroid spectrum is returned as a new
 // Spectrum over the same points. Picking runs without the interpreter lock.
 PyObject* spectrum_centroided(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static const char* keywords[] = {"snr", nullptr};
+    static const char* keywords[] = {"snr", "keep_spikes", nullptr};
     double snr = centroid::kDefaultSnr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$d:centroided", const_cast<char**>(keywords), &snr)) {
+    int keep_spikes = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$dp:centroided", const_cast<char**>(keywords), &snr,
+                                     &keep_spikes)) {
       return nullptr;
     }
     if (!check_snr(snr)) return nullptr;
@@ -129,7 +131,8 @@ PyObject* spectrum_centroided(PyObject* self, PyObject* args, PyObject* kwargs) 
       return new_spectrum_object(state, record).release();
     }
     auto picked = without_gil([&] {
-      raw::Peaks peaks = centroid::pick_mz(record->mz, record->intensity, centroid::PickSettings{snr});
+      raw::Peaks peaks = centroid::pick_mz(record->mz, record->intensity,
+                                           centroid::PickSettings{snr, keep_spikes != 0});
       SpectrumRecord copy;
       copy.index = record->index;
       copy.native_id = record->native_id;
@@ -255,11 +258,12 @@ PyMethodDef spectrum_methods[] = {
      "plot($self, /, **layout)\n--\n\nThe spectrum as a plotly figure (needs the report extra)."},
     {"centroided", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spectrum_centroided)),
      METH_VARARGS | METH_KEYWORDS,
-     "centroided($self, /, *, snr=3.0)\n--\n\n"
-     "The peaks of a profile spectrum as a new centroid spectrum: one point per local\n"
-     "maximum, at the m/z of its fitted apex, with the apex height; maxima below snr\n"
-     "times the spectrum's noise level (the median of its positive intensities) are\n"
-     "dropped, snr=0 keeps them all. A centroid spectrum comes back unchanged."},
+     "centroided($self, /, *, snr=3.0, keep_spikes=False)\n--\n\n"
+     "The peaks of a profile spectrum as a new centroid spectrum: one point per peak,\n"
+     "at the m/z of its fitted apex, with the apex height; peaks below snr times the\n"
+     "spectrum's noise level (the median of all its points) are dropped, snr=0 keeps\n"
+     "every maximum; single-point spikes are dropped unless keep_spikes. A centroid\n"
+     "spectrum comes back unchanged."},
     {nullptr, nullptr, 0, nullptr},
 };
 
