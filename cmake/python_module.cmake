@@ -49,9 +49,9 @@ function(karvel_add_extension target)
   install(TARGETS ${target} LIBRARY DESTINATION ${ARG_DESTINATION})
 endfunction()
 
-file(GLOB KARVEL_BINDING_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_SOURCE_DIR}/python/binding/*.cpp)
-karvel_add_extension(karvel MODULE karvel DESTINATION . SOURCES ${KARVEL_BINDING_SOURCES})
+file(GLOB KARVEL_EXT_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/python/karvel_ext/*.cpp)
+karvel_add_extension(karvel MODULE karvel DESTINATION . SOURCES ${KARVEL_EXT_SOURCES})
 foreach(_karvel_py_file karvel_cli.py karvel.pyi)
   if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/python/${_karvel_py_file})
     install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/${_karvel_py_file} DESTINATION .)
@@ -62,14 +62,14 @@ endforeach()
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/python/karvel.pyi
   DESTINATION karvel-stubs RENAME __init__.pyi)
 
-file(GLOB MORVANE_BINDING_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding/*.cpp)
-if(MORVANE_BINDING_SOURCES)
+file(GLOB MORVANE_EXT_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane_ext/*.cpp)
+if(MORVANE_EXT_SOURCES)
   karvel_add_extension(morvane_native_ext MODULE morvane._native DESTINATION morvane
-    SOURCES ${MORVANE_BINDING_SOURCES})
-  target_include_directories(morvane_native_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/binding)
+    SOURCES ${MORVANE_EXT_SOURCES})
+  target_include_directories(morvane_native_ext PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane_ext)
   target_link_libraries(morvane_native_ext PRIVATE karvel_export karvel_qc)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/python/morvane/ DESTINATION morvane
     FILES_MATCHING PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
-    PATTERN "binding" EXCLUDE PATTERN "__pycache__" EXCLUDE)
+    PATTERN "__pycache__" EXCLUDE)
 endif()

@@ -109,7 +109,7 @@ def test_the_package_has_no_import_circle():
 
 
 def test_the_extension_imports_nothing_of_its_package():
-    sources = sorted((PACKAGE / "binding").glob("*.[ch]pp"))
+    sources = sorted((REPO / "python" / "morvane_ext").glob("*.[ch]pp"))
     assert sources
     importing = [path.name for path in sources if re.search(r'PyImport_\w+\("morvane', path.read_text())]
     assert importing == []
