@@ -41,15 +41,8 @@ def _env() -> dict[str, str]:
     return env
 
 
-def errors_flag_exists() -> bool:
-    done = subprocess.run([str(BIN / "karvel"), "convert", "--help"], capture_output=True, text=True, env=_env())
-    return "--errors" in done.stdout
-
-
 needs_cwltool = pytest.mark.skipif(_tool("cwltool") is None, reason="cwltool is not installed")
 needs_snakemake = pytest.mark.skipif(_tool("snakemake") is None, reason="snakemake is not installed")
-needs_errors_flag = pytest.mark.skipif(not errors_flag_exists(),
-                                       reason="karvel convert has no --errors option yet")
 
 
 @pytest.fixture(scope="module")
@@ -126,7 +119,6 @@ def test_cwl_job_fails_on_a_damaged_run_and_keeps_the_others(runs, tmp_path):
 
 
 @needs_cwltool
-@needs_errors_flag
 def test_cwl_job_skips_what_a_damaged_run_cannot_decode(runs, tmp_path):
     done, out = cwltool(tmp_path, {"runs": directories(runs, [DAMAGED]), "errors": "skip"})
     assert done.returncode == 0, done.stderr[-2000:]
@@ -171,7 +163,6 @@ def test_snakemake_passes_options_to_every_job(tmp_path, runs):
 
 
 @needs_snakemake
-@needs_errors_flag
 def test_snakemake_with_errors_skip_converts_the_damaged_run(runs, tmp_path):
     done = snakemake(tmp_path, runs, errors="skip")
     assert done.returncode == 0, done.stderr[-2000:]
