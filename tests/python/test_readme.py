@@ -290,7 +290,7 @@ def test_ci_targets_are_read_from_the_recipe(what, makefile, expected):
 
 TOP_FOLDERS = ("src", "python", "tests", "morvane_core", "bench", "fuzz", "scripts", "examples", "cmake", "docs")
 NAMED_PATH = re.compile(r"`((?:%s)/[^`\s]*)`" % "|".join(TOP_FOLDERS))
-LAYOUT_ENTRY = re.compile(r"^(\S+)\s{2,}\S")
+LAYOUT_ENTRY = re.compile(r"^(\S+)\s+\S")
 
 
 def named_paths(text: str) -> list[str]:
