@@ -569,11 +569,28 @@ class Outcome:
         return reasons
 
 
+def refusal_problems(case: Case, out: Path) -> list[str]:
+    """What is wrong with the writer's answer to a filter that keeps no
+    spectrum: it must raise a ValueError saying so and write nothing."""
+    try:
+        convert(case, out)
+    except ValueError as refused:
+        if "no spectra selected" not in str(refused):
+            return [f"refused with an unexpected message: {refused}"]
+    else:
+        return ["wrote a file for a selection of nothing"]
+    leftovers = sorted(p.name for p in out.parent.iterdir() if p.name.startswith(out.name))
+    return [f"left {leftovers} behind"] if leftovers else []
+
+
 def run_case(seed: int, folder: Path, consumers: tuple[Consumer, ...] = CONSUMERS) -> Outcome:
     folder.mkdir(parents=True, exist_ok=True)
     case = draw_case(seed, folder)
-    out = convert(case, folder / "run.mzML")
     expected = expected_arrays(case)
+    if not expected and ({"ms_level", "rt"} & case.options.keys()):
+        # A filter that keeps nothing is refused before anything is written.
+        return Outcome(case, {"morvane": refusal_problems(case, folder / "run.mzML")}, ())
+    out = convert(case, folder / "run.mzML")
     problems = {"morvane": writer_problems(case, expected)}
     if holds_empty_zlib_stream(out):
         # OpenMS 2.6 and others refuse it: empty arrays are written as an empty <binary>.
