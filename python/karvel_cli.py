@@ -4,6 +4,8 @@
                          a summary of each data folder, from its scan table
     karvel convert RUN.d [RUN.d ...] -o OUTDIR [--to mzml|parquet|mzpeak] ...
                          runs as indexed mzML, Parquet or (--metadata-only) JSON
+    karvel extract RUN.d [RUN.d ...] --targets TARGETS.csv -o OUTDIR
+                         the traces of a table of targets, one Parquet per run
     karvel qc RUN.d [RUN.d ...] -o OUTDIR    quality metrics as mzQC, per-scan tables, reports
     karvel --version
 
@@ -433,22 +435,30 @@ def convert(args: argparse.Namespace) -> int:
         return EXIT_FAILED
     finally:
         forward_reader_messages()
+    return report_results(results, args.quiet, args.strict, "convert",
+                          lambda result: f"{result.spectra} spectra, {result.seconds:.2f} s")
+
+
+def report_results(results: Sequence[Any], quiet: bool, strict: bool, verb: str,
+                   done: Callable[[Any], str]) -> int:
+    """One line per run of a batch (a failure, or unless quiet what was
+    written, `done` saying how much) and the batch's exit status."""
     for result in results:
         if result.error is not None:
-            if not args.quiet and not args.strict:
+            if not quiet and not strict:
                 # The failure names the spectrum that could not be decoded.
                 integrity_warnings(result.path, result.integrity, skipped=True)
-            complain(f"cannot convert {result.path}: {result.error}")
+            complain(f"cannot {verb} {result.path}: {result.error}")
             continue
         if result.skipped:
             complain(skipped_warning(result.path, result))
-        if args.quiet:
+        if quiet:
             continue
         integrity_warnings(result.path, result.integrity, skipped=bool(result.skipped))
         if result.existing:
             say(f"{result.output}  already complete, kept")
         else:
-            say(f"{result.output}  {result.spectra} spectra, {result.seconds:.2f} s")
+            say(f"{result.output}  {done(result)}")
     return EXIT_OK if all(result.error is None for result in results) else EXIT_FAILED
 
 
@@ -511,6 +521,126 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.set_defaults(command_parser=command)
 
 
+# -- extract ----------------------------------------------------------------------------
+
+# The numeric columns of a targets file; an empty cell is a missing value.
+TARGET_NUMBERS = ("mz", "ppm", "da", "rt_start", "rt_end", "ms_level")
+
+
+class TargetsFileError(ValueError):
+    """A targets file that cannot be read as a table; the message names the
+    file and the line."""
+
+
+def read_targets(path: str) -> tuple[dict[str, list[Any]], list[int]]:
+    """The columns of a targets CSV (header first; blank lines ignored) and
+    the line each row starts on. Numbers are read here, everything else is
+    checked by morvane, which names the row."""
+    import csv
+
+    try:
+        with open(path, encoding="utf-8-sig", newline="") as file:
+            reader = csv.reader(file)
+            header: list[str] | None = None
+            rows: list[list[str]] = []
+            lines: list[int] = []
+            start = 1
+            for record in reader:
+                if any(cell.strip() for cell in record):
+                    if header is None:
+                        header = [cell.strip() for cell in record]
+                    else:
+                        rows.append(record)
+                        lines.append(start)
+                start = reader.line_num + 1
+    except UnicodeDecodeError:
+        raise TargetsFileError(f"{path}: not a text file in UTF-8") from None
+    except csv.Error as error:
+        raise TargetsFileError(f"{path}, line {reader.line_num}: {error}") from None
+    if header is None:
+        raise TargetsFileError(f"{path}: empty, expected a header line such as name,mz,ppm")
+    if len(set(header)) != len(header):
+        raise TargetsFileError(f"{path}, line 1: a column named twice in {','.join(header)}")
+    columns: dict[str, list[Any]] = {name: [] for name in header}
+    for record, line in zip(rows, lines, strict=True):
+        if len(record) != len(header):
+            raise TargetsFileError(f"{path}, line {line}: {len(record)} fields, the header has {len(header)}")
+        for name, cell in zip(header, record, strict=True):
+            columns[name].append(target_cell(cell, name, path, line))
+    return columns, lines
+
+
+def target_cell(cell: str, column: str, path: str, line: int) -> Any:
+    text = cell.strip()
+    if column not in TARGET_NUMBERS:
+        return text
+    if not text:
+        return None
+    try:
+        return float(text)
+    except ValueError:
+        raise TargetsFileError(f"{path}, line {line}: {column} must be a number, not {text!r}") from None
+
+
+def extract(args: argparse.Namespace) -> int:
+    import morvane
+    if args.jobs is not None and args.jobs < 1:
+        args.command_parser.error("-j must be at least 1")
+    try:
+        targets, lines = read_targets(args.targets)
+    except OSError as error:
+        complain(f"cannot read {args.targets}: {error.strerror or error}")
+        return EXIT_USAGE
+    except TargetsFileError as error:
+        complain(str(error))
+        return EXIT_USAGE
+    options: dict[str, object] = {"targets": targets, "mode": args.mode}
+    if args.errors != "raise":
+        options["errors"] = args.errors
+    try:
+        results = morvane.convert(args.paths, args.out_dir, to="xic", jobs=args.jobs, progress=not args.quiet,
+                                  skip_existing=args.skip_existing, **options)
+    except morvane.TargetError as error:
+        line = f", line {lines[error.row - 1]}" if error.row is not None else ""
+        complain(f"{args.targets}{line}: {error}")
+        return EXIT_USAGE
+    except (ValueError, TypeError, OSError, ImportError) as error:
+        complain(morvane.error_message(error))
+        return EXIT_FAILED
+    finally:
+        forward_reader_messages()
+    count = len(lines)
+    return report_results(results, args.quiet, False, "extract from",
+                          lambda result: f"{count} target{'' if count == 1 else 's'}, {result.seconds:.2f} s")
+
+
+def add_extract_command(commands: Any, common: argparse.ArgumentParser) -> None:
+    command = commands.add_parser(
+        "extract", parents=[common], help="trace a table of targets in data folders, as Parquet",
+        description="Extracted-ion chromatograms of the targets of a CSV file, one Parquet file per run named "
+                    "after it (RUN.d -> OUTDIR/RUN.xic.parquet) with the columns name, rt (s) and intensity, "
+                    "target after target in file order. The CSV has a header line and the columns name, mz, "
+                    "ppm or da, optional rt_start and rt_end (s) and ms_level (1 when empty or absent). "
+                    "Exit status 2 for a malformed targets file (the message names its line), 1 when a run "
+                    "fails (one where a target's window holds no spectrum too).")
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
+    command.add_argument("--targets", required=True, metavar="TARGETS.csv", help="the targets, one per line")
+    command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
+                         help="the output folder (created if missing)")
+    command.add_argument("--mode", choices=("auto", "stored", "pick"), default="auto",
+                         help="the peaks summed: auto (each spectrum's block as stored, profiles summed over the "
+                              "window; the default), stored (the run's own centroids where it has them) or pick "
+                              "(picked centroids)")
+    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
+                         help="skip: leave out spectra that cannot be decoded and warn (default: raise, the run "
+                              "fails)")
+    command.add_argument("--skip-existing", action="store_true",
+                         help="keep outputs already complete (a readable Parquet footer) made from the same "
+                              "targets and options, and do not read their runs again")
+    command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
+    command.set_defaults(command_parser=command)
+
+
 # -- the command ---------------------------------------------------------------------------
 
 def common_options() -> argparse.ArgumentParser:
@@ -541,6 +671,7 @@ def run_qc(args: argparse.Namespace) -> int:
 COMMANDS: dict[str, tuple[Callable[[Any, argparse.ArgumentParser], None], Callable[[argparse.Namespace], int]]] = {
     "info": (add_info_command, info),
     "convert": (add_convert_command, convert),
+    "extract": (add_extract_command, extract),
     "qc": (add_qc_command, run_qc),
 }
 

@@ -20,10 +20,10 @@ from ._picking import pick_peaks
 from ._run import Run, open, opened
 from ._scans import ScanTable
 from ._slices import SpectrumSlice
-from ._targeted import ChannelTrace
+from ._targeted import ChannelTrace, TargetError
 from ._version import __version__
 
 __all__ = ["ArchiveError", "ChannelTrace", "ConversionResult", "FormatError", "IntegrityError", "IntegrityEvent",
-           "Run", "ScanTable", "Spectrum", "SpectrumSlice", "__version__", "convert", "error_message",
+           "Run", "ScanTable", "Spectrum", "SpectrumSlice", "TargetError", "__version__", "convert", "error_message",
            "forward_log_records", "json_ready", "open", "opened", "pick_peaks", "reader_log_level", "to_mzml",
            "to_mzpeak", "to_parquet"]

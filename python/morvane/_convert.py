@@ -31,7 +31,8 @@ from ._output import is_complete, made_with, record_options, selected, selected_
 from ._progress import runs_bar
 from ._salvage import Skipped
 
-SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": ".mzpeak"}
+SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": ".mzpeak",
+            "xic": ".xic.parquet"}
 # What each output format accepts beyond `progress`.
 OPTIONS = {
     "mzml": frozenset({"ms_level", "rt", "mode", "zlib", "intensity_bits", "threads", "errors",
@@ -43,6 +44,8 @@ OPTIONS = {
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
                          "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm",
                          "strict"}),
+    # The traces of a table of targets (Run.extract), as Parquet.
+    "xic": frozenset({"targets", "mode", "threads", "errors", "snr", "strict"}),
 }
 
 
@@ -106,9 +109,20 @@ def write_metadata(run: Any, path: Path, *, ms_level: Any = None, rt: Any = None
     path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
 
 
+def write_traces(run: Any, path: Path, *, targets: Any, **options: Any) -> None:
+    """The long table of Run.extract (name, rt, intensity) as Parquet."""
+    from ._parquet import import_pyarrow
+    import_pyarrow()
+    import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
+
+    pyarrow.parquet.write_table(run.extract(targets, **options), os.fspath(path), compression="zstd")
+
+
 def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], progress: bool) -> None:
     options = {name: value for name, value in options.items() if name != "strict" or to == "parquet"}
-    if to == "parquet":
+    if to == "xic":
+        write_traces(run, partial, **options)
+    elif to == "parquet":
         from ._parquet import write_peaks
         write_peaks(run, partial, progress=progress, **options)
     else:
@@ -153,7 +167,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                     skipped = run.to_mzpeak(target, progress=progress,
                                             **(options | {"errors": "raise"} if strict else options))
                 else:
-                    if to == "json" and options.get("strict"):
+                    if to in ("json", "xic") and options.get("strict"):
                         check_strict(events_of(run._handle), display_name(run.origin))
                     with written_atomically(target) as partial:
                         write_output(run, partial, to, options, progress)
@@ -185,6 +199,11 @@ def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> Non
     if unknown:
         raise TypeError(f"options not accepted when converting to {to}: {', '.join(unknown)}")
     _args.check_options(options)
+    if to == "xic":
+        from ._targeted import parse_targets
+        if "targets" not in options:
+            raise TypeError("converting to xic needs targets")
+        parse_targets(options["targets"])
     seen: dict[str, str] = {}
     for path in paths:
         name = output_name(path, to)
@@ -208,7 +227,10 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     `out_dir` under the same paths. Otherwise `jobs` local worker processes
     (default: one per core) convert the runs; with a single worker the runs
     are converted in this process. `options` are those of `Run.to_mzml` or
-    `Run.to_parquet` (`ms_level`, `rt` for the JSON); a filter that selects
+    `Run.to_parquet` (`ms_level`, `rt` for the JSON); to="xic" writes
+    RUN.xic.parquet, the table Run.extract gives of `targets` (with its
+    `mode`, `errors`, `snr`), and raises TargetError for a malformed target
+    table before any run is read; a filter that selects
     no spectrum of a run fails that run; strict=True fails a run in which
     the reader met any problem it would work around (see Run.integrity:
     each result lists them). skip_existing keeps outputs
@@ -229,7 +251,7 @@ def convert(paths: Iterable[str | os.PathLike[str]] | str | os.PathLike[str], ou
     if client is None and workers == 1:
         return in_this_process(names, task, options, progress)
     # Runs side by side: each conversion keeps to one core.
-    if to in ("parquet", "mzml", "mzpeak"):
+    if to in ("parquet", "mzml", "mzpeak", "xic"):
         options = {"threads": 1, **options}
     if client is not None:
         return on_dask(client, names, task, options, progress)

@@ -4,6 +4,7 @@ complete (so that a batch can skip the runs it has done)."""
 
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import json
 import math
@@ -94,6 +95,11 @@ def options_record(to: str, options: dict[str, Any]) -> bytes:
         record["picking"] = list(_args.picking(given.pop("mode", "auto"), given.pop("centroid_ms_levels", None),
                                                given.pop("snr", 3.0)))
         record["skip"] = _args.skip(given.pop("errors", "raise"))
+    if "targets" in given:
+        # A target table stands in the record as the digest of its checked rows.
+        from ._targeted import parse_targets
+        rows = repr([dataclasses.astuple(target) for target in parse_targets(given.pop("targets"))])
+        record["targets"] = hashlib.sha256(rows.encode()).hexdigest()
     for name, default in _DEFAULTS.get(to, {}).items():
         record[name] = given.pop(name, default)
     record.update(given)
@@ -127,7 +133,7 @@ def is_complete(path: str | os.PathLike[str], to: str) -> bool:
             return _mzml_complete(path)
         if to == "mzpeak":
             return _mzpeak_complete(path)
-        if to == "parquet":
+        if to in ("parquet", "xic"):
             import pyarrow.parquet  # type: ignore[import-untyped, unused-ignore]
 
             pyarrow.parquet.read_metadata(os.fspath(path))

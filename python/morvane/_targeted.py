@@ -28,6 +28,15 @@ def import_pyarrow() -> Any:
     return pyarrow
 
 
+class TargetError(ValueError):
+    """A malformed target table; `row` is the faulty row, counted from 1
+    below the header (None when the table as a whole is at fault)."""
+
+    def __init__(self, message: str, row: int | None = None) -> None:
+        super().__init__(message)
+        self.row = row
+
+
 @dataclass(frozen=True)
 class Target:
     """One row of a target table, checked."""
@@ -64,7 +73,7 @@ def _number(value: Any, row: int, column: str, name: str) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"target row {row} ({name}): {column} must be a number, not {value!r}")
+        raise TargetError(f"target row {row} ({name}): {column} must be a number, not {value!r}", row)
     number = float(value)
     return None if math.isnan(number) else number
 
@@ -76,49 +85,51 @@ def parse_targets(targets: Any) -> list[Target]:
     names = list(table.column_names)
     unknown = [c for c in names if c not in TARGET_COLUMNS]
     if unknown:
-        raise ValueError(f"target table: unknown column(s) {', '.join(map(repr, unknown))}; "
+        raise TargetError(f"target table: unknown column(s) {', '.join(map(repr, unknown))}; "
                          f"the columns are {', '.join(TARGET_COLUMNS)}")
     missing = [c for c in ("name", "mz") if c not in names]
     if missing:
-        raise ValueError(f"target table: missing column(s) {', '.join(map(repr, missing))}")
+        raise TargetError(f"target table: missing column(s) {', '.join(map(repr, missing))}")
     if "ppm" not in names and "da" not in names:
-        raise ValueError("target table: needs a 'ppm' or a 'da' column for the tolerance")
+        raise TargetError("target table: needs a 'ppm' or a 'da' column for the tolerance")
     if table.num_rows == 0:
-        raise ValueError("target table: no rows")
+        raise TargetError("target table: no rows")
     parsed: list[Target] = []
     first_row: dict[str, int] = {}
     for number, values in enumerate(table.to_pylist(), start=1):
         name = values.get("name")
         if not isinstance(name, str) or not name.strip():
-            raise ValueError(f"target row {number}: name must be a non-empty text, not {name!r}")
+            raise TargetError(f"target row {number}: name must be a non-empty text, not {name!r}", number)
         label = repr(name)
         if name in first_row:
-            raise ValueError(f"target row {number} ({label}): the name is already that of row {first_row[name]}")
+            raise TargetError(f"target row {number} ({label}): the name is already that of row "
+                              f"{first_row[name]}", number)
         first_row[name] = number
         mz = _number(values.get("mz"), number, "mz", label)
         if mz is None or not (math.isfinite(mz) and mz > 0):
-            raise ValueError(f"target row {number} ({label}): mz must be a positive number, not {values.get('mz')!r}")
+            raise TargetError(f"target row {number} ({label}): mz must be a positive number, "
+                              f"not {values.get('mz')!r}", number)
         ppm = _number(values.get("ppm"), number, "ppm", label)
         da = _number(values.get("da"), number, "da", label)
         if (ppm is None) == (da is None):
-            raise ValueError(f"target row {number} ({label}): give exactly one of ppm and da")
+            raise TargetError(f"target row {number} ({label}): give exactly one of ppm and da", number)
         tolerance = ppm if ppm is not None else da
         assert tolerance is not None
         if not (math.isfinite(tolerance) and tolerance >= 0):
-            raise ValueError(f"target row {number} ({label}): the tolerance must be a non-negative number, "
-                             f"not {tolerance!r}")
+            raise TargetError(f"target row {number} ({label}): the tolerance must be a non-negative number, "
+                             f"not {tolerance!r}", number)
         half = mz * tolerance * 1e-6 if ppm is not None else tolerance
         start = _number(values.get("rt_start"), number, "rt_start", label)
         end = _number(values.get("rt_end"), number, "rt_end", label)
         start = -math.inf if start is None else start
         end = math.inf if end is None else end
         if start > end:
-            raise ValueError(f"target row {number} ({label}): rt_start {start} is after rt_end {end}")
+            raise TargetError(f"target row {number} ({label}): rt_start {start} is after rt_end {end}", number)
         level = _number(values.get("ms_level"), number, "ms_level", label)
         level = 1.0 if level is None else level
         if not (level.is_integer() and 0 <= level <= _args.MAX_MS_LEVEL):
-            raise ValueError(f"target row {number} ({label}): ms_level must be a level from 0 to "
-                             f"{_args.MAX_MS_LEVEL}, not {values.get('ms_level')!r}")
+            raise TargetError(f"target row {number} ({label}): ms_level must be a level from 0 to "
+                             f"{_args.MAX_MS_LEVEL}, not {values.get('ms_level')!r}", number)
         parsed.append(Target(number, name, mz, mz - half, mz + half, start, end, int(level)))
     return parsed
 
