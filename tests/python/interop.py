@@ -451,6 +451,12 @@ def _without_numpress(options: dict[str, Any]) -> bool:
     return not (options.get("numpress_mz") or options.get("numpress_intensity"))
 
 
+def _numpress_decodable(options: dict[str, Any]) -> bool:
+    """pyteomics decodes MS-Numpress through pynumpress, which not every
+    interpreter has."""
+    return _without_numpress(options) or _importable("pynumpress")()
+
+
 @dataclass(frozen=True)
 class Consumer:
     """A reader of mzML; `reads` says which conversion options it is given
@@ -467,7 +473,7 @@ CONSUMERS: tuple[Consumer, ...] = (
     Consumer("FileInfo", load_fileinfo, fileinfo_available),
     Consumer("pyopenms MzMLFile", load_pyopenms, _importable("pyopenms")),
     Consumer("pyopenms OnDisc", load_pyopenms_ondisc, _importable("pyopenms")),
-    Consumer("pyteomics", load_pyteomics, _importable("pyteomics")),
+    Consumer("pyteomics", load_pyteomics, _importable("pyteomics"), _numpress_decodable),
     # pymzml's spectrum objects (2.7) decode no numpress array of any
     # writer; test_numpress.py checks its numpress decoder on our arrays.
     Consumer("pymzml", load_pymzml, _importable("pymzml"), _without_numpress),
