@@ -622,6 +622,9 @@ def main(argv: list[str] | None = None) -> int:
     if missing:
         print(f"not installed, not run: {', '.join(missing)}")
     passed = {name: 0 for name in ["morvane", *(c.name for c in consumers)]}
+    # Runs a consumer was given a file of (not: options it cannot read, or
+    # a selection of nothing, which is refused and writes no file).
+    given = dict.fromkeys(passed, 0)
     failed: list[Outcome] = []
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="interop-") as root:
@@ -629,6 +632,7 @@ def main(argv: list[str] | None = None) -> int:
             folder = Path(root) / str(seed)
             outcome = run_case(seed, folder, consumers)
             for name, problems in outcome.problems.items():
+                given[name] += 1
                 passed[name] += not problems
             if not outcome.passed:
                 failed.append(outcome)
@@ -638,7 +642,7 @@ def main(argv: list[str] | None = None) -> int:
     seconds = time.monotonic() - started
     print(f"{args.runs} runs (seeds {args.seed}..{args.seed + args.runs - 1}) in {seconds:.0f} s")
     for name, count in passed.items():
-        print(f"  {name:<20} {count:>5} passed {args.runs - count:>5} failed")
+        print(f"  {name:<20} {count:>5} passed {given[name] - count:>5} failed {args.runs - given[name]:>5} not given")
     # Failures the known faults explain first, each with its reasons.
     failed.sort(key=lambda o: o.explained() is None)
     for outcome in failed:
