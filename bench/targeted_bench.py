@@ -32,6 +32,7 @@ sys.path.insert(0, str(BENCH))
 
 from measure import measure as shared_measure  # noqa: E402
 from measure import serve  # noqa: E402
+from morvane_bench import data_floor  # noqa: E402
 
 SECTION = "17 targeted"
 PPM = 10.0
@@ -104,18 +105,6 @@ def morvane_transitions(args: dict) -> dict:
             table = run.transitions()
             best = min(best, time.perf_counter() - start)
     return {"seconds": best, "rows": table.num_rows}
-
-
-def data_floor(args: dict) -> dict:
-    path = Path(args["path"]) / "AcqData" / args["file"]
-    path.read_bytes()
-    best = float("inf")
-    for _ in range(args["repeats"]):
-        start = time.perf_counter()
-        with open(path, "rb") as f:
-            f.read()
-        best = min(best, time.perf_counter() - start)
-    return {"seconds": best}
 
 
 def morvane_mzml(args: dict) -> dict:
