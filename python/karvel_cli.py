@@ -349,6 +349,8 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["centroid_ms_levels"] = args.centroid_ms_levels
     if to in ("mzml", "parquet") and args.keep_spikes:
         options["keep_spikes"] = True
+    if to in ("mzml", "parquet") and args.no_srm:
+        options["srm"] = False
     if to != "json" and args.errors != "raise":
         options["errors"] = args.errors
     if to == "mzpeak" and args.mzpeak_layout is not None:
@@ -359,8 +361,6 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
         options.update(numpress_options(args))
-        if args.no_srm:
-            options["srm"] = False
     return to, options
 
 
@@ -402,11 +402,12 @@ def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespa
     mzml_only = [flag for flag, given in (("--no-zlib", args.no_zlib), ("--intensity-bits", args.intensity_bits != 32),
                                           ("--numpress-mz", args.numpress_mz is not None),
                                           ("--numpress-intensity", args.numpress_intensity is not None),
-                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None),
-                                          ("--no-srm", args.no_srm))
+                                          ("--numpress-mz-ppm", args.numpress_mz_ppm is not None))
                  if given]
     if mzml_only and (args.to != "mzml" or args.metadata_only):
         command.error(f"{' and '.join(mzml_only)}: for mzML output only")
+    if args.no_srm and (args.to not in ("mzml", "parquet") or args.metadata_only):
+        command.error("--no-srm: for mzML and Parquet output only")
     if args.mzpeak_layout is not None and (args.to != "mzpeak" or args.metadata_only):
         command.error("--mzpeak-layout: for mzPeak output only")
     if args.jobs is not None and args.jobs < 1:
@@ -500,7 +501,8 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
                          help="mzML: largest m/z error of --numpress-mz, in ppm of each spectrum's largest m/z "
                               "(default: 0.1)")
     command.add_argument("--no-srm", action="store_true",
-                         help="mzML: no selected reaction monitoring chromatograms for the MRM channels")
+                         help="mzML and Parquet: no selected reaction monitoring chromatograms for the MRM "
+                              "channels (Parquet: no RUN.chromatograms.parquet)")
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead "
                               "(numbers JSON cannot hold, NaN and infinities, as null)")

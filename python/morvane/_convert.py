@@ -39,7 +39,7 @@ OPTIONS = {
                        "numpress_mz", "numpress_intensity", "numpress_mz_ppm", "centroid_ms_levels", "snr",
                        "strict", "srm", "keep_spikes"}),
     "parquet": frozenset({"ms_level", "rt", "mode", "row_group_size", "compression", "threads", "errors",
-                          "centroid_ms_levels", "snr", "strict", "keep_spikes"}),
+                          "centroid_ms_levels", "snr", "strict", "keep_spikes", "srm"}),
     "json": frozenset({"ms_level", "rt", "strict"}),
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
                          "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm",
@@ -118,13 +118,15 @@ def write_traces(run: Any, path: Path, *, targets: Any, **options: Any) -> None:
     pyarrow.parquet.write_table(run.extract(targets, **options), os.fspath(path), compression="zstd")
 
 
-def write_output(run: Any, partial: Path, to: str, options: dict[str, Any], progress: bool) -> None:
+def write_output(run: Any, partial: Path, target: Path, to: str, options: dict[str, Any], progress: bool) -> None:
+    """The output `target` of run, written to `partial` (what goes beside
+    it, the Parquet chromatogram table, under its own name)."""
     options = {name: value for name, value in options.items() if name != "strict" or to == "parquet"}
     if to == "xic":
         write_traces(run, partial, **options)
     elif to == "parquet":
-        from ._parquet import write_peaks
-        write_peaks(run, partial, progress=progress, **options)
+        from ._parquet import chromatograms_path, write_peaks
+        write_peaks(run, partial, progress=progress, chromatograms=chromatograms_path(target), **options)
     else:
         write_metadata(run, partial, **options)
 
@@ -170,7 +172,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                     if to in ("json", "xic") and options.get("strict"):
                         check_strict(events_of(run._handle), display_name(run.origin))
                     with written_atomically(target) as partial:
-                        write_output(run, partial, to, options, progress)
+                        write_output(run, partial, target, to, options, progress)
                     skipped = undecodable_of(run)
             finally:
                 integrity = run.integrity

@@ -472,41 +472,11 @@ class Trace:
 
 def srm_traces(run: Any, chosen: npt.NDArray[np.uint32], skip: bool) -> list[Trace]:
     """One chromatogram per MRM channel, of the MRM scans among those
-    written: per scan its time and the sum of its points' intensities; the
-    product m/z, collision energy and polarity when the channel's points
-    share one."""
-    from ._targeted import transition_columns
-    columns = transition_columns(run, "skip" if skip else "raise")
-    keep = np.isin(columns["spectrum_index"], chosen)
-    if not keep.any():
-        return []
-    index, channel = columns["spectrum_index"][keep], columns["channel"][keep]
-    order = np.lexsort((index, channel))
-    index, channel = index[order], channel[order]
-    rt = columns["rt"][keep][order]
-    mz = columns["mz"][keep][order]
-    energy = columns["collision_energy"][keep][order]
-    polarity = columns["polarity"][keep][order]
-    intensity = columns["intensity"][keep][order].astype(np.float64)
-    scan_starts = np.flatnonzero(np.r_[True, (index[1:] != index[:-1]) | (channel[1:] != channel[:-1])])
-    sums = np.add.reduceat(intensity, scan_starts)
-    bounds = np.flatnonzero(np.r_[True, channel[1:] != channel[:-1], True])
-    scan_bounds = np.searchsorted(scan_starts, bounds)
-
-    def one(values: npt.NDArray[Any]) -> Any:
-        if values.size == 0 or (values.dtype.kind == "f" and np.isnan(values).any()):
-            return None
-        return values[0].item() if np.all(values == values[0]) else None
-
-    traces = []
-    for k in range(bounds.size - 1):
-        points = slice(bounds[k], bounds[k + 1])
-        scans = scan_starts[scan_bounds[k]:scan_bounds[k + 1]]
-        sign = one(polarity[points])
-        traces.append(Trace(f"mrm_channel={int(channel[bounds[k]])}", fmt.SRM_CHROMATOGRAM, rt[scans] / 60.0,
-                            sums[scan_bounds[k]:scan_bounds[k + 1]], int(sign) if sign else None,
-                            one(mz[points]), one(energy[points])))
-    return traces
+    written (Run.channel_chromatograms), times in minutes."""
+    from ._targeted import channel_traces
+    return [Trace(trace.native_id, fmt.SRM_CHROMATOGRAM, trace.rt / 60.0, trace.intensity, trace.polarity or None,
+                  trace.product_mz, trace.collision_energy)
+            for trace in channel_traces(run, "skip" if skip else "raise", chosen)]
 
 
 def chromatogram_tables(pa: Any, traces: Sequence[Trace], file_level: dict[bytes, bytes]) -> tuple[Any, Any, Any]:

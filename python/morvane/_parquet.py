@@ -19,6 +19,21 @@ decoded (errors="skip"): objects with `index`, `native_id` and `reason`;
 `integrity`, a JSON list of the problems the reader met and worked around
 (objects with `kind`, `count` and `first`, see Run.integrity); and
 `source`, where the run was read from (the archive of an unpacked run).
+
+A run with MRM scans also gets its selected reaction monitoring
+chromatograms, one per channel among the spectra written, as a second file
+beside the peaks (RUN.parquet -> RUN.chromatograms.parquet), one row per
+point, channel after channel:
+
+    native_id         dictionary<string>  mrm_channel=N, as the spectra name their channel
+    channel           uint32   the MRM channel id
+    rt                float64  retention time of the scan, seconds
+    intensity         float64  the sum of the scan's points
+    product_mz        float64  the m/z the channel's points share (null: they differ)
+    collision_energy  float64  the channel's one collision energy (null: none known)
+    polarity          int8     +1, -1, 0 unknown or mixed
+
+with the peak file's key-value metadata (see Run.channel_chromatograms).
 """
 
 from __future__ import annotations
@@ -30,12 +45,15 @@ from collections.abc import Generator, Iterator, Sequence
 from pathlib import Path
 from typing import Any, TypeAlias
 
+import numpy as np
+
 from . import _args
 from ._atomic import written_atomically
 from ._output import selected_or_refused
 from ._progress import spectra_bar
 from ._integrity import check_strict, display_name, events_of
 from ._salvage import Skipped, salvaged
+from ._targeted import channel_traces
 
 # pyarrow has no type information: its objects are typed as Any here.
 Schema: TypeAlias = Any
@@ -57,6 +75,7 @@ FLOAT_COLUMNS = ("rt", "mz", "intensity", "precursor_mz")
 DELTA_COLUMNS = ("spectrum_index", "scan_id")
 # Few distinct values: dictionary pages with run-length encoded indices.
 DICTIONARY_COLUMNS = ("ms_level", "polarity")
+CHROMATOGRAMS_SUFFIX = ".chromatograms.parquet"
 ROW_GROUP_SIZE = 1_048_576
 INSTALL_HINT = "writing Parquet needs pyarrow: pip install 'karvel[parquet]'"
 
@@ -96,6 +115,59 @@ def file_metadata(run: Any, skipped: Sequence[Skipped] = ()) -> dict[bytes, byte
         b"integrity": json.dumps([event.as_json() for event in events_of(run._handle)]).encode(),
         b"source": os.fsencode(run.origin),
     }
+
+
+def chromatograms_path(out: str | os.PathLike[str]) -> Path:
+    """Where the chromatogram table of the peak file `out` goes: beside it,
+    RUN.parquet -> RUN.chromatograms.parquet."""
+    peaks = Path(os.fspath(out))
+    stem = peaks.name[:-len(".parquet")] if peaks.name.endswith(".parquet") else peaks.name
+    return peaks.with_name(stem + CHROMATOGRAMS_SUFFIX)
+
+
+def chromatogram_table(run: Any, positions: Any, metadata: dict[bytes, bytes]) -> Table | None:
+    """The MRM channels' chromatograms of the spectra at positions as one
+    long table (see the module's description); None when they have none."""
+    pyarrow = import_pyarrow()
+    traces = channel_traces(run, "raise", positions)
+    if not traces:
+        return None
+    lengths = [trace.rt.size for trace in traces]
+
+    def repeated(values: list[Any], kind: Any) -> Any:
+        return pyarrow.array(values, kind).take(pyarrow.array(np.repeat(np.arange(len(traces)), lengths)))
+
+    names = pyarrow.DictionaryArray.from_arrays(
+        pyarrow.array(np.repeat(np.arange(len(traces), dtype=np.int32), lengths)),
+        pyarrow.array([trace.native_id for trace in traces], pyarrow.string()))
+    columns = {
+        "native_id": names,
+        "channel": repeated([trace.channel for trace in traces], pyarrow.uint32()),
+        "rt": pyarrow.array(np.concatenate([trace.rt for trace in traces]), pyarrow.float64()),
+        "intensity": pyarrow.array(np.concatenate([trace.intensity for trace in traces]), pyarrow.float64()),
+        "product_mz": repeated([trace.product_mz for trace in traces], pyarrow.float64()),
+        "collision_energy": repeated([trace.collision_energy for trace in traces], pyarrow.float64()),
+        "polarity": repeated([trace.polarity for trace in traces], pyarrow.int8()),
+    }
+    return pyarrow.table(columns).replace_schema_metadata(metadata)
+
+
+def write_chromatograms(run: Any, target: str | os.PathLike[str], positions: Any, skipped: Sequence[Skipped],
+                        compression: str) -> None:
+    """The chromatogram table of the spectra at positions (None: none),
+    written to `target` when complete. Without chromatograms nothing is
+    written, and a table an earlier conversion left there goes."""
+    pyarrow = import_pyarrow()
+    table = None if positions is None else chromatogram_table(run, positions, file_metadata(run, skipped))
+    if table is None:
+        Path(os.fspath(target)).unlink(missing_ok=True)
+        return
+    with written_atomically(target) as partial:
+        pyarrow.parquet.write_table(table, os.fspath(partial), compression=compression,
+                                    use_dictionary=["native_id", "channel", "product_mz", "collision_energy",
+                                                    "polarity"],
+                                    column_encoding={"rt": "BYTE_STREAM_SPLIT", "intensity": "BYTE_STREAM_SPLIT"},
+                                    write_statistics=True)
 
 
 def check_schema(schema: Schema) -> None:
@@ -153,12 +225,14 @@ def spectra_started(table: Table, previous: int) -> tuple[int, int]:
 def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                 progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                 threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-                snr: float = 3.0, strict: bool = False, keep_spikes: bool = False) -> int:
+                snr: float = 3.0, strict: bool = False, keep_spikes: bool = False, srm: bool = True,
+                chromatograms: str | os.PathLike[str] | None = None) -> int:
     """Writes the peak rows to `path` as they stream (no temporary name);
     returns the number of rows. With threads=1 everything happens in the
     calling thread; otherwise the stream decodes ahead on `threads` threads
     of the shared pool (None: the cores) while this one writes.
-    errors="skip" and strict: as in to_parquet."""
+    errors="skip", strict and srm: as in to_parquet; the chromatogram table
+    goes to `chromatograms` (None: it is not written), after the peaks."""
     import_pyarrow()
     if row_group_size < 1:
         raise ValueError(f"row_group_size must be positive, not {row_group_size}")
@@ -170,9 +244,12 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
     positions = selected_or_refused(run, ms_level, rt)
 
     def write(chosen: Any, skipped: list[Skipped]) -> int:
-        return write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
+        rows = write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
                                row_group_size=row_group_size, compression=compression, threads=workers,
                                keep_spikes=keep_spikes)
+        if chromatograms is not None:
+            write_chromatograms(run, chromatograms, chosen if srm else None, skipped, compression)
+        return rows
 
     return salvaged(run, positions, picking, workers, skip, write)[0]
 
@@ -211,7 +288,7 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",
                progress: bool = False, row_group_size: int = ROW_GROUP_SIZE, compression: str = "zstd",
                threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-               snr: float = 3.0, strict: bool = False, keep_spikes: bool = False) -> int:
+               snr: float = 3.0, strict: bool = False, keep_spikes: bool = False, srm: bool = True) -> int:
     """Writes the run's peaks (filtered by `ms_level` and `rt`, as in
     `Run.peaks`) to the Parquet file `out`; returns the number of rows.
 
@@ -235,4 +312,4 @@ def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, r
         return write_peaks(run, partial, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                            row_group_size=row_group_size, compression=compression, threads=threads,
                            errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict,
-                           keep_spikes=keep_spikes)
+                           keep_spikes=keep_spikes, srm=srm, chromatograms=chromatograms_path(out))

@@ -494,13 +494,15 @@ class Run(RunViews):
         snr: float = 3.0,
         strict: bool = False,
         keep_spikes: bool = False,
+        srm: bool = True,
     ) -> int:
-        """Writes the run's peaks as Parquet, one row per peak; returns the
-        number of rows (see morvane.to_parquet). Needs pyarrow."""
+        """Writes the run's peaks as Parquet, one row per peak, and the MRM
+        channels' chromatograms beside them (srm=False: not); returns the
+        number of peak rows (see morvane.to_parquet). Needs pyarrow."""
         return to_parquet(self, out, ms_level=ms_level, rt=rt, mode=mode, progress=progress,
                           row_group_size=row_group_size, compression=compression, threads=threads,
                           errors=errors, centroid_ms_levels=centroid_ms_levels, snr=snr, strict=strict,
-                          keep_spikes=keep_spikes)
+                          keep_spikes=keep_spikes, srm=srm)
 
     def to_mzpeak(
         self,

@@ -38,6 +38,12 @@ def convert(argv, capsys):
     return status, out, err
 
 
+def outputs(stem, to):
+    """The files a run's conversion writes: Parquet adds the chromatograms
+    of the MRM channels of the quadrupole run beside its peaks."""
+    return sorted([stem + SUFFIX[to]] + (["QQQ.chromatograms.parquet"] if (stem, to) == ("QQQ", "parquet") else []))
+
+
 def format_args(to):
     return ["--metadata-only"] if to == "json" else ["--to", to]
 
@@ -57,7 +63,8 @@ def test_exit_status_files_and_failure_lines(tmp_path, capsys, runs, to, names, 
                                 if line.startswith(f"karvel: cannot convert {runs[name]}: ")]
     assert len(err.splitlines()) == len(failed)
     stems = {"varied": "varied", "qqq": "QQQ", "garbage": "garbage", "missing": "missing"}
-    assert sorted(p.name for p in out_dir.iterdir()) == sorted(stems[n] + SUFFIX[to] for n in names if n not in failed)
+    written = [name for n in names if n not in failed for name in outputs(stems[n], to)]
+    assert sorted(p.name for p in out_dir.iterdir()) == sorted(written)
     assert len(out.splitlines()) == len(names) - len(failed)
 
 
@@ -65,7 +72,7 @@ def test_exit_status_files_and_failure_lines(tmp_path, capsys, runs, to, names, 
 def test_a_run_failing_midway_leaves_no_file(tmp_path, capsys, runs, to):
     status, _, err = convert([runs["damaged"], runs["qqq"], "-o", str(tmp_path), *format_args(to)], capsys)
     assert status == 1 and err.startswith(f"karvel: cannot convert {runs['damaged']}: ")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["QQQ" + SUFFIX[to]]
+    assert sorted(p.name for p in tmp_path.iterdir()) == outputs("QQQ", to)
 
 
 @pytest.mark.parametrize("to, argv, options", [

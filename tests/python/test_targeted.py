@@ -295,6 +295,39 @@ def test_a_run_without_mrm_scans_has_no_transitions(varied):
     assert varied.channel_chromatograms() == []
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_the_parquet_chromatogram_table_is_the_channel_chromatograms(tmp_path, seed):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    import karvel_cli
+    path = mrm_run(tmp_path, seed)
+    traces = morvane.open(path).channel_chromatograms()
+    out = tmp_path / "out"
+    table_path = out / f"mrm{seed}.chromatograms.parquet"
+
+    def convert(*argv: str) -> dict[str, list]:
+        assert karvel_cli.main(["convert", str(path), "-o", str(out), "--to", "parquet", "-q", *argv]) == 0
+        return parquet.read_table(table_path).to_pydict() if table_path.exists() else {}
+
+    table = convert()
+    expected: dict[str, list] = {name: [] for name in table}
+    for trace in traces:
+        for rt, value in zip(trace.rt.tolist(), trace.intensity.tolist(), strict=True):
+            for name, item in (("native_id", trace.native_id), ("channel", trace.channel), ("rt", rt),
+                               ("intensity", value), ("product_mz", trace.product_mz),
+                               ("collision_energy", trace.collision_energy), ("polarity", trace.polarity)):
+                expected[name].append(item)
+    assert list(expected) == ["native_id", "channel", "rt", "intensity", "product_mz", "collision_energy",
+                              "polarity"]
+    assert table == expected
+    # Only the channels of the spectra written; --no-srm: none, and the earlier table goes.
+    late = float(np.median([rt for trace in traces for rt in trace.rt]))
+    table = convert("--rt", f"{late}:")
+    assert {(n, rt) for n, rt in zip(table["native_id"], table["rt"], strict=True)} == \
+        {(t.native_id, rt) for t in traces for rt in t.rt.tolist() if rt >= late}
+    assert convert("--no-srm") == {}
+    assert (out / f"mrm{seed}.parquet").exists()
+
+
 @pytest.mark.parametrize("seed", range(3))
 def test_channel_chromatograms_in_mzml_load_in_pyopenms(tmp_path, seed):
     pyopenms = pytest.importorskip("pyopenms")
