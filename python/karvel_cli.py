@@ -22,7 +22,7 @@ informational messages on standard error (otherwise only its errors), -q
 leaves out progress bars and summary lines. The problems the reader met
 and worked around in a run (a calibration fallback, an unreadable side
 file, undecodable spectra, ...) are one warning line per run and kind on
-standard error, unless -q; with --strict (convert, qc) they fail the run
+standard error, unless -q; with --strict (convert, extract, qc) they fail the run
 instead, and nothing is written for it.
 
 Subcommands are entries of COMMANDS: a function adding the subparser
@@ -355,8 +355,6 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["errors"] = args.errors
     if to == "mzpeak" and args.mzpeak_layout is not None:
         options["layout"] = args.mzpeak_layout
-    if args.strict:
-        options["strict"] = True
     if to == "mzml":
         options["zlib"] = not args.no_zlib
         options["intensity_bits"] = args.intensity_bits
@@ -410,10 +408,6 @@ def check_convert_flags(command: argparse.ArgumentParser, args: argparse.Namespa
         command.error("--no-srm: for mzML and Parquet output only")
     if args.mzpeak_layout is not None and (args.to != "mzpeak" or args.metadata_only):
         command.error("--mzpeak-layout: for mzPeak output only")
-    if args.jobs is not None and args.jobs < 1:
-        command.error("-j must be at least 1")
-    if args.jobs is not None and args.scheduler is not None:
-        command.error("-j and --scheduler exclude each other: the cluster decides")
 
 
 def skipped_warning(shown: str, result: Any) -> str:
@@ -424,20 +418,60 @@ def skipped_warning(shown: str, result: Any) -> str:
 
 
 def convert(args: argparse.Namespace) -> int:
-    import morvane
     check_convert_flags(args.command_parser, args)
     to, options = conversion_options(args)
+    return run_batch(args, to, options, "convert", lambda result: f"{result.spectra} spectra, {result.seconds:.2f} s")
+
+
+# -- what convert and extract share ---------------------------------------------------------
+
+def add_batch_arguments(command: argparse.ArgumentParser, errors_help: str, skip_existing_help: str) -> None:
+    """The arguments of a command that writes one output per run with
+    morvane.convert: the runs, -o, --errors, --strict, --skip-existing, -j
+    and --scheduler."""
+    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
+    command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
+                         help="the output folder (created if missing)")
+    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
+                         help=f"skip: leave out spectra that cannot be decoded{errors_help} (default: raise, the "
+                              "run fails)")
+    command.add_argument("--strict", action="store_true",
+                         help="fail a run (exit status 1, nothing written) when the reader meets any problem it "
+                              "would otherwise work around and warn about: a calibration fallback, a scan table "
+                              "that does not match MSMassCal.bin, an unreadable side file, an undecodable "
+                              "spectrum, an unrecognised value")
+    command.add_argument("--skip-existing", action="store_true", help=skip_existing_help)
+    command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
+    command.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786), one task per run")
+    command.set_defaults(command_parser=command)
+
+
+def run_batch(args: argparse.Namespace, to: str, options: dict[str, object], verb: str,
+              done: Callable[[Any], str]) -> int:
+    """Writes each run's output (morvane.convert to `to` with `options`,
+    and what add_batch_arguments asked for) and reports them; the exit
+    status. A malformed target table is raised, for the caller to name its
+    line; any other refusal of the request fails the batch."""
+    import morvane
+    if args.jobs is not None and args.jobs < 1:
+        args.command_parser.error("-j must be at least 1")
+    if args.jobs is not None and args.scheduler is not None:
+        args.command_parser.error("-j and --scheduler exclude each other: the cluster decides")
+    if args.strict:
+        options = {**options, "strict": True}
     try:
         # Archives are unpacked by the conversion of their run, one at a time.
         results = morvane.convert(args.paths, args.out_dir, to=to, client=args.scheduler, jobs=args.jobs,
                                   progress=not args.quiet, skip_existing=args.skip_existing, **options)
+    except morvane.TargetError:
+        raise
     except (ValueError, TypeError, OSError, ImportError) as error:
         complain(morvane.error_message(error))
         return EXIT_FAILED
     finally:
         forward_reader_messages()
-    return report_results(results, args.quiet, args.strict, "convert",
-                          lambda result: f"{result.spectra} spectra, {result.seconds:.2f} s")
+    return report_results(results, args.quiet, args.strict, verb, done)
 
 
 def report_results(results: Sequence[Any], quiet: bool, strict: bool, verb: str,
@@ -469,9 +503,9 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
         description="Convert MassHunter data folders to indexed mzML or Parquet (one file per run, named after it: "
                     "RUN.d -> OUTDIR/RUN.mzML), or their metadata to JSON. Exit status 1 when a run fails "
                     "(a filter that selects no spectrum of a run fails it too).")
-    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
-    command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
-                         help="the output folder (created if missing)")
+    add_batch_arguments(command, ", list them in the output and warn",
+                        "keep outputs already complete (an mzML whose checksum verifies, a readable Parquet "
+                        "footer, JSON that parses) and do not convert their runs again")
     command.add_argument("--to", choices=("mzml", "parquet", "mzpeak"), default="mzml",
                          help="output format (default: mzml)")
     command.add_argument("--mzpeak-layout", choices=("zip", "folder"), default=None,
@@ -506,21 +540,6 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
     command.add_argument("--metadata-only", action="store_true",
                          help="write run information, device and scan table as RUN.json instead "
                               "(numbers JSON cannot hold, NaN and infinities, as null)")
-    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
-                         help="skip: leave out spectra that cannot be decoded, list them in the output and warn "
-                              "(default: raise, the run fails)")
-    command.add_argument("--strict", action="store_true",
-                         help="fail a run (exit status 1, nothing written) when the reader meets any problem it "
-                              "would otherwise work around and warn about: a calibration fallback, a scan table "
-                              "that does not match MSMassCal.bin, an unreadable side file, an undecodable "
-                              "spectrum, an unrecognised value")
-    command.add_argument("--skip-existing", action="store_true",
-                         help="keep outputs already complete (an mzML whose checksum verifies, a readable "
-                              "Parquet footer, JSON that parses) and do not convert their runs again")
-    command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
-    command.add_argument("--scheduler", metavar="ADDRESS",
-                         help="run the conversions on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
-    command.set_defaults(command_parser=command)
 
 
 # -- extract ----------------------------------------------------------------------------
@@ -586,8 +605,6 @@ def target_cell(cell: str, column: str, path: str, line: int) -> Any:
 
 def extract(args: argparse.Namespace) -> int:
     import morvane
-    if args.jobs is not None and args.jobs < 1:
-        args.command_parser.error("-j must be at least 1")
     try:
         targets, lines = read_targets(args.targets)
     except OSError as error:
@@ -599,21 +616,14 @@ def extract(args: argparse.Namespace) -> int:
     options: dict[str, object] = {"targets": targets, "mode": args.mode}
     if args.errors != "raise":
         options["errors"] = args.errors
+    count = len(lines)
     try:
-        results = morvane.convert(args.paths, args.out_dir, to="xic", jobs=args.jobs, progress=not args.quiet,
-                                  skip_existing=args.skip_existing, **options)
+        return run_batch(args, "xic", options, "extract from",
+                         lambda result: f"{count} target{'' if count == 1 else 's'}, {result.seconds:.2f} s")
     except morvane.TargetError as error:
         line = f", line {lines[error.row - 1]}" if error.row is not None else ""
         complain(f"{args.targets}{line}: {error}")
         return EXIT_USAGE
-    except (ValueError, TypeError, OSError, ImportError) as error:
-        complain(morvane.error_message(error))
-        return EXIT_FAILED
-    finally:
-        forward_reader_messages()
-    count = len(lines)
-    return report_results(results, args.quiet, False, "extract from",
-                          lambda result: f"{count} target{'' if count == 1 else 's'}, {result.seconds:.2f} s")
 
 
 def add_extract_command(commands: Any, common: argparse.ArgumentParser) -> None:
@@ -625,22 +635,14 @@ def add_extract_command(commands: Any, common: argparse.ArgumentParser) -> None:
                     "ppm or da, optional rt_start and rt_end (s) and ms_level (1 when empty or absent). "
                     "Exit status 2 for a malformed targets file (the message names its line), 1 when a run "
                     "fails (one where a target's window holds no spectrum too).")
-    command.add_argument("paths", nargs="+", metavar="RUN.d", help="the data folders (or .zip/.tar/.tar.gz of one)")
+    add_batch_arguments(command, " and warn",
+                        "keep outputs already complete (a readable Parquet footer) made from the same targets "
+                        "and options, and do not read their runs again")
     command.add_argument("--targets", required=True, metavar="TARGETS.csv", help="the targets, one per line")
-    command.add_argument("-o", "--output", dest="out_dir", required=True, metavar="OUTDIR",
-                         help="the output folder (created if missing)")
     command.add_argument("--mode", choices=("auto", "stored", "pick"), default="auto",
                          help="the peaks summed: auto (each spectrum's block as stored, profiles summed over the "
                               "window; the default), stored (the run's own centroids where it has them) or pick "
                               "(picked centroids)")
-    command.add_argument("--errors", choices=("raise", "skip"), default="raise",
-                         help="skip: leave out spectra that cannot be decoded and warn (default: raise, the run "
-                              "fails)")
-    command.add_argument("--skip-existing", action="store_true",
-                         help="keep outputs already complete (a readable Parquet footer) made from the same "
-                              "targets and options, and do not read their runs again")
-    command.add_argument("-j", "--jobs", type=int, metavar="N", help="local worker processes (default: the cores)")
-    command.set_defaults(command_parser=command)
 
 
 # -- the command ---------------------------------------------------------------------------

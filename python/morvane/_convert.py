@@ -121,9 +121,11 @@ def write_traces(run: Any, path: Path, *, targets: Any, **options: Any) -> None:
 def write_output(run: Any, partial: Path, target: Path, to: str, options: dict[str, Any], progress: bool) -> None:
     """The output `target` of run, written to `partial` (what goes beside
     it, the Parquet chromatogram table, under its own name)."""
+    strict = options.get("strict", False)
     options = {name: value for name, value in options.items() if name != "strict" or to == "parquet"}
     if to == "xic":
-        write_traces(run, partial, **options)
+        # Under strict an undecodable spectrum fails the run, whatever errors says.
+        write_traces(run, partial, **(options | {"errors": "raise"} if strict else options))
     elif to == "parquet":
         from ._parquet import chromatograms_path, write_peaks
         write_peaks(run, partial, progress=progress, chromatograms=chromatograms_path(target), **options)

@@ -182,3 +182,24 @@ def test_rows_of_the_targets_table_stay_in_file_order(tmp_path, capsys):
     assert extract([str(path), "--targets", str(tmp_path / "targets.csv"), "-o", str(tmp_path)], capsys)[0] == 0
     seen = pq.read_table(tmp_path / "run5.xic.parquet").column("name").to_pylist()
     assert list(dict.fromkeys(seen)) == names
+
+
+# (run, flags, exit status, whether the output is written, what standard error says)
+STRICT_CASES = [
+    ("fallback", [], 0, True, "fell back to the default calibration"),
+    ("fallback", ["--strict"], 1, False, "strict"),
+    ("damaged", ["--errors", "skip"], 0, True, "skipped 1 spectrum"),
+    ("damaged", ["--errors", "skip", "--strict"], 1, False, "cannot extract from"),
+]
+
+
+@pytest.mark.parametrize("name, flags, status, written, said", STRICT_CASES)
+def test_strict_fails_a_run_the_reader_worked_around(tmp_path, capsys, name, flags, status, written, said):
+    from export_runs import damaged_run
+    from test_integrity import fallback_run
+    run = (fallback_run if name == "fallback" else damaged_run)(tmp_path / f"{name}.d")
+    targets = tmp_path / "targets.csv"
+    targets.write_text("name,mz,da\nall,500,400\n")
+    got, _, err = extract([str(run), "--targets", str(targets), "-o", str(tmp_path), *flags], capsys)
+    assert (got, (tmp_path / f"{name}.xic.parquet").exists()) == (status, written)
+    assert said in err
