@@ -8,13 +8,15 @@ import os
 from collections.abc import Iterator
 from typing import Any, Literal, Protocol
 
+import numpy as np
+
 from . import _args, _native
 from ._args import Mode, MsLevels
 from ._atomic import remove_stale_temporaries
 from ._integrity import check_strict, display_name, events_of
 from ._output import selected_or_refused
 from ._progress import spectra_bar
-from ._salvage import Skipped, salvaged
+from ._salvage import Skipped, in_one_pass
 from ._targeted import channel_traces
 
 
@@ -133,27 +135,29 @@ def to_mzml(
     origin = run.origin
     source = None if origin == run.path else os.path.join(os.path.abspath(origin), "AcqData")
 
-    def write(chosen: Any, skipped: list[Skipped]) -> None:
+    def write() -> tuple[None, list[tuple[int, str]]]:
         writer = None
         try:
             with output_errors_named(path, chosen=True):
                 writer = _native.MzmlWriter(
-                    run._handle, path, chosen, choice, bool(zlib), int(intensity_bits), workers,
-                    [(s.native_id, s.reason) for s in skipped],
+                    run._handle, path, positions, choice, bool(zlib), int(intensity_bits), workers, None,
                     numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value, source,
-                    bool(keep_spikes),
+                    bool(keep_spikes), skip,
                 )
             with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:
                 with output_errors_named(path, chosen=False):
                     while wrote := writer.write_next(_STEP):
                         if bar is not None:
                             bar.update(wrote)
+                failures = writer.skipped
                 if srm:
-                    for trace in channel_traces(run, "raise", chosen):
+                    written = positions[~np.isin(positions, [index for index, _ in failures])]
+                    for trace in channel_traces(run, "raise", written):
                         writer.add_reaction_chromatogram(trace.native_id, trace.rt, trace.intensity, None,
                                                          trace.product_mz, trace.collision_energy)
                 with output_errors_named(path, chosen=True):
                     writer.finish()
+            return None, failures
         finally:
             # An unfinished writer removes its temporary file when dropped:
             # now, not when a traceback holding this frame goes.
@@ -161,4 +165,4 @@ def to_mzml(
 
     remove_stale_temporaries(os.path.dirname(os.path.abspath(path)))
 
-    return salvaged(run, positions, picking, workers, skip, write)[1]
+    return in_one_pass(run, write)[1]

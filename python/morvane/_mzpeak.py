@@ -41,7 +41,7 @@ from ._native import run_analyzer
 from ._output import selected_or_refused
 from ._parquet import import_pyarrow
 from ._progress import spectra_bar
-from ._salvage import Skipped, salvaged
+from ._salvage import Skipped, in_one_pass, skipped_of, without
 from ._version import __version__
 
 LAYOUTS = ("zip", "folder")
@@ -745,9 +745,27 @@ def _finite_or_none(value: Any) -> float | None:
     return None if value is None else float(value)
 
 
-def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], skipped: list[Skipped],
-                  settings: Settings, threads: int, progress: bool, hashes: SourceHashes, skip: bool) -> int:
-    """Writes every member into folder; returns the number of spectra."""
+def paired(own: Iterator[Any], centroids: Iterator[Any] | None) -> Iterator[tuple[Any, Any]]:
+    """Each spectrum of own with the spectrum of the same index from
+    centroids (None without them); with skipped errors a spectrum one of the
+    streams left out is left out of the pairs."""
+    if centroids is None:
+        for spectrum in own:
+            yield spectrum, None
+        return
+    other = next(centroids, None)
+    for spectrum in own:
+        while other is not None and other.index < spectrum.index:
+            other = next(centroids, None)
+        if other is not None and other.index == spectrum.index:
+            yield spectrum, other
+            other = next(centroids, None)
+
+
+def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], settings: Settings, threads: int,
+                  progress: bool, hashes: SourceHashes, skip: bool) -> list[Skipped]:
+    """Writes every member into folder, each spectrum decoded once; returns
+    the spectra left out with skip (those that fail to decode)."""
     pa = import_pyarrow()
     choice, low, high, snr = settings.picking
     rows = SpectrumRows()
@@ -757,12 +775,11 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
     data = SignalWriter(folder / fmt.SPECTRA_DATA[0], fmt.CHUNK, settings.compression, settings.encoding,
                         settings.chunk_width, settings.numpress_ppm)
     peaks = SignalWriter(folder / fmt.SPECTRA_PEAKS[0], fmt.POINT, settings.compression)
-    own = run._handle.spectra(positions, 0, False, threads)
-    centroids = run._handle.spectra(positions, choice, False, threads, low, high, snr) if choice != 0 else None
+    own = run._handle.spectra(positions, 0, skip, threads)
+    centroids = run._handle.spectra(positions, choice, skip, threads, low, high, snr) if choice != 0 else None
     try:
         with spectra_bar(progress, len(positions), Path(run.path).name) as bar:
-            for number, spectrum in enumerate(own):
-                other = next(centroids) if centroids is not None else None
+            for number, (spectrum, other) in enumerate(paired(own, centroids)):
                 mz, intensity = sorted_arrays(np.asarray(spectrum.mz), np.asarray(spectrum.intensity))
                 profile = spectrum.mode == "profile"
                 points = peaks_count = None
@@ -812,6 +829,8 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
         own.close()
         if centroids is not None:
             centroids.close()
+    failures = dict(reversed(own.skipped + (centroids.skipped if centroids is not None else [])))
+    skipped = skipped_of(run, sorted(failures.items()))
     document = file_level_metadata(run, settings, rows, skipped, hashes.result())
     footer = footer_metadata(document)
     compression = {"compression": settings.compression}
@@ -821,7 +840,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
     write_table(selected_ions_table(pa, rows), folder / fmt.SPECTRA_SELECTED_IONS[0], **compression)
     traces = [Trace("TIC", fmt.TIC_CHROMATOGRAM, np.array(tic_time), np.array(tic)),
               Trace("BPC", fmt.BPC_CHROMATOGRAM, np.array(tic_time), np.array(bpc)),
-              *srm_traces(run, positions, skip)]
+              *srm_traces(run, without(positions, skipped), skip)]
     chromatogram_metadata, products, chromatogram_points = chromatogram_tables(pa, traces, footer)
     write_table(chromatogram_metadata, folder / fmt.CHROMATOGRAMS_METADATA[0], **compression)
     write_table(products, folder / fmt.CHROMATOGRAMS_PRODUCTS[0], **compression)
@@ -833,7 +852,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], ski
                fmt.CHROMATOGRAMS_DATA)
     index = index_document(members, document)
     (folder / fmt.INDEX_NAME).write_text(json.dumps(index, indent=1, allow_nan=False), encoding="utf-8")
-    return len(rows.index)
+    return skipped
 
 
 MEMBER_ORDER = (fmt.SPECTRA_METADATA[0], fmt.SPECTRA_SCANS[0], fmt.SPECTRA_PRECURSORS[0],
@@ -931,13 +950,14 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     remove_stale_temporaries(target.parent if str(target.parent) else Path("."))
     hashes = SourceHashes(Path(run.path))
 
-    def write(chosen: Any, skipped: list[Skipped]) -> None:
+    def write() -> tuple[None, list[tuple[int, str]]]:
         with staging(target) as folder:
-            write_members(run, folder, chosen, skipped, settings, workers, progress, hashes, skip)
+            skipped = write_members(run, folder, positions, settings, workers, progress, hashes, skip)
             if layout == "folder":
                 publish_folder(folder, target)
             else:
                 with written_atomically(target) as partial:
                     pack(folder, partial)
+        return None, [(s.index, s.reason) for s in skipped]
 
-    return salvaged(run, positions, picking, workers, skip, write)[1]
+    return in_one_pass(run, write)[1]

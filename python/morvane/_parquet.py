@@ -52,7 +52,7 @@ from ._atomic import written_atomically
 from ._output import selected_or_refused
 from ._progress import spectra_bar
 from ._integrity import check_strict, display_name, events_of
-from ._salvage import Skipped, salvaged
+from ._salvage import Skipped, in_one_pass, skipped_of, without
 from ._targeted import channel_traces
 
 # pyarrow has no type information: its objects are typed as Any here.
@@ -243,27 +243,33 @@ def write_peaks(run: Any, path: str | os.PathLike[str], *, ms_level: Any = None,
     workers = _args.threads(threads)
     positions = selected_or_refused(run, ms_level, rt)
 
-    def write(chosen: Any, skipped: list[Skipped]) -> int:
-        rows = write_selection(run, path, chosen, skipped, picking=picking, progress=progress,
-                               row_group_size=row_group_size, compression=compression, threads=workers,
-                               keep_spikes=keep_spikes)
+    def write() -> tuple[int, list[tuple[int, str]]]:
+        rows, failures = write_selection(run, path, positions, skip, picking=picking, progress=progress,
+                                         row_group_size=row_group_size, compression=compression,
+                                         threads=workers, keep_spikes=keep_spikes)
         if chromatograms is not None:
-            write_chromatograms(run, chromatograms, chosen if srm else None, skipped, compression)
-        return rows
+            skipped = skipped_of(run, failures)
+            write_chromatograms(run, chromatograms, without(positions, skipped) if srm else None, skipped,
+                                compression)
+        return rows, failures
 
-    return salvaged(run, positions, picking, workers, skip, write)[0]
+    return in_one_pass(run, write)[0]
 
 
-def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skipped: list[Skipped], *,
+def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip: bool, *,
                     picking: tuple[int, int, int, float], progress: bool, row_group_size: int, compression: str,
-                    threads: int, keep_spikes: bool = False) -> int:
-    """The peak rows of the spectra at positions, written to `path`."""
+                    threads: int, keep_spikes: bool = False) -> tuple[int, list[tuple[int, str]]]:
+    """The peak rows of the spectra at positions, written to `path`, each
+    spectrum decoded once; returns the number of rows and, with skip, the
+    spectra left out as (index, reason). The metadata names them: when any
+    is left out, the file is written again from its own row groups with
+    the metadata of the end of the pass."""
     pyarrow = import_pyarrow()
     choice, low, high, snr = picking
-    stream = run._handle.peaks(positions, choice, False, True, threads, low, high, snr, bool(keep_spikes))
+    stream = run._handle.peaks(positions, choice, skip, True, threads, low, high, snr, bool(keep_spikes))
     reader = pyarrow.RecordBatchReader.from_stream(stream)
     check_schema(reader.schema)
-    schema = reader.schema.with_metadata(file_metadata(run, skipped))
+    schema = reader.schema.with_metadata(file_metadata(run))
     batches = decoded(iter(reader), stream)
     tables = row_groups(batches, schema, row_group_size)
     rows = 0
@@ -282,7 +288,24 @@ def write_selection(run: Any, path: str | os.PathLike[str], positions: Any, skip
                 bar.update(started)
         if bar is not None:
             bar.update(bar.total - bar.n)  # spectra without peaks have no rows
-    return rows
+    failures = stream.skipped()
+    if failures:
+        with_metadata(path, file_metadata(run, skipped_of(run, failures)), row_group_size, compression)
+    return rows, failures
+
+
+def with_metadata(path: str | os.PathLike[str], metadata: dict[bytes, bytes], row_group_size: int,
+                  compression: str) -> None:
+    """The Parquet file at path written again with other key-value
+    metadata: its row groups copied as they are, nothing decoded again."""
+    pyarrow = import_pyarrow()
+    with pyarrow.parquet.ParquetFile(path) as source:
+        schema = source.schema_arrow.with_metadata(metadata)
+        with written_atomically(path) as partial, \
+                pyarrow.parquet.ParquetWriter(os.fspath(partial), schema, **writer_options(compression)) as writer:
+            for group in range(source.num_row_groups):
+                writer.write_table(source.read_row_group(group).replace_schema_metadata(metadata),
+                                   row_group_size=row_group_size)
 
 
 def to_parquet(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt: Any = None, mode: str = "auto",

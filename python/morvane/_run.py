@@ -20,7 +20,7 @@ from ._mzml import to_mzml
 from ._mzpeak import to_mzpeak
 from ._parquet import to_parquet
 from ._logging import forward
-from ._salvage import Skipped, salvaged, skipped_of
+from ._salvage import Skipped, skipped_of
 from ._scans import ScanTable, select
 from ._selection import PeakTable, Spectra
 from ._views import RunViews
@@ -373,8 +373,7 @@ class Run(RunViews):
         chosen = self._select(ms_level, rt)
         choice = _args.picking(mode, None, snr)
         workers = _args.threads(threads)
-        times, sums = salvaged(self, chosen, choice, workers, _args.skip(errors),
-                               lambda kept, _: self._handle.xic(kept, lows, highs, workers, *choice))[0]
+        times, sums = _targeted.xic_pass(self, chosen, lows, highs, workers, choice, _args.skip(errors))[0]
         if np.ndim(mz) == 0:
             return times, sums
         return times, sums.reshape(lows.size, times.size)

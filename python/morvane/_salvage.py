@@ -1,9 +1,11 @@
 """Passes over a run that leave out the spectra that cannot be decoded.
 
-A spectrum fails to decode the same way every time, so a pass that fails
-with errors="skip" finds every undecodable spectrum of its selection once,
-then runs again over the rest: the output holds only decodable spectra and
-says which were left out, and a sound run pays nothing for the option.
+A pass with errors="skip" decodes each spectrum once and leaves out those
+that fail as they fail (in_one_pass): the output holds only decodable
+spectra and says which were left out, and a sound run pays nothing for the
+option. The MRM transitions, a pass over the scan table's points, still
+find the undecodable spectra of a failed pass and run again over the rest
+(salvaged).
 """
 
 from __future__ import annotations
@@ -65,6 +67,30 @@ def without(positions: npt.NDArray[np.uint32], skipped: list[Skipped]) -> npt.ND
     return np.ascontiguousarray(positions[~np.isin(positions, drop)], dtype=np.uint32)
 
 
+def in_one_pass(run: Any, attempt: Callable[[], tuple[T, list[tuple[int, str]]]]) -> tuple[T, list[Skipped]]:
+    """attempt() runs a pass that decodes each spectrum once and, with
+    errors="skip", leaves out those that fail as they fail; it returns its
+    result and the spectra left out as (index, reason). run.skipped becomes
+    that list. The reader's log records, and the run's integrity events not
+    logged before, go to logging after."""
+    try:
+        result, failures = attempt()
+        skipped = skipped_of(run, failures)
+        run.skipped = [(s.index, s.reason) for s in skipped]
+        return result, skipped
+    finally:
+        passed(run)
+
+
+def passed(run: Any) -> None:
+    """What a pass leaves to say: the reader's log records, the integrity
+    events not logged before."""
+    forward()
+    watch = getattr(run, "_watch", None)
+    if watch is not None:
+        watch.poll()
+
+
 def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, threads: int, skip: bool,
              attempt: Callable[[npt.NDArray[np.uint32], list[Skipped]], T]) -> tuple[T, list[Skipped]]:
     """attempt(positions, []); when it fails at a spectrum and skip holds,
@@ -87,7 +113,4 @@ def salvaged(run: Any, positions: npt.NDArray[np.uint32], choice: Choice, thread
         run.skipped = [(s.index, s.reason) for s in skipped]
         return result, skipped
     finally:
-        forward()
-        watch = getattr(run, "_watch", None)
-        if watch is not None:
-            watch.poll()
+        passed(run)

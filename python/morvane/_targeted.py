@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _args
-from ._salvage import salvaged
+from ._salvage import Skipped, in_one_pass, salvaged
 
 # The columns a target table may have; name, mz and one of ppm and da are
 # needed.
@@ -134,6 +134,18 @@ def parse_targets(targets: Any) -> list[Target]:
     return parsed
 
 
+def xic_pass(run: Any, positions: npt.NDArray[np.uint32], lows: npt.NDArray[np.float64],
+             highs: npt.NDArray[np.float64], threads: int, choice: tuple[int, int, int, float],
+             skip: bool) -> tuple[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], list[Skipped]]:
+    """The times of the spectra at positions and their sums within each
+    window [lows[k], highs[k]], one decoding of each spectrum; with skip the
+    spectra that fail are left out as they fail and returned."""
+    def attempt() -> tuple[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], list[tuple[int, str]]]:
+        rt, sums, failures = run._handle.xic(positions, lows, highs, threads, *choice, skip)
+        return (rt, sums), failures
+    return in_one_pass(run, attempt)
+
+
 def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int | None = None,
             errors: _args.Errors = "raise", snr: float = 3.0) -> Any:
     """The long table (name, rt, intensity) of every target's trace: for
@@ -168,8 +180,7 @@ def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int |
         positions = np.ascontiguousarray(of_level[needed], dtype=np.uint32)
         lows = np.array([t.low for t in group])
         highs = np.array([t.high for t in group])
-        (rt, sums), skipped = salvaged(run, positions, choice, workers, skip,
-                                       lambda kept, _: run._handle.xic(kept, lows, highs, workers, *choice))
+        (rt, sums), skipped = xic_pass(run, positions, lows, highs, workers, choice, skip)
         skipped_all += [(s.index, s.reason) for s in skipped]
         sums = sums.reshape(len(group), rt.size)
         kept_positions = positions if not skipped else np.setdiff1d(positions, [s.index for s in skipped])

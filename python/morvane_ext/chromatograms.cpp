@@ -33,7 +33,7 @@ std::vector<double> transposed(const std::vector<double>& values, std::size_t ro
 Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
                                     reader::BlockChoice choice, reader::CentroidOptions centroid,
-                                    unsigned threads) {
+                                    unsigned threads, std::vector<std::pair<std::uint32_t, Error>>* failures) {
   // Only the points are decoded (no spectrum records), and each worker
   // sums the spectra it decodes: the times come from the scan table.
   using SumsPool = OrderedPool<char>;
@@ -68,10 +68,26 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
       },
       grain);
   if (!pool) return std::unexpected(std::move(pool.error()));
-  while (auto item = (*pool)->next()) {
-    if (!*item) return std::unexpected(std::move(item->error()));
+  // A spectrum that fails is left out (with failures) as it comes: the
+  // kept ones move up over it, so one pass gives the traces of the rest.
+  // Items come out after their work is done, so the rows moved are final.
+  std::size_t kept = 0;
+  for (std::size_t position = 0; auto item = (*pool)->next(); ++position) {
+    if (!*item) {
+      if (failures == nullptr) return std::unexpected(std::move(item->error()));
+      failures->emplace_back(indices[position], std::move(item->error()));
+      continue;
+    }
+    if (kept != position) {
+      traces.rt[kept] = traces.rt[position];
+      std::copy_n(by_spectrum.begin() + static_cast<std::ptrdiff_t>(position * targets), targets,
+                  by_spectrum.begin() + static_cast<std::ptrdiff_t>(kept * targets));
+    }
+    ++kept;
   }
-  traces.values = transposed(by_spectrum, spectra, targets);
+  traces.rt.resize(kept);
+  by_spectrum.resize(kept * targets);
+  traces.values = transposed(by_spectrum, kept, targets);
   return traces;
 }
 

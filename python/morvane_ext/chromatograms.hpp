@@ -24,11 +24,15 @@ struct Traces {
 
 // For each spectrum of indices (in that order, read from the block choice
 // names): its retention time and the sums of its intensities over each
-// window, all windows served by one decoding of each spectrum.
+// window, all windows served by one decoding of each spectrum. With
+// failures, a spectrum that does not decode is left out (its time and sums
+// too) and listed there as its position and error; without, its error is
+// the pass's.
 Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
                                     reader::BlockChoice choice, reader::CentroidOptions centroid,
-                                    unsigned threads);
+                                    unsigned threads,
+                                    std::vector<std::pair<std::uint32_t, Error>>* failures = nullptr);
 
 // The total-ion-current and base-peak chromatograms of the MS1 spectra:
 // retention times in seconds and the values the reader's own chromatograms

@@ -3,9 +3,12 @@
 //
 //   writer = _native.MzmlWriter(handle, path, positions, choice, zlib, intensity_bits, threads,
 //                             skipped=[(native_id, reason), ...], numpress_mz, numpress_intensity,
-//                             numpress_mz_ppm, min_level, max_level, snr, source=None)
+//                             numpress_mz_ppm, min_level, max_level, snr, source=None,
+//                             keep_spikes=False, skip=False)
 //   source: the directory to name as the scan table's location (a run
 //   unpacked from an archive names its place in the archive)
+//   skip: a spectrum that fails to decode is left out (writer.skipped lists
+//   them) instead of failing the writer
 //   while writer.write_next(64): ...
 //   writer.finish()
 //
@@ -25,6 +28,7 @@
 
 #include "access.hpp"
 #include "boundary.hpp"
+#include "convert.hpp"
 #include "errors.hpp"
 #include "centroid/peak_picker.hpp"
 #include "export/mzml_writer.hpp"
@@ -117,21 +121,21 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
                                      "threads", "skipped", "numpress_mz", "numpress_intensity",
                                      "numpress_mz_ppm", "min_level", "max_level", "snr", "source",
-                                     "keep_spikes", nullptr};
+                                     "keep_spikes", "skip", nullptr};
     PyObject *run = nullptr, *path_arg = nullptr, *positions_arg = nullptr, *skipped_arg = nullptr;
     int choice = 0, zlib = 1, bits = 32;
     unsigned min_level = 0, max_level = UINT32_MAX;
-    int keep_spikes = 0;
+    int keep_spikes = 0, skip = 0;
     double snr = centroid::kDefaultSnr;
     unsigned threads = 1;
     const char* numpress_mz = nullptr;
     const char* numpress_intensity = nullptr;
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
     const char* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdzp:MzmlWriter", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdzpp:MzmlWriter", const_cast<char**>(keywords),
                                      &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
                                      &skipped_arg, &numpress_mz, &numpress_intensity, &mz_ppm, &min_level,
-                                     &max_level, &snr, &source, &keep_spikes) ||
+                                     &max_level, &snr, &source, &keep_spikes, &skip) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -156,7 +160,8 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
                                 std::vector<std::size_t>(positions->begin(), positions->end()), options,
-                                std::move(*skipped), source == nullptr ? std::string() : std::string(source));
+                                std::move(*skipped), source == nullptr ? std::string() : std::string(source),
+                                skip ? &reason_text : nullptr);
     });
     if (!created) return reader_error(state_of_type<ModuleState>(type), created.error());
     Ref self(type->tp_alloc(type, 0));
@@ -271,7 +276,23 @@ PyMethodDef writer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* writer_skipped(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& [index, error] : object_of(self)->writer->left_out()) {
+      const std::string text = reason_text(error);
+      Ref entry(Py_BuildValue("(ns#)", static_cast<Py_ssize_t>(index), text.data(),
+                              static_cast<Py_ssize_t>(text.size())));
+      if (!append(list.get(), std::move(entry))) return nullptr;
+    }
+    return list.release();
+  });
+}
+
 PyGetSetDef writer_getset[] = {
+    {"skipped", writer_skipped, nullptr,
+     "(index, message) of the spectra left out so far (skip=True): they fail to decode.", nullptr},
     {"total", writer_total, nullptr, "Spectra the file will hold.", nullptr},
     {"written", writer_written, nullptr, "Spectra written so far.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -281,7 +302,7 @@ PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, choice=0, zlib=True, "
                                   "intensity_bits=32, threads=1, skipped=None, numpress_mz=None, "
                                   "numpress_intensity=None, numpress_mz_ppm=0.1, min_level=0, "
-                                  "max_level=4294967295, snr=3.0, source=None, keep_spikes=False)\n--\n\n"
+                                  "max_level=4294967295, snr=3.0, source=None, keep_spikes=False, skip=False)\n--\n\n"
                                   "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(heap_dealloc<MzmlWriterObject, destroy_writer>)},

@@ -98,6 +98,7 @@ class PeakSource final : public BatchSource {
                                         options_.centroid);
       if (!started) return std::unexpected(std::move(started.error()));
       pool_ = std::move(*started);
+      if (options_.skipped) options_.skipped->clear();
     }
     BatchBuilder builder;
     const std::size_t limit = options_.batch_rows;
@@ -106,7 +107,10 @@ class PeakSource final : public BatchSource {
         auto item = pool_->next();
         if (!item) break;
         if (!item->result) {
-          if (options_.skip_errors) continue;
+          if (options_.skip_errors) {
+            if (options_.skipped) options_.skipped->add(item->index, std::move(item->result.error()));
+            continue;
+          }
           if (builder.rows == 0) return std::unexpected(std::move(item->result.error()));
           pending_error_ = std::move(item->result.error());  // after this batch
           break;

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "arrow.hpp"
@@ -17,6 +19,28 @@ namespace karvel::python::morvane {
 
 inline constexpr std::size_t kBatchRows = 1 << 20;
 
+// The spectra the latest stream of a producer left out (skip_errors), as
+// their positions and errors, in order; any thread.
+class SkipLog {
+ public:
+  void clear() {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+  }
+  void add(std::uint32_t index, Error error) {
+    std::lock_guard lock(mutex_);
+    entries_.emplace_back(index, std::move(error));
+  }
+  std::vector<std::pair<std::uint32_t, Error>> get() const {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<std::uint32_t, Error>> entries_;
+};
+
 struct PeakOptions {
   reader::BlockChoice choice = reader::BlockChoice::Auto;
   reader::CentroidOptions centroid;
@@ -24,6 +48,7 @@ struct PeakOptions {
   bool metadata = false;
   unsigned threads = 1;
   std::size_t batch_rows = kBatchRows;
+  std::shared_ptr<SkipLog> skipped;  // where skip_errors lists what it left out; or none
 };
 
 // Decodes nothing until the first batch is asked for; its workers stop when

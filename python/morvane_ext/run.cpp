@@ -30,6 +30,19 @@ namespace {
 using reader::Reader;
 
 RunObject* object_of(PyObject* self) { return reinterpret_cast<RunObject*>(self); }
+
+// The spectra a pass left out, as a list of (index, reason).
+Ref failure_list(const std::vector<std::pair<std::uint32_t, Error>>& failures) {
+  Ref list(PyList_New(0));
+  if (!list) return list;
+  for (const auto& [index, error] : failures) {
+    const std::string text = reason_text(error);
+    Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(index), text.data(),
+                            static_cast<Py_ssize_t>(text.size())));
+    if (!entry || PyList_Append(list.get(), entry.get()) < 0) return Ref();
+  }
+  return list;
+}
 ModuleState* state_of(PyObject* self) { return state_of_type<ModuleState>(Py_TYPE(self)); }
 
 PyObject* run_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -187,6 +200,7 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
     options.choice = picking->choice;
     options.centroid = picking->centroid;
     options.skip_errors = skip != 0;
+    if (options.skip_errors) options.skipped = std::make_shared<SkipLog>();
     options.metadata = metadata != 0;
     options.threads = threads;
     return new_peak_stream(state_of(self), reader, std::move(*indices), options).release();
@@ -194,8 +208,9 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
 }
 
 // xic(indices, lows, highs, threads, choice=0, min_level=0, max_level=max,
-// snr=3.0) -> (rt float64, sums float64 of len(lows) * len(indices), row
-// by row: one row per window [lows[k], highs[k]])
+// snr=3.0, skip=False) -> (rt float64, sums float64 of len(lows) * spectra,
+// row by row: one row per window [lows[k], highs[k]], failures: (index,
+// message) of the spectra left out with skip)
 PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
@@ -205,8 +220,9 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     int code = 0;
     unsigned min_level = 0, max_level = UINT32_MAX;
     double snr = centroid::kDefaultSnr;
-    if (!PyArg_ParseTuple(args, "OOOI|iIId:xic", &indices_arg, &lows_arg, &highs_arg, &threads, &code,
-                          &min_level, &max_level, &snr) ||
+    int skip = 0;
+    if (!PyArg_ParseTuple(args, "OOOI|iIIdp:xic", &indices_arg, &lows_arg, &highs_arg, &threads, &code,
+                          &min_level, &max_level, &snr, &skip) ||
         !check_threads(threads)) {
       return nullptr;
     }
@@ -225,17 +241,20 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     std::vector<reader::MzWindow> list(lows->size());
     for (std::size_t k = 0; k < list.size(); ++k) list[k] = {(*lows)[k], (*highs)[k]};
     const reader::MzWindows windows(std::move(list));
+    std::vector<std::pair<std::uint32_t, Error>> failures;
     auto traces = without_gil([&] {
       return extracted_ion_traces(reader, std::move(*indices), windows, picking->choice, picking->centroid,
-                                  threads);
+                                  threads, skip ? &failures : nullptr);
     });
     if (!traces) return reader_error(state_of(self), traces.error());
     ModuleState* state = state_of(self);
+    Ref failed = failure_list(failures);
+    if (!failed) return nullptr;
     Ref rt = array_of(state, std::move(traces->rt));
     if (!rt) return nullptr;
     Ref values = array_of(state, std::move(traces->values));
     if (!values) return nullptr;
-    return PyTuple_Pack(2, rt.get(), values.get());
+    return PyTuple_Pack(3, rt.get(), values.get(), failed.get());
   });
 }
 
@@ -286,14 +305,8 @@ PyObject* run_chromatograms(PyObject* self, PyObject* args) noexcept {
     auto result = without_gil([&] { return ms1_chromatograms(reader, threads, skipped, skip ? &failures : nullptr); });
     if (!result) return reader_error(state_of(self), result.error());
     ModuleState* state = state_of(self);
-    Ref failed(PyList_New(0));
+    Ref failed = failure_list(failures);
     if (!failed) return nullptr;
-    for (const auto& [index, error] : failures) {
-      const std::string text = reason_text(error);
-      Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(index), text.data(),
-                              static_cast<Py_ssize_t>(text.size())));
-      if (!entry || PyList_Append(failed.get(), entry.get()) < 0) return nullptr;
-    }
     Ref rt = array_of(state, std::move(result->rt));
     if (!rt) return nullptr;
     Ref tic = array_of(state, std::move(result->tic));
@@ -360,7 +373,8 @@ PyMethodDef run_methods[] = {
      "snr=3.0, keep_spikes=False, /)\n--\n\n"
      "The peak table of indices as an Arrow stream provider."},
     {"xic", run_xic, METH_VARARGS,
-     "xic($self, indices, lows, highs, threads, choice=0, min_level=0, max_level=4294967295, snr=3.0, /)"
+     "xic($self, indices, lows, highs, threads, choice=0, min_level=0, max_level=4294967295, snr=3.0, "
+     "skip=False, /)"
      "\n--\n\nExtracted-ion traces of m/z windows over indices, one row per window."},
     {"transitions", run_transitions, METH_VARARGS,
      "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},

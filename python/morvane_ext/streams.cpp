@@ -179,11 +179,29 @@ PyObject* peak_stream_failure(PyObject* self, PyObject*) noexcept {
   });
 }
 
+// (index, message) of the spectra the latest stream of the object left out.
+PyObject* peak_stream_skipped(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const auto& log = peaks_of(self)->data.options.skipped;
+    Ref list(PyList_New(0));
+    if (!list || !log) return list.release();
+    for (const auto& [index, error] : log->get()) {
+      const std::string text = reason_text(error);
+      Ref entry(Py_BuildValue("(Is#)", static_cast<unsigned>(index), text.data(),
+                              static_cast<Py_ssize_t>(text.size())));
+      if (!append(list.get(), std::move(entry))) return nullptr;
+    }
+    return list.release();
+  });
+}
+
 PyMethodDef peak_stream_methods[] = {
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stream_arrow)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\nA fresh Arrow C stream of the peak table."},
+    {"skipped", peak_stream_skipped, METH_NOARGS,
+     "skipped($self)\n--\n\n(index, message) of the spectra the latest stream left out (errors skipped)."},
     {"failure", peak_stream_failure, METH_NOARGS,
      "failure($self)\n--\n\nThe exception of the error that ended a stream of this object (the latest), "
      "as morvane raises it; None when none failed."},

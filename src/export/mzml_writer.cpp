@@ -80,7 +80,8 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
                                                        std::vector<std::size_t> selection,
                                                        MzmlOptions options,
                                                        std::vector<SkippedSpectrum> skipped,
-                                                       std::string source_directory) {
+                                                       std::string source_directory,
+                                                       SkipReason skip_reason) {
   if (!reader) return std::unexpected(Error::argument("no reader to write mzML from"));
   const std::size_t count = reader->scan().records.size();
   for (std::size_t position : selection) {
@@ -93,10 +94,14 @@ Result<std::unique_ptr<MzmlWriter>> MzmlWriter::create(std::shared_ptr<const rea
   if (!arrays) return std::unexpected(std::move(arrays.error()));
   auto output = OutputFile::create(std::move(out_path));
   if (!output) return std::unexpected(std::move(output.error()));
-  append_header(output->text(), describe(*reader, selection, options, std::move(skipped), source_directory));
+  append_header(output->text(), describe(*reader, selection, options, skipped, source_directory));
   std::unique_ptr<MzmlWriter> writer(new MzmlWriter(std::move(reader), std::move(options),
                                                     std::move(selection), std::move(*output),
                                                     std::move(*arrays)));
+  writer->header_end_ = writer->output_->offset();
+  writer->skipped_ = std::move(skipped);
+  writer->source_directory_ = std::move(source_directory);
+  writer->skip_reason_ = skip_reason;
   if (auto spilled = writer->output_->spill(); !spilled) return std::unexpected(std::move(spilled.error()));
   auto pipeline = EncodePipeline::start(writer->reader_, writer->selection_, writer->options_);
   if (!pipeline) return std::unexpected(std::move(pipeline.error()));
@@ -136,7 +141,21 @@ Result<std::size_t> MzmlWriter::write_next(std::size_t count) {
 
 Result<void> MzmlWriter::write_spectrum() {
   auto spectrum = pipeline_->next();
-  if (!spectrum) return std::unexpected(std::move(spectrum.error()));
+  if (!spectrum) {
+    if (skip_reason_ == nullptr) return std::unexpected(std::move(spectrum.error()));
+    left_out_.emplace_back(selection_[next_], std::move(spectrum.error()));
+    return {};
+  }
+  if (!left_out_.empty()) {
+    // Prepared with its place among all the positions: its place among
+    // the spectra written is lower by those left out before it.
+    const std::string old_index = str_cat("<spectrum index=\"", next_, "\"");
+    if (!std::string_view(spectrum->text).starts_with(old_index)) {
+      return std::unexpected(Error::internal("a prepared spectrum does not begin with its index"));
+    }
+    spectrum->text.replace(0, old_index.size(),
+                           str_cat("<spectrum index=\"", next_ - left_out_.size(), "\""));
+  }
   std::string& out = output_->text();
   out.append("        ");
   spectrum_index_.emplace_back(std::move(spectrum->native_id), output_->offset());
@@ -149,9 +168,38 @@ Result<void> MzmlWriter::finish() {
   if (failure_) return std::unexpected(*failure_);
   if (finished_) return {};
   if (auto rest = write_next(selection_.size()); !rest) return std::unexpected(std::move(rest.error()));
+  if (!left_out_.empty()) {
+    if (auto rewritten = rewrite_header(); !rewritten) return fail(std::move(rewritten.error()));
+  }
   if (auto trailer = write_trailer(); !trailer) return fail(std::move(trailer.error()));
   pipeline_.reset();
   finished_ = true;
+  return {};
+}
+
+Result<void> MzmlWriter::rewrite_header() {
+  std::vector<std::size_t> written;
+  std::vector<SkippedSpectrum> skipped = skipped_;
+  written.reserve(selection_.size() - left_out_.size());
+  auto left = left_out_.begin();
+  for (std::size_t position : selection_) {
+    if (left != left_out_.end() && left->first == position) {
+      skipped.push_back(
+          {reader::ScanRow(reader_->scan().records[position]).native_id(), skip_reason_(left->second)});
+      ++left;
+    } else {
+      written.push_back(position);
+    }
+  }
+  auto fresh = OutputFile::create(output_->final_path());
+  if (!fresh) return std::unexpected(std::move(fresh.error()));
+  append_header(fresh->text(), describe(*reader_, written, options_, std::move(skipped), source_directory_));
+  const std::uint64_t header_end = fresh->offset();
+  if (auto copied = output_->copy_tail_to(*fresh, header_end_); !copied) return copied;
+  for (IndexEntry& entry : spectrum_index_) entry.second = entry.second - header_end_ + header_end;
+  header_end_ = header_end;
+  output_.reset();  // removes the first file
+  output_.emplace(std::move(*fresh));
   return {};
 }
 

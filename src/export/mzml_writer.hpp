@@ -51,6 +51,11 @@ struct ScanFilter {
 // Positions in the scan table of the scans the filter lets through, in order.
 std::vector<std::size_t> select_scans(const raw::msscan::MSScan& scan, const ScanFilter& filter);
 
+// How a writer that leaves out the spectra that fail to decode words the
+// reason of each in the file (the bindings' wording of an error); none for
+// a writer that fails with the first.
+using SkipReason = std::string (*)(const Error& error);
+
 class MzmlWriter {
  public:
   // Opens the temporary file and writes everything before the spectra.
@@ -59,13 +64,15 @@ class MzmlWriter {
   // out of positions because they cannot be decoded, named in the header.
   // source_directory: the directory the header names as the scan table's
   // location instead of the reader's (a run unpacked from an archive names
-  // its place in the archive); empty for the reader's own.
+  // its place in the archive); empty for the reader's own. skip_reason:
+  // see left_out().
   static Result<std::unique_ptr<MzmlWriter>> create(std::shared_ptr<const reader::Reader> reader,
                                                     std::string out_path,
                                                     std::vector<std::size_t> positions,
                                                     MzmlOptions options,
                                                     std::vector<SkippedSpectrum> skipped = {},
-                                                    std::string source_directory = {});
+                                                    std::string source_directory = {},
+                                                    SkipReason skip_reason = nullptr);
 
   MzmlWriter(const MzmlWriter&) = delete;
   MzmlWriter& operator=(const MzmlWriter&) = delete;
@@ -73,9 +80,17 @@ class MzmlWriter {
   std::size_t total() const noexcept { return selection_.size(); }
   std::size_t written() const noexcept { return next_; }
 
-  // Writes up to count more spectra and returns how many it wrote (0 once
-  // all are written). A spectrum that fails to decode fails the writer.
+  // Writes up to count more spectra and returns how many it took (0 once
+  // all are taken). A spectrum that fails to decode fails the writer, or,
+  // with a skip_reason, is left out and counts as taken.
   Result<std::size_t> write_next(std::size_t count);
+  // The spectra left out so far, as their scan positions and errors, in
+  // order. Each spectrum is decoded once: the header is written before the
+  // spectra as though none will be left out, and when some were, finish()
+  // writes the file again from a header that names them (and counts only
+  // the spectra written) followed by the bytes already written, which it
+  // copies, so a sound run's file is written once and never copied.
+  const std::vector<std::pair<std::size_t, Error>>& left_out() const noexcept { return left_out_; }
   // A selected reaction monitoring chromatogram written after the TIC and
   // the base-peak chromatogram, in the order added. Its id must be unique
   // in the file; times and intensity have equal lengths.
@@ -98,6 +113,9 @@ class MzmlWriter {
              std::vector<std::size_t> selection, OutputFile output, BinaryArrayWriter arrays);
   Result<void> write_spectrum();
   Result<void> write_trailer();
+  // The file again from a header naming the spectra left out, then the
+  // spectra already written.
+  Result<void> rewrite_header();
   // Records a failure: the writer keeps returning it and drops its file.
   std::unexpected<Error> fail(Error error);
 
@@ -113,6 +131,11 @@ class MzmlWriter {
   std::vector<ReactionChromatogram> reactions_;
   std::optional<Error> failure_;
   bool finished_ = false;
+  std::vector<SkippedSpectrum> skipped_;  // named by the caller
+  std::string source_directory_;
+  SkipReason skip_reason_ = nullptr;
+  std::vector<std::pair<std::size_t, Error>> left_out_;
+  std::uint64_t header_end_ = 0;  // where the spectra begin
 };
 
 }  // namespace karvel::exporter

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -128,6 +129,28 @@ Result<void> OutputFile::flush() {
   flushed_ += pending_.size();
   pending_.clear();
   return {};
+}
+
+Result<void> OutputFile::copy_tail_to(OutputFile& other, std::uint64_t from) {
+  if (auto flushed = flush(); !flushed) return flushed;
+  const int fd = ::open(temporary_path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno_error();
+  std::string chunk(kSpillSize, '\0');
+  Result<void> copied;
+  for (std::uint64_t at = from; copied && at < flushed_;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), flushed_ - at));
+    const ssize_t got = ::pread(fd, chunk.data(), want, static_cast<off_t>(at));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      copied = got < 0 ? errno_error() : std::unexpected(Error::io_from_errno(EIO));
+      break;
+    }
+    other.text().append(chunk.data(), static_cast<std::size_t>(got));
+    at += static_cast<std::uint64_t>(got);
+    copied = other.spill();
+  }
+  ::close(fd);
+  return copied;
 }
 
 Result<Sha1::Digest> OutputFile::digest() {

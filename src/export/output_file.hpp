@@ -25,6 +25,7 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   ~OutputFile();
 
+  const std::string& final_path() const noexcept { return final_path_; }
   // The pending text: append to it, then call spill().
   std::string& text() noexcept { return pending_; }
   // Byte offset of the end of the text written so far (pending included).
@@ -34,6 +35,9 @@ class OutputFile {
   // Writes out all pending text and returns the SHA-1 of every byte of the
   // file so far; nothing may be hashed afterwards (text still may be added).
   Result<Sha1::Digest> digest();
+  // Writes out the pending text, then appends to `other` (spilling as it
+  // goes) the bytes of this file from offset `from` to its end, as written.
+  Result<void> copy_tail_to(OutputFile& other, std::uint64_t from);
   // Writes out all pending text, syncs the file to disk, closes it and
   // moves it to the final path (then syncs the folder).
   Result<void> commit();

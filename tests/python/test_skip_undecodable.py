@@ -8,6 +8,7 @@ import json
 import logging
 import re
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pytest
@@ -167,25 +168,52 @@ def unreported_damaged(path: Path) -> Path:
     return builder.build(path).path
 
 
-@pytest.mark.parametrize("threads", [1, 3])
-def test_tic_with_skip_decodes_each_spectrum_once(tmp_path, threads, caplog):
-    # Each failing decode leaves one reader record: one per skipped scan
-    # when the pass decodes every spectrum once.
+def decoded_once(path: Path, caplog, call) -> Any:
+    """call(run) on the run at path, which must leave out its third spectrum
+    having decoded it once: each failing decode leaves one reader record.
+    Returns what call returned."""
     keep_reader_records(logging.DEBUG)
     try:
-        with morvane.open(unreported_damaged(tmp_path / "run.d")) as run, \
-                caplog.at_level(logging.DEBUG, logger="karvel"):
-            sound = sound_spectra(run)
+        with morvane.open(path) as run, caplog.at_level(logging.DEBUG, logger="karvel"):
             forward()
             caplog.clear()
-            times, tic = run.tic(errors="skip", threads=threads)
+            result = call(run)
             skipped = list(run.skipped)
     finally:
         keep_reader_records(logging.WARNING)
     failures = [r.getMessage() for r in caplog.records if "failed to decode" in r.getMessage()]
     assert [index for index, _ in skipped] == [2]
     assert len(failures) == 1 and "block for scanId=3 " in failures[0]
+    return result
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+def test_tic_with_skip_decodes_each_spectrum_once(tmp_path, threads, caplog):
+    path = unreported_damaged(tmp_path / "run.d")
+    with morvane.open(path) as run:
+        sound = sound_spectra(run)
+    times, tic = decoded_once(path, caplog, lambda run: run.tic(errors="skip", threads=threads))
     assert times.tolist() == [s.rt for s in sound] and tic.tolist() == [s.tic for s in sound]
+
+
+# Each pass over the whole selection with errors="skip": what it returns
+# besides run.skipped does not matter here.
+ONE_PASS = {
+    "mzml": lambda run, tmp, threads: run.to_mzml(tmp / "a.mzML", errors="skip", threads=threads),
+    "parquet": lambda run, tmp, threads: run.to_parquet(tmp / "a.parquet", errors="skip", threads=threads),
+    "mzpeak": lambda run, tmp, threads: run.to_mzpeak(tmp / "a.mzpeak", errors="skip", threads=threads),
+    "xic": lambda run, tmp, threads: run.xic(500.0, da=1000.0, errors="skip", threads=threads),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("output", ONE_PASS)
+def test_writers_with_skip_decode_each_spectrum_once(tmp_path, threads, output, caplog):
+    if output in ("parquet", "mzpeak"):
+        pytest.importorskip("pyarrow")
+    decoded_once(unreported_damaged(tmp_path / "run.d"), caplog,
+                 lambda run: ONE_PASS[output](run, tmp_path, threads))
+    assert leftovers(tmp_path) == []
 
 
 class TestArguments:
