@@ -83,6 +83,8 @@ def reader_messages(verbose: bool) -> Iterator[None]:
     logger = logging.getLogger("karvel")
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(_Format())
+    # The command prints each integrity event itself, once per run.
+    handler.addFilter(lambda record: not hasattr(record, "integrity_event"))
     previous = logger.level
     logger.addHandler(handler)
     logger.setLevel(level)

@@ -14,8 +14,11 @@ of its first occurrence:
 
 Each kind is logged once per run, as a warning of the "karvel" logger, at
 the first access that meets it (opening a spectrum, the end of a pass, a
-conversion); every output records them (mzML userParams, Parquet metadata,
-mzQC); with strict=True any of them fails the writer instead.
+conversion), unrecognised values excepted: the reader's own warning names
+them and their scans already. The records carry the kind as their
+`integrity_event` attribute. Every output records them (mzML userParams,
+Parquet metadata, mzQC); with strict=True any of them fails the writer
+instead.
 """
 
 from __future__ import annotations
@@ -42,6 +45,9 @@ SUMMARIES = {
     "unreadable_side_file": "side files cannot be read",
     "unrecognised_value": "scans with unrecognised values left unset",
 }
+
+# Kinds the reader logs a warning of itself when it meets them.
+SAID_BY_THE_READER = frozenset({"unrecognised_value"})
 
 
 class IntegrityError(ValueError):
@@ -91,8 +97,8 @@ class Watch:
             return
         for event in events_of(self._handle):
             bit = 1 << KINDS.index(event.kind) if event.kind in KINDS else 0
-            if bit & ~self._logged:
-                logger.warning("%s", event.line(self._name))
+            if bit & ~self._logged and event.kind not in SAID_BY_THE_READER:
+                logger.warning("%s", event.line(self._name), extra={"integrity_event": event.kind})
         self._logged |= kinds
 
 
