@@ -18,23 +18,13 @@ import importlib.metadata
 import os
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any
 
 from .. import __version__
 from ._terms import DEFINITIONS, Metric
 
-
-class RunMetricsLike(Protocol):
-    """What a document reads of morvane.qc.RunMetrics."""
-
-    @property
-    def run_name(self) -> str: ...
-    @property
-    def path(self) -> str: ...
-    @property
-    def metrics(self) -> list[Metric]: ...
-    @property
-    def info(self) -> dict[str, Any]: ...
+if TYPE_CHECKING:  # RunMetrics writes its document with this module
+    from ._run_metrics import RunMetrics
 
 MZQC_VERSION = "1.0.0"
 #: The psi-ms.obo data-version whose terms and names the metrics use.
@@ -95,7 +85,7 @@ def controlled_vocabularies() -> list[dict[str, str]]:
     ]
 
 
-def input_file(m: RunMetricsLike) -> dict[str, Any]:
+def input_file(m: RunMetrics) -> dict[str, Any]:
     """The run folder as an mzQC inputFile: its location, name, format, the
     SHA-1 of its scan table, its acquisition time and instrument model."""
     folder = Path(m.path).absolute()
@@ -130,7 +120,7 @@ def quality_metric(metric: Metric) -> dict[str, Any]:
     return out
 
 
-def run_qualities(m: RunMetricsLike) -> list[dict[str, Any]]:
+def run_qualities(m: RunMetrics) -> list[dict[str, Any]]:
     """The whole run, then one runQuality per polarity (labelled
     "RUN (positive)", with the scan polarity term in its cvParameters)."""
     files = [input_file(m)]
@@ -151,7 +141,7 @@ def run_qualities(m: RunMetricsLike) -> list[dict[str, Any]]:
     return out
 
 
-def integrity_notes(runs: Sequence[RunMetricsLike]) -> str:
+def integrity_notes(runs: Sequence[RunMetrics]) -> str:
     """The problems the reader met and worked around in each run, one
     sentence per run that has any: "Integrity of RUN: calibration_fallback
     6 (first: ...); ...". PSI-MS has no term for them, so they go into the
@@ -165,7 +155,7 @@ def integrity_notes(runs: Sequence[RunMetricsLike]) -> str:
     return " ".join(sentences)
 
 
-def _document(body: dict[str, Any], runs: Sequence[RunMetricsLike] = ()) -> dict[str, Any]:
+def _document(body: dict[str, Any], runs: Sequence[RunMetrics] = ()) -> dict[str, Any]:
     now = datetime.datetime.now(datetime.UTC).replace(microsecond=0)
     description = "ID-free quality metrics of MassHunter LC-MS runs, computed by karvel."
     notes = integrity_notes(runs)
@@ -178,11 +168,11 @@ def _document(body: dict[str, Any], runs: Sequence[RunMetricsLike] = ()) -> dict
     }}
 
 
-def run_document(m: RunMetricsLike) -> dict[str, Any]:
+def run_document(m: RunMetrics) -> dict[str, Any]:
     return _document({"runQualities": run_qualities(m)}, [m])
 
 
-def batch_document(runs: Sequence[RunMetricsLike]) -> dict[str, Any]:
+def batch_document(runs: Sequence[RunMetrics]) -> dict[str, Any]:
     """Every run's runQualities, in the order given."""
     if not runs:
         raise ValueError("a batch document needs at least one run")

@@ -8,36 +8,14 @@ import math
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 
-class MetricLike(Protocol):
-    @property
-    def accession(self) -> str: ...
-    @property
-    def name(self) -> str: ...
-    @property
-    def value(self) -> object: ...
-    @property
-    def unit(self) -> list[tuple[str, str]] | None: ...
-    @property
-    def polarity(self) -> str | None: ...
-
-
-class RunMetricsLike(Protocol):
-    """What the reports read of morvane.qc.RunMetrics."""
-
-    @property
-    def run_name(self) -> str: ...
-    @property
-    def path(self) -> str: ...
-    @property
-    def metrics(self) -> Sequence[MetricLike]: ...
-    @property
-    def scans(self) -> Any: ...  # a pyarrow.Table
+if TYPE_CHECKING:
+    from ._run_metrics import RunMetrics
 
 
 def _column(table: Any, name: str) -> npt.NDArray[np.float64] | None:
@@ -77,7 +55,7 @@ class RunTraces:
     precursor_mz: npt.NDArray[np.float64] | None = None  # NaN for MS1
 
     @classmethod
-    def of(cls, m: RunMetricsLike) -> RunTraces:
+    def of(cls, m: RunMetrics) -> RunTraces:
         table = m.scans
         rows = table.num_rows
         rt = _column(table, "rt")
@@ -179,7 +157,7 @@ class RunTraces:
         return self.drift_ppm is not None and bool(np.isfinite(self.drift_ppm).any())
 
 
-def _metric_value(m: RunMetricsLike, accession: str) -> object:
+def _metric_value(m: RunMetrics, accession: str) -> object:
     """The value of the run-wide (not polarity-split) metric, or None."""
     for metric in m.metrics:
         if metric.accession == accession and metric.polarity is None:
@@ -192,7 +170,7 @@ RT_ACQUISITION_RANGE = "MS:4000070"
 RUN_DURATION = "MS:4000067"
 
 
-def tic_quarters(m: RunMetricsLike) -> npt.NDArray[np.float64] | None:
+def tic_quarters(m: RunMetrics) -> npt.NDArray[np.float64] | None:
     """The retention times at which the run's MS1 TIC has accumulated 0, 1,
     2, 3 and 4 quarters of its total (five values), from the run's TIC
     quantile RT fractions, its first retention time and its chromatography
@@ -323,7 +301,7 @@ RANGE_UNITS = frozenset({"m/z", "second"})
 UNIT_NAMES = {"count unit": "count"}
 
 
-def metric_rows(runs: Sequence[RunMetricsLike]) -> list[MetricRow]:
+def metric_rows(runs: Sequence[RunMetrics]) -> list[MetricRow]:
     """One row per metric (accession and polarity) in the order the runs
     first name them; numbers of a batch flagged by outliers()."""
     keys: dict[tuple[str, str | None], tuple[str, str]] = {}

@@ -36,9 +36,10 @@ _require_plotly()
 
 from .. import __version__
 from . import _report_figures as figures
-from ._report_data import (RunMetricsLike, RunTraces, intensity_map, metric_rows, summary_rows,
-                           tic_maximum_spectrum, tic_quarters)
+from ._report_data import (RunTraces, intensity_map, metric_rows, summary_rows, tic_maximum_spectrum,
+                           tic_quarters)
 from ._report_html import Section, metrics_table, page, summary_table, write
+from ._run_metrics import RunMetrics
 
 __all__ = ["write_run_report", "write_batch_report"]
 
@@ -49,7 +50,7 @@ RUN_MAP_GRID = (200, 400)
 BATCH_MAP_GRID = (60, 150)
 
 
-def quarters_section(metrics: Sequence[RunMetricsLike]) -> Section:
+def quarters_section(metrics: Sequence[RunMetrics]) -> Section:
     spans = [(m.run_name, tic_quarters(m)) for m in metrics]
     shown = [(name, q) for name, q in spans if q is not None]
     if not shown:
@@ -59,7 +60,7 @@ def quarters_section(metrics: Sequence[RunMetricsLike]) -> Section:
                    "accumulated (TIC quantile RT fraction, MS:4000183).")
 
 
-def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | None) -> list[Section]:
+def _sections(metrics: Sequence[RunMetrics], batch: bool, threads: int | None) -> list[Section]:
     runs = [RunTraces.of(m) for m in metrics]
     names = [r.name for r in runs]
     rows = metric_rows(metrics)
@@ -113,14 +114,14 @@ def _sections(metrics: Sequence[RunMetricsLike], batch: bool, threads: int | Non
     return sections
 
 
-def write_run_report(m: RunMetricsLike, path: str | os.PathLike[str], *, threads: int | None = None) -> None:
+def write_run_report(m: RunMetrics, path: str | os.PathLike[str], *, threads: int | None = None) -> None:
     """Writes the report of one run to path (conventionally ``RUN.html``).
     threads: decoding threads for the intensity map (default: all cores)."""
     subtitle = f"{m.path} · {m.scans.num_rows:,} scans · morvane {__version__}"
     write(path, page(f"QC report: {m.run_name}", subtitle, _sections([m], False, threads)))
 
 
-def write_batch_report(ms: Sequence[RunMetricsLike], path: str | os.PathLike[str], *,
+def write_batch_report(ms: Sequence[RunMetrics], path: str | os.PathLike[str], *,
                        threads: int | None = None) -> None:
     """Writes the report of a batch of runs to path (conventionally
     ``report.html``), the runs overlaid in the order given."""
