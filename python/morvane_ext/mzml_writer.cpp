@@ -151,8 +151,7 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     if (!intensity_bits) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
-    auto picking = picking_of(choice, min_level, max_level, snr);
-    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
+    auto picking = picking_of(choice, min_level, max_level, snr, keep_spikes != 0);
     if (!picking) return nullptr;
     exporter::MzmlOptions options{picking->choice, zlib != 0, *intensity_bits, threads};
     options.numpress = *numpress;

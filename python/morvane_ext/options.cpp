@@ -18,7 +18,8 @@ bool check_snr(double snr) {
   return false;
 }
 
-std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_level, double snr) {
+std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_level, double snr,
+                                  bool keep_spikes) {
   const auto choice = reader::block_choice_of(code);
   if (!choice) {
     PyErr_Format(PyExc_ValueError, "unknown block choice %d", code);
@@ -30,6 +31,7 @@ std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_lev
   picking.centroid.min_ms_level = min_level;
   picking.centroid.max_ms_level = max_level;
   picking.centroid.pick.snr = snr;
+  picking.centroid.pick.keep_spikes = keep_spikes;
   return picking;
 }
 

@@ -21,8 +21,9 @@ struct Picking {
 };
 
 // ValueError (returns nothing) for an unknown code or a negative or
-// non-finite snr.
-std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_level, double snr);
+// non-finite snr. keep_spikes: the picker keeps single-point spikes.
+std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_level, double snr,
+                                  bool keep_spikes = false);
 
 // ValueError (returns false) unless threads is at least 1: 1 is the calling
 // thread, and _args resolves an unset count to the available cores.

@@ -134,8 +134,7 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "ni|IIdp:spectrum", &index, &code, &min_level, &max_level, &snr, &keep_spikes)) {
       return nullptr;
     }
-    auto picking = picking_of(code, min_level, max_level, snr);
-    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
+    auto picking = picking_of(code, min_level, max_level, snr, keep_spikes != 0);
     if (!picking) return nullptr;
     const auto count = static_cast<Py_ssize_t>(reader->scan_count());
     if (index < 0 || index >= count) {
@@ -151,27 +150,42 @@ PyObject* run_spectrum(PyObject* self, PyObject* args) noexcept {
   });
 }
 
+// The arguments of a pass over spectra, as spectra() and peaks() take them:
+// (indices, choice, skip, [metadata,] threads, min_level=0, max_level=max,
+// snr=3.0, keep_spikes=False), checked and typed.
+struct PassArguments {
+  std::vector<std::uint32_t> indices;
+  Picking picking;
+  bool skip = false;
+  bool metadata = false;
+  unsigned threads = 0;
+};
+
+std::optional<PassArguments> pass_arguments(PyObject* args, bool with_metadata, const Reader& reader) {
+  PyObject* indices_arg = nullptr;
+  int code = 0, skip = 0, metadata = 0, keep_spikes = 0;
+  unsigned threads = 0, min_level = 0, max_level = UINT32_MAX;
+  double snr = centroid::kDefaultSnr;
+  const bool parsed =
+      with_metadata ? PyArg_ParseTuple(args, "OippI|IIdp:peaks", &indices_arg, &code, &skip, &metadata, &threads,
+                                       &min_level, &max_level, &snr, &keep_spikes)
+                    : PyArg_ParseTuple(args, "OipI|IIdp:spectra", &indices_arg, &code, &skip, &threads, &min_level,
+                                       &max_level, &snr, &keep_spikes);
+  if (!parsed || !check_threads(threads)) return std::nullopt;
+  auto picking = picking_of(code, min_level, max_level, snr, keep_spikes != 0);
+  if (!picking) return std::nullopt;
+  auto indices = index_argument(indices_arg, reader.scan_count());
+  if (!indices) return std::nullopt;
+  return PassArguments{std::move(*indices), *picking, skip != 0, metadata != 0, threads};
+}
+
 // spectra(indices, choice, skip, threads, min_level=0, max_level=max, snr=3.0, keep_spikes=False)
 PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
-    PyObject* indices_arg = nullptr;
-    int code = 0, skip = 0;
-    unsigned threads = 0;
-    unsigned min_level = 0, max_level = UINT32_MAX;
-    double snr = centroid::kDefaultSnr;
-    int keep_spikes = 0;
-    if (!PyArg_ParseTuple(args, "OipI|IIdp:spectra", &indices_arg, &code, &skip, &threads, &min_level,
-                          &max_level, &snr, &keep_spikes) ||
-        !check_threads(threads)) {
-      return nullptr;
-    }
-    auto picking = picking_of(code, min_level, max_level, snr);
-    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
-    if (!picking) return nullptr;
-    auto indices = index_argument(indices_arg, reader->scan_count());
-    if (!indices) return nullptr;
-    return new_spectrum_stream(state_of(self), reader, std::move(*indices), picking->choice, skip != 0, threads,
-                               picking->centroid)
+    auto pass = pass_arguments(args, false, *reader);
+    if (!pass) return nullptr;
+    return new_spectrum_stream(state_of(self), reader, std::move(pass->indices), pass->picking.choice, pass->skip,
+                               pass->threads, pass->picking.centroid)
         .release();
   });
 }
@@ -180,30 +194,16 @@ PyObject* run_spectra(PyObject* self, PyObject* args) noexcept {
 // keep_spikes=False)
 PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
-    PyObject* indices_arg = nullptr;
-    int code = 0, skip = 0, metadata = 0;
-    unsigned threads = 0;
-    unsigned min_level = 0, max_level = UINT32_MAX;
-    double snr = centroid::kDefaultSnr;
-    int keep_spikes = 0;
-    if (!PyArg_ParseTuple(args, "OippI|IIdp:peaks", &indices_arg, &code, &skip, &metadata, &threads,
-                          &min_level, &max_level, &snr, &keep_spikes) ||
-        !check_threads(threads)) {
-      return nullptr;
-    }
-    auto picking = picking_of(code, min_level, max_level, snr);
-    if (picking) picking->centroid.pick.keep_spikes = keep_spikes != 0;
-    if (!picking) return nullptr;
-    auto indices = index_argument(indices_arg, reader->scan_count());
-    if (!indices) return nullptr;
+    auto pass = pass_arguments(args, true, *reader);
+    if (!pass) return nullptr;
     PeakOptions options;
-    options.choice = picking->choice;
-    options.centroid = picking->centroid;
-    options.skip_errors = skip != 0;
+    options.choice = pass->picking.choice;
+    options.centroid = pass->picking.centroid;
+    options.skip_errors = pass->skip;
     if (options.skip_errors) options.skipped = std::make_shared<SkipLog>();
-    options.metadata = metadata != 0;
-    options.threads = threads;
-    return new_peak_stream(state_of(self), reader, std::move(*indices), options).release();
+    options.metadata = pass->metadata;
+    options.threads = pass->threads;
+    return new_peak_stream(state_of(self), reader, std::move(pass->indices), options).release();
   });
 }
 
