@@ -374,9 +374,7 @@ class Run(RunViews):
         choice = _args.picking(mode, None, snr)
         workers = _args.threads(threads)
         times, sums = _targeted.xic_pass(self, chosen, lows, highs, workers, choice, _args.skip(errors))[0]
-        if np.ndim(mz) == 0:
-            return times, sums
-        return times, sums.reshape(lows.size, times.size)
+        return times, sums[0] if np.ndim(mz) == 0 else sums
 
     def extract(
         self,

@@ -138,11 +138,13 @@ def xic_pass(run: Any, positions: npt.NDArray[np.uint32], lows: npt.NDArray[np.f
              highs: npt.NDArray[np.float64], threads: int, choice: tuple[int, int, int, float],
              skip: bool) -> tuple[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], list[Skipped]]:
     """The times of the spectra at positions and their sums within each
-    window [lows[k], highs[k]], one decoding of each spectrum; with skip the
-    spectra that fail are left out as they fail and returned."""
+    window [lows[k], highs[k]] as one row per window, one decoding of each
+    spectrum; with skip the spectra that fail are left out as they fail and
+    returned."""
     def attempt() -> tuple[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]], list[tuple[int, str]]]:
         rt, sums, failures = run._handle.xic(positions, lows, highs, threads, *choice, skip)
-        return (rt, sums), failures
+        # The sums come one column per spectrum: the rows are a view of them.
+        return (rt, sums.reshape(rt.size, lows.size).T), failures
     return in_one_pass(run, attempt)
 
 
@@ -182,7 +184,6 @@ def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int |
         highs = np.array([t.high for t in group])
         (rt, sums), skipped = xic_pass(run, positions, lows, highs, workers, choice, skip)
         skipped_all += [(s.index, s.reason) for s in skipped]
-        sums = sums.reshape(len(group), rt.size)
         kept_positions = positions if not skipped else np.setdiff1d(positions, [s.index for s in skipped])
         kept_mask = inside[:, needed]
         if skipped:

@@ -1,34 +1,14 @@
 #include "chromatograms.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <new>
 
 #include "pool.hpp"
 #include "support/ordered_pool.hpp"
 #include "reader/ms1_chromatograms.hpp"
 
 namespace karvel::python::morvane {
-
-namespace {
-
-// The rows x columns matrix `values` (row by row) as columns x rows, in
-// tiles that stay in cache on both sides.
-std::vector<double> transposed(const std::vector<double>& values, std::size_t rows, std::size_t columns) {
-  if (columns == 1 || rows <= 1) return values;
-  std::vector<double> out(values.size());
-  constexpr std::size_t kTile = 32;
-  for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
-    const std::size_t r1 = std::min(rows, r0 + kTile);
-    for (std::size_t c0 = 0; c0 < columns; c0 += kTile) {
-      const std::size_t c1 = std::min(columns, c0 + kTile);
-      for (std::size_t r = r0; r < r1; ++r) {
-        for (std::size_t c = c0; c < c1; ++c) out[c * rows + r] = values[r * columns + c];
-      }
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader,
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
@@ -42,11 +22,13 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   Traces traces;
   traces.rt.reserve(spectra);
   for (const std::uint32_t index : indices) traces.rt.push_back(reader::ScanRow(records[index]).rt_sec());
-  // Sums are gathered spectrum by spectrum (each spectrum's row contiguous,
-  // written by the worker that decoded it) and turned into rows by target
-  // once at the end.
+  // Left uninitialised: every value is written once, by the worker that
+  // decodes its spectrum (a fresh page is first touched there too).
   const std::size_t targets = windows.size();
-  std::vector<double> by_spectrum(targets * spectra);
+  if (spectra != 0 && targets > SIZE_MAX / sizeof(double) / spectra) return std::unexpected(Error::out_of_memory());
+  traces.values = std::shared_ptr<double[]>(new (std::nothrow) double[targets * spectra]);
+  if (!traces.values) return std::unexpected(Error::out_of_memory());
+  double* const sums = traces.values.get();
   const std::size_t grain = SumsPool::grain_for(reader->stored_points(indices, choice), spectra);
   if (threads > 1 && grain == SumsPool::kMaxGrain) threads = 1;
   const std::size_t workers = std::max<std::size_t>(SumsPool::worker_count(spectra, threads), 1);
@@ -62,7 +44,7 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
         auto points = reader->points(indices[position], choice, std::move(spare[worker]), &readers[worker], centroid);
         if (!points) return std::unexpected(std::move(points.error()));
         const raw::Peaks& peaks = points->peaks;
-        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, by_spectrum.data() + position * targets, 1);
+        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, sums + position * targets, 1);
         spare[worker] = std::move(points->peaks);
         return char{1};
       },
@@ -70,7 +52,8 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   if (!pool) return std::unexpected(std::move(pool.error()));
   // A spectrum that fails is left out (with failures) as it comes: the
   // kept ones move up over it, so one pass gives the traces of the rest.
-  // Items come out after their work is done, so the rows moved are final.
+  // Items come out after their work is done, so the columns moved are
+  // final, and the column moved over is one handed out already.
   std::size_t kept = 0;
   for (std::size_t position = 0; auto item = (*pool)->next(); ++position) {
     if (!*item) {
@@ -80,14 +63,12 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
     }
     if (kept != position) {
       traces.rt[kept] = traces.rt[position];
-      std::copy_n(by_spectrum.begin() + static_cast<std::ptrdiff_t>(position * targets), targets,
-                  by_spectrum.begin() + static_cast<std::ptrdiff_t>(kept * targets));
+      std::copy_n(sums + position * targets, targets, sums + kept * targets);
     }
     ++kept;
   }
   traces.rt.resize(kept);
-  by_spectrum.resize(kept * targets);
-  traces.values = transposed(by_spectrum, kept, targets);
+  traces.count = kept * targets;
   return traces;
 }
 

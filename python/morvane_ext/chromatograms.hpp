@@ -15,11 +15,14 @@
 
 namespace karvel::python::morvane {
 
-// Retention times in seconds, one per spectrum, and one row of sums per
-// m/z window: values[k * rt.size() + s] is window k's sum in spectrum s.
+// Retention times in seconds, one per spectrum, and the sums of the m/z
+// windows in one column per spectrum: values[s * windows + k] is window k's
+// sum in spectrum s (the windows x spectra matrix in column-major order,
+// each spectrum's sums written together by the thread that decoded it).
 struct Traces {
   std::vector<double> rt;
-  std::vector<double> values;
+  std::shared_ptr<double[]> values;
+  std::size_t count = 0;  // rt.size() * windows
 };
 
 // For each spectrum of indices (in that order, read from the block choice

@@ -208,9 +208,9 @@ PyObject* run_peaks(PyObject* self, PyObject* args) noexcept {
 }
 
 // xic(indices, lows, highs, threads, choice=0, min_level=0, max_level=max,
-// snr=3.0, skip=False) -> (rt float64, sums float64 of len(lows) * spectra,
-// row by row: one row per window [lows[k], highs[k]], failures: (index,
-// message) of the spectra left out with skip)
+// snr=3.0, skip=False) -> (rt float64, sums float64 of spectra * len(lows),
+// one spectrum's sums of the windows [lows[k], highs[k]] after another,
+// failures: (index, message) of the spectra left out with skip)
 PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
@@ -252,7 +252,8 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
     if (!failed) return nullptr;
     Ref rt = array_of(state, std::move(traces->rt));
     if (!rt) return nullptr;
-    Ref values = array_of(state, std::move(traces->values));
+    const std::span<const double> sums(traces->values.get(), traces->count);
+    Ref values = array_view(state, std::move(traces->values), sums);
     if (!values) return nullptr;
     return PyTuple_Pack(3, rt.get(), values.get(), failed.get());
   });
@@ -375,7 +376,7 @@ PyMethodDef run_methods[] = {
     {"xic", run_xic, METH_VARARGS,
      "xic($self, indices, lows, highs, threads, choice=0, min_level=0, max_level=4294967295, snr=3.0, "
      "skip=False, /)"
-     "\n--\n\nExtracted-ion traces of m/z windows over indices, one row per window."},
+     "\n--\n\nExtracted-ion traces of m/z windows over indices, the windows' sums spectrum after spectrum."},
     {"transitions", run_transitions, METH_VARARGS,
      "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},
     {"chromatograms", run_chromatograms, METH_VARARGS,

@@ -11,7 +11,9 @@ bool is_mrm_scan(const reader::ScanRecord& record) noexcept {
 Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const std::vector<std::uint32_t>& indices) {
   const auto& records = reader.scan().records;
   TransitionColumns columns;
-  const std::uint64_t expected = reader.stored_points(indices, reader::BlockChoice::Auto);
+  // An MRM scan holds a point or a few: room for one each, without a pass
+  // over the scan records to count them first.
+  const std::size_t expected = indices.size();
   for (auto* column : {&columns.spectrum_index, &columns.channel}) column->reserve(expected);
   for (auto* column : {&columns.rt, &columns.mz, &columns.collision_energy}) column->reserve(expected);
   columns.intensity.reserve(expected);

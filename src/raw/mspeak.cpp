@@ -14,8 +14,7 @@ constexpr std::uint32_t kInterleavedFormat = 3;
 constexpr std::uint64_t kBytesPerPeak = 12;
 
 // Format 3: (binary64 m/z, binary32 intensity) pairs, 12 bytes each.
-Peaks decode_interleaved(const std::uint8_t* data, std::uint32_t count) {
-  Peaks peaks;
+Peaks decode_interleaved(const std::uint8_t* data, std::uint32_t count, Peaks peaks) {
   peaks.mz.resize(count);
   peaks.intensity.resize(count);
   for (std::uint32_t k = 0; k < count; ++k) {
@@ -29,8 +28,7 @@ Peaks decode_interleaved(const std::uint8_t* data, std::uint32_t count) {
 
 // Format 2: count binary64 flight times, then count binary32 intensities.
 Peaks decode_flight_times(const std::uint8_t* data, std::uint32_t count,
-                          const calibration::TofCalibration& calibration) {
-  Peaks peaks;
+                          const calibration::TofCalibration& calibration, Peaks peaks) {
   peaks.mz.resize(count);
   peaks.intensity.resize(count);
   constexpr std::uint32_t kChunk = 1024;
@@ -50,16 +48,16 @@ Peaks decode_flight_times(const std::uint8_t* data, std::uint32_t count,
 
 Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
                                 const msscan::SpectrumParams& centroid_params,
-                                const calibration::TofCalibration* calibration) {
+                                const calibration::TofCalibration* calibration, Peaks reuse) {
   const std::uint32_t format_id = centroid_params.format_id;
   if (format_id != kQTofCentroidFormat && format_id != kInterleavedFormat) {
     return parse_error(str_cat("Unknown peak format ID: ", format_id));
   }
   const std::uint32_t count = centroid_params.point_count;
   if (block.size() < kBytesPerPeak * count) return parse_error("Truncated MSPeak.bin block");
-  if (format_id == kInterleavedFormat) return decode_interleaved(block.data(), count);
+  if (format_id == kInterleavedFormat) return decode_interleaved(block.data(), count, std::move(reuse));
   if (calibration == nullptr) return parse_error("Q-TOF centroid block has no mass calibration");
-  return decode_flight_times(block.data(), count, *calibration);
+  return decode_flight_times(block.data(), count, *calibration, std::move(reuse));
 }
 
 }  // namespace karvel::raw::mspeak

@@ -13,9 +13,10 @@
 
 namespace karvel::raw::mspeak {
 
-// calibration may be null; format 2 then fails.
+// calibration may be null; format 2 then fails. The points are decoded into
+// reuse's arrays (their memory, not their values, is kept).
 Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
                                 const msscan::SpectrumParams& centroid_params,
-                                const calibration::TofCalibration* calibration);
+                                const calibration::TofCalibration* calibration, Peaks reuse = {});
 
 }  // namespace karvel::raw::mspeak

@@ -1,36 +1,90 @@
 #include "reader/mz_windows.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 
 namespace karvel::reader {
 namespace {
 
 bool holds_something(const MzWindow& window) { return window.low <= window.high; }
 
-double linear_sum(std::span<const double> mz, std::span<const float> intensity, const MzWindow& window) {
+double linear_sum(std::span<const double> mz, std::span<const float> intensity, double low, double high) {
   double sum = 0.0;
   for (std::size_t i = 0; i < mz.size(); ++i) {
     const double value = mz[i];
-    if (value >= window.low && value <= window.high) sum += intensity[i];
+    if (value >= low && value <= high) sum += intensity[i];
   }
+  return sum;
+}
+
+// The points of a window among rising m/z: from the first at or above its
+// low, while at or below its high. A window holds a point or two when
+// targets are many, so the walk goes four points at a time and takes the
+// last few without a branch on each: a sorted run of comparisons is a count
+// (or a prefix to add). Adding 0.0 for a point past the window leaves the
+// sum as it is (a sum that starts at +0.0 is never -0.0), so the sums are
+// those of adding the window's points one by one.
+std::size_t first_at_or_above(const double* mz, std::size_t count, std::size_t first, double low) {
+  while (first + 4 <= count && mz[first + 3] < low) first += 4;
+  if (first + 4 > count) {
+    while (first < count && mz[first] < low) ++first;
+    return first;
+  }
+  return first + static_cast<std::size_t>(mz[first] < low) + static_cast<std::size_t>(mz[first + 1] < low) +
+         static_cast<std::size_t>(mz[first + 2] < low);
+}
+
+// value, or +0.0 when not keep: a mask, not a branch.
+double kept(bool keep, float value) {
+  const std::uint64_t mask = std::uint64_t{0} - static_cast<std::uint64_t>(keep);
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(value)) & mask);
+}
+
+double sum_up_to(const double* mz, const float* intensity, std::size_t count, std::size_t i, double high) {
+  double sum = 0.0;
+  while (i + 4 <= count && mz[i + 3] <= high) {
+    sum += intensity[i];
+    sum += intensity[i + 1];
+    sum += intensity[i + 2];
+    sum += intensity[i + 3];
+    i += 4;
+  }
+  if (i + 4 > count) {
+    for (; i < count && mz[i] <= high; ++i) sum += intensity[i];
+    return sum;
+  }
+  sum += kept(mz[i] <= high, intensity[i]);
+  sum += kept(mz[i + 1] <= high, intensity[i + 1]);
+  sum += kept(mz[i + 2] <= high, intensity[i + 2]);
   return sum;
 }
 
 }  // namespace
 
 bool rising(std::span<const double> mz) noexcept {
-  for (std::size_t i = 1; i < mz.size(); ++i) {
-    if (!(mz[i - 1] <= mz[i])) return false;
+  if (mz.size() == 1) return mz[0] == mz[0];
+  // Blocks without an early exit inside, so that each compiles to a few
+  // wide comparisons.
+  constexpr std::size_t kBlock = 256;
+  for (std::size_t start = 1; start < mz.size(); start += kBlock) {
+    const std::size_t end = std::min(mz.size(), start + kBlock);
+    unsigned falls = 0;
+    for (std::size_t i = start; i < end; ++i) falls |= static_cast<unsigned>(!(mz[i - 1] <= mz[i]));
+    if (falls != 0) return false;
   }
-  return mz.size() != 1 || mz[0] == mz[0];
+  return true;
 }
 
 MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows)) {
   for (std::size_t k = 0; k < windows_.size(); ++k) {
-    if (holds_something(windows_[k])) by_low_.push_back(static_cast<std::uint32_t>(k));
+    if (holds_something(windows_[k])) {
+      by_low_.push_back({windows_[k].low, windows_[k].high, k});
+    } else {
+      empty_.push_back(k);
+    }
   }
-  std::stable_sort(by_low_.begin(), by_low_.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return windows_[a].low < windows_[b].low; });
+  std::stable_sort(by_low_.begin(), by_low_.end(), [](const Placed& a, const Placed& b) { return a.low < b.low; });
 }
 
 void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity, double* out,
@@ -38,23 +92,19 @@ void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity
   const std::size_t count = std::min(mz.size(), intensity.size());
   mz = mz.first(count);
   intensity = intensity.first(count);
-  for (std::size_t k = 0; k < windows_.size(); ++k) out[k * stride] = 0.0;
+  for (const std::size_t k : empty_) out[k * stride] = 0.0;
   // One or two windows: a straight scan each costs no more than checking
   // the order first.
   if (by_low_.size() <= 2 || !rising(mz)) {
-    for (const std::uint32_t k : by_low_) out[k * stride] = linear_sum(mz, intensity, windows_[k]);
+    for (const Placed& window : by_low_) out[window.slot * stride] = linear_sum(mz, intensity, window.low, window.high);
     return;
   }
   // Rising m/z and windows by rising low: the first point of each window
-  // only moves forward, and the points of a window are the run from there
-  // up to its high.
+  // only moves forward.
   std::size_t first = 0;
-  for (const std::uint32_t k : by_low_) {
-    const MzWindow& window = windows_[k];
-    while (first < count && mz[first] < window.low) ++first;
-    double sum = 0.0;
-    for (std::size_t i = first; i < count && mz[i] <= window.high; ++i) sum += intensity[i];
-    out[k * stride] = sum;
+  for (const Placed& window : by_low_) {
+    first = first_at_or_above(mz.data(), count, first, window.low);
+    out[window.slot * stride] = sum_up_to(mz.data(), intensity.data(), count, first, window.high);
   }
 }
 

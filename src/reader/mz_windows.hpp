@@ -29,14 +29,23 @@ class MzWindows {
   // i whose mz[i] lies in it, taken in ascending i, written to
   // out[k * stride]. Points whose m/z rise (the usual case) are visited once
   // for all windows; otherwise every window scans every point. The sums do
-  // not depend on which way was taken. mz and intensity have equal lengths;
-  // out holds (size() - 1) * stride + 1 values at least.
+  // not depend on which way was taken. mz and intensity have equal lengths
+  // (else the shorter counts); out holds (size() - 1) * stride + 1 values
+  // at least, and every slot k * stride is written.
   void sum(std::span<const double> mz, std::span<const float> intensity, double* out,
            std::size_t stride) const noexcept;
 
  private:
+  // A window that holds something, and where its sum goes.
+  struct Placed {
+    double low;
+    double high;
+    std::size_t slot;
+  };
+
   std::vector<MzWindow> windows_;
-  std::vector<std::uint32_t> by_low_;  // the non-empty windows, by rising low
+  std::vector<Placed> by_low_;       // the windows that hold something, by rising low
+  std::vector<std::size_t> empty_;   // the others
 };
 
 // True when every m/z is at most the next one (no NaN).

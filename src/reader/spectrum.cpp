@@ -80,9 +80,9 @@ Result<Peaks> pick_profile(const std::string& path, raw::BlockReader* reader, co
 }
 
 Result<Peaks> decode_centroid(const std::string& path, raw::BlockReader* reader, const SpectrumParams& params,
-                              const TofCalibration* calibration) {
+                              const TofCalibration* calibration, Peaks reuse) {
   return with_block(path, reader, params, [&](std::span<const std::uint8_t> block) {
-    return raw::mspeak::decode_peak_block(block, params, calibration);
+    return raw::mspeak::decode_peak_block(block, params, calibration, std::move(reuse));
   });
 }
 
@@ -126,10 +126,11 @@ Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::
           record_decode_failure(BlockKind::Profile, record.scan_id, std::move(profile.error())));
     }
     if (source == BlockKind::Profile) return ScanPoints{std::move(*profile), ScanMode::Profile};
+    reuse = std::move(*profile);  // an empty profile: its memory serves the centroids
   }
   if (source == BlockKind::Centroid) {
-    auto centroid =
-        decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params, calibration);
+    auto centroid = decode_centroid(peak_path_, readers ? &readers->peak : nullptr, *record.centroid_params,
+                                    calibration, std::move(reuse));
     if (!centroid) {
       return std::unexpected(
           record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(centroid.error())));

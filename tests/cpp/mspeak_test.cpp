@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "byte_writer.hpp"
@@ -70,6 +71,33 @@ TEST(MsPeak, EmptyBlocks) {
   auto peaks = decode_peak_block(Bytes{}, params(2, 0), &calibration);
   ASSERT_TRUE(peaks.has_value());
   EXPECT_TRUE(peaks->mz.empty());
+}
+
+// Arrays handed in for reuse (longer, shorter or empty) give the points
+// a fresh decoding gives, in both formats.
+TEST(MsPeak, ReusedArraysHoldOnlyTheNewPoints) {
+  const TofCalibration calibration = test_calibration();
+  Bytes interleaved;
+  for (double mz : {100.5, 200.25}) {
+    put(interleaved, mz);
+    put(interleaved, static_cast<float>(mz / 2));
+  }
+  Bytes flight;
+  for (double time : {11.0, 21.0}) put(flight, time);
+  for (float value : {1.5f, 2.5f}) put(flight, value);
+  for (const auto& [block, format] : {std::pair{interleaved, 3u}, std::pair{flight, 2u}}) {
+    for (std::uint32_t count : {0u, 1u, 2u}) {
+      const auto fresh = decode_peak_block(block, params(format, count), &calibration);
+      ASSERT_TRUE(fresh.has_value());
+      for (std::size_t previous : {0u, 1u, 5u}) {
+        Peaks reuse{std::vector<double>(previous, -1.0), std::vector<float>(previous, -1.0f)};
+        const auto again = decode_peak_block(block, params(format, count), &calibration, std::move(reuse));
+        ASSERT_TRUE(again.has_value());
+        EXPECT_EQ(again->mz, fresh->mz) << format << " " << count << " " << previous;
+        EXPECT_EQ(again->intensity, fresh->intensity) << format << " " << count << " " << previous;
+      }
+    }
+  }
 }
 
 TEST(MsPeak, InterleavedFormatStoresMz) {
