@@ -1,5 +1,5 @@
 """The checks of the arguments every entry point shares (ms_level, rt,
-mode, errors, threads), each done here once.
+mode, errors, threads) and of the outputs' encodings, each done here once.
 
 A check returns the value in the form the extension takes, or raises
 TypeError (wrong kind of value) or ValueError (a value out of range)."""
@@ -41,6 +41,30 @@ UNAVAILABLE_MODES: dict[str, str] = {}
 ALL_LEVELS = (0, 4294967295)
 
 MAX_MS_LEVEL = 255
+
+
+# The extension's codes of the MS-Numpress codecs (0 for none).
+NUMPRESS: dict[str | None, int] = {None: 0, "linear": 1, "slof": 2, "pic": 3}
+
+
+def mz_ppm(value: Any) -> float:
+    """numpress_mz_ppm, the bound of the linear m/z codec in parts per million."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not (value > 0 and math.isfinite(value)):
+        raise ValueError(f"numpress_mz_ppm must be a positive number, not {value!r}")
+    return float(value)
+
+
+def mzml_encoding(intensity_bits: Any, numpress_mz: Any, numpress_intensity: Any,
+                  numpress_mz_ppm: Any) -> tuple[int, int, int, float]:
+    """The extension's (intensity bits, m/z codec, intensity codec, m/z
+    bound in ppm) of the mzML writer's arguments."""
+    if intensity_bits not in (32, 64):
+        raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
+    if numpress_mz not in (None, "linear"):
+        raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
+    if numpress_intensity not in (None, "slof", "pic"):
+        raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
+    return int(intensity_bits), NUMPRESS[numpress_mz], NUMPRESS[numpress_intensity], mz_ppm(numpress_mz_ppm)
 
 
 def centroid(mode: str) -> int:

@@ -121,12 +121,8 @@ def to_mzml(
     skip = _args.skip(errors)
     picking = _args.picking(mode, centroid_ms_levels, snr)
     choice, low, high, snr_value = picking
-    if intensity_bits not in (32, 64):
-        raise ValueError(f"intensity_bits must be 32 or 64, not {intensity_bits!r}")
-    if numpress_mz not in (None, "linear"):
-        raise ValueError(f"numpress_mz must be 'linear' or None, not {numpress_mz!r}")
-    if numpress_intensity not in (None, "slof", "pic"):
-        raise ValueError(f"numpress_intensity must be 'slof', 'pic' or None, not {numpress_intensity!r}")
+    bits, mz_codec, intensity_codec, ppm = _args.mzml_encoding(intensity_bits, numpress_mz, numpress_intensity,
+                                                                numpress_mz_ppm)
     workers = _args.threads(threads)
     positions = selected_or_refused(run, ms_level, rt)
     path = os.fspath(out)
@@ -140,8 +136,8 @@ def to_mzml(
         try:
             with output_errors_named(path, chosen=True):
                 writer = _native.MzmlWriter(
-                    run._handle, path, positions, choice, bool(zlib), int(intensity_bits), workers, None,
-                    numpress_mz, numpress_intensity, float(numpress_mz_ppm), low, high, snr_value, source,
+                    run._handle, path, positions, choice, bool(zlib), bits, workers, None,
+                    mz_codec, intensity_codec, ppm, low, high, snr_value, source,
                     bool(keep_spikes), skip,
                 )
             with spectra_bar(progress, writer.total, os.path.basename(run.path)) as bar:

@@ -934,9 +934,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
         raise ValueError(f"layout must be 'zip' or 'folder', not {layout!r}")
     if mz_encoding not in fmt.ENCODINGS:
         raise ValueError(f"mz_encoding must be 'delta', 'basic' or 'numpress', not {mz_encoding!r}")
-    if isinstance(numpress_mz_ppm, bool) or not isinstance(numpress_mz_ppm, (int, float)) \
-            or not (numpress_mz_ppm > 0 and math.isfinite(numpress_mz_ppm)):
-        raise ValueError(f"numpress_mz_ppm must be a positive number, not {numpress_mz_ppm!r}")
+    ppm = _args.mz_ppm(numpress_mz_ppm)
     if isinstance(chunk_width, bool) or not isinstance(chunk_width, (int, float)) \
             or not (chunk_width > 0 and math.isfinite(chunk_width)):
         raise ValueError(f"chunk_width must be a positive number of m/z, not {chunk_width!r}")
@@ -945,7 +943,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     workers = _args.threads(threads)
     positions = selected_or_refused(run, ms_level, rt)
     settings = Settings(mode, picking, fmt.ENCODINGS[mz_encoding], float(chunk_width), bool(strip_zero_runs),
-                        compression, ms_level, rt, float(numpress_mz_ppm))
+                        compression, ms_level, rt, ppm)
     target = Path(os.fspath(out))
     remove_stale_temporaries(target.parent if str(target.parent) else Path("."))
     hashes = SourceHashes(Path(run.path))

@@ -5,6 +5,7 @@
 //                             skipped=[(native_id, reason), ...], numpress_mz, numpress_intensity,
 //                             numpress_mz_ppm, min_level, max_level, snr, source=None,
 //                             keep_spikes=False, skip=False)
+//   numpress_mz, numpress_intensity: codec codes (morvane._args.NUMPRESS)
 //   source: the directory to name as the scan table's location (a run
 //   unpacked from an archive names its place in the archive)
 //   skip: a spectrum that fails to decode is left out (writer.skipped lists
@@ -20,11 +21,9 @@
 
 #include <Python.h>
 
-#include <cmath>
 #include <memory>
 #include <new>
 #include <optional>
-#include <string_view>
 
 #include "access.hpp"
 #include "boundary.hpp"
@@ -55,13 +54,6 @@ struct MzmlWriterObject {
 
 MzmlWriterObject* object_of(PyObject* self) { return reinterpret_cast<MzmlWriterObject*>(self); }
 
-std::optional<exporter::IntensityBits> intensity_bits_of(int bits) {
-  if (bits == 32) return exporter::IntensityBits::Float32;
-  if (bits == 64) return exporter::IntensityBits::Float64;
-  PyErr_Format(PyExc_ValueError, "intensity_bits must be 32 or 64, not %d", bits);
-  return std::nullopt;
-}
-
 // skipped: a sequence of (native id, reason) string pairs, or None.
 std::optional<std::vector<exporter::SkippedSpectrum>> skipped_argument(PyObject* arg) {
   std::vector<exporter::SkippedSpectrum> skipped;
@@ -85,37 +77,6 @@ std::optional<std::vector<exporter::SkippedSpectrum>> skipped_argument(PyObject*
   return skipped;
 }
 
-// The numpress settings of the writer's arguments: numpress_mz None or
-// "linear", numpress_intensity None, "slof" or "pic", mz_ppm positive.
-std::optional<exporter::NumpressSettings> numpress_of(const char* mz, const char* intensity,
-                                                      double mz_ppm) {
-  exporter::NumpressSettings settings;
-  const std::string_view mz_name = mz ? mz : "";
-  const std::string_view intensity_name = intensity ? intensity : "";
-  if (mz_name == "linear") {
-    settings.mz = exporter::Numpress::Linear;
-  } else if (mz != nullptr) {
-    PyErr_Format(PyExc_ValueError, "numpress_mz must be 'linear' or None, not '%s'", mz);
-    return std::nullopt;
-  }
-  if (intensity_name == "slof") {
-    settings.intensity = exporter::Numpress::Slof;
-  } else if (intensity_name == "pic") {
-    settings.intensity = exporter::Numpress::Pic;
-  } else if (intensity != nullptr) {
-    PyErr_Format(PyExc_ValueError, "numpress_intensity must be 'slof', 'pic' or None, not '%s'",
-                 intensity);
-    return std::nullopt;
-  }
-  if (!(mz_ppm > 0) || !std::isfinite(mz_ppm)) {
-    PyErr_Format(PyExc_ValueError, "numpress_mz_ppm must be a positive number, not %R",
-                 Ref(PyFloat_FromDouble(mz_ppm)).get());
-    return std::nullopt;
-  }
-  settings.mz_ppm = mz_ppm;
-  return settings;
-}
-
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"run", "path", "positions", "choice", "zlib", "intensity_bits",
@@ -128,33 +89,30 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     int keep_spikes = 0, skip = 0;
     double snr = centroid::kDefaultSnr;
     unsigned threads = 1;
-    const char* numpress_mz = nullptr;
-    const char* numpress_intensity = nullptr;
+    int numpress_mz = 0, numpress_intensity = 0;
     double mz_ppm = exporter::kDefaultNumpressMzPpm;
     const char* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOzzdIIdzpp:MzmlWriter", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|ipiIOiidIIdzpp:MzmlWriter", const_cast<char**>(keywords),
                                      &run, &path_arg, &positions_arg, &choice, &zlib, &bits, &threads,
                                      &skipped_arg, &numpress_mz, &numpress_intensity, &mz_ppm, &min_level,
                                      &max_level, &snr, &source, &keep_spikes, &skip) ||
         !check_threads(threads)) {
       return nullptr;
     }
-    auto numpress = numpress_of(numpress_mz, numpress_intensity, mz_ppm);
-    if (!numpress) return nullptr;
     auto reader = reader_of(run);
     if (!reader) return nullptr;
     auto path = path_like_argument("MzmlWriter", "path", path_arg);
     if (!path) return nullptr;
     auto positions = index_argument(positions_arg, reader->scan().records.size());
     if (!positions) return nullptr;
-    auto intensity_bits = intensity_bits_of(bits);
-    if (!intensity_bits) return nullptr;
+    auto encoding = encoding_of(bits, numpress_mz, numpress_intensity, mz_ppm);
+    if (!encoding) return nullptr;
     auto skipped = skipped_argument(skipped_arg);
     if (!skipped) return nullptr;
     auto picking = picking_of(choice, min_level, max_level, snr, keep_spikes != 0);
     if (!picking) return nullptr;
-    exporter::MzmlOptions options{picking->choice, zlib != 0, *intensity_bits, threads};
-    options.numpress = *numpress;
+    exporter::MzmlOptions options{picking->choice, zlib != 0, encoding->intensity_bits, threads};
+    options.numpress = encoding->numpress;
     options.centroid = picking->centroid;
     auto created = without_gil([&] {
       return MzmlWriter::create(std::move(reader), std::move(*path),
@@ -299,8 +257,8 @@ PyGetSetDef writer_getset[] = {
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("MzmlWriter(run, path, positions, choice=0, zlib=True, "
-                                  "intensity_bits=32, threads=1, skipped=None, numpress_mz=None, "
-                                  "numpress_intensity=None, numpress_mz_ppm=0.1, min_level=0, "
+                                  "intensity_bits=32, threads=1, skipped=None, numpress_mz=0, "
+                                  "numpress_intensity=0, numpress_mz_ppm=0.1, min_level=0, "
                                   "max_level=4294967295, snr=3.0, source=None, keep_spikes=False, skip=False)\n--\n\n"
                                   "Writes one run as indexed mzML.")},
     {Py_tp_new, reinterpret_cast<void*>(writer_new)},

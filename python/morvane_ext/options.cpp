@@ -35,4 +35,25 @@ std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_lev
   return picking;
 }
 
+std::optional<Encoding> encoding_of(int intensity_bits, int numpress_mz, int numpress_intensity, double mz_ppm) {
+  using exporter::Numpress;
+  const auto codec = [](int code) { return static_cast<Numpress>(code); };
+  const bool mz_known = numpress_mz == 0 || codec(numpress_mz) == Numpress::Linear;
+  const Numpress intensity = codec(numpress_intensity);
+  const bool intensity_known = numpress_intensity == 0 || intensity == Numpress::Slof || intensity == Numpress::Pic;
+  if ((intensity_bits != 32 && intensity_bits != 64) || !mz_known || !intensity_known || !(mz_ppm > 0) ||
+      !std::isfinite(mz_ppm)) {
+    PyErr_Format(PyExc_ValueError, "unknown array encoding (%d bits, numpress %d and %d)", intensity_bits,
+                 numpress_mz, numpress_intensity);
+    return std::nullopt;
+  }
+  Encoding encoding;
+  encoding.intensity_bits =
+      intensity_bits == 64 ? exporter::IntensityBits::Float64 : exporter::IntensityBits::Float32;
+  encoding.numpress.mz = codec(numpress_mz);
+  encoding.numpress.intensity = intensity;
+  encoding.numpress.mz_ppm = mz_ppm;
+  return encoding;
+}
+
 }  // namespace karvel::python::morvane

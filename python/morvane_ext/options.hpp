@@ -8,6 +8,8 @@
 
 #include <optional>
 
+#include "export/binary_array.hpp"
+#include "export/mzml_document.hpp"
 #include "reader/reader.hpp"
 
 namespace karvel::python::morvane {
@@ -24,6 +26,18 @@ struct Picking {
 // non-finite snr. keep_spikes: the picker keeps single-point spikes.
 std::optional<Picking> picking_of(int code, unsigned min_level, unsigned max_level, double snr,
                                   bool keep_spikes = false);
+
+// How the mzML writer encodes a spectrum's arrays: the intensities' width
+// (32 or 64), the MS-Numpress codecs by their codes (0 none, 1 linear, 2
+// slof, 3 pic; m/z none or linear, intensities none, slof or pic) and the
+// linear codec's bound in parts per million (positive).
+struct Encoding {
+  exporter::IntensityBits intensity_bits = exporter::IntensityBits::Float32;
+  exporter::NumpressSettings numpress;
+};
+
+// ValueError (returns nothing) for a value outside those.
+std::optional<Encoding> encoding_of(int intensity_bits, int numpress_mz, int numpress_intensity, double mz_ppm);
 
 // ValueError (returns false) unless threads is at least 1: 1 is the calling
 // thread, and _args resolves an unset count to the available cores.
