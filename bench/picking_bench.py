@@ -3,7 +3,8 @@
 `python bench/picking_bench.py TASK JSON`).
 
 12. Picking: every spectrum of the profile run decoded and picked
-    (spectra(mode="pick-all")) against decoding alone, one thread each; and
+    (spectra(mode="pick-all")) against decoding alone, one thread each, on
+    the sparse profile run and on one with a noisy baseline; and
     the same spectra picked by OpenMS PeakPickerHiRes from profile mzML
     (its reading, picking and writing timed; writing the profile mzML for it
     is not).
@@ -169,8 +170,10 @@ def truth_rows(*, scratch: Path, quick: bool, row: Callable[..., Any]) -> list:
     return out
 
 
-def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any], quick: bool = False) -> list:
-    """The rows of sections 14, 15 and 16. `row(...)` is the driver's."""
+def rows(*, runs: dict, noisy: Any, scratch: Path, repetitions: int, row: Callable[..., Any],
+         quick: bool = False) -> list:
+    """The rows of sections 14, 15 and 16 (noisy: the profile run with a
+    noisy baseline). `row(...)` is the driver's."""
     def run_task(task: str, **arguments: Any) -> dict:
         return measure(task, 1, script=SCRIPT, scratch=str(scratch), **arguments)
 
@@ -183,6 +186,14 @@ def rows(*, runs: dict, scratch: Path, repetitions: int, row: Callable[..., Any]
         out.append(row("14 picking", f"pick-all, {label}", "s", None, None, "decode alone", note=result["error"]))
     else:
         out.append(row("14 picking", f"spectra(mode='pick-all'), {label}", "s", result["seconds"],
+                       result["decode_seconds"], "decode alone", "<= 1.5"))
+    noisy_label = f"noisy baseline, {noisy.params.scans} x {noisy.params.points}"
+    result = run_task("pick", path=str(noisy.path), repeats=repeats)
+    if "error" in result:
+        out.append(row("14 picking", f"pick-all, {noisy_label}", "s", None, None, "decode alone",
+                       note=result["error"]))
+    else:
+        out.append(row("14 picking", f"spectra(mode='pick-all'), {noisy_label}", "s", result["seconds"],
                        result["decode_seconds"], "decode alone", "<= 1.5"))
     result = run_task("peer_pick", path=str(run.path), repeats=repeats)
     if "error" in result:

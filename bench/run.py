@@ -45,6 +45,7 @@ class Sizes:
     stream_small_scans: int
     peer_profile_scans: int
     peer_centroid_scans: int
+    noisy_profile: RunParams  # picking against decoding on a noisy baseline
     list_samples: int
     list_repeats: int
     min_time: float
@@ -60,6 +61,7 @@ FULL = Sizes(
         RunParams("mrm", "mrm", 100_000, 1, "3", template_scans=50),
     ),
     stream_small_scans=500, peer_profile_scans=100, peer_centroid_scans=2000,
+    noisy_profile=RunParams("profile_noisy", "noisy_profile", 200, 100_000, "lzf"),
     list_samples=50, list_repeats=3, min_time=0.5, repetitions=3)
 
 QUICK = Sizes(
@@ -71,6 +73,7 @@ QUICK = Sizes(
         RunParams("mrm", "mrm", 2000, 1, "3", template_scans=20),
     ),
     stream_small_scans=20, peer_profile_scans=10, peer_centroid_scans=100,
+    noisy_profile=RunParams("profile_noisy", "noisy_profile", 20, 20_000, "lzf"),
     list_samples=10, list_repeats=3, min_time=0.01, repetitions=1)
 
 
@@ -365,7 +368,8 @@ def all_params(sizes: Sizes) -> list[RunParams]:
     return [*sizes.runs,
             by_kind["profile_lzf"].with_scans("profile_lzf", sizes.stream_small_scans),
             by_kind["centroid_f3"].with_scans("centroid_f3", sizes.peer_centroid_scans),
-            by_kind["profile_lzf"].with_scans("profile_lzf", sizes.peer_profile_scans)]
+            by_kind["profile_lzf"].with_scans("profile_lzf", sizes.peer_profile_scans),
+            sizes.noisy_profile]
 
 
 def prune_cache() -> None:
@@ -395,9 +399,9 @@ def main() -> int:
     prune_cache()
     generated = [rundata.generate(params, DATA_DIR, log) for params in all_params(sizes)]
     runs = {run.params.name: run for run in generated[:len(sizes.runs)]}
-    stream_small, *peer_runs = generated[len(sizes.runs):]
+    stream_small, *peer_runs, noisy = generated[len(sizes.runs):]
     log("checking that the runs decode as the writer predicts")
-    for run in [*runs.values(), stream_small, *peer_runs]:
+    for run in [*runs.values(), stream_small, *peer_runs, noisy]:
         verify(run)
 
     log("C++ benchmarks")
@@ -427,7 +431,7 @@ def main() -> int:
     rows += qc_bench.rows(runs, scratch=scratch, repetitions=sizes.repetitions, row=row)
     log("picking and MS-Numpress")
     import picking_bench
-    rows += picking_bench.rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=row,
+    rows += picking_bench.rows(runs=runs, noisy=noisy, scratch=scratch, repetitions=sizes.repetitions, row=row,
                                quick=args.quick)
     log("mzPeak: sizes, writing against to_parquet, reads against pyopenms")
     import mzpeak_bench

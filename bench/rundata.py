@@ -21,6 +21,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import json
+import math
 import pickle
 import random
 import shutil
@@ -42,6 +43,7 @@ TEMPLATE_NAME = "template.d"
 RUN_NAME = "run.d"
 EXPECTED_NAME = "expected.pickle"
 FIRST_RT_MIN = 1.0
+NOISY_BASELINE = 20.0  # mean counts of a noisy profile's baseline
 
 
 @dataclass(frozen=True)
@@ -49,7 +51,8 @@ class RunParams:
     """One benchmark run.
 
     kind "profile": time-of-flight profile scans of `points` points,
-    `encoding` "lzf" or "run_length"; kind "centroid": time-of-flight
+    `encoding` "lzf" or "run_length"; kind "noisy_profile": the same on a
+    baseline of counting noise on every point; kind "centroid": time-of-flight
     centroid scans of `points` peaks, `encoding` "2" (flight times with
     calibration) or "3" (m/z stored); kind "mrm": triple-quadrupole MRM
     scans of `points` points each (format 3)."""
@@ -108,6 +111,15 @@ def profile_intensities(rng: random.Random, points: int) -> list[int]:
     return values
 
 
+def noisy_profile_intensities(rng: random.Random, points: int) -> list[int]:
+    """The peaks of profile_intensities on a baseline of counting noise on
+    every point (mean NOISY_BASELINE counts, Gaussian with the Poisson
+    spread), as a detector that does not zero its baseline records it."""
+    peaks = profile_intensities(rng, points)
+    spread = math.sqrt(NOISY_BASELINE)
+    return [v + max(0, round(rng.gauss(NOISY_BASELINE, spread))) for v in peaks]
+
+
 def centroid_peaks(rng: random.Random, points: int) -> tuple[list[float], list[float], list[float]]:
     """Sorted m/z values, their flight times under the standard calibration,
     and intensities."""
@@ -130,8 +142,9 @@ def template_builder(params: RunParams) -> RunBuilder:
     builder = RunBuilder(stride=284)
     for t in range(params.template_scans):
         rt = FIRST_RT_MIN + 0.01 * t
-        if params.kind == "profile":
-            profile = Profile(STANDARD_X0, STANDARD_DX, profile_intensities(rng, params.points), encoding=params.encoding)
+        if params.kind in ("profile", "noisy_profile"):
+            values = (profile_intensities if params.kind == "profile" else noisy_profile_intensities)(rng, params.points)
+            profile = Profile(STANDARD_X0, STANDARD_DX, values, encoding=params.encoding)
             builder.add_scan(rt, profile=profile)
         elif params.kind == "centroid":
             mzs, times, heights = centroid_peaks(rng, params.points)

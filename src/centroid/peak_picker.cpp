@@ -37,32 +37,34 @@ struct Parabola {
 // Weighted least-squares parabola through the n points; false when the
 // points do not determine one.
 bool fit_parabola(const double* xs, const double* ys, const double* ws, std::size_t n, Parabola& fit) {
-  double s[5] = {0, 0, 0, 0, 0};  // sums of w x^k
-  double t[3] = {0, 0, 0};        // sums of w y x^k
+  double s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0;  // sums of w x^k
+  double t0 = 0, t1 = 0, t2 = 0;                  // sums of w y x^k
   for (std::size_t k = 0; k < n; ++k) {
-    double power = ws[k];
-    for (int e = 0; e < 5; ++e) {
-      s[e] += power;
-      if (e < 3) t[e] += ys[k] * power;
-      power *= xs[k];
-    }
+    const double x = xs[k];
+    const double y = ys[k];
+    const double w1 = ws[k];
+    const double w2 = w1 * x;
+    const double w3 = w2 * x;
+    const double w4 = w3 * x;
+    s0 += w1;
+    t0 += y * w1;
+    s1 += w2;
+    t1 += y * w2;
+    s2 += w3;
+    t2 += y * w3;
+    s3 += w4;
+    s4 += w4 * x;
   }
-  // Cramer's rule on the normal equations.
-  const double m[3][3] = {{s[0], s[1], s[2]}, {s[1], s[2], s[3]}, {s[2], s[3], s[4]}};
-  auto det = [](const double (&a)[3][3]) {
-    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
-           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
-           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  // Cramer's rule on the normal equations: the matrix rows (s0 s1 s2),
+  // (s1 s2 s3), (s2 s3 s4), a column at a time replaced by (t0 t1 t2).
+  auto det = [](double a00, double a01, double a02, double a10, double a11, double a12, double a20, double a21,
+                double a22) {
+    return a00 * (a11 * a22 - a12 * a21) - a01 * (a10 * a22 - a12 * a20) + a02 * (a10 * a21 - a11 * a20);
   };
-  const double d = det(m);
-  if (!(std::fabs(d) > 1e-12 * std::fabs(s[0] * s[2] * s[4])) || !std::isfinite(d)) return false;
-  double replaced[3][3][3];
-  for (int c = 0; c < 3; ++c) {
-    for (int r = 0; r < 3; ++r) {
-      for (int col = 0; col < 3; ++col) replaced[c][r][col] = col == c ? t[r] : m[r][col];
-    }
-  }
-  fit = {det(replaced[0]) / d, det(replaced[1]) / d, det(replaced[2]) / d};
+  const double d = det(s0, s1, s2, s1, s2, s3, s2, s3, s4);
+  if (!(std::fabs(d) > 1e-12 * std::fabs(s0 * s2 * s4)) || !std::isfinite(d)) return false;
+  fit = {det(t0, s1, s2, t1, s2, s3, t2, s3, s4) / d, det(s0, t0, s2, s1, t1, s3, s2, t2, s4) / d,
+         det(s0, s1, t0, s1, s2, t1, s2, s3, t2) / d};
   return std::isfinite(fit.c0) && std::isfinite(fit.c1) && std::isfinite(fit.c2);
 }
 
@@ -224,13 +226,13 @@ Allowance estimate_noise(std::span<const float> intensity) {
     std::erase(sample, 0.0f);
     if (sample.size() < kZeroedSample) {
       sample.clear();
-      for (std::size_t i = 0; i < n;) {
-        if (data[i] == 0.0f && i + 8 <= n && eight_zeros(data + i)) {
-          i += 8;  // zero runs: the bulk of such a profile
-          continue;
+      // Eight points a step: zero runs are the bulk of such a profile.
+      for (std::size_t i = 0; i < n; i += 8) {
+        if (i + 8 <= n && eight_zeros(data + i)) continue;
+        for (std::size_t k = i; k < std::min(n, i + 8); ++k) {
+          const float value = signal_float(data[k]);
+          if (value > 0.0f) sample.push_back(value);
         }
-        const float value = signal_float(data[i++]);
-        if (value > 0.0f) sample.push_back(value);
       }
     }
     if (sample.empty()) return {};
@@ -272,35 +274,61 @@ struct Candidate {
   std::size_t valley_at;
 };
 
-
-
-// The lowest signal in [from, to) and its last position; 0 at `from` when
-// the range is empty.
+// The lowest signal met since the previous maximum and its last position
+// (ties move it on).
 struct Valley {
-  float value;
-  std::size_t at;
-};
+  float value = std::numeric_limits<float>::infinity();
+  std::size_t at = 0;
 
-Valley lowest_between(const float* data, std::size_t from, std::size_t to) {
-  if (from >= to) return {0.0f, from};
-  // Backwards, so ties keep the last position; a zero is as low as it gets.
-  float lowest = std::numeric_limits<float>::infinity();
-  std::size_t at = to - 1;
-  for (std::size_t i = to; i-- > from;) {
-    const float value = signal_float(data[i]);
-    if (value < lowest) {
-      lowest = value;
+  void pass(float signal_value, std::size_t i) noexcept {
+    if (signal_value <= value) {
+      value = signal_value;
       at = i;
-      if (value == 0.0f) break;
     }
   }
-  return {lowest, at};
+};
+
+// Points are passed over in blocks of kBlock: a block none of whose points
+// reaches the floor holds no maximum, and only its lowest signal matters.
+constexpr std::size_t kBlock = 8;  // as eight_zeros
+
+// Four floats in a vector register (SSE on x86-64, NEON on arm64) through
+// the compiler's vector extension, and their comparison masks.
+using Float4 = float __attribute__((vector_size(16)));
+using Mask4 = std::int32_t __attribute__((vector_size(16)));
+
+// The lowest signal (signal_float) of the kBlock points at data, or -1 when
+// any of them reaches floor (which NaN never does): a lane that reaches
+// the floor counts as -1, below every signal, so that one reduction across
+// the lanes answers both.
+inline float block_lowest(const float* data, float floor) noexcept {
+  static_assert(kBlock % 4 == 0);
+  const Float4 floors = {floor, floor, floor, floor};
+  const Float4 zero = {0.0f, 0.0f, 0.0f, 0.0f};
+  const Float4 below_all = {-1.0f, -1.0f, -1.0f, -1.0f};
+  Float4 low = {std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+                std::numeric_limits<float>::max(), std::numeric_limits<float>::max()};
+  for (std::size_t k = 0; k < kBlock; k += 4) {
+    Float4 values;
+    std::memcpy(&values, data + k, sizeof values);
+    // Under the floor, a value that is not positive (NaN, negative, -inf)
+    // is zero: +0.0 is all bits zero; +inf reaches the floor.
+    const Float4 signal_values = reinterpret_cast<Float4>(reinterpret_cast<Mask4>(values) & (values > zero));
+    const Float4 lane = values >= floors ? below_all : signal_values;
+    low = lane < low ? lane : low;
+  }
+  const Float4 swapped = __builtin_shufflevector(low, low, 2, 3, 0, 1);
+  low = swapped < low ? swapped : low;
+  const Float4 turned = __builtin_shufflevector(low, low, 1, 0, 3, 2);
+  low = turned < low ? turned : low;
+  return low[0];
 }
 
 // Every maximum of the profile at least `threshold` high (every positive
 // one for threshold 0), in position order, into out, each with the lowest
-// point between it and the one before (0 at point 0 for the first).
-// Points under the threshold are passed over one comparison each.
+// point between it and the one before (0 at point 0 for the first). One
+// pass: points under the threshold are passed over a block at a time, and
+// the lowest point since the previous maximum is kept on the way.
 void find_candidates(std::span<const float> intensity, double threshold, std::vector<Candidate>& out) {
   out.clear();
   const std::size_t n = intensity.size();
@@ -309,25 +337,43 @@ void find_candidates(std::span<const float> intensity, double threshold, std::ve
   float floor_value = static_cast<float>(threshold);
   if (static_cast<double>(floor_value) < threshold) floor_value = std::nextafter(floor_value, 1.0f / 0.0f);
   floor_value = std::max(floor_value, std::numeric_limits<float>::denorm_min());
-  std::size_t after_previous = 0;  // one past the previous maximum's last point
+  Valley valley;  // since the previous maximum
   bool any = false;
   std::size_t i = 0;
   while (i < n) {
-    // signal_float maps NaN, infinities and negatives to 0, under the floor;
-    // zero runs, the bulk of many profiles, go eight points a step.
-    while (i < n) {
-      if (data[i] == 0.0f && i + 8 <= n && eight_zeros(data + i)) {
-        i += 8;
+    // signal_float maps NaN, infinities and negatives to 0, under the floor.
+    bool found = false;
+    while (!found && i < n) {
+      if (data[i] == 0.0f && i + kBlock <= n && eight_zeros(data + i)) {
+        valley = {0.0f, i + kBlock - 1};  // zero runs: the bulk of many profiles
+        i += kBlock;
         continue;
       }
-      if (signal_float(data[i]) >= floor_value) break;
-      ++i;
+      const float lowest = i + kBlock <= n ? block_lowest(data + i, floor_value) : -1.0f;
+      if (lowest >= 0.0f) {
+        if (lowest <= valley.value) {
+          std::size_t k = kBlock - 1;
+          while (signal_float(data[i + k]) != lowest) --k;
+          valley = {lowest, i + k};
+        }
+        i += kBlock;
+        continue;
+      }
+      // A block that reaches the floor (or the last points): one at a time.
+      for (const std::size_t stop = std::min(n, i + kBlock); i < stop; ++i) {
+        const float value = signal_float(data[i]);
+        if (value >= floor_value) {
+          found = true;
+          break;
+        }
+        valley.pass(value, i);
+      }
     }
-    if (i == n) break;
+    if (!found) break;
     const float value = signal_float(data[i]);
     const float before = i > 0 ? signal_float(data[i - 1]) : 0.0f;
     if (value <= before) {
-      ++i;
+      valley.pass(value, i++);
       continue;
     }
     // A rise to value at i: extend over the equal points that follow.
@@ -335,10 +381,12 @@ void find_candidates(std::span<const float> intensity, double threshold, std::ve
     while (last + 1 < n && signal_float(data[last + 1]) == value) ++last;
     const float next = last + 1 < n ? signal_float(data[last + 1]) : 0.0f;
     if (next < value) {
-      const Valley valley = any ? lowest_between(data, after_previous, i) : Valley{0.0f, 0};
-      out.push_back({i, last, value, valley.value, valley.at});
-      after_previous = last + 1;
+      const Valley before_this = any ? valley : Valley{0.0f, 0};
+      out.push_back({i, last, value, before_this.value, before_this.at});
+      valley = Valley{};
       any = true;
+    } else {
+      for (std::size_t k = i; k <= last; ++k) valley.pass(value, k);
     }
     i = last + 1;
   }

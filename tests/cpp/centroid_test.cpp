@@ -253,6 +253,47 @@ TEST(FindApexes, ArbitraryInputGivesOrderedPositionsAndFiniteHeights) {
   }
 }
 
+// Points without signal (NaN, infinities, zero or negative) are zeros
+// wherever they fall, and where the profile starts does not matter: the
+// same peaks, moved by the points put in front (on peaks without baseline
+// noise, where the fits meet no near ties).
+TEST(FindApexes, PointsWithoutSignalAndAShiftedStartKeepThePeaks) {
+  std::mt19937 random(11);
+  const float nothing[] = {0.0f, -0.0f, kNaN, kInf, -kInf, -5.0f};
+  auto blank = [&](std::vector<float> profile) {
+    for (float& value : profile) {
+      if (value == 0.0f) value = nothing[random() % std::size(nothing)];
+    }
+    return profile;
+  };
+  for (int round = 0; round < 60; ++round) {
+    std::vector<float> peaks(40 + random() % 260, 0.0f);
+    for (int peak = 0; peak < 4; ++peak) {
+      const double centre = static_cast<double>(random() % peaks.size());
+      const auto bump = gaussian(peaks.size(), centre, 1.0 + random() % 3, 100.0 + random() % 900);
+      for (std::size_t i = 0; i < peaks.size(); ++i) peaks[i] += bump[i] >= 1.0f ? bump[i] : 0.0f;
+    }
+    // Baseline counts with zero runs under the peaks.
+    std::vector<float> profile = peaks;
+    for (float& value : profile) value += random() % 3 == 0 ? 0.0f : static_cast<float>(random() % 20);
+    for (const double snr : {0.0, 3.0}) {
+      EXPECT_EQ(apexes_of(blank(profile), snr), apexes_of(profile, snr)) << "round " << round;
+    }
+    const auto expected = apexes_of(peaks);
+    for (std::size_t shift = 1; shift <= 9; ++shift) {
+      std::vector<float> shifted(shift, nothing[shift % std::size(nothing)]);
+      const auto blanked = blank(peaks);
+      shifted.insert(shifted.end(), blanked.begin(), blanked.end());
+      const auto found = apexes_of(shifted);
+      ASSERT_EQ(found.size(), expected.size()) << "round " << round << ", shift " << shift;
+      for (std::size_t k = 0; k < found.size(); ++k) {
+        EXPECT_NEAR(found[k].position, expected[k].position + static_cast<double>(shift), 1e-6);
+        EXPECT_NEAR(found[k].height, expected[k].height, 1e-9 * expected[k].height);
+      }
+    }
+  }
+}
+
 raw::calibration::TofCalibration test_calibration() {
   const std::array<double, 10> coefficients{4.8e-4, 12.5, 20000.0, 80000.0, 1.2e-3,
                                             2.5e-8, -3.0e-13, 0.0, 0.0, 0.0};
