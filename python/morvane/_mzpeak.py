@@ -677,6 +677,7 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
             param(fmt.PEAK_PICKING), user_param("peak picking mode", settings.mode),
             user_param("peak picking algorithm", "local maxima; apex of a Gaussian fitted to the top on log intensities"),
             user_param("peak picking signal-to-noise threshold", snr),
+            user_param("peak picking single-point spikes", "dropped"),
             user_param("peak picking ms levels", f"{max(low, 1)}-{'' if high >= 0xFFFFFFFF else high}"),
             user_param("peak picking reported intensity", "apex height")]})
     run_name = folder.name[:-2] if folder.name.lower().endswith(".d") and len(folder.name) > 2 else folder.name

@@ -105,7 +105,9 @@ void append_peak_picking(std::string& out, const PeakPickingStep& step) {
   std::string snr;
   append_number(snr, step.snr);
   append_user_param(out, indent, "peak picking signal-to-noise threshold", snr);
-  append_user_param(out, indent, "peak picking noise level", "median of the positive intensities");
+  append_user_param(out, indent, "peak picking noise level",
+                    "median of all points; on a zeroed baseline, the low 5% of the positive values");
+  append_user_param(out, indent, "peak picking single-point spikes", step.keep_spikes ? "kept" : "dropped");
   std::string levels;
   append_number(levels, std::uint64_t{step.min_ms_level});
   levels.append("-");

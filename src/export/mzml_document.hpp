@@ -30,6 +30,7 @@ struct SkippedSpectrum {
 struct PeakPickingStep {
   std::string mode;  // "pick" or "pick-all"
   double snr = 0;
+  bool keep_spikes = false;  // single-point spikes reported as peaks
   std::uint32_t min_ms_level = 0;
   std::uint32_t max_ms_level = 0;
 };

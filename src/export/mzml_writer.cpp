@@ -43,7 +43,7 @@ RunDescription describe(const reader::Reader& reader, const std::vector<std::siz
   if (reader::picks(options.choice)) {
     run.peak_picking = PeakPickingStep{
         options.choice == reader::BlockChoice::Pick ? "pick" : "pick-all", options.centroid.pick.snr,
-        std::max<std::uint32_t>(options.centroid.min_ms_level, 1), options.centroid.max_ms_level};
+        options.centroid.pick.keep_spikes, std::max<std::uint32_t>(options.centroid.min_ms_level, 1), options.centroid.max_ms_level};
   }
   run.metadata = reader.run_metadata();
   run.analyzer = reader.analyzer();

@@ -165,6 +165,10 @@ class TestOutputs:
         assert re.search(r'name="peak picking signal-to-noise threshold" value="2.5"', processing)
         assert re.search(r'name="peak picking mode" value="pick"', processing)
         assert re.search(r'name="peak picking ms levels" value="1-"', processing)
+        assert 'name="peak picking single-point spikes" value="dropped"' in processing
+        kept = tmp_path / "kept.mzML"
+        run.to_mzml(kept, mode="pick", keep_spikes=True)
+        assert 'name="peak picking single-point spikes" value="kept"' in kept.read_text()
         spectra = text.split("<spectrum ")[1:]
         kinds = ["MS:1000127" if k != "profile" else "MS:1000128" for k in ["stored", "picked", "stored", "picked"]]
         for spectrum, accession in zip(spectra, kinds, strict=True):
