@@ -19,8 +19,6 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from . import _args
 from ._archives import archive_suffix, run_name, unpacked
 from ._atomic import remove_stale_temporaries, written_atomically
@@ -29,7 +27,7 @@ from ._logging import forward
 from ._messages import describe, not_a_run
 from ._output import is_complete, made_with, record_options, selected, selected_or_refused
 from ._progress import runs_bar
-from ._salvage import Skipped
+from ._salvage import Skipped, skipped_of
 
 SUFFIXES = {"mzml": ".mzML", "parquet": ".parquet", "json": ".json", "mzpeak": ".mzpeak",
             "xic": ".xic.parquet"}
@@ -175,7 +173,7 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
                         check_strict(events_of(run._handle), display_name(run.origin))
                     with written_atomically(target) as partial:
                         write_output(run, partial, target, to, options, progress)
-                    skipped = undecodable_of(run)
+                    skipped = skipped_of(run, run.skipped)
             finally:
                 integrity = run.integrity
     except Exception as error:  # noqa: BLE001 - a damaged run fails alone, with its reason
@@ -186,14 +184,6 @@ def convert_run(path: str, out_dir: str, to: str = "mzml", options: dict[str, An
     record_options(target, to, options)
     return ConversionResult(str(path), str(target), spectra - len(skipped), time.perf_counter() - started,
                             skipped=tuple(skipped), integrity=tuple(integrity))
-
-
-def undecodable_of(run: Any) -> list[Skipped]:
-    """The spectra a conversion of run left out, from run.skipped."""
-    positions = np.fromiter((index for index, _ in run.skipped), dtype=np.uint32, count=len(run.skipped))
-    native_ids = run._handle.native_ids(positions)
-    return [Skipped(int(index), native_id, reason)
-            for (index, reason), native_id in zip(run.skipped, native_ids, strict=True)]
 
 
 def check_request(paths: Sequence[str], to: str, options: dict[str, Any]) -> None:

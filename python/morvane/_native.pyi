@@ -131,7 +131,7 @@ class RunHandle:
         /,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], list[tuple[int, str]]]: ...
     def transitions(
-        self, indices: npt.NDArray[np.uint32], /
+        self, indices: npt.NDArray[np.uint32], skip: bool = False, /
     ) -> tuple[
         npt.NDArray[np.uint32],
         npt.NDArray[np.uint32],
@@ -140,6 +140,7 @@ class RunHandle:
         npt.NDArray[np.float32],
         npt.NDArray[np.float64],
         npt.NDArray[np.int8],
+        list[tuple[int, str]],
     ]: ...
     def chromatograms(
         self, threads: int, skipped: npt.NDArray[np.uint32] | None = None, skip: bool = False, /

@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _args
-from ._salvage import Skipped, in_one_pass, salvaged
+from ._salvage import Skipped, in_one_pass
 
 # The columns a target table may have; name, mz and one of ppm and da are
 # needed.
@@ -215,8 +215,12 @@ def transition_columns(run: Any, errors: _args.Errors = "raise",
     if positions is None:
         positions = np.ascontiguousarray(np.arange(len(run)), dtype=np.uint32)
     positions = np.ascontiguousarray(positions[run.scans["ms_level"][positions] >= 2], dtype=np.uint32)
-    arrays, _ = salvaged(run, positions, (0,), 1, _args.skip(errors), lambda kept, _: run._handle.transitions(kept))
-    index, channel, rt, mz, intensity, energy, polarity = arrays
+
+    def attempt() -> tuple[tuple[npt.NDArray[Any], ...], list[tuple[int, str]]]:
+        *arrays, failures = run._handle.transitions(positions, _args.skip(errors))
+        return tuple(arrays), failures
+
+    (index, channel, rt, mz, intensity, energy, polarity), _ = in_one_pass(run, attempt)
     return {"channel": channel, "rt": rt, "mz": mz, "intensity": intensity, "collision_energy": energy,
             "polarity": polarity, "spectrum_index": index}
 

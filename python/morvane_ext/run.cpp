@@ -259,16 +259,22 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
   });
 }
 
-// transitions(indices) -> (spectrum_index, channel, rt, mz, intensity,
-// collision_energy, polarity): the points of the MRM scans among indices.
+// transitions(indices, skip=False) -> (spectrum_index, channel, rt, mz,
+// intensity, collision_energy, polarity, failures): the points of the MRM
+// scans among indices; failures (index, message) of the scans left out
+// with skip.
 PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
-    if (!PyArg_ParseTuple(args, "O:transitions", &indices_arg)) return nullptr;
+    int skip = 0;
+    if (!PyArg_ParseTuple(args, "O|p:transitions", &indices_arg, &skip)) return nullptr;
     auto indices = index_argument(indices_arg, reader->scan_count());
     if (!indices) return nullptr;
-    auto columns = without_gil([&] { return mrm_transitions(*reader, *indices); });
+    std::vector<std::pair<std::uint32_t, Error>> failures;
+    auto columns = without_gil([&] { return mrm_transitions(*reader, *indices, skip ? &failures : nullptr); });
     if (!columns) return reader_error(state_of(self), columns.error());
+    Ref failed = failure_list(failures);
+    if (!failed) return nullptr;
     ModuleState* state = state_of(self);
     Ref arrays[] = {
         array_of(state, std::move(columns->spectrum_index)), array_of(state, std::move(columns->channel)),
@@ -279,8 +285,8 @@ PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
     for (const Ref& array : arrays) {
       if (!array) return nullptr;
     }
-    return PyTuple_Pack(7, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
-                        arrays[5].get(), arrays[6].get());
+    return PyTuple_Pack(8, arrays[0].get(), arrays[1].get(), arrays[2].get(), arrays[3].get(), arrays[4].get(),
+                        arrays[5].get(), arrays[6].get(), failed.get());
   });
 }
 
@@ -378,7 +384,7 @@ PyMethodDef run_methods[] = {
      "skip=False, /)"
      "\n--\n\nExtracted-ion traces of m/z windows over indices, the windows' sums spectrum after spectrum."},
     {"transitions", run_transitions, METH_VARARGS,
-     "transitions($self, indices, /)\n--\n\nThe points of the MRM scans among indices as columns."},
+     "transitions($self, indices, skip=False, /)\n--\n\nThe points of the MRM scans among indices as columns."},
     {"chromatograms", run_chromatograms, METH_VARARGS,
      "chromatograms($self, threads, skipped=None, skip=False, /)\n--\n\nTIC and base-peak chromatograms of MS1."},
     {nullptr, nullptr, 0, nullptr},

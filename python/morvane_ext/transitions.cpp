@@ -8,7 +8,8 @@ bool is_mrm_scan(const reader::ScanRecord& record) noexcept {
   return record.mrm_channel_id.has_value() && reader::ScanRow(record).has_precursor();
 }
 
-Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const std::vector<std::uint32_t>& indices) {
+Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const std::vector<std::uint32_t>& indices,
+                                          std::vector<std::pair<std::uint32_t, Error>>* failures) {
   const auto& records = reader.scan().records;
   TransitionColumns columns;
   // An MRM scan holds a point or a few: room for one each, without a pass
@@ -25,7 +26,11 @@ Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const st
     const auto& record = records[index];
     if (!is_mrm_scan(record)) continue;
     auto points = reader.points(index, reader::BlockChoice::Auto, std::move(spare), &readers);
-    if (!points) return std::unexpected(std::move(points.error()));
+    if (!points) {
+      if (failures == nullptr) return std::unexpected(std::move(points.error()));
+      failures->emplace_back(index, std::move(points.error()));
+      continue;
+    }
     const reader::ScanRow row(record);
     const double rt = row.rt_sec();
     const double energy = row.collision_energy().value_or(std::numeric_limits<double>::quiet_NaN());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "reader/reader.hpp"
@@ -28,7 +29,9 @@ bool is_mrm_scan(const reader::ScanRecord& record) noexcept;
 
 // The rows of the scans at indices (each below the scan count), in that
 // order; scans that are not MRM scans give none. A failing block ends the
-// pass with its error.
-Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const std::vector<std::uint32_t>& indices);
+// pass with its error; with failures, its scan gives no rows instead and is
+// listed there as its position and error.
+Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const std::vector<std::uint32_t>& indices,
+                                          std::vector<std::pair<std::uint32_t, Error>>* failures = nullptr);
 
 }  // namespace karvel::python::morvane

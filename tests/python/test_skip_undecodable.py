@@ -196,23 +196,34 @@ def test_tic_with_skip_decodes_each_spectrum_once(tmp_path, threads, caplog):
     assert times.tolist() == [s.rt for s in sound] and tic.tolist() == [s.tic for s in sound]
 
 
-# Each pass over the whole selection with errors="skip": what it returns
-# besides run.skipped does not matter here.
+def unreported_mrm_damaged(path: Path) -> Path:
+    """Six MRM scans of one point each; the third's block is cut short."""
+    builder = RunBuilder(stride=196)
+    for i in range(6):
+        fault = Fault(transform=cut_tail(5)) if i == 2 else None
+        builder.add_scan(1.0 + 0.01 * i, ms_level=2, mrm_channel_id=1 + i % 2, centroid=mz_centroid(1),
+                         centroid_fault=fault)
+    return builder.build(path).path
+
+
+# Each pass over the whole selection with errors="skip", and the run it
+# reads: what it returns besides run.skipped does not matter here.
 ONE_PASS = {
     "mzml": lambda run, tmp, threads: run.to_mzml(tmp / "a.mzML", errors="skip", threads=threads),
     "parquet": lambda run, tmp, threads: run.to_parquet(tmp / "a.parquet", errors="skip", threads=threads),
     "mzpeak": lambda run, tmp, threads: run.to_mzpeak(tmp / "a.mzpeak", errors="skip", threads=threads),
     "xic": lambda run, tmp, threads: run.xic(500.0, da=1000.0, errors="skip", threads=threads),
+    "transitions": lambda run, tmp, threads: run.transitions(errors="skip"),
 }
 
 
 @pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize("output", ONE_PASS)
 def test_writers_with_skip_decode_each_spectrum_once(tmp_path, threads, output, caplog):
-    if output in ("parquet", "mzpeak"):
+    if output in ("parquet", "mzpeak", "transitions"):
         pytest.importorskip("pyarrow")
-    decoded_once(unreported_damaged(tmp_path / "run.d"), caplog,
-                 lambda run: ONE_PASS[output](run, tmp_path, threads))
+    build = unreported_mrm_damaged if output == "transitions" else unreported_damaged
+    decoded_once(build(tmp_path / "run.d"), caplog, lambda run: ONE_PASS[output](run, tmp_path, threads))
     assert leftovers(tmp_path) == []
 
 
