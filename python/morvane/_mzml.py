@@ -118,7 +118,8 @@ def to_mzml(
     channel's product m/z when its points share one, and its collision
     energy; srm=False leaves them out. The scan table holds no precursor
     m/z for an MRM scan, so none is written."""
-    skip = _args.skip(errors)
+    # Under strict an undecodable spectrum fails the run, whatever errors says.
+    skip = _args.skip(errors) and not strict
     picking = _args.picking(mode, centroid_ms_levels, snr)
     choice, low, high, snr_value = picking
     bits, mz_codec, intensity_codec, ppm = _args.mzml_encoding(intensity_bits, numpress_mz, numpress_intensity,

@@ -257,6 +257,20 @@ def test_qc_says_how_many_spectra_cannot_be_decoded(tmp_path, capsys):
     assert "Integrity of cut: undecodable_spectrum 1 (first: scanId=5" in document["mzQC"]["description"]
 
 
+@pytest.mark.parametrize("to", ["mzml", "parquet", "mzpeak"])
+def test_strict_refuses_an_undecodable_spectrum_even_when_skipping(tmp_path, capsys, to):
+    builder = RunBuilder(stride=284)
+    for i in range(3):
+        builder.add_scan(1.0 + 0.01 * i, profile=profile(3.0e4 + 1e3 * i))
+    built = builder.build(tmp_path / "cut.d")
+    cut_profile_file(built)
+    out = tmp_path / "out"
+    flags = ["--to", to, "--errors", "skip", "-q"]
+    assert karvel_cli.main(["convert", str(built.path), "-o", str(out), *flags]) == 0
+    assert karvel_cli.main(["convert", str(built.path), "-o", str(tmp_path / "strict"), *flags, "--strict"]) == 1
+    assert not any((tmp_path / "strict").glob("cut.*"))
+
+
 # -- archives -----------------------------------------------------------------------------------
 
 def zipped(folder: Path, archive: Path, top: str | None) -> Path:
