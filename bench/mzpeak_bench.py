@@ -8,6 +8,9 @@ fresh interpreter (`python bench/mzpeak_bench.py TASK JSON`):
   archive with pyarrow alone (footer statistics choose the row groups)
   against the same from indexed mzML with pyopenms (OnDiscMSExperiment),
   each timed from opening the file.
+
+`python bench/mzpeak_bench.py [--quick] [--scans=PROFILE,CENTROID]` prints
+this section alone, optionally on runs of fewer scans than `make bench`'s.
 """
 
 from __future__ import annotations
@@ -260,5 +263,23 @@ def _target(run: Any) -> float:
     return float(template_mz[len(template_mz) // 2])
 
 
+def standalone(quick: bool, scans: tuple[int, int] | None) -> None:
+    import run as bench_run
+    import rundata
+    sizes = bench_run.QUICK if quick else bench_run.FULL
+    chosen = [p for p in sizes.runs if p.name in ("profile_lzf", "centroid_f3")]
+    if scans is not None:
+        chosen = [p.with_scans(p.name, scans[p.name == "centroid_f3"]) for p in chosen]
+    runs = {p.name: rundata.generate(p, bench_run.DATA_DIR, bench_run.log) for p in chosen}
+    scratch = bench_run.REPO / "build" / "bench-scratch"
+    scratch.mkdir(parents=True, exist_ok=True)
+    print(bench_run.render(rows(runs=runs, scratch=scratch, repetitions=sizes.repetitions, row=bench_run.row)))
+
+
 if __name__ == "__main__":
-    serve(TASKS)
+    import sys
+    if len(sys.argv) >= 2 and sys.argv[1] in TASKS:
+        serve(TASKS)
+    else:
+        counts = next((a.split("=", 1)[1] for a in sys.argv if a.startswith("--scans=")), None)
+        standalone("--quick" in sys.argv, tuple(int(n) for n in counts.split(",")) if counts else None)

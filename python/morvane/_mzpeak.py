@@ -12,6 +12,10 @@ and terms all come from morvane._mzpeak_format.
 Members are written into a hidden folder beside the output; a ZIP archive
 is then assembled under a temporary name, synced and renamed (a folder
 layout renames the folder itself), so the output appears only complete.
+For a ZIP archive the signal tables are written with room for their ZIP
+entry header before them, and the larger becomes the archive itself: the
+others are appended to it, so its bytes, the bulk of the archive, are
+written once.
 """
 
 from __future__ import annotations
@@ -25,6 +29,7 @@ import re
 import shutil
 import threading
 import zipfile
+import zlib
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -75,10 +80,14 @@ def zero_run_kept(intensity: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
     return kept
 
 
-def chunk_starts(mz: npt.NDArray[np.float64], width: float) -> npt.NDArray[np.int64]:
+def chunk_starts(mz: npt.NDArray[np.float64], width: float,
+                 nulls: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.int64]:
     """Positions where a new chunk begins: every `width` of m/z from the
     first value. Equal values always share a chunk; non-finite values join
-    the last chunk."""
+    the last chunk. With null-marked points, a chunk neither begins nor
+    ends with both nulls of a pair (one of them would have no value beside
+    it to be rebuilt from): a pair at a chunk's edge is split, one null to
+    each chunk."""
     if mz.size == 0:
         return np.zeros(0, dtype=np.int64)
     with np.errstate(invalid="ignore", over="ignore"):
@@ -89,28 +98,165 @@ def chunk_starts(mz: npt.NDArray[np.float64], width: float) -> npt.NDArray[np.in
         bins = np.where(finite, bins, top)
         bins = np.maximum.accumulate(bins)
     changes = np.flatnonzero(bins[1:] != bins[:-1]) + 1
+    if nulls is not None and changes.size and nulls.any():
+        padded = np.concatenate(([False, False], nulls, [False]))  # padded[i + 2] is nulls[i]
+        changes = changes + (padded[changes + 2] & padded[changes + 3])
+        changes = changes - (padded[changes + 1] & padded[changes])
+        changes = np.unique(changes[(changes > 0) & (changes < mz.size)])
     return np.concatenate(([0], changes)).astype(np.int64)
 
 
-def encode_chunks(mz: npt.NDArray[np.float64], starts: npt.NDArray[np.int64], encoding: str) -> tuple[
-        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+def zero_pairs(intensity: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """Zeros next to another zero: after zero-run stripping, the two ends of
+    each stripped run, the points null marking replaces by nulls."""
+    zero: npt.NDArray[np.bool_] = np.asarray(intensity == 0, dtype=bool)
+    if zero.size < 2:
+        return np.zeros(zero.size, dtype=bool)
+    beside = np.zeros(zero.size, dtype=bool)
+    beside[1:] |= zero[:-1]
+    beside[:-1] |= zero[1:]
+    paired: npt.NDArray[np.bool_] = zero & beside
+    return paired
+
+
+def second_medians(values: npt.NDArray[np.float64], groups: npt.NDArray[np.int64], count: int) -> \
+        npt.NDArray[np.float64]:
+    """Per group: the median of the values at or below the group's median
+    (NaN for a group without values)."""
+    order = np.lexsort((values, groups))
+    ordered, owner = values[order], groups[order]
+    sizes = np.bincount(owner, minlength=count)
+    offsets = np.concatenate(([0], np.cumsum(sizes)[:-1]))
+
+    def median(lengths: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+        present = lengths > 0
+        low = np.where(present, offsets + (lengths - 1) // 2, 0)
+        high = np.where(present, offsets + lengths // 2, 0)
+        if ordered.size == 0:
+            return np.full(count, np.nan)
+        return np.where(present, (ordered[low] + ordered[high]) / 2, np.nan)
+    first = median(sizes)
+    below = np.bincount(owner, weights=ordered <= first[owner], minlength=count).astype(np.int64)
+    return median(below)
+
+
+def spacing_model(mz: npt.NDArray[np.float64], steps: npt.NDArray[np.float64]) -> npt.NDArray[np.float64] | None:
+    """The m/z spacing as a polynomial of m/z (coefficients from the
+    highest power), fitted by least squares of the relative error to the
+    steps between adjacent points (step i following mz[i]); steps off the
+    first fit by more than a quarter (gaps in the sampling) are left out of
+    the second. None without enough steps."""
+    keep = np.isfinite(steps) & (steps > 0)
+    degree = fmt.MZ_DELTA_MODEL_DEGREE
+    for _ in range(2):
+        if np.count_nonzero(keep) <= degree:
+            return None
+        coefficients = np.polyfit(mz[keep], steps[keep], degree, w=1.0 / steps[keep])
+        with np.errstate(invalid="ignore"):
+            keep &= np.abs(steps - np.polyval(coefficients, mz)) <= 0.25 * np.abs(steps)
+    return np.asarray(coefficients, dtype=np.float64)
+
+
+def rebuilt_off(mz: npt.NDArray[np.float64], nulls: npt.NDArray[np.bool_], starts: npt.NDArray[np.int64],
+                bound: float) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.bool_]] | None:
+    """The spacing model of a spectrum whose null-marked m/z (nulls) a
+    reader rebuilds chunk by chunk (chunks beginning at starts), and which
+    nulls it would rebuild further than `bound` times their distance to
+    the value they are rebuilt from: a null next to a run of values takes
+    the run's second-median step, one beside a single value the model's
+    step there. An empty model when too few steps fit one and no null needs
+    it; None when the nulls cannot be rebuilt at all."""
+    n = mz.size
+    if not np.isfinite(mz).all():
+        return None
+    first = np.zeros(n, dtype=bool)
+    first[starts] = True
+    # A run of values lies between nulls: it begins at a chunk's start or
+    # at the second null of a pair.
+    begins = first.copy()
+    begins[1:] |= nulls[1:] & nulls[:-1] & ~first[1:]
+    run = np.cumsum(begins) - 1
+    runs = int(run[-1]) + 1
+    values = ~nulls
+    counts = np.bincount(run, weights=values, minlength=runs).astype(np.int64)
+    inside = values[:-1] & values[1:] & (run[:-1] == run[1:])
+    steps = np.diff(mz)
+    step_of_run = second_medians(steps[inside], run[:-1][inside], runs)
+    where = np.flatnonzero(nulls)
+    # The value a null is rebuilt from: after it when it begins its run.
+    leads = begins[where]
+    if np.any(where + leads * 2 - 1 < 0) or np.any(where + leads * 2 - 1 >= n):
+        return None
+    neighbour = where + np.where(leads, 1, -1)
+    if np.any(nulls[neighbour]) or np.any(run[neighbour] != run[where]):
+        return None
+    single = counts[run[where]] == 1
+    model = spacing_model(mz[:-1][inside], steps[inside])
+    if model is None:
+        if single.any():
+            return None
+        model = np.zeros(0)
+    step = step_of_run[run[where]]
+    if single.any():
+        step = np.where(single, np.polyval(model, mz[neighbour]), step)
+    rebuilt = mz[neighbour] + np.where(leads, -step, step)
+    off = np.zeros(n, dtype=bool)
+    off[where] = ~(np.abs(rebuilt - mz[where]) <= bound * np.abs(mz[where] - mz[neighbour]))
+    return model, off
+
+
+def mark_nulls(mz: npt.NDArray[np.float64], intensity: npt.NDArray[Any], width: float, bound: float) -> tuple[
+        npt.NDArray[np.bool_] | None, npt.NDArray[np.int64], npt.NDArray[np.float64] | None]:
+    """Which points of a zero-run stripped spectrum to null-mark, its
+    chunks' starts and its spacing model: the zero pairs, less those a
+    reader would not rebuild within bound (they keep their zeros; the runs
+    beside them change, so the rest is checked again). No nulls and no
+    model when none can be marked."""
+    nulls = zero_pairs(intensity)
+    for _ in range(8):
+        if not nulls.any():
+            break
+        starts = chunk_starts(mz, width, nulls)
+        checked = rebuilt_off(mz, nulls, starts, bound)
+        if checked is None:
+            break
+        model, off = checked
+        if not off.any():
+            return nulls, starts, model
+        # a pair keeps its zeros together
+        off[1:] |= off[:-1] & nulls[1:]
+        off[:-1] |= off[1:] & nulls[:-1]
+        nulls = nulls & ~off
+    return None, chunk_starts(mz, width), None
+
+
+def encode_chunks(mz: npt.NDArray[np.float64], starts: npt.NDArray[np.int64], encoding: str,
+                  nulls: npt.NDArray[np.bool_] | None = None) -> tuple[
+        npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.int64],
+        npt.NDArray[np.bool_] | None]:
     """Each chunk's first and last m/z, the encoded values after the first,
-    and the offsets of each chunk's values (length chunks + 1)."""
+    the offsets of each chunk's values (length chunks + 1), and which values
+    are null. A null-marked first point stays among its chunk's values (as
+    a null), and a value after a null is delta-encoded as itself."""
     ends = np.concatenate((starts[1:], [mz.size])) - 1
     rest = np.ones(mz.size, dtype=bool)
     rest[starts] = False
+    if nulls is not None:
+        rest[starts] |= nulls[starts]
     if encoding == fmt.DELTA_ENCODING:
         steps = np.empty_like(mz)
         if mz.size:
             steps[0] = 0.0
             with np.errstate(invalid="ignore", over="ignore"):
                 steps[1:] = mz[1:] - mz[:-1]
+            if nulls is not None:
+                steps[1:] = np.where(nulls[:-1], mz[1:], steps[1:])
         values = steps[rest]
     else:
         values = mz[rest]
-    counts = ends - starts
+    counts = ends - starts + (nulls[starts] if nulls is not None else 0)
     offsets = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
-    return mz[starts], mz[ends], values, offsets
+    return mz[starts], mz[ends], values, offsets, None if nulls is None else nulls[rest]
 
 
 _INT32_MAX = 0x7FFFFFFF
@@ -191,19 +337,72 @@ class _Pending:
         return np.concatenate(parts).astype(dtype, copy=False) if parts else np.zeros(0, dtype=dtype)
 
 
-def _list_array(pa: Any, offsets: npt.NDArray[np.int64], values: npt.NDArray[Any], value_type: Any) -> Any:
-    return pa.LargeListArray.from_arrays(pa.array(offsets, pa.int64()), pa.array(values, value_type))
+def _nullable(pa: Any, values: npt.NDArray[Any], value_type: Any, nulls: npt.NDArray[np.bool_]) -> Any:
+    return pa.array(values, value_type, mask=nulls if nulls.any() else None)
+
+
+class MemberFile:
+    """A member written to a file after `room` zero bytes, kept for its ZIP
+    entry header: positions are told from the member's own start (Parquet's
+    offsets count from there) and its CRC-32 is kept as it is written."""
+
+    def __init__(self, path: Path, room: int) -> None:
+        self.path = path
+        self.room = room
+        self.file = open(path, "wb")  # noqa: SIM115 - closed by close()
+        self.file.write(bytes(room))
+        self.size = 0
+        self.crc = 0
+
+    def write(self, data: Any) -> int:
+        view = memoryview(data).cast("B")
+        self.file.write(view)
+        self.crc = zlib.crc32(view, self.crc)
+        self.size += view.nbytes
+        return view.nbytes
+
+    def tell(self) -> int:
+        return self.size
+
+    def flush(self) -> None:
+        self.file.flush()
+
+    def writable(self) -> bool:
+        return True
+
+    @property
+    def closed(self) -> bool:
+        return self.file.closed
+
+    def close(self) -> None:
+        self.file.close()
+
+
+def entry_info(name: str) -> zipfile.ZipInfo:
+    """A member's ZIP entry: stored, no time of its own, readable by all."""
+    entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+    entry.compress_type = zipfile.ZIP_STORED
+    entry.external_attr = 0o644 << 16
+    entry.CRC = entry.file_size = entry.compress_size = 0
+    return entry
+
+
+def header_room(name: str) -> int:
+    """The size of a member's local ZIP header (with its ZIP64 sizes)."""
+    return len(entry_info(name).FileHeader(zip64=True))
 
 
 class SignalWriter:
     """One signal table (data arrays or peaks) of spectra, written a row
-    group at a time."""
+    group at a time to a file or a MemberFile."""
 
-    def __init__(self, path: Path, layout: str, compression: str, encoding: str = fmt.DELTA_ENCODING,
-                 width: float = fmt.DEFAULT_CHUNK_WIDTH, numpress_ppm: float = 0.1) -> None:
+    def __init__(self, path: Path | MemberFile, layout: str, compression: str, encoding: str = fmt.DELTA_ENCODING,
+                 width: float = fmt.DEFAULT_CHUNK_WIDTH, numpress_ppm: float = 0.1, null_marking: bool = False) -> None:
         self.pa = import_pyarrow()
         self.layout = layout
         self.numpress = encoding == fmt.NUMPRESS_LINEAR
+        # Numpress has no nulls: its chunks are not null-marked.
+        self.null_marking = null_marking and layout == fmt.CHUNK and not self.numpress
         # Chunks numpress cannot hold are delta-encoded.
         self.encoding = fmt.DELTA_ENCODING if self.numpress else encoding
         self.ppm = numpress_ppm
@@ -224,7 +423,7 @@ class SignalWriter:
                       pa.field(fmt.INTENSITY, pa.large_list(pa.float32()))]
             if self.numpress:
                 fields.append(pa.field(fmt.NUMPRESS_LINEAR_COLUMN, pa.large_list(pa.uint8())))
-            array_index = fmt.chunk_array_index(fmt.SPECTRUM, numpress=self.numpress)
+            array_index = fmt.chunk_array_index(fmt.SPECTRUM, numpress=self.numpress, null_marking=self.null_marking)
             prefix = fmt.CHUNK
             floats = [f"{prefix}.{fmt.chunk_column(fmt.MZ, 'start')}", f"{prefix}.{fmt.chunk_column(fmt.MZ, 'end')}",
                       f"{prefix}.{fmt.chunk_column(fmt.MZ, 'values')}.list.element",
@@ -237,22 +436,32 @@ class SignalWriter:
         encodings = {name: "BYTE_STREAM_SPLIT" for name in floats}
         encodings[f"{layout}.{fmt.SPECTRUM_INDEX}"] = "DELTA_BINARY_PACKED"
         import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-        self.writer = pq.ParquetWriter(os.fspath(path), self.schema, compression=compression,
+        self.sink = path if isinstance(path, MemberFile) else None
+        self.writer = pq.ParquetWriter(path if isinstance(path, MemberFile) else os.fspath(path), self.schema,
+                                       compression=compression,
                                        use_dictionary=dictionary, column_encoding=encodings,
                                        write_page_index=True, write_statistics=True)
         self.pending = _Pending()
 
-    def add(self, index: int, mz: npt.NDArray[np.float64], intensity: npt.NDArray[np.float32]) -> None:
+    def add(self, index: int, mz: npt.NDArray[np.float64], intensity: npt.NDArray[np.float32]) -> \
+            list[float] | None:
+        """Adds a spectrum's points; returns the m/z spacing model of its
+        null-marked points, None when none are."""
         if mz.size == 0:
-            return
+            return None
         pending = self.pending
+        model = None
         if self.layout == fmt.POINT:
             pending.add("index", np.full(mz.size, index, dtype=np.uint64))
             pending.add("mz", mz)
             pending.add("intensity", intensity)
         else:
-            starts = chunk_starts(mz, self.width)
-            first, last, values, offsets = encode_chunks(mz, starts, self.encoding)
+            if self.null_marking:
+                nulls, starts, found = mark_nulls(mz, intensity, self.width, fmt.NULL_MARKING_BOUND)
+                model = None if found is None else found.tolist()
+            else:
+                nulls, starts = None, chunk_starts(mz, self.width)
+            first, last, values, offsets, value_nulls = encode_chunks(mz, starts, self.encoding, nulls)
             counts = np.diff(offsets)
             if self.numpress:
                 ends = np.concatenate((starts[1:], [mz.size]))
@@ -264,6 +473,8 @@ class SignalWriter:
                 pending.add("numpress", held)
                 pending.add("bytes", np.concatenate([p for p in packed if p is not None] or [np.zeros(0, np.uint8)]))
                 pending.add("byte_counts", np.array([0 if p is None else p.size for p in packed], dtype=np.int64))
+            pending.add("value_nulls", np.zeros(values.size, dtype=bool) if value_nulls is None else value_nulls)
+            pending.add("intensity_nulls", np.zeros(mz.size, dtype=bool) if nulls is None else nulls)
             pending.add("index", np.full(starts.size, index, dtype=np.uint64))
             pending.add("start", first)
             pending.add("end", last)
@@ -274,6 +485,7 @@ class SignalWriter:
         pending.points += mz.size
         if pending.points >= ROW_GROUP_POINTS:
             self.flush()
+        return model
 
     def flush(self) -> None:
         pending, pa = self.pending, self.pa
@@ -291,11 +503,14 @@ class SignalWriter:
             encoding = pa.array([fmt.NUMPRESS_LINEAR if h else self.encoding for h in held.tolist()],
                                 pa.large_string())
             values = pa.LargeListArray.from_arrays(pa.array(value_offsets, pa.int64()),
-                                                   pa.array(pending.take("values", np.float64), pa.float64()),
+                                                   _nullable(pa, pending.take("values", np.float64), pa.float64(),
+                                                             pending.take("value_nulls", bool)),
                                                    mask=pa.array(held) if held.any() else None)
+            intensity = pa.LargeListArray.from_arrays(pa.array(point_offsets, pa.int64()),
+                                                      _nullable(pa, pending.take("intensity", np.float32),
+                                                                pa.float32(), pending.take("intensity_nulls", bool)))
             children = [index, pa.array(pending.take("start", np.float64), pa.float64()),
-                        pa.array(pending.take("end", np.float64), pa.float64()), values, encoding,
-                        _list_array(pa, point_offsets, pending.take("intensity", np.float32), pa.float32())]
+                        pa.array(pending.take("end", np.float64), pa.float64()), values, encoding, intensity]
             if self.numpress:
                 byte_offsets = np.concatenate(([0], np.cumsum(pending.take("byte_counts", np.int64))))
                 children.append(pa.LargeListArray.from_arrays(pa.array(byte_offsets, pa.int64()),
@@ -306,8 +521,12 @@ class SignalWriter:
         self.pending = _Pending()
 
     def close(self) -> None:
-        self.flush()
-        self.writer.close()
+        try:
+            self.flush()
+            self.writer.close()
+        finally:
+            if self.sink is not None:
+                self.sink.close()
 
 
 # -- metadata tables ----------------------------------------------------------------------------------
@@ -359,6 +578,8 @@ class SpectrumRows:
     base_peak_mz: list[float | None] = field(default_factory=list)
     base_peak_intensity: list[float | None] = field(default_factory=list)
     total_ion_current: list[float | None] = field(default_factory=list)
+    scan_window: list[tuple[float, float] | None] = field(default_factory=list)
+    mz_delta_model: list[list[float] | None] = field(default_factory=list)
     # precursors: (spectrum index, target m/z, collision energy)
     precursors: list[tuple[int, float | None, float | None]] = field(default_factory=list)
 
@@ -395,7 +616,7 @@ def spectra_metadata_table(pa: Any, rows: SpectrumRows, file_level: dict[bytes, 
         "parameters": empty_lists,
         "number_of_auxiliary_arrays": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
         "auxiliary_arrays": pa.array([[] for _ in range(n)], _auxiliary_type(pa)),
-        "mz_delta_model": pa.nulls(n, pa.large_list(pa.float64())),
+        "mz_delta_model": pa.array(rows.mz_delta_model, pa.large_list(pa.float64())),
     }
     return pa.table(columns).replace_schema_metadata(file_level)
 
@@ -416,7 +637,9 @@ def scans_table(pa: Any, rows: SpectrumRows) -> Any:
         "ion_mobility_type": pa.nulls(n, pa.large_string()),
         "instrument_configuration_id": pa.array(np.zeros(n, dtype=np.uint32), pa.uint32()),
         "spectrum_reference": pa.nulls(n, pa.large_string()),
-        "scan_windows": pa.array([[] for _ in range(n)], pa.large_list(window)),
+        "scan_windows": pa.array([[] if w is None else [{"scan_window_lower_limit": w[0],
+                                                          "scan_window_upper_limit": w[1], "parameters": []}]
+                                  for w in rows.scan_window], pa.large_list(window)),
         "parameters": pa.array([[] for _ in range(n)], _param_type(pa)),
     })
 
@@ -764,18 +987,23 @@ def paired(own: Iterator[Any], centroids: Iterator[Any] | None) -> Iterator[tupl
 
 
 def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], settings: Settings, threads: int,
-                  progress: bool, hashes: SourceHashes, skip: bool) -> list[Skipped]:
+                  progress: bool, hashes: SourceHashes, skip: bool,
+                  rooms: bool = False) -> tuple[list[Skipped], list[MemberFile]]:
     """Writes every member into folder, each spectrum decoded once; returns
-    the spectra left out with skip (those that fail to decode)."""
+    the spectra left out with skip (those that fail to decode) and, with
+    rooms, the signal tables as MemberFiles with room for their ZIP entry
+    header."""
     pa = import_pyarrow()
     choice, low, high, snr = settings.picking
     rows = SpectrumRows()
     tic_time: list[float] = []
     tic: list[float] = []
     bpc: list[float] = []
-    data = SignalWriter(folder / fmt.SPECTRA_DATA[0], fmt.CHUNK, settings.compression, settings.encoding,
-                        settings.chunk_width, settings.numpress_ppm)
-    peaks = SignalWriter(folder / fmt.SPECTRA_PEAKS[0], fmt.POINT, settings.compression)
+    sinks = [MemberFile(folder / name, header_room(name)) if rooms else folder / name
+             for name in (fmt.SPECTRA_DATA[0], fmt.SPECTRA_PEAKS[0])]
+    data = SignalWriter(sinks[0], fmt.CHUNK, settings.compression, settings.encoding,
+                        settings.chunk_width, settings.numpress_ppm, null_marking=settings.strip_zero_runs)
+    peaks = SignalWriter(sinks[1], fmt.POINT, settings.compression)
     own = run._handle.spectra(positions, 0, skip, threads)
     centroids = run._handle.spectra(positions, choice, skip, threads, low, high, snr) if choice != 0 else None
     try:
@@ -783,13 +1011,13 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
             for number, (spectrum, other) in enumerate(paired(own, centroids)):
                 mz, intensity = sorted_arrays(np.asarray(spectrum.mz), np.asarray(spectrum.intensity))
                 profile = spectrum.mode == "profile"
-                points = peaks_count = None
+                points = peaks_count = model = None
                 if profile:
                     if settings.strip_zero_runs:
                         keep = zero_run_kept(intensity)
                         if not keep.all():
                             mz, intensity = mz[keep], intensity[keep]
-                    data.add(number, mz, intensity)
+                    model = data.add(number, mz, intensity)
                     points = int(mz.size)
                     if other is not None and other.mode == "centroid":
                         picked_mz, picked = sorted_arrays(np.asarray(other.mz), np.asarray(other.intensity))
@@ -812,9 +1040,11 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
                 rows.highest_observed_mz.append(high_mz)
                 rows.number_of_data_points.append(points)
                 rows.number_of_peaks.append(peaks_count)
+                rows.mz_delta_model.append(model)
                 rows.base_peak_mz.append(_finite_or_none(spectrum.base_peak_mz))
                 rows.base_peak_intensity.append(_finite_or_none(spectrum.base_peak_intensity))
                 rows.total_ion_current.append(_finite_or_none(spectrum.tic))
+                rows.scan_window.append(spectrum.scan_window)
                 if level >= 2 and (spectrum.precursor_mz is not None or spectrum.collision_energy is not None):
                     rows.precursors.append((number, _finite_or_none(spectrum.precursor_mz),
                                             _finite_or_none(spectrum.collision_energy)))
@@ -853,7 +1083,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
                fmt.CHROMATOGRAMS_DATA)
     index = index_document(members, document)
     (folder / fmt.INDEX_NAME).write_text(json.dumps(index, indent=1, allow_nan=False), encoding="utf-8")
-    return skipped
+    return skipped, [sink for sink in sinks if isinstance(sink, MemberFile)]
 
 
 MEMBER_ORDER = (fmt.SPECTRA_METADATA[0], fmt.SPECTRA_SCANS[0], fmt.SPECTRA_PRECURSORS[0],
@@ -862,16 +1092,34 @@ MEMBER_ORDER = (fmt.SPECTRA_METADATA[0], fmt.SPECTRA_SCANS[0], fmt.SPECTRA_PRECU
                 fmt.INDEX_NAME)
 
 
-def pack(folder: Path, target: Path) -> None:
+def pack(folder: Path, target: Path, written: Sequence[MemberFile] = ()) -> None:
     """The members as an uncompressed ZIP file, the index last; the same
-    members give the same bytes (entries carry no time of their own)."""
-    with zipfile.ZipFile(target, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
-        for name in MEMBER_ORDER:
-            entry = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-            entry.compress_type = zipfile.ZIP_STORED
-            entry.external_attr = 0o644 << 16
-            with open(folder / name, "rb") as source, archive.open(entry, "w", force_zip64=True) as member:
-                shutil.copyfileobj(source, member, _HASH_BLOCK)
+    members give the same bytes (entries carry no time of their own). The
+    largest of `written` (members left room for their header) becomes
+    target, its entry first; the rest follow it."""
+    base = max(written, key=lambda member: member.size, default=None)
+    if base is not None:
+        os.replace(base.path, target)
+    rooms = {member.path.name: member.room for member in written}
+    with open(target, "r+b" if base is not None else "wb") as file:
+        file.seek(0, os.SEEK_END)
+        with zipfile.ZipFile(file, "w", compression=zipfile.ZIP_STORED, allowZip64=True) as archive:
+            if base is not None:
+                first = entry_info(base.path.name)
+                first.header_offset = 0
+                first.CRC, first.file_size, first.compress_size = base.crc, base.size, base.size
+                archive.filelist.append(first)
+                archive.NameToInfo[first.filename] = first
+            for name in MEMBER_ORDER:
+                if base is not None and name == base.path.name:
+                    continue
+                with open(folder / name, "rb") as source, archive.open(entry_info(name), "w",
+                                                                       force_zip64=True) as member:
+                    source.seek(rooms.get(name, 0))
+                    shutil.copyfileobj(source, member, _HASH_BLOCK)
+        if base is not None:
+            file.seek(0)
+            file.write(first.FileHeader(zip64=True))  # of header_room's size: the sizes are in its ZIP64 field
 
 
 @contextlib.contextmanager
@@ -951,12 +1199,13 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
 
     def write() -> tuple[None, list[tuple[int, str]]]:
         with staging(target) as folder:
-            skipped = write_members(run, folder, positions, settings, workers, progress, hashes, skip)
+            skipped, written = write_members(run, folder, positions, settings, workers, progress, hashes, skip,
+                                             rooms=layout == "zip")
             if layout == "folder":
                 publish_folder(folder, target)
             else:
                 with written_atomically(target) as partial:
-                    pack(folder, partial)
+                    pack(folder, partial, written)
         return None, [(s.index, s.reason) for s in skipped]
 
     return in_one_pass(run, write)[1]

@@ -21,6 +21,17 @@ them too):
 * zero runs are stripped (three or more zero intensities keep their first
   and last point); the array index carries no transform for it, as readers
   assume stripped zero runs anyway;
+* with zero runs stripped, profile chunks are null-marked (not numpress
+  chunks, which hold no nulls): the two zeros left of each run become null
+  m/z and null intensity, a spectrum's `mz_delta_model` holds its m/z step
+  as a quadratic of m/z, coefficients from the highest power (as the
+  metadata column says; the format's sample fit lists them from the
+  lowest); a pair of zeros whose nulls a reader would not rebuild within
+  NULL_MARKING_BOUND keeps its zeros (a spectrum with no pair left, a null
+  model);
+* a chunk whose first point is null keeps that null among its values
+  (basic and delta encoding exclude only a first point that has a value);
+  `<array>_chunk_start` and `_chunk_end` hold the m/z the nulls replaced;
 * time columns are in minutes, also the chromatograms' time arrays;
 * profile spectra go to the data-arrays file, centroid spectra (stored or
   picked) to the peaks file; a profile with picked centroids has a row in
@@ -113,6 +124,14 @@ NUMPRESS_LINEAR = "MS:1002312"  # MS-Numpress linear prediction: the chunk's val
 ENCODINGS = {"basic": BASIC_ENCODING, "delta": DELTA_ENCODING, "numpress": NUMPRESS_LINEAR}
 DEFAULT_CHUNK_WIDTH = 50.0       # m/z per chunk
 
+# -- null marking ----------------------------------------------------------------------------------
+NULL_MZ = "MS:1003902"         # transform of an m/z array whose nulls the spacing model fills
+NULL_INTENSITY = "MS:1003901"  # transform of an intensity array whose nulls read as zero
+# A spectrum is null-marked only when every null m/z rebuilds within this
+# fraction of its distance to the value it is rebuilt from (the local step).
+NULL_MARKING_BOUND = 0.25
+MZ_DELTA_MODEL_DEGREE = 2      # mz_delta_model: m/z step = polynomial of m/z, highest power first
+
 # -- signal layouts --------------------------------------------------------------------------------
 POINT = "point"
 CHUNK = "chunk"
@@ -157,18 +176,19 @@ def point_array_index(context: str, axis: str, axis_array: tuple[str, str], axis
     ]}
 
 
-def chunk_array_index(context: str, numpress: bool = False) -> dict[str, Any]:
+def chunk_array_index(context: str, numpress: bool = False, null_marking: bool = False) -> dict[str, Any]:
     """Chunked layout of spectra: m/z chunks and 32-bit intensities (and the
-    numpress bytes of the m/z chunks when asked)."""
+    numpress bytes of the m/z chunks when asked); with null marking, the
+    m/z values and the intensities name how their nulls read."""
     def mz(part: str, column: str) -> dict[str, Any]:
         return array_entry(context, f"{CHUNK}.{column}", MZ_ARRAY, FLOAT64, MZ_UNIT, part, 0)
     entries = [
         mz("chunk_start", chunk_column(MZ, "start")),
         mz("chunk_end", chunk_column(MZ, "end")),
-        mz("chunk_values", chunk_column(MZ, "values")),
+        {**mz("chunk_values", chunk_column(MZ, "values")), "transform": NULL_MZ if null_marking else None},
         mz("chunk_encoding", CHUNK_ENCODING_COLUMN),
-        array_entry(context, f"{CHUNK}.{INTENSITY}", INTENSITY_ARRAY, FLOAT32, COUNTS_UNIT, "chunk_secondary",
-                    None),
+        {**array_entry(context, f"{CHUNK}.{INTENSITY}", INTENSITY_ARRAY, FLOAT32, COUNTS_UNIT, "chunk_secondary",
+                       None), "transform": NULL_INTENSITY if null_marking else None},
     ]
     if numpress:
         entries.append({**mz("chunk_transform", NUMPRESS_LINEAR_COLUMN), "transform": NUMPRESS_LINEAR})

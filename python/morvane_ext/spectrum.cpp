@@ -53,6 +53,10 @@ Ref collision_energy(const SpectrumRecord& r) {
   return r.precursor ? float_or_none(r.precursor->collision_energy) : Ref::borrow(Py_None);
 }
 Ref tic(const SpectrumRecord& r) { return to_float(morvane_core::types::effective_tic(r)); }
+Ref scan_window(const SpectrumRecord& r) {
+  if (!r.low_mz || !r.high_mz) return Ref::borrow(Py_None);
+  return Ref(Py_BuildValue("(dd)", *r.low_mz, *r.high_mz));
+}
 Ref base_peak_mz(const SpectrumRecord& r) {
   auto peak = morvane_core::types::effective_base_peak(r);
   return peak ? to_float(peak->first) : Ref::borrow(Py_None);
@@ -176,6 +180,8 @@ PyGetSetDef spectrum_getset[] = {
     {"tic", getter<record_of, tic>, nullptr, "Reported total ion current, else the sum of the intensities.",
      nullptr},
     {"base_peak_mz", getter<record_of, base_peak_mz>, nullptr, nullptr, nullptr},
+    {"scan_window", getter<record_of, scan_window>, nullptr,
+     "(low, high): the m/z range the scan covered, as its record states; None when it states none.", nullptr},
     {"base_peak_intensity", getter<record_of, base_peak_intensity>, nullptr, nullptr, nullptr},
     {"mz", spectrum_mz, nullptr, "Read-only float64 array of m/z values.", nullptr},
     {"intensity", spectrum_intensity, nullptr, "Read-only float32 array of intensities.", nullptr},

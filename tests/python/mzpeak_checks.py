@@ -27,6 +27,14 @@ The rules, by name:
   page-index        every signal file has a page index on every column
   counts            number_of_data_points / number_of_peaks match the rows
   keys              index unique, from 0 by 1; index/source_index not null
+  null-pairs        null-marked values decode chunk by chunk: a null stands
+                    at an end of each run of values it closes (unpaired only
+                    as a chunk's first or last), every run holds a value,
+                    nulls of the m/z and the intensities coincide
+  delta-model       mz_delta_model is a list of float64; an entity with a
+                    null beside a single value stores its spacing model
+  null-transforms   arrays holding nulls name how they read (m/z MS:1003902,
+                    intensities MS:1003901)
 """
 
 from __future__ import annotations
@@ -60,6 +68,7 @@ BUFFER_FORMATS = {"point", "chunk_start", "chunk_end", "chunk_values", "chunk_en
 CHUNK_REQUIRED = ("chunk_start", "chunk_end", "chunk_encoding", "chunk_values")
 # Chunk encodings and how the values of a chunk decode.
 BASIC, DELTA, NUMPRESS_LINEAR = "MS:1000576", "MS:1003089", "MS:1002312"
+NULL_MZ, NULL_INTENSITY = "MS:1003902", "MS:1003901"
 
 # Columns the tables define; any other column must start with opt_.
 DEFINED = {
@@ -402,6 +411,9 @@ def check_metadata_table(report: Report, name: str, entity: str, kind: str, tabl
     for column, test in expected_types.items():
         if column in names and not test(table.schema.field(column).type):
             report.add("arrow-schema", f"{name}: {column} has type {table.schema.field(column).type}")
+    if "mz_delta_model" in names and _is_list(table.schema.field("mz_delta_model").type) \
+            and not pa.types.is_float64(table.schema.field("mz_delta_model").type.value_type):
+        report.add("delta-model", f"{name}: mz_delta_model holds {table.schema.field('mz_delta_model').type}")
 
 
 def check_signal_table(report: Report, name: str, entity: str, parquet: Any, table: Any,
@@ -481,6 +493,63 @@ class Entity:
     chunk_bounds: list[tuple[float, float]] = field(default_factory=list)
     # (first, end, error bound) of each numpress-encoded stretch of the axis
     numpress_bounds: list[tuple[int, int, float]] = field(default_factory=list)
+    # position of each null-marked axis value -> the position it was rebuilt from
+    rebuilt_from: dict[int, int] = field(default_factory=dict)
+
+
+class NullMarkingError(ValueError):
+    """Null-marked values that cannot be rebuilt; args[0] names the rule."""
+
+
+def second_median(values: np.ndarray) -> float:
+    median = np.median(values)
+    return float(np.median(values[values <= median]))
+
+
+def fill_nulls(axis: np.ndarray, nulls: np.ndarray, model: list[float] | None) -> dict[int, int]:
+    """Fills the null-marked values of one chunk in place, as the format
+    describes: the array splits into runs bounded by nulls (a null closes
+    the run before it and the next opens the following one); a null beside
+    two or more values takes their second-median step, one beside a single
+    value the spacing model's step at that value (coefficients from the
+    highest power). Returns each null's position -> the value's it came
+    from."""
+    where = np.flatnonzero(nulls)
+    if where.size == 0:
+        return {}
+    bounds = ([0] if where[0] != 0 else []) + where.tolist() + ([len(axis) - 1] if where[-1] != len(axis) - 1 else [])
+    if len(bounds) % 2:
+        raise NullMarkingError("null-pairs", "a null stands inside a run of values")
+    origins = {}
+    for first, last in zip(bounds[0::2], bounds[1::2]):
+        present = np.flatnonzero(~nulls[first:last + 1]) + first
+        if np.any(nulls[first + 1:last]) or present.size == 0:
+            raise NullMarkingError("null-pairs", f"the run {first}..{last} has no values or an inner null")
+        if present.size == 1:
+            if not model:
+                raise NullMarkingError("delta-model", "a null beside a single value, and no spacing model")
+            step = float(np.polyval(model, axis[present[0]]))
+        else:
+            step = second_median(np.diff(axis[present]))
+        if nulls[first]:
+            axis[first] = axis[first + 1] - step
+            origins[first] = first + 1
+        if nulls[last] and last != first:
+            axis[last] = axis[last - 1] + step
+            origins[last] = last - 1
+    return origins
+
+
+def _delta_decode(start: float | None, values: np.ndarray, nulls: np.ndarray) -> np.ndarray:
+    """Differences to the previous value; a value after a null is itself."""
+    out = np.empty(values.size)
+    last = start
+    for i, (value, null) in enumerate(zip(values, nulls)):
+        if null:
+            out[i], last = np.nan, None
+        else:
+            out[i] = last = value if last is None else last + value
+    return out
 
 
 def _column(table: Any, dotted: str) -> Any:
@@ -492,8 +561,10 @@ def _column(table: Any, dotted: str) -> Any:
     return array
 
 
-def entities(table: Any, array_index: dict[str, Any], entity: str) -> dict[int, Entity]:
-    """Every entity's arrays keyed by its index, found through the array index."""
+def entities(table: Any, array_index: dict[str, Any], entity: str,
+             models: dict[int, list[float] | None] | None = None) -> dict[int, Entity]:
+    """Every entity's arrays keyed by its index, found through the array
+    index; null-marked values rebuilt with the entities' spacing models."""
     prefix = array_index["prefix"]
     entries = array_index["entries"]
     index = _numbers(_column(table, f"{prefix}.{entity}_index")).astype(np.int64)
@@ -527,20 +598,40 @@ def entities(table: Any, array_index: dict[str, Any], entity: str) -> dict[int, 
             found.setdefault(key, Entity(np.zeros(0), {t: np.zeros(0) for t in secondary})).numpress_bounds.append(
                 (len(found[key].axis), len(found[key].axis) + axis.size, 0.5 / factor))
         else:
-            rest = np.asarray(values[row], dtype=np.float64)
+            listed = values[row]
+            nulls = np.array([v is None for v in listed], dtype=bool)
+            rest = np.array([0.0 if v is None else v for v in listed], dtype=np.float64)
+            points = len(next(iter(secondary.values()))[row]) if secondary else rest.size + 1
+            # A first point that is null stays among the values.
+            start = None if rest.size == points and nulls.size and nulls[0] else starts[row]
             if encodings[row] == DELTA:
-                decoded = starts[row] + np.cumsum(rest) if rest.size else rest
+                decoded = _delta_decode(start, rest, nulls) if nulls.any() else starts[row] + np.cumsum(rest)
             elif encodings[row] == BASIC:
-                decoded = rest
+                decoded = np.where(nulls, np.nan, rest)
             else:
                 raise ValueError(f"unknown chunk encoding {encodings[row]}")
-            axis = np.concatenate(([starts[row]], decoded))
+            axis = decoded if start is None else np.concatenate(([starts[row]], decoded))
+            nulls = nulls if start is None else np.concatenate(([False], nulls))
+            for array_type, lists in secondary.items():
+                marked = np.array([v is None for v in lists[row]], dtype=bool)
+                if marked.shape == nulls.shape and not np.array_equal(marked, nulls):
+                    raise NullMarkingError("null-pairs", f"{entity} {key}: nulls of m/z and {array_type} differ")
+            origins = fill_nulls(axis, nulls, (models or {}).get(key)) if nulls.any() else {}
         item = found.setdefault(key, Entity(np.zeros(0), {t: np.zeros(0) for t in secondary}))
+        if encodings[row] != NUMPRESS_LINEAR:
+            item.rebuilt_from.update({len(item.axis) + k: len(item.axis) + v for k, v in origins.items()})
         item.axis = np.concatenate((item.axis, axis))
         for array_type, lists in secondary.items():
-            item.arrays[array_type] = np.concatenate((item.arrays[array_type], np.asarray(lists[row])))
+            item.arrays[array_type] = np.concatenate(
+                (item.arrays[array_type], np.array([0.0 if v is None else v for v in lists[row]])))
         item.chunk_bounds.append((float(starts[row]), float(ends[row])))
     return found
+
+
+def delta_models(metadata: Any) -> dict[int, list[float] | None]:
+    if metadata is None or "mz_delta_model" not in metadata.schema.names:
+        return {}
+    return dict(zip(metadata.column("index").to_pylist(), metadata.column("mz_delta_model").to_pylist()))
 
 
 def _ascending(values: np.ndarray) -> bool:
@@ -612,10 +703,17 @@ def check_relations(report: Report, metadata: dict[str, Any], tables: dict[tuple
                 continue
             table, array_index = signal[(entity, kind)]
             try:
-                found = entities(table, array_index, entity)
+                found = entities(table, array_index, entity, delta_models(main))
+            except NullMarkingError as error:
+                report.add(error.args[0], f"{entity} {kind}: {error.args[1]}")
+                continue
             except (KeyError, StopIteration, ValueError) as error:
                 report.add("array-index", f"{entity} {kind}: arrays cannot be rebuilt: {error}")
                 continue
+            if any(item.rebuilt_from for item in found.values()):
+                transforms = {e.get("buffer_format"): e.get("transform") for e in array_index["entries"]}
+                if transforms.get("chunk_values") != NULL_MZ or transforms.get("chunk_secondary") != NULL_INTENSITY:
+                    report.add("null-transforms", f"{entity} {kind}: null-marked arrays without their transforms")
             unknown = set(found) - keys
             if unknown:
                 report.add("foreign-key", f"{entity} {kind}: {entity}_index {sorted(unknown)[:3]} names no entity")
@@ -673,7 +771,8 @@ def read_spectra(path: Path) -> ReadBack:
             if (entity, kind) not in found:
                 return {}
             table, footer = found[(entity, kind)]
-            return entities(table, json.loads(footer[f"{entity}_array_index".encode()]), entity)
+            models = delta_models(found[(entity, "metadata")][0]) if (entity, "metadata") in found else {}
+            return entities(table, json.loads(footer[f"{entity}_array_index".encode()]), entity, models)
 
         chromatograms = {}
         if ("chromatogram", "metadata") in found:
