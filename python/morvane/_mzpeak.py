@@ -965,6 +965,16 @@ def write_table(table: Any, path: Path, **options: Any) -> None:
         if table.num_rows:
             writer.write_table(table)
 
+def scan_window(window: tuple[float, float] | None) -> tuple[float, float] | None:
+    """The scan's window as its 32-bit limits; None unless both are finite
+    and in order (a damaged record states none)."""
+    if window is None:
+        return None
+    with np.errstate(over="ignore"):
+        low, high = np.float32(window[0]), np.float32(window[1])
+    return (float(low), float(high)) if np.isfinite(low) and np.isfinite(high) and low <= high else None
+
+
 def _finite_or_none(value: Any) -> float | None:
     return None if value is None else float(value)
 
@@ -1044,7 +1054,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
                 rows.base_peak_mz.append(_finite_or_none(spectrum.base_peak_mz))
                 rows.base_peak_intensity.append(_finite_or_none(spectrum.base_peak_intensity))
                 rows.total_ion_current.append(_finite_or_none(spectrum.tic))
-                rows.scan_window.append(spectrum.scan_window)
+                rows.scan_window.append(scan_window(spectrum.scan_window))
                 if level >= 2 and (spectrum.precursor_mz is not None or spectrum.collision_energy is not None):
                     rows.precursors.append((number, _finite_or_none(spectrum.precursor_mz),
                                             _finite_or_none(spectrum.collision_energy)))

@@ -162,9 +162,13 @@ def compare(path: Path, run, options: dict, mode: str, strip: bool, encoding: st
         windows = archive.parquet(scans).read().column("scan_windows").to_pylist()
     finally:
         archive.close()
-    assert windows == [[] if s.scan_window is None else [
-        {"scan_window_lower_limit": float(np.float32(s.scan_window[0])),
-         "scan_window_upper_limit": float(np.float32(s.scan_window[1])), "parameters": []}] for s, _, _ in rows]
+    stated = [s.scan_window for s, _, _ in rows]
+    with np.errstate(over="ignore"):
+        limits = [None if w is None else (np.float32(w[0]), np.float32(w[1])) for w in stated]
+    # a window is written when its 32-bit limits are finite and in order
+    assert windows == [[] if w is None or not (np.isfinite(w).all() and w[0] <= w[1]) else [
+        {"scan_window_lower_limit": float(w[0]), "scan_window_upper_limit": float(w[1]), "parameters": []}]
+        for w in limits]
     ms1 = [s for s, _, _ in rows if s.ms_level == 1]
     tic_time, tic = back.chromatograms["TIC"]
     order = np.argsort([s.rt for s in ms1], kind="stable")
