@@ -1,6 +1,7 @@
 #include "centroid/peak_picker.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -576,12 +577,21 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
         }
       }
       if (count == 0) continue;
+      // The fit reads a point more than once (walking out, then fitting);
+      // each corrected value is worked out once. A refitted maximum is a
+      // single point (curvature < 0), and the fit reads at most kTopSide
+      // points to each side of it.
+      const Candidate& candidate = candidates[before.candidate];
+      std::array<double, 2 * kTopSide + 1> memo;
+      memo.fill(std::numeric_limits<double>::quiet_NaN());  // not worked out yet
       auto corrected = [&](std::size_t i) {
+        const std::size_t slot = i + kTopSide - candidate.first;
+        if (slot < memo.size() && !std::isnan(memo[slot])) return memo[slot];
         double v = signal(intensity[i]);
         for (std::size_t c = 0; c < count; ++c) v -= gaussian_at(*lifting[c], static_cast<double>(i));
+        if (slot < memo.size()) memo[slot] = v;
         return v;
       };
-      const Candidate& candidate = candidates[before.candidate];
       const double top = corrected(candidate.first);
       TopFit refit;
       if (top > 0 && fit_top(corrected, n, candidate.first, candidate.last, top, allowance,
