@@ -349,7 +349,7 @@ def conversion_options(args: argparse.Namespace) -> tuple[str, dict[str, object]
         options["mode"] = args.centroid
     if to != "json" and args.centroid_ms_levels is not None:
         options["centroid_ms_levels"] = args.centroid_ms_levels
-    if to in ("mzml", "parquet") and args.keep_spikes:
+    if to in ("mzml", "parquet", "mzpeak") and args.keep_spikes:
         options["keep_spikes"] = True
     if to in ("mzml", "parquet") and args.no_srm:
         options["srm"] = False
@@ -524,7 +524,7 @@ def add_convert_command(commands: Any, common: argparse.ArgumentParser) -> None:
                          help="the MS levels --centroid applies to (e.g. 1-, 2, 1-2); the others keep their block")
     command.add_argument("--keep-spikes", action="store_true",
                          help="picking keeps single-point spikes as peaks (dropped by default as detector "
-                              "artefacts); mzML and Parquet")
+                              "artefacts); mzML, Parquet and mzPeak")
     command.add_argument("--no-zlib", action="store_true", help="mzML: binary arrays without zlib compression")
     command.add_argument("--intensity-bits", type=int, choices=(32, 64), default=32,
                          help="mzML: intensity precision (default: 32)")

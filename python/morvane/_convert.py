@@ -41,7 +41,7 @@ OPTIONS = {
     "json": frozenset({"ms_level", "rt", "strict"}),
     "mzpeak": frozenset({"ms_level", "rt", "mode", "layout", "mz_encoding", "chunk_width", "strip_zero_runs",
                          "compression", "threads", "errors", "centroid_ms_levels", "snr", "numpress_mz_ppm",
-                         "strict"}),
+                         "strict", "keep_spikes"}),
     # The traces of a table of targets (Run.extract), as Parquet.
     "xic": frozenset({"targets", "mode", "threads", "errors", "snr", "strict"}),
 }

@@ -42,7 +42,7 @@ from . import _args
 from . import _mzpeak_format as fmt
 from ._atomic import named_after, remove_stale_temporaries, sync_folder, synced, temporary_name, written_atomically
 from ._integrity import SUMMARIES, events_of
-from ._native import run_analyzer
+from ._native import peak_picking_params, run_analyzer
 from ._output import selected_or_refused
 from ._parquet import import_pyarrow
 from ._progress import spectra_bar
@@ -841,6 +841,7 @@ class Settings:
     ms_level: Any
     rt: Any
     numpress_ppm: float = 0.1
+    keep_spikes: bool = False
 
 
 def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skipped: Sequence[Skipped],
@@ -897,12 +898,9 @@ def file_level_metadata(run: Any, settings: Settings, rows: SpectrumRows, skippe
     methods = [{"order": 0, "software_reference": "karvel", "parameters": conversion}]
     if settings.mode in ("pick", "pick-all"):
         methods.append({"order": 1, "software_reference": "karvel", "parameters": [
-            param(fmt.PEAK_PICKING), user_param("peak picking mode", settings.mode),
-            user_param("peak picking algorithm", "local maxima; apex of a Gaussian fitted to the top on log intensities"),
-            user_param("peak picking signal-to-noise threshold", snr),
-            user_param("peak picking single-point spikes", "dropped"),
-            user_param("peak picking ms levels", f"{max(low, 1)}-{'' if high >= 0xFFFFFFFF else high}"),
-            user_param("peak picking reported intensity", "apex height")]})
+            param(fmt.PEAK_PICKING),
+            *(user_param(name, value) for name, value in
+              peak_picking_params(settings.mode, snr, settings.keep_spikes, low, high))]})
     run_name = folder.name[:-2] if folder.name.lower().endswith(".d") and len(folder.name) > 2 else folder.name
     start = info.get("start_timestamp")
     run_params = [user_param("integrity event", f"{event.kind}: {event.count} {SUMMARIES[event.kind]}; "
@@ -1015,7 +1013,7 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
                         settings.chunk_width, settings.numpress_ppm, null_marking=settings.strip_zero_runs)
     peaks = SignalWriter(sinks[1], fmt.POINT, settings.compression)
     own = run._handle.spectra(positions, 0, skip, threads)
-    centroids = run._handle.spectra(positions, choice, skip, threads, low, high, snr) if choice != 0 else None
+    centroids = run._handle.spectra(positions, choice, skip, threads, low, high, snr, settings.keep_spikes) if choice != 0 else None
     try:
         with spectra_bar(progress, len(positions), Path(run.path).name) as bar:
             for number, (spectrum, other) in enumerate(paired(own, centroids)):
@@ -1169,7 +1167,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
               layout: str = "zip", mz_encoding: str = "delta", chunk_width: float = fmt.DEFAULT_CHUNK_WIDTH,
               strip_zero_runs: bool = True, progress: bool = False, compression: str = "zstd",
               threads: int | None = None, errors: str = "raise", centroid_ms_levels: Any = None,
-              snr: float = 3.0, numpress_mz_ppm: float = 0.1) -> list[Skipped]:
+              snr: float = 3.0, numpress_mz_ppm: float = 0.1, keep_spikes: bool = False) -> list[Skipped]:
     """Writes the run's spectra (those passing ms_level and rt, as in
     Run.spectra) as an mzPeak archive at out: a ZIP file of uncompressed
     members (layout="zip", named RUN.mzpeak by convert) or the same members
@@ -1186,7 +1184,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     strip_zero_runs=False; centroid spectra one row per peak. mode as in
     to_mzml: "stored" also stores the centroids of scans that have both
     blocks, "pick"/"pick-all" add picked centroids beside each profile
-    (centroid_ms_levels and snr as there). The output appears only
+    (centroid_ms_levels, snr and keep_spikes as there). The output appears only
     complete: written under a temporary name and renamed."""
     import_pyarrow()
     if layout not in LAYOUTS:
@@ -1202,7 +1200,7 @@ def to_mzpeak(run: Any, out: str | os.PathLike[str], *, ms_level: Any = None, rt
     workers = _args.threads(threads)
     positions = selected_or_refused(run, ms_level, rt)
     settings = Settings(mode, picking, fmt.ENCODINGS[mz_encoding], float(chunk_width), bool(strip_zero_runs),
-                        compression, ms_level, rt, ppm)
+                        compression, ms_level, rt, ppm, bool(keep_spikes))
     target = Path(os.fspath(out))
     remove_stale_temporaries(target.parent if str(target.parent) else Path("."))
     hashes = SourceHashes(Path(run.path))

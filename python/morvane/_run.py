@@ -519,10 +519,12 @@ class Run(RunViews):
         centroid_ms_levels: int | tuple[int, int | None] | None = None,
         snr: float = 3.0,
         numpress_mz_ppm: float = 0.1,
+        keep_spikes: bool = False,
     ) -> list[Skipped]:
         """Writes the run as an mzPeak archive (see morvane.to_mzpeak);
         returns the spectra left out with errors="skip". Needs pyarrow."""
         return to_mzpeak(self, out, ms_level=ms_level, rt=rt, mode=mode, layout=layout, mz_encoding=mz_encoding,
                          chunk_width=chunk_width, strip_zero_runs=strip_zero_runs, progress=progress,
                          compression=compression, threads=threads, errors=errors,
-                         centroid_ms_levels=centroid_ms_levels, snr=snr, numpress_mz_ppm=numpress_mz_ppm)
+                         centroid_ms_levels=centroid_ms_levels, snr=snr, numpress_mz_ppm=numpress_mz_ppm,
+                         keep_spikes=keep_spikes)

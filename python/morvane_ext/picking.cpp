@@ -1,6 +1,8 @@
-// _native.pick_peaks: the peak picker over arrays from anywhere.
+// _native.pick_peaks: the peak picker over arrays from anywhere, and
+// _native.peak_picking_params: how a picking step is recorded in an output.
 //
 //   pick_peaks(mz, intensity, snr, keep_spikes) -> (mz float64, intensity float32)
+//   peak_picking_params(mode, snr, keep_spikes, min_level, max_level) -> [(name, value)]
 //
 // mz is a C-contiguous buffer of float64, intensity one of float32 (the
 // Python side converts); the first min(len(mz), len(intensity)) points are
@@ -8,6 +10,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <span>
 #include <string_view>
@@ -16,6 +19,7 @@
 #include "arrays.hpp"
 #include "boundary.hpp"
 #include "centroid/peak_picker.hpp"
+#include "export/mzml_document.hpp"
 #include "extension.hpp"
 #include "heap_object.hpp"
 #include "options.hpp"
@@ -88,12 +92,42 @@ PyMethodDef pick_peaks_def = {
     "pick_peaks(mz, intensity, snr, keep_spikes, /)\n--\n\n"
     "The centroids of a profile given as float64 m/z and float32 intensity buffers."};
 
+PyObject* peak_picking_params(PyObject*, PyObject* args) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const char* mode = nullptr;
+    double snr = centroid::kDefaultSnr;
+    int keep_spikes = 0;
+    unsigned int min_level = 0, max_level = 0;
+    if (!PyArg_ParseTuple(args, "sdpII:peak_picking_params", &mode, &snr, &keep_spikes, &min_level, &max_level)) {
+      return nullptr;
+    }
+    const exporter::PeakPickingStep step{mode, snr, keep_spikes != 0, std::max(min_level, 1u), max_level};
+    const auto params = exporter::peak_picking_params(step);
+    Ref list(PyList_New(static_cast<Py_ssize_t>(params.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      PyObject* pair = Py_BuildValue("(s#s#)", params[i].first.data(), static_cast<Py_ssize_t>(params[i].first.size()),
+                                     params[i].second.data(), static_cast<Py_ssize_t>(params[i].second.size()));
+      if (pair == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return list.release();
+  });
+}
+
+PyMethodDef peak_picking_params_def = {
+    "peak_picking_params", peak_picking_params, METH_VARARGS,
+    "peak_picking_params(mode, snr, keep_spikes, min_level, max_level, /)\n--\n\n"
+    "A picking step's settings as (name, value) pairs, as mzML's processing method lists them."};
+
 int add_pick_peaks(PyObject* module) {
   Ref name(PyModule_GetNameObject(module));
   if (!name) return -1;
-  Ref function(PyCMethod_New(&pick_peaks_def, module, name.get(), nullptr));
-  if (!function) return -1;
-  return add_public(module, "pick_peaks", function.get());
+  for (PyMethodDef* def : {&pick_peaks_def, &peak_picking_params_def}) {
+    Ref function(PyCMethod_New(def, module, name.get(), nullptr));
+    if (!function || add_public(module, def->ml_name, function.get()) < 0) return -1;
+  }
+  return 0;
 }
 
 const Extension pick_peaks_extension(add_pick_peaks);

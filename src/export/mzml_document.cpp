@@ -99,21 +99,7 @@ void append_peak_picking(std::string& out, const PeakPickingStep& step) {
   out.append(">\n");
   constexpr std::string_view indent = "          ";
   append_cv_param(out, indent, terms::kPeakPicking);
-  append_user_param(out, indent, "peak picking mode", step.mode);
-  append_user_param(out, indent, "peak picking algorithm",
-                    "local maxima; apex of a Gaussian fitted to the top on log intensities");
-  std::string snr;
-  append_number(snr, step.snr);
-  append_user_param(out, indent, "peak picking signal-to-noise threshold", snr);
-  append_user_param(out, indent, "peak picking noise level",
-                    "median of all points; on a zeroed baseline, the low 5% of the positive values");
-  append_user_param(out, indent, "peak picking single-point spikes", step.keep_spikes ? "kept" : "dropped");
-  std::string levels;
-  append_number(levels, std::uint64_t{step.min_ms_level});
-  levels.append("-");
-  if (step.max_ms_level != UINT32_MAX) append_number(levels, std::uint64_t{step.max_ms_level});
-  append_user_param(out, indent, "peak picking ms levels", levels);
-  append_user_param(out, indent, "peak picking reported intensity", "apex height");
+  for (const auto& [name, value] : peak_picking_params(step)) append_user_param(out, indent, name, value);
   out.append("        </processingMethod>\n");
 }
 
@@ -235,6 +221,24 @@ Result<void> append_intensities(std::string& out, const std::vector<float>& valu
 }
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> peak_picking_params(const PeakPickingStep& step) {
+  std::string snr;
+  append_number(snr, step.snr);
+  std::string levels;
+  append_number(levels, std::uint64_t{step.min_ms_level});
+  levels.append("-");
+  if (step.max_ms_level != UINT32_MAX) append_number(levels, std::uint64_t{step.max_ms_level});
+  return {
+      {"peak picking mode", step.mode},
+      {"peak picking algorithm", "local maxima; apex of a Gaussian fitted to the top on log intensities"},
+      {"peak picking signal-to-noise threshold", std::move(snr)},
+      {"peak picking noise level", "median of all points; on a zeroed baseline, the low 5% of the positive values"},
+      {"peak picking single-point spikes", step.keep_spikes ? "kept" : "dropped"},
+      {"peak picking ms levels", std::move(levels)},
+      {"peak picking reported intensity", "apex height"},
+  };
+}
 
 void append_header(std::string& out, const RunDescription& run) {
   out.append(

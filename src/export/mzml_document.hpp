@@ -35,6 +35,11 @@ struct PeakPickingStep {
   std::uint32_t max_ms_level = 0;
 };
 
+// The settings of a picking step as (name, value) pairs, in the order every
+// output that records the step (mzML's processingMethod, mzPeak's data
+// processing) lists them.
+std::vector<std::pair<std::string, std::string>> peak_picking_params(const PeakPickingStep& step);
+
 // What the header says about the run and the file's contents.
 struct RunDescription {
   morvane_core::types::RunMetadata metadata;

@@ -415,6 +415,23 @@ def test_file_level_metadata_names_every_source_file_with_its_sha1(tmp_path):
     assert json.loads(footer[b"file_description"]) == index["metadata"]["file_description"]
 
 
+@pytest.mark.parametrize("keep_spikes", [False, True])
+def test_the_picking_step_is_recorded_as_in_mzml(tmp_path, keep_spikes):
+    import re
+    with morvane.open(varied_run(tmp_path / "varied.d")) as run:
+        options = {"mode": "pick-all", "snr": 2.5, "centroid_ms_levels": (1, 2), "keep_spikes": keep_spikes}
+        run.to_mzpeak(tmp_path / "varied.mzpeak", **options)
+        run.to_mzml(tmp_path / "varied.mzML", **options)
+    steps = mzpeak_checks.read_spectra(tmp_path / "varied.mzpeak").index["metadata"][
+        "data_processing_method_list"][0]["methods"]
+    recorded = [(p["name"], p["value"]) for p in steps[1]["parameters"] if not p["accession"]]
+    text = (tmp_path / "varied.mzML").read_text()
+    method = text[text.index('<processingMethod order="1"'):]
+    method = method[:method.index("</processingMethod>")]
+    assert recorded == re.findall(r'<userParam name="([^"]+)" value="([^"]*)"', method)
+    assert ("peak picking single-point spikes", "kept" if keep_spikes else "dropped") in recorded
+
+
 def test_mrm_channels_become_srm_chromatograms_with_their_product(tmp_path):
     from export_runs import quadrupole_run
     with morvane.open(quadrupole_run(tmp_path / "qqq.d")) as run:
