@@ -4,16 +4,52 @@
 #include <bit>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace karvel::reader {
 namespace {
 
 bool holds_something(const MzWindow& window) { return window.low <= window.high; }
 
+// True when some of the kBlock m/z from mz on lies in [low, high].
+constexpr std::size_t kBlock = 16;
+bool block_touches(const double* mz, double low, double high) {
+#if defined(__SSE2__)
+  const __m128d lows = _mm_set1_pd(low);
+  const __m128d highs = _mm_set1_pd(high);
+  __m128d inside = _mm_setzero_pd();
+  for (std::size_t i = 0; i < kBlock; i += 2) {
+    const __m128d values = _mm_loadu_pd(mz + i);
+    inside = _mm_or_pd(inside, _mm_and_pd(_mm_cmpge_pd(values, lows), _mm_cmple_pd(values, highs)));
+  }
+  return _mm_movemask_pd(inside) != 0;
+#else
+  unsigned inside = 0;
+  for (std::size_t i = 0; i < kBlock; ++i) {
+    inside |= static_cast<unsigned>(mz[i] >= low) & static_cast<unsigned>(mz[i] <= high);
+  }
+  return inside != 0;
+#endif
+}
+
+// Most points lie outside a window: a block of points is tested as a whole
+// first (wide comparisons), and only a block that holds a point of the
+// window is summed point by point, so the sum is that of adding its points
+// one by one.
 double linear_sum(std::span<const double> mz, std::span<const float> intensity, double low, double high) {
+  const std::size_t count = mz.size();
   double sum = 0.0;
-  for (std::size_t i = 0; i < mz.size(); ++i) {
-    const double value = mz[i];
-    if (value >= low && value <= high) sum += intensity[i];
+  std::size_t start = 0;
+  for (; start + kBlock <= count; start += kBlock) {
+    if (!block_touches(mz.data() + start, low, high)) continue;
+    for (std::size_t i = start; i < start + kBlock; ++i) {
+      if (mz[i] >= low && mz[i] <= high) sum += intensity[i];
+    }
+  }
+  for (std::size_t i = start; i < count; ++i) {
+    if (mz[i] >= low && mz[i] <= high) sum += intensity[i];
   }
   return sum;
 }
