@@ -100,13 +100,24 @@ double sum_up_to(const double* mz, const float* intensity, std::size_t count, st
 
 bool rising(std::span<const double> mz) noexcept {
   if (mz.size() == 1) return mz[0] == mz[0];
-  // Blocks without an early exit inside, so that each compiles to a few
-  // wide comparisons.
-  constexpr std::size_t kBlock = 256;
-  for (std::size_t start = 1; start < mz.size(); start += kBlock) {
-    const std::size_t end = std::min(mz.size(), start + kBlock);
+  // Blocks without an early exit inside, each pair of neighbours compared
+  // in one wide comparison (!(a <= b) holds for a fall and for NaN).
+  constexpr std::size_t kRisingBlock = 256;
+  std::size_t i = 1;
+#if defined(__SSE2__)
+  const double* values = mz.data();
+  while (i + kRisingBlock <= mz.size()) {
+    __m128d falls = _mm_setzero_pd();
+    for (const std::size_t end = i + kRisingBlock; i < end; i += 2) {
+      falls = _mm_or_pd(falls, _mm_cmpnle_pd(_mm_loadu_pd(values + i - 1), _mm_loadu_pd(values + i)));
+    }
+    if (_mm_movemask_pd(falls) != 0) return false;
+  }
+#endif
+  for (; i < mz.size(); i += kRisingBlock) {
+    const std::size_t end = std::min(mz.size(), i + kRisingBlock);
     unsigned falls = 0;
-    for (std::size_t i = start; i < end; ++i) falls |= static_cast<unsigned>(!(mz[i - 1] <= mz[i]));
+    for (std::size_t k = i; k < end; ++k) falls |= static_cast<unsigned>(!(mz[k - 1] <= mz[k]));
     if (falls != 0) return false;
   }
   return true;

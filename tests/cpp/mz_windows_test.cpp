@@ -115,5 +115,24 @@ TEST(Rising, Cases) {
   for (const auto& c : cases) EXPECT_EQ(rising(c.mz), c.expected) << c.name;
 }
 
+// Long spectra, rising or with one fall or NaN anywhere (inside the wide
+// blocks, on their edges, in the tail): the same verdict as comparing each
+// neighbour pair.
+TEST(Rising, OneFaultAnywhereInLongSpectra) {
+  std::mt19937_64 random(20261209);
+  for (int round = 0; round < 400; ++round) {
+    std::vector<double> mz(random() % 1100);
+    double value = 100.0;
+    for (auto& m : mz) m = value += static_cast<double>(random() % 3) * 0.25;
+    if (!mz.empty() && round % 4 != 0) {
+      const std::size_t at = random() % mz.size();
+      mz[at] = round % 2 ? kNaN : mz[at] - 1.0;
+    }
+    bool expected = mz.size() != 1 || mz[0] == mz[0];
+    for (std::size_t i = 1; i < mz.size(); ++i) expected = expected && mz[i - 1] <= mz[i];
+    ASSERT_EQ(rising(mz), expected) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace karvel::reader
