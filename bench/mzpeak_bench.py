@@ -120,17 +120,32 @@ def _decode(table: Any, array_index: dict) -> tuple[Any, Any, Any]:
     values = column(by["chunk_values"]["path"])
     intensities = column(intensity_entry["path"])
     encodings = column(by["chunk_encoding"]["path"]).to_pylist()
-    flat = values.values.to_numpy(zero_copy_only=False)
+    flat = values.values.fill_null(0.0).to_numpy(zero_copy_only=False)
+    present = values.values.is_valid().to_numpy(zero_copy_only=False)
     offsets = values.offsets.to_numpy(zero_copy_only=False)
-    axes, owners = [], []
+    points = np.diff(intensities.offsets.to_numpy(zero_copy_only=False))
+    axes = []
     for row in range(len(starts)):
-        rest = flat[offsets[row]:offsets[row + 1]]
-        rest = starts[row] + np.cumsum(rest) if encodings[row] == "MS:1003089" else rest
-        axes.append(np.concatenate(([starts[row]], rest)))
-        owners.append(np.full(len(rest) + 1, index[row]))
+        rest, valid = flat[offsets[row]:offsets[row + 1]], present[offsets[row]:offsets[row + 1]]
+        # A null-marked first point stays among the values; null-marked
+        # points (intensity 0) keep a NaN m/z here, adding nothing to sums.
+        head = [] if len(rest) == points[row] else [starts[row]]
+        if encodings[row] == "MS:1003089" and valid.all():
+            rest = starts[row] + np.cumsum(rest)
+        elif encodings[row] == "MS:1003089":
+            # a value after a null is the m/z itself, the others steps
+            begins = valid & ~np.concatenate(([bool(head)], valid[:-1]))
+            sums = np.concatenate(([0.0], np.cumsum(rest)))
+            first = np.maximum.accumulate(np.where(begins, np.arange(rest.size), 0))
+            rest = np.where(valid, sums[1:] - sums[first] + np.where(first == 0, starts[row] if head else 0.0, 0.0),
+                            np.nan)
+        else:
+            rest = np.where(valid, rest, np.nan)
+        axes.append(np.concatenate((head, rest)))
     if not axes:
         return index[:0], np.zeros(0), np.zeros(0, np.float32)
-    return np.concatenate(owners), np.concatenate(axes), intensities.values.to_numpy(zero_copy_only=False)
+    return np.repeat(index, points), np.concatenate(axes), \
+        intensities.values.fill_null(0.0).to_numpy(zero_copy_only=False)
 
 
 def mzpeak_spectrum(args: dict) -> dict:

@@ -151,7 +151,20 @@ def spacing_model(mz: npt.NDArray[np.float64], steps: npt.NDArray[np.float64]) -
     for _ in range(2):
         if np.count_nonzero(keep) <= degree:
             return None
-        coefficients = np.polyfit(mz[keep], steps[keep], degree, w=1.0 / steps[keep])
+        x, y = mz[keep], steps[keep]
+        # m/z scaled to [-1, 1] keeps the normal equations well conditioned
+        centre, half = (x.max() + x.min()) / 2, max((x.max() - x.min()) / 2, 1e-12)
+        powers = np.vander((x - centre) / half, degree + 1)
+        weighted = powers / y[:, None]
+        try:
+            scaled = np.linalg.solve(weighted.T @ weighted, weighted.T @ np.ones_like(y))
+        except np.linalg.LinAlgError:
+            return None
+        # back to powers of m/z: p((m - centre) / half) by Horner's rule, highest power first
+        coefficients = scaled[:1]
+        for a in scaled[1:]:
+            coefficients = np.convolve(coefficients, [1.0 / half, -centre / half])
+            coefficients[-1] += a
         with np.errstate(invalid="ignore"):
             keep &= np.abs(steps - np.polyval(coefficients, mz)) <= 0.25 * np.abs(steps)
     return np.asarray(coefficients, dtype=np.float64)
