@@ -150,6 +150,7 @@ def _decode(table: Any, array_index: dict) -> tuple[Any, Any, Any]:
 
 def mzpeak_spectrum(args: dict) -> dict:
     import numpy as np
+    import pyarrow.compute as pc
     warm_imports()
     start = time.perf_counter()
     wanted = args["index"]
@@ -160,6 +161,9 @@ def mzpeak_spectrum(args: dict) -> dict:
     groups = [g for g in range(metadata.num_row_groups)
               if (s := metadata.row_group(g).column(leaf).statistics) is not None and s.min <= wanted <= s.max]
     table = parquet.read_row_groups(groups)
+    # only the wanted spectrum's rows (points or chunks) are decoded
+    root = table.column(array_index["prefix"]).combine_chunks()
+    table = table.filter(pc.equal(pc.struct_field(root, [0]), wanted))
     owners, axis, intensity = _decode(table, array_index)
     keep = owners == wanted
     mz, values = axis[keep], intensity[keep]
