@@ -1,5 +1,6 @@
 #include "transitions.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace karvel::python::morvane {
@@ -13,12 +14,19 @@ Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const st
   const auto& records = reader.scan().records;
   TransitionColumns columns;
   // An MRM scan holds a point or a few: room for one each, without a pass
-  // over the scan records to count them first.
-  const std::size_t expected = indices.size();
-  for (auto* column : {&columns.spectrum_index, &columns.channel}) column->reserve(expected);
-  for (auto* column : {&columns.rt, &columns.mz, &columns.collision_energy}) column->reserve(expected);
-  columns.intensity.reserve(expected);
-  columns.polarity.reserve(expected);
+  // over the scan records to count them first; the columns are written in
+  // place and grow together when a scan holds more.
+  std::size_t filled = 0;
+  const auto size_all = [&columns](std::size_t size) {
+    columns.spectrum_index.resize(size);
+    columns.channel.resize(size);
+    columns.rt.resize(size);
+    columns.mz.resize(size);
+    columns.intensity.resize(size);
+    columns.collision_energy.resize(size);
+    columns.polarity.resize(size);
+  };
+  size_all(indices.size());
   reader::BlockReaders readers(reader.open_files());
   raw::Peaks spare;
   for (const std::uint32_t index : indices) {
@@ -37,17 +45,20 @@ Result<TransitionColumns> mrm_transitions(const reader::Reader& reader, const st
     const std::int8_t polarity = row.polarity_sign();
     const auto& peaks = points->peaks;
     const std::size_t count = std::min(peaks.mz.size(), peaks.intensity.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      columns.spectrum_index.push_back(index);
-      columns.channel.push_back(*record.mrm_channel_id);
-      columns.rt.push_back(rt);
-      columns.mz.push_back(peaks.mz[i]);
-      columns.intensity.push_back(peaks.intensity[i]);
-      columns.collision_energy.push_back(energy);
-      columns.polarity.push_back(polarity);
+    if (count > columns.rt.size() - filled) size_all(std::max(2 * columns.rt.size(), filled + count));
+    const std::uint32_t channel = *record.mrm_channel_id;
+    for (std::size_t i = 0; i < count; ++i, ++filled) {
+      columns.spectrum_index[filled] = index;
+      columns.channel[filled] = channel;
+      columns.rt[filled] = rt;
+      columns.mz[filled] = peaks.mz[i];
+      columns.intensity[filled] = peaks.intensity[i];
+      columns.collision_energy[filled] = energy;
+      columns.polarity[filled] = polarity;
     }
     spare = std::move(points->peaks);
   }
+  size_all(filled);
   return columns;
 }
 
