@@ -140,10 +140,23 @@ void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity
   mz = mz.first(count);
   intensity = intensity.first(count);
   for (const std::size_t k : empty_) out[k * stride] = 0.0;
-  // One or two windows: a straight scan each costs no more than checking
-  // the order first.
-  if (by_low_.size() <= 2 || !rising(mz)) {
+  if (by_low_.empty()) return;
+  if (!rising(mz)) {
     for (const Placed& window : by_low_) out[window.slot * stride] = linear_sum(mz, intensity, window.low, window.high);
+    return;
+  }
+  // Rising m/z and a window or two: each window's points are found by
+  // bisection, a few steps beside the wide pass that checked the order.
+  if (by_low_.size() <= 2) {
+    for (const Placed& window : by_low_) {
+      const std::size_t begin =
+          static_cast<std::size_t>(std::lower_bound(mz.begin(), mz.end(), window.low) - mz.begin());
+      const std::size_t end =
+          static_cast<std::size_t>(std::upper_bound(mz.begin() + begin, mz.end(), window.high) - mz.begin());
+      double sum = 0.0;
+      for (std::size_t i = begin; i < end; ++i) sum += intensity[i];
+      out[window.slot * stride] = sum;
+    }
     return;
   }
   // Rising m/z and windows by rising low: the first point of each window

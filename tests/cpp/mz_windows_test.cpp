@@ -32,6 +32,8 @@ TEST(MzWindows, Cases) {
   const std::vector<float> five{1, 2, 4, 8, 16};
   const Case cases[] = {
       {"bounds are inclusive", rising_mz, five, {{200, 300}, {100, 100}, {400, 400}}, {14, 1, 16}},
+      {"one window's bounds are inclusive", rising_mz, five, {{200, 300}}, {14}},
+      {"two windows' bounds are inclusive", rising_mz, five, {{200, 200}, {400, 400}}, {6, 16}},
       {"overlapping windows share points", rising_mz, five, {{100, 300}, {150, 450}, {200, 200}, {0, 1000}},
        {15, 30, 6, 31}},
       {"windows in falling order", rising_mz, five, {{350, 450}, {250, 350}, {150, 250}, {50, 150}},
