@@ -1,6 +1,11 @@
 #include "peaks.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #include "pool.hpp"
 #include "reader/scan_row.hpp"
@@ -148,11 +153,89 @@ class PeakSource final : public BatchSource {
   std::optional<Error> pending_error_;  // reported after the batch before it
 };
 
+// One batch ahead: while the consumer holds a batch (writing it, mostly),
+// the next is gathered on a thread of the stream's own, so that the workers
+// are not idle while the consumer writes. Stopped and joined with the
+// source, after at most the batch in hand.
+class ReadAheadSource final : public BatchSource {
+ public:
+  explicit ReadAheadSource(std::unique_ptr<BatchSource> inner) : inner_(std::move(inner)) {}
+  ReadAheadSource(const ReadAheadSource&) = delete;
+  ReadAheadSource& operator=(const ReadAheadSource&) = delete;
+
+  ~ReadAheadSource() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  const std::vector<Field>& fields() const override { return inner_->fields(); }
+
+  Result<std::optional<Batch>> next() override {
+    if (ended_) return std::optional<Batch>();
+    if (!thread_.joinable()) {
+      try {
+        thread_ = std::thread([this] { produce(); });
+      } catch (const std::system_error&) {
+        return inner_->next();  // no thread to be had: gathered here
+      }
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return slot_.has_value(); });
+    Result<std::optional<Batch>> batch = std::move(*slot_);
+    slot_.reset();
+    lock.unlock();
+    changed_.notify_all();
+    ended_ = !batch || !*batch;
+    return batch;
+  }
+
+ private:
+  Result<std::optional<Batch>> gathered() noexcept {
+    try {
+      return inner_->next();
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(Error::out_of_memory());
+    } catch (const std::exception& error) {
+      return std::unexpected(Error::internal(error.what()));
+    } catch (...) {
+      return std::unexpected(Error::internal("an exception that is not a std::exception"));
+    }
+  }
+
+  void produce() noexcept {
+    for (bool last = false; !last;) {
+      Result<std::optional<Batch>> batch = gathered();
+      last = !batch || !*batch;
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return stop_ || !slot_.has_value(); });
+      if (stop_) return;
+      slot_.emplace(std::move(batch));
+      lock.unlock();
+      changed_.notify_all();
+    }
+  }
+
+  std::unique_ptr<BatchSource> inner_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<Result<std::optional<Batch>>> slot_;  // the batch gathered ahead
+  bool stop_ = false;
+  bool ended_ = false;  // the consumer has had the end or an error
+  std::thread thread_;  // last: started after, and joined before, the rest goes
+};
+
 }  // namespace
 
 std::unique_ptr<BatchSource> peak_source(std::shared_ptr<const reader::Reader> reader,
                                          std::vector<std::uint32_t> indices, PeakOptions options) {
-  return std::make_unique<PeakSource>(std::move(reader), std::move(indices), options);
+  const unsigned threads = options.threads;
+  auto source = std::make_unique<PeakSource>(std::move(reader), std::move(indices), options);
+  if (threads <= 1) return source;  // one thread: everything in the caller's
+  return std::make_unique<ReadAheadSource>(std::move(source));
 }
 
 }  // namespace karvel::python::morvane

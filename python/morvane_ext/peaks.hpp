@@ -52,7 +52,8 @@ struct PeakOptions {
 };
 
 // Decodes nothing until the first batch is asked for; its workers stop when
-// the source is released.
+// the source is released. With threads > 1 the next batch is gathered while
+// the consumer holds the current one.
 std::unique_ptr<BatchSource> peak_source(std::shared_ptr<const reader::Reader> reader,
                                          std::vector<std::uint32_t> indices, PeakOptions options);
 
