@@ -277,9 +277,11 @@ def channel_traces(run: Any, errors: _args.Errors = "raise",
     rt, mz = columns["rt"][order], columns["mz"][order]
     intensity = columns["intensity"][order].astype(np.float64)
     energy, polarity = columns["collision_energy"][order], columns["polarity"][order]
-    # One value per scan: the sum of its points.
+    # One value per scan: the sum of its points (+inf and -inf in one scan
+    # sum to NaN, as in every other sum of the run; no warning for it).
     scan_starts = np.flatnonzero(np.r_[True, (index[1:] != index[:-1]) | (channel[1:] != channel[:-1])])
-    sums = np.add.reduceat(intensity, scan_starts)
+    with np.errstate(invalid="ignore"):
+        sums = np.add.reduceat(intensity, scan_starts)
     scan_channel = channel[scan_starts]
     traces = []
     bounds = np.flatnonzero(np.r_[True, channel[1:] != channel[:-1], True])
