@@ -100,9 +100,17 @@ struct Window {
 // each weighted by its intensity squared, the inverse of the variance of
 // its logarithm. with_top: the maximum's own points are fitted too;
 // without, only the flanks (for a plateau, whose top has lost its shape).
-// False when the points do not give a peak within them.
+// shoulders: a top lifted on one side by an unresolved neighbour is fitted
+// by its steeper flank (first fits only; refits have their neighbours taken
+// off). False when the points do not give a peak within them.
 constexpr std::size_t kTopSide = 32;
 constexpr std::size_t kSideRatio = 2;
+// A flank that reaches half height more than kShoulderRatio times as far
+// from the vertex as the other, plus kShoulderNoise times the relative
+// counting noise at half height, carries an unresolved shoulder.
+constexpr double kShoulderRatio = 1.05;
+constexpr double kShoulderNoise = 4.0;
+constexpr double kShoulderShift = 0.5;
 
 // A fitted top: the apex and the curvature of the log parabola (-1 / (2
 // sigma^2) of the Gaussian, in points).
@@ -115,7 +123,7 @@ struct TopFit {
 // neighbours contribute).
 template <typename ValueAt>
 bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t last, double value,
-             const Allowance& allowance, const Window& window, bool with_top, TopFit& result) {
+             const Allowance& allowance, const Window& window, bool with_top, bool shoulders, TopFit& result) {
   const double half = 0.5 * value;
   // The flanks of a plateau take two points a side even below half height.
   const std::size_t sure = with_top ? 1 : 2;
@@ -142,6 +150,8 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
   // A side at most kSideRatio times as long as the other (and a point): a
   // side that reaches much further down only because something lifts it (a
   // shoulder, a neighbour's flank) would pull the vertex its way.
+  const std::size_t walked_low = low;
+  const std::size_t walked_high = high;
   const std::size_t left = first - low;
   const std::size_t right = high - last;
   low = first - std::min(left, kSideRatio * right + 1);
@@ -151,22 +161,66 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
   double ys[2 * kTopSide + 2];
   double ws[2 * kTopSide + 2];
   std::size_t n = 0;
-  for (std::size_t i = low; i <= high; ++i) {
-    if (!with_top && i >= first && i <= last) continue;
-    const double v = value_at(i);
-    if (!(v > 0.0)) return false;
-    xs[n] = static_cast<double>(i) - centre;
-    ys[n] = std::log(v / value);  // relative to the top: values near 0
-    ws[n] = (v / value) * (v / value);
-    ++n;
-  }
-  if (n < 3) return false;
+  auto fit_points = [&](std::size_t from, std::size_t to, Parabola& fit) {
+    n = 0;
+    for (std::size_t i = from; i <= to; ++i) {
+      if (!with_top && i >= first && i <= last) continue;
+      const double v = value_at(i);
+      if (!(v > 0.0)) return false;
+      xs[n] = static_cast<double>(i) - centre;
+      ys[n] = std::log(v / value);  // relative to the top: values near 0
+      ws[n] = (v / value) * (v / value);
+      ++n;
+    }
+    return n >= 3 && fit_parabola(xs, ys, ws, n, fit) && fit.c2 < 0;
+  };
   Parabola fit;
-  if (!fit_parabola(xs, ys, ws, n, fit) || !(fit.c2 < 0)) return false;
-  const double offset = -fit.c1 / (2.0 * fit.c2);
+  if (!fit_points(low, high, fit)) return false;
+  double offset = -fit.c1 / (2.0 * fit.c2);
   // On a noisy wide top the highest point may lie a few points off the
   // centre; the vertex must lie within the points fitted.
   if (!(offset >= xs[0] && offset <= xs[n - 1])) return false;
+  // An unresolved shoulder: one flank reaches half height markedly further
+  // from the vertex than the other, by more than the counting noise at half
+  // height can move it. The shoulder's side lifts the top toward it, so the
+  // top is fitted again from the steeper flank up to the maximum's last
+  // point, whose vertex may lie up to a point beyond.
+  if (shoulders && with_top && first == last && walked_low > window.low && walked_high + 1 < std::min(window.high, size)) {
+    const double below_left = value_at(walked_low - 1);
+    const double below_right = value_at(walked_high + 1);
+    if (below_left > 0.0 && below_left < half && below_right > 0.0 && below_right < half &&
+        value_at(walked_low) >= half && value_at(walked_high) >= half) {
+      // Where the flank crosses half height, between a point at least half
+      // high and the next one below (linearly: on a Gaussian's flank that is
+      // off by a few thousandths of its half width).
+      auto crossing = [&](std::size_t above, double below, double step) {
+        const double v = value_at(above);
+        return static_cast<double>(above) - centre + step * (v - half) / (v - below);
+      };
+      const double to_left = offset - crossing(walked_low, below_left, -1.0);
+      const double to_right = crossing(walked_high, below_right, 1.0) - offset;
+      const bool left_steep = to_right > to_left;
+      const double wide = left_steep ? to_right : to_left;
+      const double narrow = left_steep ? to_left : to_right;
+      // A resolved neighbour on the shoulder's side (its valley within twice
+      // the shoulder's half-height reach) is no shoulder: the refits take it off.
+      const bool clear = left_steep ? window.high - last > 2 * (walked_high + 1 - last)
+                                    : first + 1 - window.low > 2 * (first + 1 - walked_low);
+      Parabola steep;
+      if (wide > kShoulderRatio * narrow && clear &&
+          wide > (kShoulderRatio + kShoulderNoise * allowance.at(half) / (kRippleNoise * half)) * narrow &&
+          (left_steep ? fit_points(walked_low, last, steep) : fit_points(first, walked_high, steep))) {
+        const double steep_offset = -steep.c1 / (2.0 * steep.c2);
+        const double reach_low = left_steep ? xs[0] : xs[0] - 1.0;
+        const double reach_high = left_steep ? xs[n - 1] + 1.0 : xs[n - 1];
+        const double moved = left_steep ? offset - steep_offset : steep_offset - offset;
+        if (steep_offset >= reach_low && steep_offset <= reach_high && moved >= 0.0 && moved <= kShoulderShift) {
+          fit = steep;
+          offset = steep_offset;
+        }
+      }
+    }
+  }
   const double height = value * std::exp(fit.c0 - fit.c1 * fit.c1 / (4.0 * fit.c2));
   if (!std::isfinite(height)) return false;
   result = {{centre + offset, std::max(height, value)}, fit.c2};
@@ -537,14 +591,14 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     if (last > i) {
       // A plateau: placed by its flanks, or at its middle.
       place.apex.position = 0.5 * (static_cast<double>(i) + static_cast<double>(last));
-      if (neighbours && fit_top(profile, n, i, last, value, allowance, window, false, fitted)) {
+      if (neighbours && fit_top(profile, n, i, last, value, allowance, window, false, false, fitted)) {
         place.apex.position = fitted.apex.position;
       }
       // Two equal points: the height of the Gaussian through the top.
-      if (last == i + 1 && neighbours && fit_top(profile, n, i, last, value, allowance, window, true, fitted)) {
+      if (last == i + 1 && neighbours && fit_top(profile, n, i, last, value, allowance, window, true, false, fitted)) {
         place.apex.height = fitted.apex.height;
       }
-    } else if (neighbours && fit_top(profile, n, i, last, value, allowance, window, true, fitted)) {
+    } else if (neighbours && fit_top(profile, n, i, last, value, allowance, window, true, true, fitted)) {
       place.apex = fitted.apex;
       place.curvature = fitted.curvature;
     } else if (neighbours) {
@@ -595,7 +649,7 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
       const double top = corrected(candidate.first);
       TopFit refit;
       if (top > 0 && fit_top(corrected, n, candidate.first, candidate.last, top, allowance,
-                             window_of(before.candidate), true, refit)) {
+                             window_of(before.candidate), true, false, refit)) {
         placed[k].apex = refit.apex;
         placed[k].curvature = refit.curvature;
         changed = true;

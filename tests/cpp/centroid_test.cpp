@@ -151,6 +151,31 @@ TEST(FindApexes, OverlappingPairKeepsBothApexesNearTheirCentres) {
   EXPECT_NEAR(found[1].position, 29.7, 0.1);
 }
 
+TEST(FindApexes, UnresolvedShoulderPullsTheMajorApexLess) {
+  // A major peak and a third of it, closer than resolved: one maximum, lifted
+  // toward the shoulder. Fitted by its whole top the apex moved 0.7 point
+  // (0.4 at one FWHM apart); fitted by the steeper flank, about half that.
+  struct ShoulderCase {
+    double apart;  // in FWHM
+    double within;
+  };
+  const double fwhm = 2.0 * std::sqrt(2.0 * std::log(2.0)) * 3.0;
+  for (const ShoulderCase c : {ShoulderCase{0.75, 0.45}, ShoulderCase{1.0, 0.25}}) {
+    for (const double phase : {0.0, 0.3, 0.6}) {
+      for (const double side : {-1.0, 1.0}) {
+        SCOPED_TRACE(testing::Message() << c.apart << " FWHM, phase " << phase << ", side " << side);
+        const double major = 30.0 + phase;
+        std::vector<float> profile = gaussian(61, major, 3.0, 3000.0);
+        const auto minor = gaussian(61, major + side * c.apart * fwhm, 3.0, 1000.0);
+        for (std::size_t i = 0; i < profile.size(); ++i) profile[i] += minor[i] + 20.0f;
+        const auto found = apexes_of(profile, 3.0);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_NEAR(found[0].position, major, c.within);
+      }
+    }
+  }
+}
+
 struct NoiseCase {
   const char* name;
   std::vector<float> intensity;
