@@ -144,7 +144,7 @@ class Archive:
 
 def _validator(name: str) -> Any:
     import jsonschema
-    from referencing import Registry, Resource
+    from referencing import Registry
     from referencing.jsonschema import DRAFT7
 
     schemas = {path.name: json.loads(path.read_text()) for path in SCHEMAS.glob("*.json")}
@@ -162,7 +162,7 @@ def _validator(name: str) -> Any:
         for ref in refs(schema):
             target = ref.split("#")[0]
             if target and target.rsplit("/", 1)[-1] in schemas:
-                resource = Resource.from_contents(schemas[target.rsplit("/", 1)[-1]], default_specification=DRAFT7)
+                resource = DRAFT7.create_resource(schemas[target.rsplit("/", 1)[-1]])
                 registry = registry.with_resource(target, resource)
     return _ECMA_VALIDATOR()(schemas[name], registry=registry)
 
