@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <exception>
-#include <new>
 #include <system_error>
 #include <thread>
 
@@ -197,12 +195,8 @@ class ReadAheadSource final : public BatchSource {
   Result<std::optional<Batch>> gathered() noexcept {
     try {
       return inner_->next();
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::out_of_memory());
-    } catch (const std::exception& error) {
-      return std::unexpected(Error::internal(error.what()));
     } catch (...) {
-      return std::unexpected(Error::internal("an exception that is not a std::exception"));
+      return std::unexpected(Error::of_current_exception());
     }
   }
 

@@ -1,6 +1,8 @@
 #include "support/error.hpp"
 
 #include <cstring>
+#include <exception>
+#include <new>
 
 #include "support/format.hpp"
 
@@ -34,6 +36,18 @@ Error Error::argument(std::string message) { return Error(Kind::Argument, std::m
 Error Error::out_of_memory() { return Error(Kind::Memory, "out of memory"); }
 
 Error Error::internal(std::string message) { return Error(Kind::Internal, std::move(message)); }
+
+Error Error::of_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  } catch (const std::exception& error) {
+    return internal(error.what());
+  } catch (...) {
+    return internal("an exception that is not a std::exception");
+  }
+}
 
 Error Error::at_path(const std::string& path) && {
   if (kind_ == Kind::Io && path_.empty()) path_ = path;

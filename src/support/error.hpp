@@ -64,6 +64,10 @@ class Error final : public Cause {
   static Error argument(std::string message);
   static Error out_of_memory();
   static Error internal(std::string message);
+  // The exception being handled (call it only inside a catch block) as an
+  // error of its kind: std::bad_alloc a Memory error, anything else an
+  // Internal error with its text.
+  static Error of_current_exception() noexcept;
 
   // This Io error with `path` as its file when it names none yet; any other
   // error unchanged.

@@ -185,12 +185,8 @@ class OrderedPool {
   Result<T> run_item(std::size_t position, std::size_t worker) noexcept {
     try {
       return work_(position, worker);
-    } catch (const std::bad_alloc&) {
-      return std::unexpected(Error::out_of_memory());
-    } catch (const std::exception& error) {
-      return std::unexpected(Error::internal(error.what()));
     } catch (...) {
-      return std::unexpected(Error::internal("an exception that is not a std::exception"));
+      return std::unexpected(Error::of_current_exception());
     }
   }
 
