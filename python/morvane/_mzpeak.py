@@ -1075,6 +1075,8 @@ def write_members(run: Any, folder: Path, positions: npt.NDArray[np.uint32], set
                     bpc.append(float(spectrum.base_peak_intensity or 0.0))
                 if bar is not None:
                     bar.update(1)
+            if bar is not None:
+                bar.update(bar.total - bar.n)  # the spectra left out with skip
     finally:
         data.close()
         peaks.close()

@@ -7,6 +7,7 @@ from __future__ import annotations
 import json
 import logging
 import re
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -225,6 +226,36 @@ def test_writers_with_skip_decode_each_spectrum_once(tmp_path, threads, output, 
     build = unreported_mrm_damaged if output == "transitions" else unreported_damaged
     decoded_once(build(tmp_path / "run.d"), caplog, lambda run: ONE_PASS[output](run, tmp_path, threads))
     assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("output", ["mzml", "parquet", "mzpeak"])
+def test_a_progress_bar_with_skip_ends_full(tmp_path, monkeypatch, output):
+    """The spectra left out count as done: the bar does not stop short."""
+    pytest.importorskip("pyarrow")
+    tqdm_auto = pytest.importorskip("tqdm.auto")
+    bars = []
+
+    class Recorder:
+        def __init__(self, **options):
+            self.total, self.n = options["total"], 0
+            bars.append(self)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return None
+
+        def update(self, count=1):
+            self.n += count
+
+    monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
+    path = unreported_damaged(tmp_path / "run.d")
+    with morvane.open(path) as run:
+        getattr(run, f"to_{output}")(tmp_path / f"a.{output}", errors="skip", progress=True)
+        assert run.skipped
+        assert [(bar.total, bar.n) for bar in bars] == [(len(run), len(run))]
 
 
 class TestArguments:
