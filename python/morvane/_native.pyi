@@ -133,7 +133,7 @@ class RunHandle:
         /,
     ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], list[tuple[int, str]]]: ...
     def transitions(
-        self, indices: npt.NDArray[np.uint32], skip: bool = False, /
+        self, indices: npt.NDArray[np.uint32] | None, skip: bool = False, /
     ) -> tuple[
         npt.NDArray[np.uint32],
         npt.NDArray[np.uint32],

@@ -212,12 +212,13 @@ def transition_columns(run: Any, errors: _args.Errors = "raise",
     """The points of the run's MRM scans (among positions, when given) as
     numpy columns (see Run.transitions); collision_energy NaN where the scan
     row holds none."""
-    if positions is None:
-        positions = np.ascontiguousarray(np.arange(len(run)), dtype=np.uint32)
-    positions = np.ascontiguousarray(positions[run.scans["ms_level"][positions] >= 2], dtype=np.uint32)
+    # None: every scan, without a list of them (the pass skips the scans
+    # that are not MRM scans).
+    chosen = None if positions is None else np.ascontiguousarray(
+        positions[run.scans["ms_level"][positions] >= 2], dtype=np.uint32)
 
     def attempt() -> tuple[tuple[npt.NDArray[Any], ...], list[tuple[int, str]]]:
-        *arrays, failures = run._handle.transitions(positions, _args.skip(errors))
+        *arrays, failures = run._handle.transitions(chosen, _args.skip(errors))
         return tuple(arrays), failures
 
     (index, channel, rt, mz, intensity, energy, polarity), _ = in_one_pass(run, attempt)

@@ -18,11 +18,11 @@
 #include "options.hpp"
 #include "path.hpp"
 #include "pool.hpp"
+#include "reader/mrm_points.hpp"
 #include "run_object.hpp"
 #include "scan_columns.hpp"
 #include "spectrum.hpp"
 #include "streams.hpp"
-#include "transitions.hpp"
 
 namespace karvel::python::morvane {
 namespace {
@@ -261,17 +261,23 @@ PyObject* run_xic(PyObject* self, PyObject* args) noexcept {
 
 // transitions(indices, skip=False) -> (spectrum_index, channel, rt, mz,
 // intensity, collision_energy, polarity, failures): the points of the MRM
-// scans among indices; failures (index, message) of the scans left out
-// with skip.
+// scans among indices (None: every scan); failures (index, message) of the
+// scans left out with skip.
 PyObject* run_transitions(PyObject* self, PyObject* args) noexcept {
   return with_reader(self, [&](const std::shared_ptr<const Reader>& reader) -> PyObject* {
     PyObject* indices_arg = nullptr;
     int skip = 0;
     if (!PyArg_ParseTuple(args, "O|p:transitions", &indices_arg, &skip)) return nullptr;
-    auto indices = index_argument(indices_arg, reader->scan_count());
-    if (!indices) return nullptr;
-    std::vector<std::pair<std::uint32_t, Error>> failures;
-    auto columns = without_gil([&] { return mrm_transitions(*reader, *indices, skip ? &failures : nullptr); });
+    std::optional<std::vector<std::uint32_t>> indices;
+    if (indices_arg != Py_None) {
+      indices = index_argument(indices_arg, reader->scan_count());
+      if (!indices) return nullptr;
+    }
+    reader::ScanFailures failures;
+    auto columns = without_gil([&] {
+      return indices ? reader::mrm_points(*reader, *indices, skip ? &failures : nullptr)
+                     : reader::mrm_points(*reader, skip ? &failures : nullptr);
+    });
     if (!columns) return reader_error(state_of(self), columns.error());
     Ref failed = failure_list(failures);
     if (!failed) return nullptr;

@@ -60,7 +60,7 @@ Result<void> OpenFile::read_at(std::uint8_t* buffer, std::uint64_t byte_count, s
   return read;
 }
 
-Result<std::span<const std::uint8_t>> BlockReader::read(std::uint64_t offset, std::uint64_t byte_count) {
+Result<std::span<const std::uint8_t>> BlockReader::read_checked(std::uint64_t offset, std::uint64_t byte_count) {
   if (auto checked = file_->check(offset, byte_count); !checked) return std::unexpected(checked.error());
   // From here on the block lies within the file: offset + byte_count <= length.
   if (byte_count == 0) return std::span<const std::uint8_t>();
@@ -71,20 +71,16 @@ Result<std::span<const std::uint8_t>> BlockReader::read(std::uint64_t offset, st
     }
     return std::span<const std::uint8_t>(large_);
   }
-  // Inside the window: offset >= window_offset_ and the end within it.
-  const bool inside = offset >= window_offset_ && offset - window_offset_ <= window_.size() &&
-                      byte_count <= window_.size() - (offset - window_offset_);
-  if (!inside) {
-    // The block and what follows it, up to the window or the end of file
-    // (check() above: the block itself fits).
-    const std::uint64_t size = std::min(kWindowBytes, file_->length() - offset);
-    window_.resize(size);
-    if (auto read = file_->read_at(window_.data(), size, offset); !read) {
-      window_.clear();
-      return std::unexpected(read.error());
-    }
-    window_offset_ = offset;
+  // Not inside the window (read() serves those): the block and what
+  // follows it, up to the window or the end of file (check() above: the
+  // block itself fits).
+  const std::uint64_t size = std::min(kWindowBytes, file_->length() - offset);
+  window_.resize(size);
+  if (auto read = file_->read_at(window_.data(), size, offset); !read) {
+    window_.clear();
+    return std::unexpected(read.error());
   }
+  window_offset_ = offset;
   return std::span<const std::uint8_t>(window_).subspan(offset - window_offset_, byte_count);
 }
 

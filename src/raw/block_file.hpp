@@ -52,9 +52,20 @@ class BlockReader {
 
   // The byte_count bytes at offset, valid until the next read through this
   // reader.
-  Result<std::span<const std::uint8_t>> read(std::uint64_t offset, std::uint64_t byte_count);
+  Result<std::span<const std::uint8_t>> read(std::uint64_t offset, std::uint64_t byte_count) {
+    // A block within the window lies within the file (the window was read
+    // from it): served as it is, without the checks, for passes over many
+    // small neighbouring blocks.
+    if (!window_.empty() && offset >= window_offset_ && offset - window_offset_ <= window_.size() &&
+        byte_count <= window_.size() - (offset - window_offset_)) {
+      return std::span<const std::uint8_t>(window_).subspan(offset - window_offset_, byte_count);
+    }
+    return read_checked(offset, byte_count);
+  }
 
  private:
+  Result<std::span<const std::uint8_t>> read_checked(std::uint64_t offset, std::uint64_t byte_count);
+
   std::shared_ptr<const OpenFile> file_;
   std::vector<std::uint8_t> window_;
   std::uint64_t window_offset_ = 0;

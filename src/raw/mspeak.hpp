@@ -19,4 +19,18 @@ Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
                                 const msscan::SpectrumParams& centroid_params,
                                 const calibration::TofCalibration* calibration, Peaks reuse = {});
 
+// The checks of decode_peak_block alone: the number of points the block
+// holds, or the error decode_peak_block gives.
+Result<std::uint32_t> check_peak_block(std::span<const std::uint8_t> block,
+                                       const msscan::SpectrumParams& centroid_params,
+                                       const calibration::TofCalibration* calibration);
+
+// Decodes a block check_peak_block accepted (the same block, params and
+// calibration) into mz and intensity, each with room for its points: the
+// values decode_peak_block gives, for passes that write them in place.
+void decode_checked_peak_block(std::span<const std::uint8_t> block,
+                               const msscan::SpectrumParams& centroid_params,
+                               const calibration::TofCalibration* calibration, double* mz,
+                               float* intensity) noexcept;
+
 }  // namespace karvel::raw::mspeak

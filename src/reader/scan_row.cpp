@@ -4,13 +4,6 @@
 
 namespace karvel::reader {
 
-using morvane_core::enums::Polarity;
-
-std::int8_t polarity_sign(const std::optional<Polarity>& polarity) noexcept {
-  if (!polarity) return 0;
-  return *polarity == Polarity::Positive ? 1 : -1;
-}
-
 std::optional<double> precursor_mz(const std::optional<morvane_core::types::Precursor>& precursor) noexcept {
   return precursor ? precursor_mz(*precursor) : std::nullopt;
 }
@@ -35,20 +28,9 @@ std::optional<std::uint32_t> scan_id_of(std::string_view native_id) noexcept {
 
 std::string ScanRow::native_id() const { return str_cat(kNativeIdPrefix, record_.scan_id); }
 
-std::optional<Polarity> ScanRow::polarity() const noexcept {
-  if (record_.ion_polarity == 0) return Polarity::Positive;
-  if (record_.ion_polarity == 1) return Polarity::Negative;
-  return std::nullopt;
-}
-
 std::optional<double> ScanRow::precursor_mz() const noexcept {
   if (!has_precursor() || record_.mrm_channel_id) return std::nullopt;
   return record_.target_mz;
-}
-
-std::optional<double> ScanRow::collision_energy() const noexcept {
-  if (!has_precursor()) return std::nullopt;
-  return record_.collision_energy;
 }
 
 std::optional<morvane_core::types::Precursor> ScanRow::precursor() const {

@@ -83,7 +83,10 @@ std::optional<double> precursor_mz(const std::optional<morvane_core::types::Prec
 std::optional<std::uint32_t> scan_id_of(std::string_view native_id) noexcept;
 
 // 1 for positive, -1 for negative, 0 when unknown.
-std::int8_t polarity_sign(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept;
+constexpr std::int8_t polarity_sign(const std::optional<morvane_core::enums::Polarity>& polarity) noexcept {
+  if (!polarity) return 0;
+  return *polarity == morvane_core::enums::Polarity::Positive ? 1 : -1;
+}
 
 // A view of one scan record; the record must outlive it.
 class ScanRow {
@@ -99,14 +102,23 @@ class ScanRow {
   // The retention time, stored in minutes, in seconds.
   double rt_sec() const noexcept { return record_.retention_time_min * 60.0; }
   // IonPolarity 0 is positive, 1 negative; any other code is unknown.
-  std::optional<morvane_core::enums::Polarity> polarity() const noexcept;
+  std::optional<morvane_core::enums::Polarity> polarity() const noexcept {
+    if (record_.ion_polarity == 0) return morvane_core::enums::Polarity::Positive;
+    if (record_.ion_polarity == 1) return morvane_core::enums::Polarity::Negative;
+    return std::nullopt;
+  }
   std::int8_t polarity_sign() const noexcept { return reader::polarity_sign(polarity()); }
 
   // Scans of MS level 2 and above have a precursor: MRM scans name their
   // channel instead of a target m/z; the collision energy is kept as stored.
   bool has_precursor() const noexcept { return is_msn(record_.ms_level); }
+  // An MRM scan: one with a precursor, whose row names its channel.
+  bool is_mrm() const noexcept { return has_precursor() && record_.mrm_channel_id.has_value(); }
   std::optional<double> precursor_mz() const noexcept;
-  std::optional<double> collision_energy() const noexcept;
+  std::optional<double> collision_energy() const noexcept {
+    if (!has_precursor()) return std::nullopt;
+    return record_.collision_energy;
+  }
   std::optional<morvane_core::types::Precursor> precursor() const;
 
   // The block whose points a spectrum read with `choice` carries, nothing
