@@ -552,6 +552,124 @@ inline double gaussian_at(const Placed& placed, double i) noexcept {
 constexpr double kNeighbourShare = 1e-3;
 constexpr int kRefits = 3;
 
+// Two neighbours that lift each other's top by more than kPairShare (closer
+// than about 1.45 FWHM for equal peaks), and nothing else that lifts either,
+// are fitted together: the sum of two Gaussians of one width, by weighted
+// least squares on the intensities themselves (Levenberg-Marquardt, each
+// point weighted by the inverse of its counting variance) over the points
+// of both tops down to half height. Taking a neighbour's fitted Gaussian off
+// and fitting again cannot do that: each first fit is lifted and widened
+// by the other, so the refits start from, and stay near, apexes pulled
+// together or pushed apart.
+constexpr double kPairShare = 0.003;
+constexpr int kPairIterations = 12;
+// Two Gaussians of one width closer than twice it make one maximum, so a
+// pair fit closer than that is one peak's two noisy maxima: kept as they are.
+constexpr double kPairApart = 2.0;
+// Refits whose widths differ by more than this factor are not two peaks of
+// one width (one of them is itself an unresolved pair, or a ripple).
+constexpr double kPairWidths = 1.5;
+
+// The parameters of a pair fit: heights, positions (relative to `origin`)
+// and the shared sigma, in points.
+struct PairFit {
+  std::array<double, 5> p{};  // h1, x1, h2, x2, sigma
+};
+
+// Solves the symmetric positive definite system a x = b (5 x 5) in place by
+// Cholesky; false when a is not positive definite.
+bool solve5(std::array<std::array<double, 5>, 5> a, std::array<double, 5>& b) {
+  constexpr int n = 5;
+  for (int j = 0; j < n; ++j) {
+    double d = a[j][j];
+    for (int k = 0; k < j; ++k) d -= a[j][k] * a[j][k];
+    if (!(d > 0.0)) return false;
+    a[j][j] = std::sqrt(d);
+    for (int i = j + 1; i < n; ++i) {
+      double v = a[i][j];
+      for (int k = 0; k < j; ++k) v -= a[i][k] * a[j][k];
+      a[i][j] = v / a[j][j];
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < i; ++k) b[i] -= a[i][k] * b[k];
+    b[i] /= a[i][i];
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    for (int k = i + 1; k < n; ++k) b[i] -= a[k][i] * b[k];
+    b[i] /= a[i][i];
+  }
+  return std::ranges::all_of(b, [](double v) { return std::isfinite(v); });
+}
+
+// Fits the pair to the points xs (relative positions), ys with weights ws
+// from the start in fit, keeping both heights and the width positive; the
+// weighted sum of squared residuals it reaches.
+double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit) {
+  auto chi2_of = [&](const std::array<double, 5>& p) {
+    double sum = 0;
+    const double inv = 1.0 / (2.0 * p[4] * p[4]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d1 = xs[i] - p[1];
+      const double d2 = xs[i] - p[3];
+      const double r = ys[i] - p[0] * std::exp(-d1 * d1 * inv) - p[2] * std::exp(-d2 * d2 * inv);
+      sum += ws[i] * r * r;
+    }
+    return sum;
+  };
+  double chi2 = chi2_of(fit.p);
+  double lambda = 1e-3;
+  for (int iteration = 0; iteration < kPairIterations; ++iteration) {
+    std::array<std::array<double, 5>, 5> a{};
+    std::array<double, 5> b{};
+    const auto& p = fit.p;
+    const double s2 = p[4] * p[4];
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d1 = xs[i] - p[1];
+      const double d2 = xs[i] - p[3];
+      const double e1 = std::exp(-d1 * d1 / (2.0 * s2));
+      const double e2 = std::exp(-d2 * d2 / (2.0 * s2));
+      const double g1 = p[0] * e1;
+      const double g2 = p[2] * e2;
+      const double r = ys[i] - g1 - g2;
+      const std::array<double, 5> j = {e1, g1 * d1 / s2, e2, g2 * d2 / s2,
+                                       (g1 * d1 * d1 + g2 * d2 * d2) / (s2 * p[4])};
+      for (int u = 0; u < 5; ++u) {
+        b[u] += ws[i] * j[u] * r;
+        for (int v = 0; v <= u; ++v) a[u][v] += ws[i] * j[u] * j[v];
+      }
+    }
+    for (int u = 0; u < 5; ++u) {
+      for (int v = u + 1; v < 5; ++v) a[u][v] = a[v][u];
+    }
+    bool improved = false;
+    while (lambda < 1e8) {
+      auto damped = a;
+      auto step = b;
+      for (int u = 0; u < 5; ++u) damped[u][u] *= 1.0 + lambda;
+      if (solve5(damped, step)) {
+        std::array<double, 5> next = p;
+        for (int u = 0; u < 5; ++u) next[u] += step[u];
+        if (next[0] > 0 && next[2] > 0 && next[4] > 0) {
+          const double next_chi2 = chi2_of(next);
+          if (next_chi2 <= chi2) {
+            const bool done = chi2 - next_chi2 <= 1e-6 * chi2;
+            fit.p = next;
+            chi2 = next_chi2;
+            lambda = std::max(lambda / 4.0, 1e-9);
+            improved = true;
+            if (done) return chi2;
+            break;
+          }
+        }
+      }
+      lambda *= 8.0;
+    }
+    if (!improved) return chi2;  // no step lowers it: a minimum
+  }
+  return chi2;
+}
+
 }  // namespace
 
 void find_apexes(std::span<const float> intensity, const PickSettings& settings,
@@ -656,6 +774,83 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
       }
     }
     if (!changed) break;
+  }
+  // Close pairs: fitted together (kPairShare above), from their refits.
+  for (std::size_t k = 0; k + 1 < placed.size(); ++k) {
+    const Placed& a = placed[k];
+    const Placed& b = placed[k + 1];
+    if (!(a.curvature < 0) || !(b.curvature < 0)) continue;
+    if (gaussian_at(b, a.apex.position) <= kPairShare * a.apex.height &&
+        gaussian_at(a, b.apex.position) <= kPairShare * b.apex.height) {
+      continue;
+    }
+    auto lifts = [&](std::size_t j, const Placed& of) {
+      return j < placed.size() && placed[j].curvature < 0 &&
+             gaussian_at(placed[j], of.apex.position) > kNeighbourShare * of.apex.height;
+    };
+    if (lifts(k - 1, a) || lifts(k + 2, b)) continue;  // k - 1 wraps for k = 0
+    const Candidate& left = candidates[a.candidate];
+    const Candidate& right = candidates[b.candidate];
+    // Nor anything unresolved beside it: the valleys outside the pair lie
+    // below half the lower top.
+    const double outer = 0.5 * std::min(left.value, right.value);
+    if ((a.candidate > 0 && !(left.valley_before < outer)) ||
+        (b.candidate + 1 < candidates.size() && !(candidates[b.candidate + 1].valley_before < outer))) {
+      continue;
+    }
+    const double sigma_a = std::sqrt(-0.5 / a.curvature);
+    const double sigma_b = std::sqrt(-0.5 / b.curvature);
+    if (std::max(sigma_a, sigma_b) > kPairWidths * std::min(sigma_a, sigma_b)) continue;
+    const double sigma = 0.5 * (sigma_a + sigma_b);
+    const std::size_t low_end = window_of(a.candidate).low;
+    const std::size_t high_end = window_of(b.candidate).high;
+    std::size_t from = left.first;
+    while (from > low_end && left.first - from < kTopSide && profile(from - 1) >= 0.5 * left.value) --from;
+    std::size_t to = right.last;
+    while (to + 1 < high_end && to - right.last < kTopSide && profile(to + 1) >= 0.5 * right.value) ++to;
+    if (from > 0) --from;  // a point below half height on each side
+    if (to + 1 < n) ++to;
+    const std::size_t count = to - from + 1;
+    if (count < 6 || count > 3 * kTopSide) continue;
+    const double origin = static_cast<double>(from);
+    std::array<double, 3 * kTopSide> xs, ys, ws;
+    // Counting variance, at least a hundredth of the lower top's (no noise
+    // level with snr = 0).
+    const double floor = std::max(allowance.level, 0.01 * std::min(left.value, right.value));
+    for (std::size_t i = 0; i < count; ++i) {
+      xs[i] = static_cast<double>(i);
+      ys[i] = profile(from + i);
+      ws[i] = 1.0 / std::max(ys[i], floor);
+    }
+    PairFit fit;
+    fit.p = {a.apex.height, a.apex.position - origin, b.apex.height, b.apex.position - origin, sigma};
+    // The fit is kept only when it explains the points better than the
+    // refits do: a spike or a narrow neighbour beside a peak is no Gaussian
+    // of the peak's width.
+    double separate = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const double x = xs[i] + origin;
+      const double r = ys[i] - gaussian_at(a, x) - gaussian_at(b, x);
+      separate += ws[i] * r * r;
+    }
+    if (!(fit_pair(xs.data(), ys.data(), ws.data(), count, fit) < separate)) continue;
+    const auto& p = fit.p;
+    const double x1 = p[1] + origin;
+    const double x2 = p[3] + origin;
+    // Each apex stays on its own side of the valley and within a width of
+    // where its refit put it.
+    const double valley = static_cast<double>(right.valley_at);
+    if (!(p[4] > 0.5 * sigma && p[4] < 2.0 * sigma) || !(x2 - x1 >= kPairApart * p[4]) || !(x1 < valley) ||
+        !(x2 > valley) || !(std::fabs(x1 - a.apex.position) <= p[4]) || !(std::fabs(x2 - b.apex.position) <= p[4]) ||
+        !std::isfinite(p[0]) || !std::isfinite(p[2])) {
+      continue;
+    }
+    const double curvature = -0.5 / (p[4] * p[4]);
+    placed[k].apex = {x1, p[0]};
+    placed[k].curvature = curvature;
+    placed[k + 1].apex = {x2, p[2]};
+    placed[k + 1].curvature = curvature;
+    ++k;
   }
   out.reserve(placed.size());
   for (std::size_t k = 0; k < placed.size(); ++k) {

@@ -50,6 +50,20 @@
 //     short of halfway to each neighbouring maximum; one that does not
 //     (only on odd shapes) stays at its maximum's point.
 //
+// Overlapping peaks. Each fitted Gaussian is fitted again with its fitted
+// neighbours' Gaussians taken off its points, so a neighbour's flank
+// neither lifts nor pulls it. Two neighbours that still lift each other's
+// top by more than a small share (kPairShare in the source: closer than
+// about 1.45 FWHM for equal heights), with nothing else unresolved beside
+// them, are then fitted together: the sum of two Gaussians of one width, by
+// least squares on the intensities weighted by their counting variance,
+// over both tops down to half height. That fit is kept when it explains the
+// points better than the refits, puts the two apexes at least two widths
+// apart (closer, two Gaussians of one width make one maximum) on their own
+// sides of the valley, and the refits agree on the width within a factor
+// of 1.5 (a spike or an unresolved pair beside a peak is no second peak of
+// its width).
+//
 // Reported intensity: the height of the fitted apex (not the area); the
 // mzML writer's peak picking step says so ("apex height"). It is at least
 // the maximum point's intensity and, for a Gaussian, exactly its height.

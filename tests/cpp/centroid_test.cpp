@@ -151,6 +151,31 @@ TEST(FindApexes, OverlappingPairKeepsBothApexesNearTheirCentres) {
   EXPECT_NEAR(found[1].position, 29.7, 0.1);
 }
 
+TEST(FindApexes, ClosePairIsFittedTogether) {
+  // Two maxima with a shallow valley between them, on a baseline: each
+  // fitted alone (less the other's fit) was pulled in or pushed out by up
+  // to a point at one FWHM apart.
+  const double fwhm = 2.0 * std::sqrt(2.0 * std::log(2.0)) * 3.0;
+  struct PairCase {
+    double apart;  // in FWHM
+    double ratio;  // first / second
+  };
+  for (const PairCase c : {PairCase{1.0, 1.0}, PairCase{1.25, 1.0}, PairCase{1.25, 3.0}, PairCase{1.25, 1.0 / 3}}) {
+    for (const double phase : {0.0, 0.37}) {
+      SCOPED_TRACE(testing::Message() << c.apart << " FWHM, ratio " << c.ratio << ", phase " << phase);
+      const double first = 30.0 + phase;
+      const double second = first + c.apart * fwhm;
+      std::vector<float> profile = gaussian(70, first, 3.0, 3000.0);
+      const auto other = gaussian(70, second, 3.0, 3000.0 / c.ratio);
+      for (std::size_t i = 0; i < profile.size(); ++i) profile[i] += other[i] + 20.0f;
+      const auto found = apexes_of(profile, 3.0);
+      ASSERT_EQ(found.size(), 2u);
+      EXPECT_NEAR(found[0].position, first, 0.1);
+      EXPECT_NEAR(found[1].position, second, 0.1);
+    }
+  }
+}
+
 TEST(FindApexes, UnresolvedShoulderPullsTheMajorApexLess) {
   // A major peak and a third of it, closer than resolved: one maximum, lifted
   // toward the shoulder. Fitted by its whole top the apex moved 0.7 point
