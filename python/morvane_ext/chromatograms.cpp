@@ -44,7 +44,7 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
         auto points = reader->points(indices[position], choice, std::move(spare[worker]), &readers[worker], centroid);
         if (!points) return std::unexpected(std::move(points.error()));
         const raw::Peaks& peaks = points->peaks;
-        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, sums + position * targets, 1);
+        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, sums + position * targets, 1, peaks.mz_rising);
         spare[worker] = std::move(points->peaks);
         return char{1};
       },

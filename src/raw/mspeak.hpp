@@ -28,7 +28,8 @@ Result<std::uint32_t> check_peak_block(std::span<const std::uint8_t> block,
 // Decodes a block check_peak_block accepted (the same block, params and
 // calibration) into mz and intensity, each with room for its points: the
 // values decode_peak_block gives, for passes that write them in place.
-void decode_checked_peak_block(std::span<const std::uint8_t> block,
+// Returns whether the m/z written rise (see Peaks::mz_rising).
+bool decode_checked_peak_block(std::span<const std::uint8_t> block,
                                const msscan::SpectrumParams& centroid_params,
                                const calibration::TofCalibration* calibration, double* mz,
                                float* intensity) noexcept;

@@ -112,18 +112,21 @@ Result<void> decode_run_length_into(std::span<const std::uint8_t> stream,
 }
 
 // m/z of every point of the axis x_i = x0 + i dx written to mz, converted a
-// block of points at a time.
-void axis_mz_into(const Axis& axis, std::uint32_t point_count,
+// block of points at a time; whether they rise (see Peaks::mz_rising).
+bool axis_mz_into(const Axis& axis, std::uint32_t point_count,
                   const calibration::TofCalibration& calibration, double* mz) {
   constexpr std::uint32_t kChunk = 1024;
   double x[kChunk];
+  bool rises = true;
   for (std::uint32_t first = 0; first < point_count; first += kChunk) {
     const std::uint32_t count = std::min(kChunk, point_count - first);
     for (std::uint32_t i = 0; i < count; ++i) {
       x[i] = axis.x0 + static_cast<double>(first + i) * axis.dx;
     }
     calibration.mz_into(std::span<const double>(x, count), mz + first);
+    rises = rises && rises_on(mz, first, count);
   }
+  return rises;
 }
 
 Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
@@ -137,7 +140,7 @@ Result<Peaks> decode_run_length_block(std::span<const std::uint8_t> block,
   if (!decoded) return std::unexpected(std::move(decoded.error()));
   peaks.mz.resize(point_count);
   const Axis axis = Axis::read(block.data());
-  if (calibration != nullptr) axis_mz_into(axis, point_count, *calibration, peaks.mz.data());
+  peaks.mz_rising = calibration != nullptr && axis_mz_into(axis, point_count, *calibration, peaks.mz.data());
   if (axis_out != nullptr) *axis_out = {axis.x0, axis.dx};
   return peaks;
 }
@@ -249,7 +252,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
     auto axis = unpack_lzf_block(block, std::span<std::uint8_t>(bytes, length), point_count,
                                  peaks.intensity);
     if (!axis) return std::unexpected(std::move(axis.error()));
-    if (calibration != nullptr) axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
+    peaks.mz_rising = calibration != nullptr && axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
     if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
     return peaks;
   }
@@ -260,7 +263,7 @@ Result<Peaks> decode_lzf_block(std::span<const std::uint8_t> block, std::uint32_
   }
   if (!axis) return std::unexpected(std::move(axis.error()));
   peaks.mz.resize(point_count);
-  if (calibration != nullptr) axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
+  peaks.mz_rising = calibration != nullptr && axis_mz_into(*axis, point_count, *calibration, peaks.mz.data());
   if (axis_out != nullptr) *axis_out = {axis->x0, axis->dx};
   return peaks;
 }

@@ -98,31 +98,6 @@ double sum_up_to(const double* mz, const float* intensity, std::size_t count, st
 
 }  // namespace
 
-bool rising(std::span<const double> mz) noexcept {
-  if (mz.size() == 1) return mz[0] == mz[0];
-  // Blocks without an early exit inside, each pair of neighbours compared
-  // in one wide comparison (!(a <= b) holds for a fall and for NaN).
-  constexpr std::size_t kRisingBlock = 256;
-  std::size_t i = 1;
-#if defined(__SSE2__)
-  const double* values = mz.data();
-  while (i + kRisingBlock <= mz.size()) {
-    __m128d falls = _mm_setzero_pd();
-    for (const std::size_t end = i + kRisingBlock; i < end; i += 2) {
-      falls = _mm_or_pd(falls, _mm_cmpnle_pd(_mm_loadu_pd(values + i - 1), _mm_loadu_pd(values + i)));
-    }
-    if (_mm_movemask_pd(falls) != 0) return false;
-  }
-#endif
-  for (; i < mz.size(); i += kRisingBlock) {
-    const std::size_t end = std::min(mz.size(), i + kRisingBlock);
-    unsigned falls = 0;
-    for (std::size_t k = i; k < end; ++k) falls |= static_cast<unsigned>(!(mz[k - 1] <= mz[k]));
-    if (falls != 0) return false;
-  }
-  return true;
-}
-
 MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows)) {
   for (std::size_t k = 0; k < windows_.size(); ++k) {
     if (holds_something(windows_[k])) {
@@ -135,18 +110,19 @@ MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows
 }
 
 void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity, double* out,
-                    std::size_t stride) const noexcept {
+                    std::size_t stride, bool known_rising) const noexcept {
   const std::size_t count = std::min(mz.size(), intensity.size());
   mz = mz.first(count);
   intensity = intensity.first(count);
   for (const std::size_t k : empty_) out[k * stride] = 0.0;
   if (by_low_.empty()) return;
-  if (!rising(mz)) {
+  if (!known_rising && !rising(mz)) {
     for (const Placed& window : by_low_) out[window.slot * stride] = linear_sum(mz, intensity, window.low, window.high);
     return;
   }
   // Rising m/z and a window or two: each window's points are found by
-  // bisection, a few steps beside the wide pass that checked the order.
+  // bisection, a few steps beside the decoding or the wide pass that
+  // checked the order.
   if (by_low_.size() <= 2) {
     for (const Placed& window : by_low_) {
       const std::size_t begin =

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "raw/peaks.hpp"
+
 namespace karvel::reader {
 
 // The closed m/z interval [low, high]. A window whose low is above its high,
@@ -31,9 +33,11 @@ class MzWindows {
   // for all windows; otherwise every window scans every point. The sums do
   // not depend on which way was taken. mz and intensity have equal lengths
   // (else the shorter counts); out holds (size() - 1) * stride + 1 values
-  // at least, and every slot k * stride is written.
-  void sum(std::span<const double> mz, std::span<const float> intensity, double* out,
-           std::size_t stride) const noexcept;
+  // at least, and every slot k * stride is written. known_rising: the
+  // caller knows that mz rises (a decoder's Peaks::mz_rising), so the order
+  // is not checked again.
+  void sum(std::span<const double> mz, std::span<const float> intensity, double* out, std::size_t stride,
+           bool known_rising = false) const noexcept;
 
  private:
   // A window that holds something, and where its sum goes.
@@ -48,7 +52,6 @@ class MzWindows {
   std::vector<std::size_t> empty_;   // the others
 };
 
-// True when every m/z is at most the next one (no NaN).
-bool rising(std::span<const double> mz) noexcept;
+using raw::rising;
 
 }  // namespace karvel::reader

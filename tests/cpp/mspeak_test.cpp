@@ -159,5 +159,36 @@ TEST(MsPeak, ManyFlightTimesMatchPointwiseConversion) {
   }
 }
 
+// The order a decoder reports is the order of what it wrote, whatever the
+// arrays it reused said: blocks of both formats, longer than a conversion
+// chunk, rising or with a tie, a fall or a NaN at a chunk's edge or inside.
+TEST(MsPeak, ReportedOrderIsTheDecodedOrder) {
+  const TofCalibration calibration = test_calibration();  // rises for flight times above 1
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::uint32_t count = 2100;
+  for (const std::uint32_t format : {2u, 3u}) {
+    for (const std::size_t at : {std::size_t{0}, std::size_t{1023}, std::size_t{1024}, std::size_t{2099}}) {
+      for (const double change : {0.0, -1.0, -0.5, nan}) {  // none, a fall, a tie, NaN
+        std::vector<double> stored(count);
+        for (std::uint32_t k = 0; k < count; ++k) stored[k] = 2.0 + k;
+        if (std::isnan(change)) stored[at] = nan;
+        if (change == -1.0) stored[at] = at == 0 ? 1e9 : stored[at - 1] - 0.5;
+        if (change == -0.5) stored[at] = at == 0 ? stored[1] : stored[at - 1];
+        Bytes block;
+        for (std::uint32_t k = 0; k < count; ++k) {
+          put(block, stored[k]);
+          if (format == 3) put(block, 1.0f);
+        }
+        if (format == 2) block.resize(block.size() + 4 * count, 0);
+        Peaks reuse{{}, {}, true};
+        const auto peaks = decode_peak_block(block, params(format, count), &calibration, std::move(reuse));
+        ASSERT_TRUE(peaks.has_value());
+        EXPECT_EQ(peaks->mz_rising, rising(peaks->mz)) << format << " " << at << " " << change;
+        EXPECT_EQ(peaks->mz_rising, change == 0.0 || change == -0.5) << format << " " << at << " " << change;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace karvel::raw::mspeak

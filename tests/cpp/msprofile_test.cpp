@@ -331,6 +331,7 @@ TEST(MsProfileBlock, EveryPointUsesTheCalibration) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ASSERT_EQ(peaks->mz[i], calibration->mz(20000.25 + static_cast<double>(i) * 0.5)) << i;
   }
+  EXPECT_EQ(peaks->mz_rising, rising(peaks->mz));
 }
 
 TEST(MsProfileBlock, InvalidLzfAxis) {
