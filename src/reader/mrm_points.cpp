@@ -40,20 +40,29 @@ class ColumnWriter {
 
   MrmColumns& columns() noexcept { return columns_; }
 
+  // The columns at their length; room far beyond it (a run with few MRM
+  // scans among many) is given back rather than handed on with them.
   MrmColumns take() {
+    const bool shrink = filled_ < columns_.rt.size() / 2;
     size_all(filled_);
+    if (shrink) each_column([](auto& column) { column.shrink_to_fit(); });
     return std::move(columns_);
   }
 
  private:
+  template <class Apply>
+  void each_column(Apply&& apply) {
+    apply(columns_.spectrum_index);
+    apply(columns_.channel);
+    apply(columns_.rt);
+    apply(columns_.mz);
+    apply(columns_.intensity);
+    apply(columns_.collision_energy);
+    apply(columns_.polarity);
+  }
+
   void size_all(std::size_t size) {
-    columns_.spectrum_index.resize(size);
-    columns_.channel.resize(size);
-    columns_.rt.resize(size);
-    columns_.mz.resize(size);
-    columns_.intensity.resize(size);
-    columns_.collision_energy.resize(size);
-    columns_.polarity.resize(size);
+    each_column([size](auto& column) { column.resize(size); });
   }
 
   MrmColumns columns_;
