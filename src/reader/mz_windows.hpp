@@ -50,6 +50,7 @@ class MzWindows {
   std::vector<MzWindow> windows_;
   std::vector<Placed> by_low_;       // the windows that hold something, by rising low
   std::vector<std::size_t> empty_;   // the others
+  bool disjoint_ = true;             // each of by_low_ ends below the next one's low
 };
 
 using raw::rising;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -66,7 +67,9 @@ TEST(MzWindows, StridedOutputLeavesOtherSlotsAlone) {
 
 // Over random spectra (rising or shuffled, with repeated m/z) and random
 // windows, every window's sum is bit for bit that of scanning the points
-// for it alone, whichever order the windows come in.
+// for it alone, whichever order the windows come in. Every fourth round
+// has up to 400 narrow windows on the points' grid, disjoint or touching
+// (one's high the next one's low), as many as the points or more.
 TEST(MzWindows, ManyWindowsEqualEachAlone) {
   std::mt19937_64 random(20261208);
   std::uniform_real_distribution<double> mz_of(100.0, 1000.0);
@@ -79,11 +82,21 @@ TEST(MzWindows, ManyWindowsEqualEachAlone) {
     if (round % 3 != 0) std::sort(mz.begin(), mz.end());
     std::vector<float> intensity(points);
     for (auto& value : intensity) value = intensity_of(random);
-    std::vector<MzWindow> list(1 + random() % 60);
-    for (auto& window : list) {
-      const double centre = points != 0 && random() % 2 ? mz[random() % points] : mz_of(random);
-      const double half = width_of(random);
-      window = {centre - half, centre + half};
+    std::vector<MzWindow> list(1 + random() % (round % 4 == 1 ? 400 : 60));
+    if (round % 4 == 1) {
+      std::vector<double> grid;
+      for (double centre = 100; centre < 1000; centre += 0.25 * static_cast<double>(1 + random() % 4)) {
+        grid.push_back(centre);
+      }
+      std::shuffle(grid.begin(), grid.end(), random);
+      const double half = random() % 2 ? 0.1 : 0.125;
+      for (std::size_t k = 0; k < list.size(); ++k) list[k] = {grid[k] - half, grid[k] + half};
+    } else {
+      for (auto& window : list) {
+        const double centre = points != 0 && random() % 2 ? mz[random() % points] : mz_of(random);
+        const double half = width_of(random);
+        window = {centre - half, centre + half};
+      }
     }
     const MzWindows windows(list);
     const auto together = sums(windows, mz, intensity);
