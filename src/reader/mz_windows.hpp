@@ -51,6 +51,18 @@ class MzWindows {
   std::vector<Placed> by_low_;       // the windows that hold something, by rising low
   std::vector<std::size_t> empty_;   // the others
   bool disjoint_ = true;             // each of by_low_ ends below the next one's low
+  // Disjoint windows over a finite span: the span cut into equal buckets;
+  // for each bucket the number of windows whose high lies in an earlier one
+  // and the lowest low of the windows that reach into it. A point below its
+  // bucket's lowest low lies in no window; another one's window (the first
+  // that does not end below it) is a lookup and, rarely, a step over a
+  // window that ends in its own bucket. Empty when the windows overlap or
+  // their span is not finite.
+  std::size_t bucket_of(double mz) const noexcept;
+  double bucket_base_ = 0.0;
+  double bucket_scale_ = 0.0;
+  std::vector<std::uint32_t> ended_before_;
+  std::vector<double> lowest_low_;
 };
 
 using raw::rising;
