@@ -28,6 +28,29 @@ def import_pyarrow() -> Any:
     return pyarrow
 
 
+# Arrays handed to pyarrow over their own memory: pyarrow.array() asks
+# pandas, where it is installed, whether a value is one of its own types,
+# and importing pandas makes a first call half a second slower.
+def arrow_column(pa: Any, values: npt.NDArray[Any], nulls: npt.NDArray[np.bool_] | None = None) -> Any:
+    """A numpy column as an Arrow array (a null where nulls holds)."""
+    values = np.ascontiguousarray(values)
+    validity = None
+    if nulls is not None and nulls.any():
+        validity = pa.py_buffer(np.packbits(~nulls, bitorder="little"))
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), values.size, [validity, pa.py_buffer(values)])
+
+
+def arrow_strings(pa: Any, texts: list[str]) -> Any:
+    """Texts as an Arrow string array."""
+    encoded = [text.encode() for text in texts]
+    offsets = np.zeros(len(encoded) + 1, dtype=np.int64)
+    np.cumsum([len(item) for item in encoded], out=offsets[1:])
+    if offsets[-1] > np.iinfo(np.int32).max:
+        return pa.array(texts, pa.string())
+    return pa.Array.from_buffers(pa.string(), len(encoded),
+                                 [None, pa.py_buffer(offsets.astype(np.int32)), pa.py_buffer(b"".join(encoded))])
+
+
 class TargetError(ValueError):
     """A malformed target table; `row` is the faulty row, counted from 1
     below the header (None when the table as a whole is at fault)."""
@@ -194,12 +217,12 @@ def extract(run: Any, targets: Any, *, mode: _args.Mode = "auto", threads: int |
     pieces.sort(key=lambda piece: piece[0].row)
     lengths = [rt.size for _, rt, _ in pieces]
     names = pa.DictionaryArray.from_arrays(
-        pa.array(np.repeat(np.arange(len(pieces), dtype=np.int32), lengths)),
-        pa.array([t.name for t, _, _ in pieces], pa.string()))
+        arrow_column(pa, np.repeat(np.arange(len(pieces), dtype=np.int32), lengths)),
+        arrow_strings(pa, [t.name for t, _, _ in pieces]))
     rt_column = np.concatenate([rt for _, rt, _ in pieces]) if pieces else np.empty(0)
     value_column = np.concatenate([values for _, _, values in pieces]) if pieces else np.empty(0)
-    return pa.table({"name": names, "rt": pa.array(rt_column, pa.float64()),
-                     "intensity": pa.array(value_column, pa.float64())})
+    return pa.table({"name": names, "rt": arrow_column(pa, rt_column.astype(np.float64, copy=False)),
+                     "intensity": arrow_column(pa, value_column.astype(np.float64, copy=False))})
 
 
 # MRM channels ------------------------------------------------------------------------
@@ -229,9 +252,9 @@ def transition_columns(run: Any, errors: _args.Errors = "raise",
 def transitions(run: Any, errors: _args.Errors = "raise") -> Any:
     pa = import_pyarrow()
     columns = transition_columns(run, errors)
-    arrays = {name: pa.array(values) for name, values in columns.items()}
+    arrays = {name: arrow_column(pa, values) for name, values in columns.items()}
     energy = columns["collision_energy"]
-    arrays["collision_energy"] = pa.array(energy, mask=np.isnan(energy))
+    arrays["collision_energy"] = arrow_column(pa, energy, np.isnan(energy))
     return pa.table(arrays)
 
 

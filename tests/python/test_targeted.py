@@ -4,6 +4,8 @@ MRM channels as columns."""
 from __future__ import annotations
 
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -364,3 +366,16 @@ def test_channel_chromatograms_in_mzml_load_in_pyopenms(tmp_path, seed):
     written = {c.getNativeID(): c.get_peaks()[0].tolist() for c in experiment.getChromatograms()
                if c.getChromatogramType() == srm_type}
     assert written == {t.native_id: t.rt[t.rt >= late].tolist() for t in traces if (t.rt >= late).any()}
+
+
+@pytest.mark.parametrize("call", ["run.transitions()",
+                                  "run.extract(pyarrow.csv.read_csv(io.BytesIO(b'name,mz,da\\nA,500,100\\n')))"])
+def test_arrow_results_leave_pandas_unimported(tmp_path, call):
+    """pyarrow.array() imports pandas where it is installed: half a second
+    on a first call that needs nothing of it."""
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    path = mrm_run(tmp_path, 0) if "transitions" in call else generated_run(tmp_path, 5)
+    code = (f"import io, sys, morvane, pyarrow.csv\nrun = morvane.open({str(path)!r})\n"
+            f"assert {call}.num_rows > 0\nassert 'pandas' not in sys.modules")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)
