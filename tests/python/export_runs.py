@@ -81,3 +81,26 @@ def assert_same_columns(actual: dict[str, np.ndarray], expected: dict[str, np.nd
 def leftovers(folder: Path) -> list[str]:
     """Temporary files left behind in folder."""
     return sorted(p.name for p in folder.iterdir() if p.name.startswith(".") or p.name.endswith(".part"))
+
+
+def recorded_bars(monkeypatch, tqdm_auto) -> list:
+    """tqdm.auto's bar replaced by one that records its total and count;
+    the bars made from now on, in order."""
+    bars = []
+
+    class Recorder:
+        def __init__(self, **options):
+            self.total, self.n = options["total"], 0
+            bars.append(self)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return None
+
+        def update(self, count=1):
+            self.n += count
+
+    monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
+    return bars

@@ -10,6 +10,7 @@ import pytest
 
 import morvane
 from datafolder.run import Fault
+from export_runs import recorded_bars
 from runs import build_small_run, profile, small_run_builder
 
 
@@ -109,26 +110,10 @@ def test_progress_bar_in_a_notebook(tmp_path, monkeypatch, shell, shown, write):
     tqdm_auto = pytest.importorskip("tqdm.auto")
     if write == "parquet":
         pytest.importorskip("pyarrow")
-    bars = []
-
-    class Recorder:
-        def __init__(self, **options):
-            self.total, self.n = options["total"], 0
-            bars.append(self)
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def update(self, count=1):
-            self.n += count
-
+    bars = recorded_bars(monkeypatch, tqdm_auto)
     fake = types.ModuleType("IPython")
     fake.get_ipython = lambda: None if shell is None else type(shell, (_Shell,), {})()
     monkeypatch.setitem(sys.modules, "IPython", fake)
-    monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: False)
     built = build_small_run(tmp_path)
     with morvane.open(built.path) as run:

@@ -18,7 +18,7 @@ import karvel_cli
 import morvane
 from morvane._logging import forward, keep_reader_records
 from datafolder.run import Fault, RunBuilder, cut_tail
-from export_runs import assert_same_columns, expected_columns, leftovers
+from export_runs import assert_same_columns, expected_columns, leftovers, recorded_bars
 from mzml_checks import fileinfo_available, index_problems
 from runs import mz_centroid, profile, tof_centroid
 
@@ -233,23 +233,7 @@ def test_a_progress_bar_with_skip_ends_full(tmp_path, monkeypatch, output):
     """The spectra left out count as done: the bar does not stop short."""
     pytest.importorskip("pyarrow")
     tqdm_auto = pytest.importorskip("tqdm.auto")
-    bars = []
-
-    class Recorder:
-        def __init__(self, **options):
-            self.total, self.n = options["total"], 0
-            bars.append(self)
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            return None
-
-        def update(self, count=1):
-            self.n += count
-
-    monkeypatch.setattr(tqdm_auto, "tqdm", Recorder)
+    bars = recorded_bars(monkeypatch, tqdm_auto)
     monkeypatch.setattr(sys.stderr, "isatty", lambda: True)
     path = unreported_damaged(tmp_path / "run.d")
     with morvane.open(path) as run:
