@@ -90,6 +90,124 @@ struct Window {
   std::size_t high = 0;
 };
 
+// Two neighbours that lift each other's top by more than kPairShare (closer
+// than about 1.45 FWHM for equal peaks), and nothing else that lifts either,
+// are fitted together: the sum of two Gaussians of one width, by weighted
+// least squares on the intensities themselves (Levenberg-Marquardt, each
+// point weighted by the inverse of its counting variance) over the points
+// of both tops down to half height. Taking a neighbour's fitted Gaussian off
+// and fitting again cannot do that: each first fit is lifted and widened
+// by the other, so the refits start from, and stay near, apexes pulled
+// together or pushed apart.
+constexpr double kPairShare = 0.003;
+constexpr int kPairIterations = 12;
+// Two Gaussians of one width closer than twice it make one maximum, so a
+// pair fit closer than that is one peak's two noisy maxima: kept as they are.
+constexpr double kPairApart = 2.0;
+// Refits whose widths differ by more than this factor are not two peaks of
+// one width (one of them is itself an unresolved pair, or a ripple).
+constexpr double kPairWidths = 1.5;
+
+// The parameters of a pair fit: heights, positions (relative to `origin`)
+// and the shared sigma, in points.
+struct PairFit {
+  std::array<double, 5> p{};  // h1, x1, h2, x2, sigma
+};
+
+// Solves the symmetric positive definite system a x = b (5 x 5) in place by
+// Cholesky; false when a is not positive definite.
+bool solve5(std::array<std::array<double, 5>, 5> a, std::array<double, 5>& b) {
+  constexpr int n = 5;
+  for (int j = 0; j < n; ++j) {
+    double d = a[j][j];
+    for (int k = 0; k < j; ++k) d -= a[j][k] * a[j][k];
+    if (!(d > 0.0)) return false;
+    a[j][j] = std::sqrt(d);
+    for (int i = j + 1; i < n; ++i) {
+      double v = a[i][j];
+      for (int k = 0; k < j; ++k) v -= a[i][k] * a[j][k];
+      a[i][j] = v / a[j][j];
+    }
+  }
+  for (int i = 0; i < n; ++i) {
+    for (int k = 0; k < i; ++k) b[i] -= a[i][k] * b[k];
+    b[i] /= a[i][i];
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    for (int k = i + 1; k < n; ++k) b[i] -= a[k][i] * b[k];
+    b[i] /= a[i][i];
+  }
+  return std::ranges::all_of(b, [](double v) { return std::isfinite(v); });
+}
+
+// Fits the pair to the points xs (relative positions), ys with weights ws
+// from the start in fit, keeping both heights and the width positive; the
+// weighted sum of squared residuals it reaches.
+double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit) {
+  auto chi2_of = [&](const std::array<double, 5>& p) {
+    double sum = 0;
+    const double inv = 1.0 / (2.0 * p[4] * p[4]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d1 = xs[i] - p[1];
+      const double d2 = xs[i] - p[3];
+      const double r = ys[i] - p[0] * std::exp(-d1 * d1 * inv) - p[2] * std::exp(-d2 * d2 * inv);
+      sum += ws[i] * r * r;
+    }
+    return sum;
+  };
+  double chi2 = chi2_of(fit.p);
+  double lambda = 1e-3;
+  for (int iteration = 0; iteration < kPairIterations; ++iteration) {
+    std::array<std::array<double, 5>, 5> a{};
+    std::array<double, 5> b{};
+    const auto& p = fit.p;
+    const double s2 = p[4] * p[4];
+    for (std::size_t i = 0; i < n; ++i) {
+      const double d1 = xs[i] - p[1];
+      const double d2 = xs[i] - p[3];
+      const double e1 = std::exp(-d1 * d1 / (2.0 * s2));
+      const double e2 = std::exp(-d2 * d2 / (2.0 * s2));
+      const double g1 = p[0] * e1;
+      const double g2 = p[2] * e2;
+      const double r = ys[i] - g1 - g2;
+      const std::array<double, 5> j = {e1, g1 * d1 / s2, e2, g2 * d2 / s2,
+                                       (g1 * d1 * d1 + g2 * d2 * d2) / (s2 * p[4])};
+      for (int u = 0; u < 5; ++u) {
+        b[u] += ws[i] * j[u] * r;
+        for (int v = 0; v <= u; ++v) a[u][v] += ws[i] * j[u] * j[v];
+      }
+    }
+    for (int u = 0; u < 5; ++u) {
+      for (int v = u + 1; v < 5; ++v) a[u][v] = a[v][u];
+    }
+    bool improved = false;
+    while (lambda < 1e8) {
+      auto damped = a;
+      auto step = b;
+      for (int u = 0; u < 5; ++u) damped[u][u] *= 1.0 + lambda;
+      if (solve5(damped, step)) {
+        std::array<double, 5> next = p;
+        for (int u = 0; u < 5; ++u) next[u] += step[u];
+        if (next[0] > 0 && next[2] > 0 && next[4] > 0) {
+          const double next_chi2 = chi2_of(next);
+          if (next_chi2 <= chi2) {
+            const bool done = chi2 - next_chi2 <= 1e-6 * chi2;
+            fit.p = next;
+            chi2 = next_chi2;
+            lambda = std::max(lambda / 4.0, 1e-9);
+            improved = true;
+            if (done) return chi2;
+            break;
+          }
+        }
+      }
+      lambda *= 8.0;
+    }
+    if (!improved) return chi2;  // no step lowers it: a minimum
+  }
+  return chi2;
+}
+
 // The Gaussian fitted to the top of the maximum [first, last] (equal
 // points of intensity `value`, both neighbours positive): a parabola fitted
 // to the logarithms of the points from the maximum down to half its value
@@ -118,6 +236,64 @@ struct TopFit {
   Apex apex;
   double curvature = 0;
 };
+
+// A top with an unresolved shoulder as two Gaussians of one width: fitted
+// to the points [from, to] (the top down to half height and a point below
+// on each side) by fit_pair, from the major at `apex` with the width of the
+// steep flank (its half width at half height `narrow`) and a minor of a
+// third of it a width and a half toward the shoulder's side `side` (+1
+// right, -1 left). Kept when it explains the points clearly better than
+// the single Gaussian `single` (a log parabola about `centre`, relative to
+// `value`): the drop in the weighted squared residuals per added parameter
+// is more than kShoulderSplit times what is left per point beyond the five
+// parameters, over at least kShoulderPoints points (fewer leave the test to
+// chance); and when the major lies on the steep side of the minor, at
+// least kShoulderApart widths from it. Only the major is reported: the
+// minor has no maximum of its own, and a tailing flank fits as one too.
+constexpr double kShoulderSplit = 30.0;
+constexpr std::size_t kShoulderPoints = 10;
+constexpr double kShoulderApart = 1.0;
+
+template <typename ValueAt>
+bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, double apex, double value,
+                       const Parabola& single, double centre, double narrow, double side, const Allowance& allowance,
+                       TopFit& result) {
+  const std::size_t count = to - from + 1;
+  if (count < kShoulderPoints || count > 3 * kTopSide) return false;
+  std::array<double, 3 * kTopSide> xs, ys, ws;
+  const double floor = std::max(allowance.level, 0.01 * value);
+  const double origin = static_cast<double>(from);
+  double one = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    xs[i] = static_cast<double>(i);
+    ys[i] = value_at(from + i);
+    ws[i] = 1.0 / std::max(ys[i], floor);
+    const double x = xs[i] + origin - centre;
+    const double r = ys[i] - value * std::exp(single.c0 + single.c1 * x + single.c2 * x * x);
+    one += ws[i] * r * r;
+  }
+  const double sigma = narrow / std::sqrt(2.0 * std::log(2.0));
+  PairFit fit;
+  fit.p = {value, apex - origin, value / 3.0, apex - origin + side * 1.5 * sigma, sigma};
+  if (side < 0) {
+    std::swap(fit.p[0], fit.p[2]);
+    std::swap(fit.p[1], fit.p[3]);
+  }
+  const double two = fit_pair(xs.data(), ys.data(), ws.data(), count, fit);
+  if (!((one - two) / 2.0 > kShoulderSplit * two / static_cast<double>(count - 5))) return false;
+  const auto& p = fit.p;
+  const bool right_major = p[2] > p[0];
+  const double major_x = (right_major ? p[3] : p[1]) + origin;
+  const double minor_x = (right_major ? p[1] : p[3]) + origin;
+  const double major_h = right_major ? p[2] : p[0];
+  if (!(p[4] > 0.5 * sigma && p[4] < 2.0 * sigma) || !(std::fabs(major_x - minor_x) >= kShoulderApart * p[4]) ||
+      !((minor_x - major_x) * side > 0) || !(major_x >= origin && major_x <= static_cast<double>(to)) ||
+      !std::isfinite(major_h)) {
+    return false;
+  }
+  result = {{major_x, std::max(major_h, 0.0)}, -0.5 / (p[4] * p[4])};
+  return true;
+}
 
 // value_at(i): the signal at point i (the profile's, or less what fitted
 // neighbours contribute).
@@ -206,10 +382,15 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
       // the shoulder's half-height reach) is no shoulder: the refits take it off.
       const bool clear = left_steep ? window.high - last > 2 * (walked_high + 1 - last)
                                     : first + 1 - window.low > 2 * (first + 1 - walked_low);
+      const bool shoulder =
+          wide > kShoulderRatio * narrow && clear &&
+          wide > (kShoulderRatio + kShoulderNoise * allowance.at(half) / (kRippleNoise * half)) * narrow;
+      if (shoulder && fit_shoulder_pair(value_at, walked_low - 1, walked_high + 1, centre + offset, value,
+                                        fit, centre, narrow, left_steep ? 1.0 : -1.0, allowance, result)) {
+        return true;
+      }
       Parabola steep;
-      if (wide > kShoulderRatio * narrow && clear &&
-          wide > (kShoulderRatio + kShoulderNoise * allowance.at(half) / (kRippleNoise * half)) * narrow &&
-          (left_steep ? fit_points(walked_low, last, steep) : fit_points(first, walked_high, steep))) {
+      if (shoulder && (left_steep ? fit_points(walked_low, last, steep) : fit_points(first, walked_high, steep))) {
         const double steep_offset = -steep.c1 / (2.0 * steep.c2);
         const double reach_low = left_steep ? xs[0] : xs[0] - 1.0;
         const double reach_high = left_steep ? xs[n - 1] + 1.0 : xs[n - 1];
@@ -551,124 +732,6 @@ inline double gaussian_at(const Placed& placed, double i) noexcept {
 // of its height is taken off before `at` is fitted again.
 constexpr double kNeighbourShare = 1e-3;
 constexpr int kRefits = 3;
-
-// Two neighbours that lift each other's top by more than kPairShare (closer
-// than about 1.45 FWHM for equal peaks), and nothing else that lifts either,
-// are fitted together: the sum of two Gaussians of one width, by weighted
-// least squares on the intensities themselves (Levenberg-Marquardt, each
-// point weighted by the inverse of its counting variance) over the points
-// of both tops down to half height. Taking a neighbour's fitted Gaussian off
-// and fitting again cannot do that: each first fit is lifted and widened
-// by the other, so the refits start from, and stay near, apexes pulled
-// together or pushed apart.
-constexpr double kPairShare = 0.003;
-constexpr int kPairIterations = 12;
-// Two Gaussians of one width closer than twice it make one maximum, so a
-// pair fit closer than that is one peak's two noisy maxima: kept as they are.
-constexpr double kPairApart = 2.0;
-// Refits whose widths differ by more than this factor are not two peaks of
-// one width (one of them is itself an unresolved pair, or a ripple).
-constexpr double kPairWidths = 1.5;
-
-// The parameters of a pair fit: heights, positions (relative to `origin`)
-// and the shared sigma, in points.
-struct PairFit {
-  std::array<double, 5> p{};  // h1, x1, h2, x2, sigma
-};
-
-// Solves the symmetric positive definite system a x = b (5 x 5) in place by
-// Cholesky; false when a is not positive definite.
-bool solve5(std::array<std::array<double, 5>, 5> a, std::array<double, 5>& b) {
-  constexpr int n = 5;
-  for (int j = 0; j < n; ++j) {
-    double d = a[j][j];
-    for (int k = 0; k < j; ++k) d -= a[j][k] * a[j][k];
-    if (!(d > 0.0)) return false;
-    a[j][j] = std::sqrt(d);
-    for (int i = j + 1; i < n; ++i) {
-      double v = a[i][j];
-      for (int k = 0; k < j; ++k) v -= a[i][k] * a[j][k];
-      a[i][j] = v / a[j][j];
-    }
-  }
-  for (int i = 0; i < n; ++i) {
-    for (int k = 0; k < i; ++k) b[i] -= a[i][k] * b[k];
-    b[i] /= a[i][i];
-  }
-  for (int i = n - 1; i >= 0; --i) {
-    for (int k = i + 1; k < n; ++k) b[i] -= a[k][i] * b[k];
-    b[i] /= a[i][i];
-  }
-  return std::ranges::all_of(b, [](double v) { return std::isfinite(v); });
-}
-
-// Fits the pair to the points xs (relative positions), ys with weights ws
-// from the start in fit, keeping both heights and the width positive; the
-// weighted sum of squared residuals it reaches.
-double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit) {
-  auto chi2_of = [&](const std::array<double, 5>& p) {
-    double sum = 0;
-    const double inv = 1.0 / (2.0 * p[4] * p[4]);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double d1 = xs[i] - p[1];
-      const double d2 = xs[i] - p[3];
-      const double r = ys[i] - p[0] * std::exp(-d1 * d1 * inv) - p[2] * std::exp(-d2 * d2 * inv);
-      sum += ws[i] * r * r;
-    }
-    return sum;
-  };
-  double chi2 = chi2_of(fit.p);
-  double lambda = 1e-3;
-  for (int iteration = 0; iteration < kPairIterations; ++iteration) {
-    std::array<std::array<double, 5>, 5> a{};
-    std::array<double, 5> b{};
-    const auto& p = fit.p;
-    const double s2 = p[4] * p[4];
-    for (std::size_t i = 0; i < n; ++i) {
-      const double d1 = xs[i] - p[1];
-      const double d2 = xs[i] - p[3];
-      const double e1 = std::exp(-d1 * d1 / (2.0 * s2));
-      const double e2 = std::exp(-d2 * d2 / (2.0 * s2));
-      const double g1 = p[0] * e1;
-      const double g2 = p[2] * e2;
-      const double r = ys[i] - g1 - g2;
-      const std::array<double, 5> j = {e1, g1 * d1 / s2, e2, g2 * d2 / s2,
-                                       (g1 * d1 * d1 + g2 * d2 * d2) / (s2 * p[4])};
-      for (int u = 0; u < 5; ++u) {
-        b[u] += ws[i] * j[u] * r;
-        for (int v = 0; v <= u; ++v) a[u][v] += ws[i] * j[u] * j[v];
-      }
-    }
-    for (int u = 0; u < 5; ++u) {
-      for (int v = u + 1; v < 5; ++v) a[u][v] = a[v][u];
-    }
-    bool improved = false;
-    while (lambda < 1e8) {
-      auto damped = a;
-      auto step = b;
-      for (int u = 0; u < 5; ++u) damped[u][u] *= 1.0 + lambda;
-      if (solve5(damped, step)) {
-        std::array<double, 5> next = p;
-        for (int u = 0; u < 5; ++u) next[u] += step[u];
-        if (next[0] > 0 && next[2] > 0 && next[4] > 0) {
-          const double next_chi2 = chi2_of(next);
-          if (next_chi2 <= chi2) {
-            const bool done = chi2 - next_chi2 <= 1e-6 * chi2;
-            fit.p = next;
-            chi2 = next_chi2;
-            lambda = std::max(lambda / 4.0, 1e-9);
-            improved = true;
-            if (done) return chi2;
-            break;
-          }
-        }
-      }
-      lambda *= 8.0;
-    }
-    if (!improved) return chi2;  // no step lowers it: a minimum
-  }
-  return chi2;
-}
 
 }  // namespace
 

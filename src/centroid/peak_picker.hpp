@@ -46,6 +46,11 @@
 //     their value, what the detector recorded.
 //   - When the top fit fails (it is not a peak within its points), the
 //     three-point interpolation.
+//   - A top with an unresolved shoulder (one flank reaching half height
+//     markedly further from the vertex than the other, beyond what the
+//     counting noise explains) is fitted as two Gaussians of one width
+//     when they explain its points clearly better than one, and the major
+//     is reported; otherwise by its steeper flank up to the maximum.
 //   - A fitted apex lies within the spectrum and at least kApexMargin points
 //     short of halfway to each neighbouring maximum; one that does not
 //     (only on odd shapes) stays at its maximum's point.
