@@ -17,6 +17,7 @@ a fresh interpreter like bench/measure.py:
 - run.transitions() of the MRM run against reading its data file once,
   and against reading both files the columns are made of (the scan table
   and the data file) once each;
+- the 1,000 targets against reading the centroid run's data file once;
 - converting the MRM run to mzML with its channel chromatograms against
   the same conversion without them.
 
@@ -173,6 +174,10 @@ def rows(runs, cpp, repetitions, row, scratch: Path) -> list:
         if from_file:
             out.append(row(SECTION, f"{label}, 1 target, 1 thread", "s", single,
                            xics["points"] / from_file, "file read + decode floor, 1 thread"))
+        # What a pass over the spectra cannot go below: the data file read once.
+        data = measure("data_floor", path=path, file="MSPeak.bin", repeats=5)
+        if "error" not in data:
+            out.append(row(SECTION, f"{label}, {TARGETS} targets", "s", many, data["seconds"], "read data file"))
         try:
             mzml_path = str(mzml.write_mzml(centroid))
             peer = measure("pyopenms_xics", repetitions, path=path, mzml=mzml_path, count=TARGETS)
