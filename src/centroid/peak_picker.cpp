@@ -245,19 +245,28 @@ struct TopFit {
 // right, -1 left). Kept when it explains the points clearly better than
 // the single Gaussian `single` (a log parabola about `centre`, relative to
 // `value`): the drop in the weighted squared residuals per added parameter
-// is more than kShoulderSplit times what is left per point beyond the five
+// is more than `split` times what is left per point beyond the five
 // parameters, over at least kShoulderPoints points (fewer leave the test to
 // chance); and when the major lies on the steep side of the minor, at
-// least kShoulderApart widths from it. Only the major is reported: the
+// least kShoulderApart widths from it, the minor at least `minor_share`
+// of its height. Only the major is reported: the
 // minor has no maximum of its own, and a tailing flank fits as one too.
 constexpr double kShoulderSplit = 30.0;
 constexpr std::size_t kShoulderPoints = 10;
 constexpr double kShoulderApart = 1.0;
+// A top that fails the shoulder test but is still lopsided by more than
+// kFlatNoise times the relative counting noise at half height (a pair of
+// about one height closer than one maximum's width apart leaves only
+// that) is split on kFlatSplit, with a minor of at least kFlatShare of the
+// major.
+constexpr double kFlatNoise = 1.0;
+constexpr double kFlatSplit = 300.0;
+constexpr double kFlatShare = 0.5;
 
 template <typename ValueAt>
 bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, double apex, double value,
                        const Parabola& single, double centre, double narrow, double side, const Allowance& allowance,
-                       TopFit& result) {
+                       double split, double minor_share, TopFit& result) {
   const std::size_t count = to - from + 1;
   if (count < kShoulderPoints || count > 3 * kTopSide) return false;
   std::array<double, 3 * kTopSide> xs, ys, ws;
@@ -280,12 +289,14 @@ bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, doubl
     std::swap(fit.p[1], fit.p[3]);
   }
   const double two = fit_pair(xs.data(), ys.data(), ws.data(), count, fit);
-  if (!((one - two) / 2.0 > kShoulderSplit * two / static_cast<double>(count - 5))) return false;
+  if (!((one - two) / 2.0 > split * two / static_cast<double>(count - 5))) return false;
   const auto& p = fit.p;
   const bool right_major = p[2] > p[0];
   const double major_x = (right_major ? p[3] : p[1]) + origin;
   const double minor_x = (right_major ? p[1] : p[3]) + origin;
   const double major_h = right_major ? p[2] : p[0];
+  const double minor_h = right_major ? p[0] : p[2];
+  if (!(minor_h >= minor_share * major_h)) return false;
   if (!(p[4] > 0.5 * sigma && p[4] < 2.0 * sigma) || !(std::fabs(major_x - minor_x) >= kShoulderApart * p[4]) ||
       !((minor_x - major_x) * side > 0) || !(major_x >= origin && major_x <= static_cast<double>(to)) ||
       !std::isfinite(major_h)) {
@@ -385,8 +396,13 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
       const bool shoulder =
           wide > kShoulderRatio * narrow && clear &&
           wide > (kShoulderRatio + kShoulderNoise * allowance.at(half) / (kRippleNoise * half)) * narrow;
-      if (shoulder && fit_shoulder_pair(value_at, walked_low - 1, walked_high + 1, centre + offset, value,
-                                        fit, centre, narrow, left_steep ? 1.0 : -1.0, allowance, result)) {
+      // A top lopsided by less than that, or flattened by two peaks of
+      // about one height, is split too, on far stronger evidence.
+      const bool lopsided = clear && wide > (1.0 + kFlatNoise * allowance.at(half) / (kRippleNoise * half)) * narrow;
+      if ((shoulder || lopsided) &&
+          fit_shoulder_pair(value_at, walked_low - 1, walked_high + 1, centre + offset, value, fit, centre, narrow,
+                            left_steep ? 1.0 : -1.0, allowance, shoulder ? kShoulderSplit : kFlatSplit,
+                            shoulder ? 0.0 : kFlatShare, result)) {
         return true;
       }
       Parabola steep;

@@ -50,7 +50,9 @@
 //     markedly further from the vertex than the other, beyond what the
 //     counting noise explains) is fitted as two Gaussians of one width
 //     when they explain its points clearly better than one, and the major
-//     is reported; otherwise by its steeper flank up to the maximum.
+//     is reported; otherwise by its steeper flank up to the maximum. A top
+//     lopsided by less (as two peaks of about one height too close for a
+//     valley leave it) is split only on far stronger evidence.
 //   - A fitted apex lies within the spectrum and at least kApexMargin points
 //     short of halfway to each neighbouring maximum; one that does not
 //     (only on odd shapes) stays at its maximum's point.

@@ -226,6 +226,38 @@ TEST(FindApexes, UnresolvedShoulderIsSplitOffTheMajor) {
   }
 }
 
+TEST(FindApexes, FlatTopOfTwoEqualPeaksIsSplitOnlyOnStrongEvidence) {
+  // Two equal peaks 0.75 FWHM apart make one flat maximum between them,
+  // 2.6 points from each; where the noise leaves it lopsided, the split
+  // puts the apex on one of them. A single Gaussian as wide and high is
+  // never split.
+  const double fwhm = 2.0 * std::sqrt(2.0 * std::log(2.0)) * 3.0;
+  std::mt19937 random(11);
+  auto noisy = [&](const std::vector<float>& mean) {
+    std::vector<float> out(mean.size());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = static_cast<float>(std::poisson_distribution<int>(mean[i] + 20.0)(random));
+    }
+    return out;
+  };
+  int split = 0;
+  double single_worst = 0;
+  for (int draw = 0; draw < 60; ++draw) {
+    const double first = 30.0 + 0.05 * draw;
+    auto pair = gaussian(61, first, 3.0, 20000.0);
+    const auto second = gaussian(61, first + 0.75 * fwhm, 3.0, 20000.0);
+    for (std::size_t i = 0; i < pair.size(); ++i) pair[i] += second[i];
+    const auto found = apexes_of(noisy(pair), 3.0);
+    ASSERT_EQ(found.size(), 1u);
+    split += std::min(std::fabs(found[0].position - first), std::fabs(found[0].position - first - 0.75 * fwhm)) < 0.3;
+    const auto alone = apexes_of(noisy(gaussian(61, first, 3.9, 37000.0)), 3.0);
+    ASSERT_EQ(alone.size(), 1u);
+    single_worst = std::max(single_worst, std::fabs(alone[0].position - first));
+  }
+  EXPECT_GT(split, 0);
+  EXPECT_LT(single_worst, 0.1);
+}
+
 struct NoiseCase {
   const char* name;
   std::vector<float> intensity;
