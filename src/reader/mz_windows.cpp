@@ -80,7 +80,7 @@ constexpr std::size_t kPointsPerWindow = 4;
 // Buckets of the lookup for disjoint windows, per window: a point shares its
 // bucket with a window's high seldom enough that the step over it is a
 // branch mostly not taken. Windows beyond the cap keep the walk.
-constexpr std::size_t kBucketsPerWindow = 8;
+constexpr std::size_t kBucketsPerWindow = 16;
 constexpr std::size_t kMaxBucketedWindows = std::size_t{1} << 22;
 
 // value, or +0.0 when not keep: a mask, not a branch.
