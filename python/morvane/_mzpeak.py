@@ -1150,11 +1150,13 @@ def staging(target: Path) -> Iterator[Path]:
     """A hidden folder beside target for the members, removed afterwards."""
     remove_stale_temporaries(target.parent)
     folder = temporary_name(target)
+    # Made inside the block that removes it: a stop signal handled the
+    # moment mkdir returns must not leave the folder behind.
     try:
-        folder.mkdir()
-    except OSError as error:
-        raise named_after(error, target, folder) from None
-    try:
+        try:
+            folder.mkdir()
+        except OSError as error:
+            raise named_after(error, target, folder) from None
         yield folder
     finally:
         shutil.rmtree(folder, ignore_errors=True)

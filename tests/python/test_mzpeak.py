@@ -363,6 +363,22 @@ def test_a_failure_while_writing_leaves_the_old_output(tmp_path, monkeypatch, la
     assert leftovers(tmp_path) == []
 
 
+def test_a_stop_the_moment_the_member_folder_is_made_leaves_nothing(tmp_path, monkeypatch):
+    """A stop signal's exception raised as mkdir returns (a SIGTERM test
+    once left the folder behind)."""
+    made = Path.mkdir
+
+    def mkdir_then_stop(self, *args, **kwargs):
+        made(self, *args, **kwargs)
+        raise KeyboardInterrupt
+
+    run_path = varied_run(tmp_path / "varied.d")
+    monkeypatch.setattr(Path, "mkdir", mkdir_then_stop)
+    with morvane.open(run_path) as run, pytest.raises(KeyboardInterrupt):
+        run.to_mzpeak(tmp_path / "varied.mzpeak")
+    assert leftovers(tmp_path) == []
+
+
 @pytest.mark.parametrize("options, message", [
     ({"layout": "tar"}, "layout"),
     ({"mz_encoding": "slof"}, "mz_encoding"),
