@@ -77,11 +77,13 @@ std::size_t first_at_or_above(const double* mz, std::size_t count, std::size_t f
 // beat one walk over the windows (which steps over four points at a time).
 constexpr std::size_t kPointsPerWindow = 4;
 
-// Buckets of the lookup for disjoint windows, per window: a point shares its
-// bucket with a window's high seldom enough that the step over it is a
-// branch mostly not taken. Windows beyond the cap keep the walk.
+// Buckets of the lookup, per window: a bucket seldom holds more than one
+// window, and a point in a bucket with one window is tested once. Beyond
+// kMaxBucketedWindows windows, or kMaxMembersPerBucket listings a bucket
+// on average (windows wide beside the buckets), the walk stays.
 constexpr std::size_t kBucketsPerWindow = 16;
 constexpr std::size_t kMaxBucketedWindows = std::size_t{1} << 22;
+constexpr std::size_t kMaxMembersPerBucket = 4;
 
 // value, or +0.0 when not keep: a mask, not a branch.
 double kept(bool keep, float value) {
@@ -119,36 +121,48 @@ MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows
     }
   }
   std::stable_sort(by_low_.begin(), by_low_.end(), [](const Placed& a, const Placed& b) { return a.low < b.low; });
-  for (std::size_t k = 1; k < by_low_.size(); ++k) disjoint_ = disjoint_ && by_low_[k - 1].high < by_low_[k].low;
-  if (!disjoint_ || by_low_.size() <= 2 || by_low_.size() > kMaxBucketedWindows) return;
-  const double span = by_low_.back().high - by_low_.front().low;
+  if (by_low_.size() <= 2 || by_low_.size() > kMaxBucketedWindows) return;
+  highest_high_ = by_low_.front().high;
+  for (const Placed& window : by_low_) highest_high_ = std::max(highest_high_, window.high);
+  const double span = highest_high_ - by_low_.front().low;
   if (!(span > 0.0) || !std::isfinite(span)) return;
   const std::size_t buckets = kBucketsPerWindow * by_low_.size();
   bucket_scale_ = static_cast<double>(buckets) / span;
   if (!std::isfinite(bucket_scale_)) return;  // a span too narrow to cut
   bucket_base_ = by_low_.front().low;
-  // bucket_of rises with the m/z, so every window counted for a bucket ends
-  // below each point that falls into it.
-  ended_before_.resize(buckets);
-  std::size_t k = 0;
-  for (std::size_t b = 0; b < buckets; ++b) {
-    while (k < by_low_.size() && bucket_of(by_low_[k].high) < b) ++k;
-    ended_before_[b] = static_cast<std::uint32_t>(k);
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  buckets_.assign(buckets, Bucket{kInf, -kInf, 0, 0});
+  // bucket_of rises with the m/z, so a point within a window falls into a
+  // bucket from the window's low one to its high one: listed there.
+  std::size_t members = 0;
+  for (const Placed& window : by_low_) {
+    members += bucket_of(window.high) - bucket_of(window.low) + 1;
+    if (members > kMaxMembersPerBucket * buckets) {
+      buckets_.clear();
+      return;
+    }
   }
-  // The first window that reaches into a bucket has the lowest low there: a
-  // point of the bucket below it lies in no window.
-  lowest_low_.assign(buckets, std::numeric_limits<double>::infinity());
-  for (std::size_t w = by_low_.size(); w-- > 0;) {
-    const std::size_t last = bucket_of(by_low_[w].high);
-    for (std::size_t b = bucket_of(by_low_[w].low); b <= last; ++b) lowest_low_[b] = by_low_[w].low;
+  for (const Placed& window : by_low_) {
+    for (std::size_t b = bucket_of(window.low), last = bucket_of(window.high); b <= last; ++b) {
+      Bucket& bucket = buckets_[b];
+      ++bucket.count;
+      bucket.low = std::min(bucket.low, window.low);
+      bucket.high = std::max(bucket.high, window.high);
+    }
   }
-}
-
-std::size_t MzWindows::bucket_of(double mz) const noexcept {
-  // Asked only of m/z at or above the first low: never negative. The cap
-  // is taken before the truncation, as the wide test in sum does.
-  const double place = std::min((mz - bucket_base_) * bucket_scale_, static_cast<double>(ended_before_.size() - 1));
-  return static_cast<std::size_t>(static_cast<std::int64_t>(place));
+  std::uint32_t first = 0;
+  for (Bucket& bucket : buckets_) {
+    bucket.first = first;
+    first += bucket.count;
+    bucket.count = 0;
+  }
+  members_.resize(members);
+  for (const Placed& window : by_low_) {
+    for (std::size_t b = bucket_of(window.low), last = bucket_of(window.high); b <= last; ++b) {
+      Bucket& bucket = buckets_[b];
+      members_[bucket.first + bucket.count++] = window;
+    }
+  }
 }
 
 void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity, double* out,
@@ -177,52 +191,49 @@ void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity
     }
     return;
   }
-  // Rising m/z and disjoint windows about as many as their points: one walk
-  // over the points, each added to the sum of the first window that does
-  // not end below it (+0.0 when the point lies below that window's low),
-  // that window found through the buckets, and most points, which lie in
-  // no window, set aside four at a time: no walk over the windows between
-  // two points.
-  if (disjoint_) {
+  // Rising m/z and windows about as many as their points: one walk over
+  // the points, each tested against its bucket's bounds, and most points,
+  // which lie in no window, set aside four at a time: no walk over the
+  // windows between two points.
+  if (!buckets_.empty()) {
     const auto begin = static_cast<std::size_t>(
         std::lower_bound(mz.begin(), mz.end(), by_low_.front().low) - mz.begin());
     const auto end = static_cast<std::size_t>(
-        std::upper_bound(mz.begin() + begin, mz.end(), by_low_.back().high) - mz.begin());
-    if (end - begin <= kPointsPerWindow * by_low_.size() && !ended_before_.empty()) {
-      for (const Placed& window : by_low_) out[window.slot * stride] = 0.0;
-      const auto add = [&](std::size_t i) {
-        const double value = mz[i];
-        const std::size_t b = bucket_of(value);
-        if (!(value >= lowest_low_[b])) return;
-        // Steps only over windows that end in the point's own bucket, and
-        // stops at the last window at the latest: value is at most its high.
-        std::size_t k = ended_before_[b];
-        while (by_low_[k].high < value) ++k;
-        if (value >= by_low_[k].low) out[by_low_[k].slot * stride] += static_cast<double>(intensity[i]);
-      };
+        std::upper_bound(mz.begin() + begin, mz.end(), highest_high_) - mz.begin());
+    if (end - begin <= kPointsPerWindow * by_low_.size()) {
+      // Every slot is a window's: with stride 1 they are one run.
+      if (stride == 1) {
+        std::fill_n(out, windows_.size(), 0.0);
+      } else {
+        for (const Placed& window : by_low_) out[window.slot * stride] = 0.0;
+      }
       std::size_t i = begin;
 #if defined(__SSE2__)
-      // Four points at a time against their buckets' lowest lows, in wide
-      // comparisons (the buckets computed as bucket_of does): most points
-      // lie in no window.
+      // Four points at a time against their buckets' bounds, in wide
+      // comparisons (the buckets computed as bucket_of does).
       const __m128d base = _mm_set1_pd(bucket_base_);
       const __m128d scale = _mm_set1_pd(bucket_scale_);
-      const __m128d last = _mm_set1_pd(static_cast<double>(lowest_low_.size() - 1));
-      const auto lowest_lows = [&](__m128d values) {
+      const __m128d last = _mm_set1_pd(static_cast<double>(buckets_.size() - 1));
+      const auto inside = [&](__m128d values, std::uint32_t* places) {
         const __m128i b = _mm_cvttpd_epi32(_mm_min_pd(_mm_mul_pd(_mm_sub_pd(values, base), scale), last));
-        return _mm_setr_pd(lowest_low_[static_cast<std::uint32_t>(_mm_cvtsi128_si32(b))],
-                           lowest_low_[static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(b, 4)))]);
+        places[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(b));
+        places[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(b, 4)));
+        const Bucket& first = buckets_[places[0]];
+        const Bucket& second = buckets_[places[1]];
+        return _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(values, _mm_setr_pd(first.low, second.low)),
+                                          _mm_cmple_pd(values, _mm_setr_pd(first.high, second.high))));
       };
+      std::uint32_t places[4];
       for (; i + 4 <= end; i += 4) {
-        const __m128d first = _mm_loadu_pd(mz.data() + i);
-        const __m128d second = _mm_loadu_pd(mz.data() + i + 2);
-        const __m128d inside =
-            _mm_or_pd(_mm_cmpge_pd(first, lowest_lows(first)), _mm_cmpge_pd(second, lowest_lows(second)));
-        if (_mm_movemask_pd(inside) == 0) continue;
-        for (std::size_t j = i; j < i + 4; ++j) add(j);
+        unsigned hits = static_cast<unsigned>(inside(_mm_loadu_pd(mz.data() + i), places) |
+                                              (inside(_mm_loadu_pd(mz.data() + i + 2), places + 2) << 2));
+        for (; hits != 0; hits &= hits - 1) {
+          const unsigned j = static_cast<unsigned>(std::countr_zero(hits));
+          add_in_bucket(buckets_[places[j]], mz[i + j], intensity[i + j], out, stride);
+        }
       }
 #endif
-      for (; i < end; ++i) add(i);
+      for (; i < end; ++i) add_in_bucket(buckets_[bucket_of(mz[i])], mz[i], intensity[i], out, stride);
       return;
     }
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -47,22 +48,43 @@ class MzWindows {
     std::size_t slot;
   };
 
+  // Windows over a finite span cut into equal buckets: each bucket lists
+  // the windows that reach into it, and holds the lowest low and highest
+  // high among them (low +inf, high -inf for none). A point outside its
+  // bucket's bounds lies in no window; inside them, in those of its
+  // bucket's windows whose own bounds hold it. With one window in the
+  // bucket the bounds are the window's own: no second test.
+  struct Bucket {
+    double low;
+    double high;
+    std::uint32_t first;  // into members_
+    std::uint32_t count;
+  };
+  std::size_t bucket_of(double mz) const noexcept {
+    // Asked only of m/z from the lowest low to the highest high: never
+    // negative. The cap is taken before the truncation, as the wide test
+    // in sum does.
+    const double place = std::min((mz - bucket_base_) * bucket_scale_, static_cast<double>(buckets_.size() - 1));
+    return static_cast<std::size_t>(static_cast<std::int64_t>(place));
+  }
+  void add_in_bucket(const Bucket& bucket, double mz, float intensity, double* out,
+                     std::size_t stride) const noexcept {
+    for (std::uint32_t m = bucket.first; m < bucket.first + bucket.count; ++m) {
+      const Placed& window = members_[m];
+      if (mz >= window.low && mz <= window.high) out[window.slot * stride] += static_cast<double>(intensity);
+    }
+  }
+
   std::vector<MzWindow> windows_;
   std::vector<Placed> by_low_;       // the windows that hold something, by rising low
   std::vector<std::size_t> empty_;   // the others
-  bool disjoint_ = true;             // each of by_low_ ends below the next one's low
-  // Disjoint windows over a finite span: the span cut into equal buckets;
-  // for each bucket the number of windows whose high lies in an earlier one
-  // and the lowest low of the windows that reach into it. A point below its
-  // bucket's lowest low lies in no window; another one's window (the first
-  // that does not end below it) is a lookup and, rarely, a step over a
-  // window that ends in its own bucket. Empty when the windows overlap or
-  // their span is not finite.
-  std::size_t bucket_of(double mz) const noexcept;
+  double highest_high_ = 0.0;        // of by_low_
+  // Empty when the windows' span is not finite or they reach into too many
+  // buckets in all (wide windows over narrow ones).
   double bucket_base_ = 0.0;
   double bucket_scale_ = 0.0;
-  std::vector<std::uint32_t> ended_before_;
-  std::vector<double> lowest_low_;
+  std::vector<Bucket> buckets_;
+  std::vector<Placed> members_;
 };
 
 using raw::rising;
