@@ -14,8 +14,9 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
                                     std::vector<std::uint32_t> indices, const reader::MzWindows& windows,
                                     reader::BlockChoice choice, reader::CentroidOptions centroid,
                                     unsigned threads, std::vector<std::pair<std::uint32_t, Error>>* failures) {
-  // Only the points are decoded (no spectrum records), and each worker
-  // sums the spectra it decodes: the times come from the scan table.
+  // Only the sums are made (no spectrum records; a block of stored pairs
+  // is summed without decoding it), each worker summing the spectra it
+  // reads: the times come from the scan table.
   using SumsPool = OrderedPool<char>;
   const std::size_t spectra = indices.size();
   const auto& records = reader->scan().records;
@@ -41,11 +42,9 @@ Result<Traces> extracted_ion_traces(std::shared_ptr<const reader::Reader> reader
   auto pool = SumsPool::start(
       spectra, threads,
       [&](std::size_t position, std::size_t worker) -> Result<char> {
-        auto points = reader->points(indices[position], choice, std::move(spare[worker]), &readers[worker], centroid);
-        if (!points) return std::unexpected(std::move(points.error()));
-        const raw::Peaks& peaks = points->peaks;
-        if (targets != 0) windows.sum(peaks.mz, peaks.intensity, sums + position * targets, 1, peaks.mz_rising);
-        spare[worker] = std::move(points->peaks);
+        auto summed = reader->window_sums(indices[position], choice, windows, sums + position * targets, 1,
+                                          spare[worker], &readers[worker], centroid);
+        if (!summed) return std::unexpected(std::move(summed.error()));
         return char{1};
       },
       grain);

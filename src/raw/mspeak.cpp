@@ -12,22 +12,22 @@ namespace {
 
 constexpr std::uint32_t kQTofCentroidFormat = 2;
 constexpr std::uint32_t kInterleavedFormat = 3;
-constexpr std::uint64_t kBytesPerPeak = 12;
+constexpr std::uint64_t kBytesPerPeak = StoredPairs::kStride;
 
 // Format 3: (binary64 m/z, binary32 intensity) pairs, 12 bytes each.
 // Whether the m/z rise, seen on the way: !(before <= value) holds for a
 // fall and for NaN.
 bool decode_interleaved(const std::uint8_t* data, std::uint32_t count, double* mz, float* intensity) noexcept {
+  const StoredPairs pairs(data, count);
   double before = -std::numeric_limits<double>::infinity();
   bool falls = false;
   for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint8_t* peak = data + kBytesPerPeak * k;
-    const double value = load_f64(peak);
+    const double value = pairs.mz(k);
     falls |= !(before <= value);
     before = value;
     mz[k] = value;
     // Copied as bits, so NaN payloads and signs survive unchanged.
-    std::memcpy(&intensity[k], peak + 8, sizeof(float));
+    intensity[k] = pairs.intensity(k);
   }
   return !falls;
 }
@@ -87,6 +87,14 @@ Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
   reuse.mz_rising =
       decode_checked_peak_block(block, centroid_params, calibration, reuse.mz.data(), reuse.intensity.data());
   return reuse;
+}
+
+std::optional<StoredPairs> stored_pairs(std::span<const std::uint8_t> block,
+                                        const msscan::SpectrumParams& centroid_params) noexcept {
+  if (centroid_params.format_id != kInterleavedFormat) return std::nullopt;
+  const std::uint32_t count = centroid_params.point_count;
+  if (block.size() < kBytesPerPeak * count) return std::nullopt;
+  return StoredPairs(block.data(), count);
 }
 
 }  // namespace karvel::raw::mspeak

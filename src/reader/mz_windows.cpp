@@ -15,22 +15,45 @@ namespace {
 
 bool holds_something(const MzWindow& window) { return window.low <= window.high; }
 
-// True when some of the kBlock m/z from mz on lies in [low, high].
-constexpr std::size_t kBlock = 16;
-bool block_touches(const double* mz, double low, double high) {
+// Points in two arrays, and points read where a block stores them: the
+// walks below read either through mz(i), intensity(i) and, for the wide
+// comparisons, two(i) (the m/z of points i and i + 1).
+struct ArrayPoints {
+  const double* mz_values;
+  const float* intensities;
+  double mz(std::size_t i) const noexcept { return mz_values[i]; }
+  float intensity(std::size_t i) const noexcept { return intensities[i]; }
+#if defined(__SSE2__)
+  __m128d two(std::size_t i) const noexcept { return _mm_loadu_pd(mz_values + i); }
+#endif
+};
+
+struct PairPoints {
+  raw::mspeak::StoredPairs pairs;
+  double mz(std::size_t i) const noexcept { return pairs.mz(i); }
+  float intensity(std::size_t i) const noexcept { return pairs.intensity(i); }
+#if defined(__SSE2__)
+  __m128d two(std::size_t i) const noexcept { return _mm_setr_pd(pairs.mz(i), pairs.mz(i + 1)); }
+#endif
+};
+
+// True when some of the kBlock m/z from i on lies in [low, high].
+constexpr std::size_t kBlock = 8;
+template <class Points>
+bool block_touches(const Points& points, std::size_t i, double low, double high) {
 #if defined(__SSE2__)
   const __m128d lows = _mm_set1_pd(low);
   const __m128d highs = _mm_set1_pd(high);
   __m128d inside = _mm_setzero_pd();
-  for (std::size_t i = 0; i < kBlock; i += 2) {
-    const __m128d values = _mm_loadu_pd(mz + i);
+  for (std::size_t k = i; k < i + kBlock; k += 2) {
+    const __m128d values = points.two(k);
     inside = _mm_or_pd(inside, _mm_and_pd(_mm_cmpge_pd(values, lows), _mm_cmple_pd(values, highs)));
   }
   return _mm_movemask_pd(inside) != 0;
 #else
   unsigned inside = 0;
-  for (std::size_t i = 0; i < kBlock; ++i) {
-    inside |= static_cast<unsigned>(mz[i] >= low) & static_cast<unsigned>(mz[i] <= high);
+  for (std::size_t k = i; k < i + kBlock; ++k) {
+    inside |= static_cast<unsigned>(points.mz(k) >= low) & static_cast<unsigned>(points.mz(k) <= high);
   }
   return inside != 0;
 #endif
@@ -40,18 +63,18 @@ bool block_touches(const double* mz, double low, double high) {
 // first (wide comparisons), and only a block that holds a point of the
 // window is summed point by point, so the sum is that of adding its points
 // one by one.
-double linear_sum(std::span<const double> mz, std::span<const float> intensity, double low, double high) {
-  const std::size_t count = mz.size();
+template <class Points>
+double linear_sum(const Points& points, std::size_t count, double low, double high) {
   double sum = 0.0;
   std::size_t start = 0;
   for (; start + kBlock <= count; start += kBlock) {
-    if (!block_touches(mz.data() + start, low, high)) continue;
+    if (!block_touches(points, start, low, high)) continue;
     for (std::size_t i = start; i < start + kBlock; ++i) {
-      if (mz[i] >= low && mz[i] <= high) sum += intensity[i];
+      if (points.mz(i) >= low && points.mz(i) <= high) sum += points.intensity(i);
     }
   }
   for (std::size_t i = start; i < count; ++i) {
-    if (mz[i] >= low && mz[i] <= high) sum += intensity[i];
+    if (points.mz(i) >= low && points.mz(i) <= high) sum += points.intensity(i);
   }
   return sum;
 }
@@ -165,6 +188,73 @@ MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows
   }
 }
 
+void MzWindows::zero(double* out, std::size_t stride) const noexcept {
+  // Every slot is a window's: with stride 1 they are one run.
+  if (stride == 1) {
+    std::fill_n(out, windows_.size(), 0.0);
+    return;
+  }
+  for (const std::size_t k : empty_) out[k * stride] = 0.0;
+  for (const Placed& window : by_low_) out[window.slot * stride] = 0.0;
+}
+
+// One walk over the points from begin to end, each tested against its
+// bucket's bounds, and most points, which lie in no window, set aside four
+// at a time: no walk over the windows between two points, and no order of
+// the points assumed (one outside every window fails its bucket's test,
+// whichever bucket it falls into).
+template <class Points>
+void MzWindows::bucket_sums(const Points& points, std::size_t begin, std::size_t end, double* out,
+                            std::size_t stride) const noexcept {
+  zero(out, stride);
+  std::size_t i = begin;
+#if defined(__SSE2__)
+  // The buckets computed as bucket_of does, NaN in the first one.
+  const __m128d base = _mm_set1_pd(bucket_base_);
+  const __m128d scale = _mm_set1_pd(bucket_scale_);
+  const __m128d last = _mm_set1_pd(static_cast<double>(buckets_.size() - 1));
+  const __m128d zero = _mm_setzero_pd();
+  const auto inside = [&](__m128d values, std::uint32_t* places) {
+    const __m128d place = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(values, base), scale), zero);
+    const __m128i b = _mm_cvttpd_epi32(_mm_min_pd(place, last));
+    places[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(b));
+    places[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(b, 4)));
+    const Bucket& first = buckets_[places[0]];
+    const Bucket& second = buckets_[places[1]];
+    return _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(values, _mm_setr_pd(first.low, second.low)),
+                                      _mm_cmple_pd(values, _mm_setr_pd(first.high, second.high))));
+  };
+  std::uint32_t places[4];
+  for (; i + 4 <= end; i += 4) {
+    unsigned hits =
+        static_cast<unsigned>(inside(points.two(i), places) | (inside(points.two(i + 2), places + 2) << 2));
+    for (; hits != 0; hits &= hits - 1) {
+      const unsigned j = static_cast<unsigned>(std::countr_zero(hits));
+      add_in_bucket(buckets_[places[j]], points.mz(i + j), points.intensity(i + j), out, stride);
+    }
+  }
+#endif
+  for (; i < end; ++i) {
+    add_in_bucket(buckets_[bucket_of(points.mz(i))], points.mz(i), points.intensity(i), out, stride);
+  }
+}
+
+bool MzWindows::sums_stored(std::size_t count) const noexcept {
+  return by_low_.size() <= 2 || (!buckets_.empty() && count <= kPointsPerWindow * by_low_.size());
+}
+
+void MzWindows::sum(const raw::mspeak::StoredPairs& pairs, double* out, std::size_t stride) const noexcept {
+  const PairPoints points{pairs};
+  if (!buckets_.empty()) {
+    bucket_sums(points, 0, pairs.size(), out, stride);
+    return;
+  }
+  for (const std::size_t k : empty_) out[k * stride] = 0.0;
+  for (const Placed& window : by_low_) {
+    out[window.slot * stride] = linear_sum(points, pairs.size(), window.low, window.high);
+  }
+}
+
 void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity, double* out,
                     std::size_t stride, bool known_rising) const noexcept {
   const std::size_t count = std::min(mz.size(), intensity.size());
@@ -172,8 +262,13 @@ void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity
   intensity = intensity.first(count);
   for (const std::size_t k : empty_) out[k * stride] = 0.0;
   if (by_low_.empty()) return;
+  const ArrayPoints points{mz.data(), intensity.data()};
   if (!known_rising && !rising(mz)) {
-    for (const Placed& window : by_low_) out[window.slot * stride] = linear_sum(mz, intensity, window.low, window.high);
+    if (!buckets_.empty() && count <= kPointsPerWindow * by_low_.size()) {
+      bucket_sums(points, 0, count, out, stride);
+      return;
+    }
+    for (const Placed& window : by_low_) out[window.slot * stride] = linear_sum(points, count, window.low, window.high);
     return;
   }
   // Rising m/z and a window or two: each window's points are found by
@@ -191,49 +286,15 @@ void MzWindows::sum(std::span<const double> mz, std::span<const float> intensity
     }
     return;
   }
-  // Rising m/z and windows about as many as their points: one walk over
-  // the points, each tested against its bucket's bounds, and most points,
-  // which lie in no window, set aside four at a time: no walk over the
-  // windows between two points.
+  // Rising m/z and windows about as many as their points: the walk over
+  // the points within the windows' span.
   if (!buckets_.empty()) {
     const auto begin = static_cast<std::size_t>(
         std::lower_bound(mz.begin(), mz.end(), by_low_.front().low) - mz.begin());
     const auto end = static_cast<std::size_t>(
         std::upper_bound(mz.begin() + begin, mz.end(), highest_high_) - mz.begin());
     if (end - begin <= kPointsPerWindow * by_low_.size()) {
-      // Every slot is a window's: with stride 1 they are one run.
-      if (stride == 1) {
-        std::fill_n(out, windows_.size(), 0.0);
-      } else {
-        for (const Placed& window : by_low_) out[window.slot * stride] = 0.0;
-      }
-      std::size_t i = begin;
-#if defined(__SSE2__)
-      // Four points at a time against their buckets' bounds, in wide
-      // comparisons (the buckets computed as bucket_of does).
-      const __m128d base = _mm_set1_pd(bucket_base_);
-      const __m128d scale = _mm_set1_pd(bucket_scale_);
-      const __m128d last = _mm_set1_pd(static_cast<double>(buckets_.size() - 1));
-      const auto inside = [&](__m128d values, std::uint32_t* places) {
-        const __m128i b = _mm_cvttpd_epi32(_mm_min_pd(_mm_mul_pd(_mm_sub_pd(values, base), scale), last));
-        places[0] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(b));
-        places[1] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(b, 4)));
-        const Bucket& first = buckets_[places[0]];
-        const Bucket& second = buckets_[places[1]];
-        return _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(values, _mm_setr_pd(first.low, second.low)),
-                                          _mm_cmple_pd(values, _mm_setr_pd(first.high, second.high))));
-      };
-      std::uint32_t places[4];
-      for (; i + 4 <= end; i += 4) {
-        unsigned hits = static_cast<unsigned>(inside(_mm_loadu_pd(mz.data() + i), places) |
-                                              (inside(_mm_loadu_pd(mz.data() + i + 2), places + 2) << 2));
-        for (; hits != 0; hits &= hits - 1) {
-          const unsigned j = static_cast<unsigned>(std::countr_zero(hits));
-          add_in_bucket(buckets_[places[j]], mz[i + j], intensity[i + j], out, stride);
-        }
-      }
-#endif
-      for (; i < end; ++i) add_in_bucket(buckets_[bucket_of(mz[i])], mz[i], intensity[i], out, stride);
+      bucket_sums(points, begin, end, out, stride);
       return;
     }
   }

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "raw/mspeak.hpp"
 #include "raw/peaks.hpp"
 
 namespace karvel::reader {
@@ -40,6 +41,15 @@ class MzWindows {
   void sum(std::span<const double> mz, std::span<const float> intensity, double* out, std::size_t stride,
            bool known_rising = false) const noexcept;
 
+  // The same sums over the points a block stores as pairs, read where they
+  // lie: a pass without arrays written and read again.
+  void sum(const raw::mspeak::StoredPairs& points, double* out, std::size_t stride) const noexcept;
+  // Whether that pass suits a block of `count` points better than decoding
+  // them for the sum above: a window or two (each a test of every point),
+  // or windows in buckets about as many as the points. Else the windows
+  // are walked over rising decoded points.
+  bool sums_stored(std::size_t count) const noexcept;
+
  private:
   // A window that holds something, and where its sum goes.
   struct Placed {
@@ -60,13 +70,20 @@ class MzWindows {
     std::uint32_t first;  // into members_
     std::uint32_t count;
   };
+  // The bucket of an m/z from the lowest low to the highest high; one
+  // below them (or NaN) falls into the first, one above them into the
+  // last. The bounds are taken before the truncation, as in the wide test.
   std::size_t bucket_of(double mz) const noexcept {
-    // Asked only of m/z from the lowest low to the highest high: never
-    // negative. The cap is taken before the truncation, as the wide test
-    // in sum does.
-    const double place = std::min((mz - bucket_base_) * bucket_scale_, static_cast<double>(buckets_.size() - 1));
+    double place = (mz - bucket_base_) * bucket_scale_;
+    place = place > 0.0 ? place : 0.0;
+    place = std::min(place, static_cast<double>(buckets_.size() - 1));
     return static_cast<std::size_t>(static_cast<std::int64_t>(place));
   }
+  // Zero in every slot.
+  void zero(double* out, std::size_t stride) const noexcept;
+  template <class Points>
+  void bucket_sums(const Points& points, std::size_t begin, std::size_t end, double* out,
+                   std::size_t stride) const noexcept;
   void add_in_bucket(const Bucket& bucket, double mz, float intensity, double* out,
                      std::size_t stride) const noexcept {
     for (std::uint32_t m = bucket.first; m < bucket.first + bucket.count; ++m) {

@@ -26,6 +26,7 @@
 #include "raw/msscan.hpp"
 #include "raw/peaks.hpp"
 #include "reader/integrity.hpp"
+#include "reader/mz_windows.hpp"
 #include "reader/run_files.hpp"
 #include "reader/scan_row.hpp"
 #include "support/error.hpp"
@@ -117,6 +118,15 @@ class Reader final : public morvane_core::source::SpectrumSource {
   // the same errors and the same failure counts.
   Result<ScanPoints> points(std::uint64_t index, BlockChoice choice = BlockChoice::Auto, raw::Peaks reuse = {},
                             BlockReaders* readers = nullptr, const CentroidOptions& options = {}) const;
+
+  // The sums windows.sum gives of the points points() gives (into out, see
+  // MzWindows::sum), with the same errors and failure counts. A centroid
+  // block that stores its points as pairs is summed where it lies when the
+  // windows suit it (MzWindows::sums_stored); other blocks decode into
+  // spare's memory, which they leave there for the next scan.
+  Result<void> window_sums(std::uint64_t index, BlockChoice choice, const MzWindows& windows, double* out,
+                           std::size_t stride, raw::Peaks& spare, BlockReaders* readers = nullptr,
+                           const CentroidOptions& options = {}) const;
 
   // The block files opened for a pass over many spectra.
   RunFiles open_files() const;

@@ -140,6 +140,35 @@ Result<ScanPoints> Reader::points(std::uint64_t index, BlockChoice choice, raw::
   return ScanPoints{Peaks{}, ScanMode::Centroid};
 }
 
+Result<void> Reader::window_sums(std::uint64_t index, BlockChoice choice, const MzWindows& windows, double* out,
+                                 std::size_t stride, raw::Peaks& spare, BlockReaders* readers,
+                                 const CentroidOptions& options) const {
+  const auto& records = scan().records;
+  if (readers != nullptr && index < records.size()) {
+    // The block points() would decode, alone: no profile read before it.
+    const ScanRecord& record = records[index];
+    const ScanRow row(record);
+    const BlockChoice chosen = options.for_level(choice, row.ms_level());
+    if (row.block(chosen) == BlockKind::Centroid && !row.reads_profile(chosen) &&
+        windows.sums_stored(record.centroid_params->point_count)) {
+      const SpectrumParams& params = *record.centroid_params;
+      auto block = readers->peak.read(params.offset, params.byte_count);
+      if (!block) {
+        return std::unexpected(record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(block.error())));
+      }
+      if (const auto pairs = raw::mspeak::stored_pairs(*block, params)) {
+        windows.sum(*pairs, out, stride);
+        return {};
+      }
+    }
+  }
+  auto points = this->points(index, choice, std::move(spare), readers, options);
+  if (!points) return std::unexpected(std::move(points.error()));
+  windows.sum(points->peaks.mz, points->peaks.intensity, out, stride, points->peaks.mz_rising);
+  spare = std::move(points->peaks);
+  return {};
+}
+
 Result<SpectrumRecord> Reader::spectrum(std::uint64_t index, BlockChoice choice, raw::Peaks reuse,
                                         BlockReaders* readers, const CentroidOptions& options,
                                         Extra extra) const {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -14,10 +15,22 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// The sums of the points in arrays, checked against those of the same
+// points read where a block stores them as pairs.
 std::vector<double> sums(const MzWindows& windows, const std::vector<double>& mz,
                          const std::vector<float>& intensity) {
   std::vector<double> out(windows.size(), -1.0);
   windows.sum(mz, intensity, out.data(), 1);
+  constexpr std::size_t kStride = raw::mspeak::StoredPairs::kStride;
+  const std::size_t points = std::min(mz.size(), intensity.size());
+  std::vector<std::uint8_t> pairs(kStride * points);
+  for (std::size_t i = 0; i < points; ++i) {
+    std::memcpy(&pairs[kStride * i], &mz[i], 8);
+    std::memcpy(&pairs[kStride * i + 8], &intensity[i], 4);
+  }
+  std::vector<double> in_place(windows.size(), -1.0);
+  windows.sum(raw::mspeak::StoredPairs(pairs.data(), points), in_place.data(), 1);
+  EXPECT_EQ(in_place, out);
   return out;
 }
 
