@@ -194,7 +194,7 @@ MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows
     }
   }
   std::stable_sort(by_low_.begin(), by_low_.end(), [](const Placed& a, const Placed& b) { return a.low < b.low; });
-  if (by_low_.size() <= 2 || by_low_.size() > kMaxBucketedWindows) return;
+  if (by_low_.size() <= 2 || by_low_.size() > kMaxBucketedWindows || windows_.size() > UINT32_MAX) return;
   highest_high_ = by_low_.front().high;
   for (const Placed& window : by_low_) highest_high_ = std::max(highest_high_, window.high);
   const double span = highest_high_ - by_low_.front().low;
@@ -235,6 +235,9 @@ MzWindows::MzWindows(std::vector<MzWindow> windows) : windows_(std::move(windows
       Bucket& bucket = buckets_[b];
       members_[bucket.first + bucket.count++] = window;
     }
+  }
+  for (Bucket& bucket : buckets_) {
+    if (bucket.count == 1) bucket.first = static_cast<std::uint32_t>(members_[bucket.first].slot);
   }
 }
 

@@ -67,7 +67,7 @@ class MzWindows {
   struct Bucket {
     double low;
     double high;
-    std::uint32_t first;  // into members_
+    std::uint32_t first;  // into members_; the window's slot for a bucket of one
     std::uint32_t count;
   };
   // The bucket of an m/z from the lowest low to the highest high; one
@@ -86,6 +86,10 @@ class MzWindows {
                    std::size_t stride) const noexcept;
   void add_in_bucket(const Bucket& bucket, double mz, float intensity, double* out,
                      std::size_t stride) const noexcept {
+    if (bucket.count == 1) {  // its bounds are the window's; first its slot
+      if (mz >= bucket.low && mz <= bucket.high) out[bucket.first * stride] += static_cast<double>(intensity);
+      return;
+    }
     for (std::uint32_t m = bucket.first; m < bucket.first + bucket.count; ++m) {
       const Placed& window = members_[m];
       if (mz >= window.low && mz <= window.high) out[window.slot * stride] += static_cast<double>(intensity);
