@@ -37,9 +37,9 @@ Ref array_view(ModuleState* state, std::shared_ptr<const void> owner, std::span<
 }
 
 // Takes the vector over; the array is its only owner.
-template <class T>
-Ref array_of(ModuleState* state, std::vector<T> values) {
-  auto owned = std::make_shared<const std::vector<T>>(std::move(values));
+template <class T, class Allocator>
+Ref array_of(ModuleState* state, std::vector<T, Allocator> values) {
+  auto owned = std::make_shared<const std::vector<T, Allocator>>(std::move(values));
   std::span<const T> view(*owned);
   return array_view(state, std::move(owned), view);
 }

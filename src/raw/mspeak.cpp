@@ -10,28 +10,6 @@
 namespace karvel::raw::mspeak {
 namespace {
 
-constexpr std::uint32_t kQTofCentroidFormat = 2;
-constexpr std::uint32_t kInterleavedFormat = 3;
-constexpr std::uint64_t kBytesPerPeak = StoredPairs::kStride;
-
-// Format 3: (binary64 m/z, binary32 intensity) pairs, 12 bytes each.
-// Whether the m/z rise, seen on the way: !(before <= value) holds for a
-// fall and for NaN.
-bool decode_interleaved(const std::uint8_t* data, std::uint32_t count, double* mz, float* intensity) noexcept {
-  const StoredPairs pairs(data, count);
-  double before = -std::numeric_limits<double>::infinity();
-  bool falls = false;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    const double value = pairs.mz(k);
-    falls |= !(before <= value);
-    before = value;
-    mz[k] = value;
-    // Copied as bits, so NaN payloads and signs survive unchanged.
-    intensity[k] = pairs.intensity(k);
-  }
-  return !falls;
-}
-
 // Format 2: count binary64 flight times, then count binary32 intensities.
 // Whether the m/z rise, each chunk checked while it is at hand.
 bool decode_flight_times(const std::uint8_t* data, std::uint32_t count,
@@ -51,30 +29,20 @@ bool decode_flight_times(const std::uint8_t* data, std::uint32_t count,
 
 }  // namespace
 
-Result<std::uint32_t> check_peak_block(std::span<const std::uint8_t> block,
-                                       const msscan::SpectrumParams& centroid_params,
-                                       const calibration::TofCalibration* calibration) {
+Error peak_block_error(std::span<const std::uint8_t> block, const msscan::SpectrumParams& centroid_params,
+                       const calibration::TofCalibration* calibration) {
+  // The checks of peak_block_accepted, in the order their errors are told.
   const std::uint32_t format_id = centroid_params.format_id;
   if (format_id != kQTofCentroidFormat && format_id != kInterleavedFormat) {
-    return parse_error(str_cat("Unknown peak format ID: ", format_id));
+    return Error::parse(str_cat("Unknown peak format ID: ", format_id));
   }
-  const std::uint32_t count = centroid_params.point_count;
-  if (block.size() < kBytesPerPeak * count) return parse_error("Truncated MSPeak.bin block");
-  if (format_id == kQTofCentroidFormat && calibration == nullptr) {
-    return parse_error("Q-TOF centroid block has no mass calibration");
-  }
-  return count;
+  if (block.size() < kBytesPerPeak * centroid_params.point_count) return Error::parse("Truncated MSPeak.bin block");
+  return Error::parse("Q-TOF centroid block has no mass calibration");
 }
 
-bool decode_checked_peak_block(std::span<const std::uint8_t> block,
-                               const msscan::SpectrumParams& centroid_params,
-                               const calibration::TofCalibration* calibration, double* mz,
-                               float* intensity) noexcept {
-  const std::uint32_t count = centroid_params.point_count;
-  if (centroid_params.format_id == kInterleavedFormat) {
-    return decode_interleaved(block.data(), count, mz, intensity);
-  }
-  return decode_flight_times(block.data(), count, *calibration, mz, intensity);
+bool decode_flight_time_block(std::span<const std::uint8_t> block, const msscan::SpectrumParams& centroid_params,
+                              const calibration::TofCalibration& calibration, double* mz, float* intensity) noexcept {
+  return decode_flight_times(block.data(), centroid_params.point_count, calibration, mz, intensity);
 }
 
 Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
@@ -91,10 +59,10 @@ Result<Peaks> decode_peak_block(std::span<const std::uint8_t> block,
 
 std::optional<StoredPairs> stored_pairs(std::span<const std::uint8_t> block,
                                         const msscan::SpectrumParams& centroid_params) noexcept {
-  if (centroid_params.format_id != kInterleavedFormat) return std::nullopt;
-  const std::uint32_t count = centroid_params.point_count;
-  if (block.size() < kBytesPerPeak * count) return std::nullopt;
-  return StoredPairs(block.data(), count);
+  if (centroid_params.format_id != kInterleavedFormat || !peak_block_accepted(block, centroid_params, nullptr)) {
+    return std::nullopt;
+  }
+  return StoredPairs(block.data(), centroid_params.point_count);
 }
 
 }  // namespace karvel::raw::mspeak

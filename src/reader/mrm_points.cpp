@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <ranges>
+#include <span>
 
 #include "raw/mspeak.hpp"
 
@@ -23,17 +24,13 @@ class ColumnWriter {
 
   // The scan's values in the count rows from filled on, whose m/z and
   // intensity are written already.
-  void add_rows(std::uint32_t index, const ScanRow& row, std::size_t count) {
-    const std::uint32_t channel = *row.record().mrm_channel_id;
-    const double rt = row.rt_sec();
-    const double energy = row.collision_energy().value_or(std::numeric_limits<double>::quiet_NaN());
-    const std::int8_t polarity = row.polarity_sign();
+  void add_rows(const MrmScan& scan, std::size_t count) {
     for (std::size_t i = filled_; i < filled_ + count; ++i) {
-      columns_.spectrum_index[i] = index;
-      columns_.channel[i] = channel;
-      columns_.rt[i] = rt;
-      columns_.collision_energy[i] = energy;
-      columns_.polarity[i] = polarity;
+      columns_.spectrum_index[i] = scan.position;
+      columns_.channel[i] = scan.channel;
+      columns_.rt[i] = scan.rt_sec;
+      columns_.collision_energy[i] = scan.collision_energy;
+      columns_.polarity[i] = scan.polarity;
     }
     filled_ += count;
   }
@@ -69,11 +66,41 @@ class ColumnWriter {
   std::size_t filled_ = 0;
 };
 
-template <class Indices>
-Result<MrmColumns> pass(const Reader& reader, const Indices& indices, ScanFailures* failures) {
-  const auto& records = reader.scan().records;
+// The scans of a pass: each MRM scan of the table, or those at indices.
+struct EveryMrmScan {
+  std::span<const MrmScan> scans;
+  std::size_t size() const noexcept { return scans.size(); }
+  template <class Visit>
+  Result<void> each(Visit&& visit) const {
+    for (const MrmScan& scan : scans) {
+      if (auto done = visit(scan); !done) return done;
+    }
+    return {};
+  }
+};
+
+struct MrmScansAt {
+  const Reader& reader;
+  std::span<const std::uint32_t> indices;
+  std::size_t size() const noexcept { return indices.size(); }
+  template <class Visit>
+  Result<void> each(Visit&& visit) const {
+    const MrmScans& table = reader.mrm_scans();
+    const std::uint64_t count = reader.scan_count();
+    for (const std::uint32_t index : indices) {
+      if (index >= count) return parse_error("spectrum index out of range");
+      const MrmScan* scan = table.at(index);
+      if (scan == nullptr) continue;
+      if (auto done = visit(*scan); !done) return done;
+    }
+    return {};
+  }
+};
+
+template <class Scans>
+Result<MrmColumns> pass(const Reader& reader, const Scans& scans, ScanFailures* failures) {
   const auto& calibrations = reader.calibrations();
-  ColumnWriter writer(std::ranges::size(indices));
+  ColumnWriter writer(scans.size());
   BlockReaders readers(reader.open_files());
   // A failing scan: its error ends the pass, or it is listed and skipped.
   const auto fail = [&](std::uint32_t index, Error error) -> Result<void> {
@@ -81,28 +108,22 @@ Result<MrmColumns> pass(const Reader& reader, const Indices& indices, ScanFailur
     failures->emplace_back(index, std::move(error));
     return {};
   };
-  for (const std::uint32_t index : indices) {
-    if (index >= records.size()) return parse_error("spectrum index out of range");
-    const ScanRow row(records[index]);
-    if (!row.is_mrm()) continue;
-    const auto& record = row.record();
-    if (record.profile_params) {
+  auto done = scans.each([&](const MrmScan& scan) -> Result<void> {
+    const std::uint32_t index = scan.position;
+    if (scan.has_profile) {
       // A profile block: the general path, with whatever Auto makes of it.
       auto points = reader.points(index, BlockChoice::Auto, {}, &readers);
-      if (!points) {
-        if (auto kept = fail(index, std::move(points.error())); !kept) return std::unexpected(kept.error());
-        continue;
-      }
+      if (!points) return fail(index, std::move(points.error()));
       const auto& peaks = points->peaks;
       const std::size_t count = std::min(peaks.mz.size(), peaks.intensity.size());
       const std::size_t first = writer.make_room(count);
       std::ranges::copy_n(peaks.mz.begin(), count, writer.columns().mz.begin() + first);
       std::ranges::copy_n(peaks.intensity.begin(), count, writer.columns().intensity.begin() + first);
-      writer.add_rows(index, row, count);
-      continue;
+      writer.add_rows(scan, count);
+      return {};
     }
-    if (!record.centroid_params) continue;  // no block: no points
-    const auto& params = *record.centroid_params;
+    if (!scan.has_centroid) return {};  // no block: no points
+    const raw::msscan::SpectrumParams params = scan.centroid();
     const raw::calibration::TofCalibration* calibration =
         index < calibrations.size() && calibrations[index] ? &*calibrations[index] : nullptr;
     auto block = readers.peak.read(params.offset, params.byte_count);
@@ -110,15 +131,16 @@ Result<MrmColumns> pass(const Reader& reader, const Indices& indices, ScanFailur
         block ? raw::mspeak::check_peak_block(*block, params, calibration)
               : Result<std::uint32_t>(std::unexpected(std::move(block.error())));
     if (!count) {
-      Error error = reader.record_decode_failure(BlockKind::Centroid, record.scan_id, std::move(count.error()));
-      if (auto kept = fail(index, std::move(error)); !kept) return std::unexpected(kept.error());
-      continue;
+      const std::uint32_t scan_id = reader.scan().records[index].scan_id;
+      return fail(index, reader.record_decode_failure(BlockKind::Centroid, scan_id, std::move(count.error())));
     }
     const std::size_t first = writer.make_room(*count);
     raw::mspeak::decode_checked_peak_block(*block, params, calibration, writer.columns().mz.data() + first,
                                            writer.columns().intensity.data() + first);
-    writer.add_rows(index, row, *count);
-  }
+    writer.add_rows(scan, *count);
+    return {};
+  });
+  if (!done) return std::unexpected(std::move(done.error()));
   return writer.take();
 }
 
@@ -126,12 +148,11 @@ Result<MrmColumns> pass(const Reader& reader, const Indices& indices, ScanFailur
 
 Result<MrmColumns> mrm_points(const Reader& reader, std::span<const std::uint32_t> indices,
                               ScanFailures* failures) {
-  return pass(reader, indices, failures);
+  return pass(reader, MrmScansAt{reader, indices}, failures);
 }
 
 Result<MrmColumns> mrm_points(const Reader& reader, ScanFailures* failures) {
-  const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(reader.scan_count(), UINT32_MAX));
-  return pass(reader, std::views::iota(std::uint32_t{0}, count), failures);
+  return pass(reader, EveryMrmScan{reader.mrm_scans().all()}, failures);
 }
 
 }  // namespace karvel::reader

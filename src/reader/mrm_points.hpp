@@ -1,7 +1,7 @@
 // The points of a run's MRM scans as columns, one row per point, with the
-// scan's channel and the settings its row holds: one pass over the scan
-// records and the centroid file, without a spectrum or a points object per
-// scan. A scan's points are those Reader::points gives it (BlockChoice::Auto),
+// scan's channel and the settings its row holds: one pass over the run's
+// compact table of MRM scans (mrm_scans.hpp) and the centroid file, without
+// a spectrum or a points object per scan. A scan's points are those Reader::points gives it (BlockChoice::Auto),
 // with the same errors and the same failure counts.
 #pragma once
 
@@ -11,18 +11,21 @@
 #include <vector>
 
 #include "reader/reader.hpp"
+#include "support/default_init.hpp"
 #include "support/error.hpp"
 
 namespace karvel::reader {
 
+// Every column written in full by the pass that grows it: none is zeroed
+// first.
 struct MrmColumns {
-  std::vector<std::uint32_t> spectrum_index;
-  std::vector<std::uint32_t> channel;
-  std::vector<double> rt;  // seconds
-  std::vector<double> mz;
-  std::vector<float> intensity;
-  std::vector<double> collision_energy;  // NaN where the row holds none
-  std::vector<std::int8_t> polarity;     // as ScanRow::polarity_sign
+  UninitVector<std::uint32_t> spectrum_index;
+  UninitVector<std::uint32_t> channel;
+  UninitVector<double> rt;  // seconds
+  UninitVector<double> mz;
+  UninitVector<float> intensity;
+  UninitVector<double> collision_energy;  // NaN where the row holds none
+  UninitVector<std::int8_t> polarity;     // as ScanRow::polarity_sign
 };
 
 // A scan left out of a pass: its position and why.

@@ -69,6 +69,7 @@ void Reader::load_now() const {
   calibrations_ = std::move(loaded.per_scan);
   default_calibrations_ = std::move(loaded.defaults);
   warn_unknown_polarity(scan_, bundle_name_, &integrity_);
+  mrm_scans_ = MrmScans(scan_.records);
   loaded_.store(true, std::memory_order_release);
 }
 

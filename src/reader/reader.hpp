@@ -28,6 +28,7 @@
 #include "reader/integrity.hpp"
 #include "reader/mz_windows.hpp"
 #include "reader/run_files.hpp"
+#include "reader/mrm_scans.hpp"
 #include "reader/scan_row.hpp"
 #include "support/error.hpp"
 
@@ -90,6 +91,11 @@ class Reader final : public morvane_core::source::SpectrumSource {
   const std::vector<raw::defaultmasscal::DefaultCalibration>& default_calibrations() const {
     load();
     return default_calibrations_;
+  }
+  // The run's MRM scans, compactly (mrm_scans.hpp).
+  const MrmScans& mrm_scans() const {
+    load();
+    return mrm_scans_;
   }
   const std::optional<DeviceInfo>& device() const noexcept { return device_; }
   const CvTerm& instrument() const noexcept { return instrument_; }
@@ -180,11 +186,12 @@ class Reader final : public morvane_core::source::SpectrumSource {
   std::string bundle_name_;
   std::string peak_path_;
   std::string profile_path_;
-  // Filled by load(): the records of scan_, the calibrations; the table's
-  // bytes are kept until then.
+  // Filled by load(): the records of scan_, the calibrations, the MRM
+  // scans; the table's bytes are kept until then.
   mutable MSScan scan_;
   mutable std::vector<std::optional<TofCalibration>> calibrations_;
   mutable std::vector<raw::defaultmasscal::DefaultCalibration> default_calibrations_;
+  mutable MrmScans mrm_scans_;
   mutable std::vector<std::uint8_t> scan_bytes_;
   mutable std::mutex load_mutex_;
   mutable std::atomic<bool> loaded_ = false;

@@ -114,8 +114,8 @@ TEST_F(MrmPoints, AgreeWithTheReadersPoints) {
 TEST_F(MrmPoints, ChosenScansInTheirOrderAndTheFirstErrorWithoutFailures) {
   const std::vector<std::uint32_t> backwards{2, 1, 0};
   const auto columns = mrm_points(*reader_, backwards).value();
-  EXPECT_EQ(columns.spectrum_index, (std::vector<std::uint32_t>{2, 1, 1}));
-  EXPECT_EQ(columns.mz, (std::vector<double>{77.25, 101.5, 102.5}));
+  EXPECT_EQ(columns.spectrum_index, (UninitVector<std::uint32_t>{2, 1, 1}));
+  EXPECT_EQ(columns.mz, (UninitVector<double>{77.25, 101.5, 102.5}));
 
   const std::vector<std::uint32_t> through_damage{1, 6, 3};
   const auto failed = mrm_points(*reader_, through_damage);
