@@ -128,7 +128,7 @@ Result<MSScan> MSScan::layout_from_bytes(std::span<const std::uint8_t> bytes) {
   return scan;
 }
 
-void MSScan::decode_records(std::span<const std::uint8_t> bytes) {
+void MSScan::decode_records(std::span<const std::uint8_t> bytes, RecordObserver* observer) {
   const Layout* layout = nullptr;
   for (const Layout& candidate : kLayouts) {
     if (candidate.stride == stride) layout = &candidate;
@@ -142,6 +142,7 @@ void MSScan::decode_records(std::span<const std::uint8_t> bytes) {
   records.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     records.push_back(decode_record(payload.data() + i * stride, *layout));
+    if (observer != nullptr) observer->record(i, records.back());
   }
 }
 

@@ -52,6 +52,17 @@ constexpr bool is_time_of_flight_stride(std::uint32_t stride) {
   return stride == 284 || stride == 220 || stride == 216;
 }
 
+// Told of each record as MSScan::decode_records makes it, while the record
+// is at hand: what is derived from every record is gathered then, without
+// another walk over a table of hundreds of bytes a scan.
+class RecordObserver {
+ public:
+  virtual void record(std::size_t index, const ScanRecord& record) = 0;
+
+ protected:
+  ~RecordObserver() = default;
+};
+
 struct MSScan {
   std::vector<ScanRecord> records;
   std::uint32_t global_header_size = 0;
@@ -67,8 +78,9 @@ struct MSScan {
   static Result<MSScan> layout_from_bytes(std::span<const std::uint8_t> bytes);
 
   // Decodes the records of bytes, the file layout_from_bytes accepted when
-  // it made this table. Replaces records.
-  void decode_records(std::span<const std::uint8_t> bytes);
+  // it made this table. Replaces records; observer, when given, is told of
+  // each in turn.
+  void decode_records(std::span<const std::uint8_t> bytes, RecordObserver* observer = nullptr);
 
   // The records in the file, decoded or not (a table built by hand: its
   // records).

@@ -38,9 +38,10 @@ struct MrmScan {
 
 class MrmScans {
  public:
-  MrmScans() = default;
-  // The MRM scans among records, in table order.
-  explicit MrmScans(std::span<const raw::msscan::ScanRecord> records);
+  // Built record by record, in table order: add() each record of a table of
+  // table_size records, then finish().
+  void add(std::size_t position, const raw::msscan::ScanRecord& record, std::size_t table_size);
+  void finish();
 
   std::span<const MrmScan> all() const noexcept { return scans_; }
   // The MRM scan at table position `position`, or nullptr when that scan is

@@ -63,13 +63,25 @@ Result<std::unique_ptr<Reader>> Reader::open(std::string_view path, Loading load
 void Reader::load_now() const {
   std::lock_guard lock(load_mutex_);
   if (loaded_.load(std::memory_order_relaxed)) return;
-  scan_.decode_records(scan_bytes_);
+  // What is derived from every record is gathered as it is decoded.
+  struct Gather final : raw::msscan::RecordObserver {
+    std::size_t table_size = 0;
+    UnknownPolarities polarities;
+    MrmScans mrm;
+    void record(std::size_t index, const raw::msscan::ScanRecord& record) override {
+      polarities.count(record);
+      mrm.add(index, record, table_size);
+    }
+  } gather;
+  gather.table_size = scan_.count();
+  scan_.decode_records(scan_bytes_, &gather);
+  gather.mrm.finish();
+  mrm_scans_ = std::move(gather.mrm);
   std::vector<std::uint8_t>().swap(scan_bytes_);
   RunCalibrations loaded = load_calibrations(acq_path_, scan_, bundle_name_, &integrity_);
   calibrations_ = std::move(loaded.per_scan);
   default_calibrations_ = std::move(loaded.defaults);
-  warn_unknown_polarity(scan_, bundle_name_, &integrity_);
-  mrm_scans_ = MrmScans(scan_.records);
+  gather.polarities.warn(bundle_name_, &integrity_);
   loaded_.store(true, std::memory_order_release);
 }
 

@@ -62,12 +62,8 @@ Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device
   return scan.is_time_of_flight() ? Analyzer::TimeOfFlight : Analyzer::TripleQuadrupole;
 }
 
-void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name,
-                           IntegrityLog* events) {
-  std::map<std::int32_t, std::uint64_t> counts;
-  for (const auto& record : scan.records) {
-    if (record.ion_polarity != 0 && record.ion_polarity != 1) ++counts[record.ion_polarity];
-  }
+void UnknownPolarities::warn(std::string_view bundle_name, IntegrityLog* events) const {
+  const auto& counts = counts_;
   if (counts.empty()) return;
   if (events != nullptr) {
     std::uint64_t scans = 0;

@@ -3,6 +3,8 @@
 // that spectra cannot express.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -20,8 +22,17 @@ morvane_core::types::CvTerm resolve_instrument(const std::optional<raw::metadata
 morvane_core::enums::Analyzer resolve_analyzer(const std::optional<raw::metadata::DeviceInfo>& device,
                                                const raw::msscan::MSScan& scan);
 
-// events, when given, counts the scans whose polarity code is not known.
-void warn_unknown_polarity(const raw::msscan::MSScan& scan, std::string_view bundle_name,
-                           IntegrityLog* events = nullptr);
+// The polarity codes that spectra cannot express, counted record by record;
+// warn() logs them once (events, when given, counts their scans).
+class UnknownPolarities {
+ public:
+  void count(const raw::msscan::ScanRecord& record) {
+    if (record.ion_polarity != 0 && record.ion_polarity != 1) ++counts_[record.ion_polarity];
+  }
+  void warn(std::string_view bundle_name, IntegrityLog* events = nullptr) const;
+
+ private:
+  std::map<std::int32_t, std::uint64_t> counts_;
+};
 
 }  // namespace karvel::reader
