@@ -252,10 +252,9 @@ def transition_columns(run: Any, errors: _args.Errors = "raise",
 def transitions(run: Any, errors: _args.Errors = "raise") -> Any:
     pa = import_pyarrow()
     columns = transition_columns(run, errors)
-    arrays = {name: arrow_column(pa, values) for name, values in columns.items()}
-    energy = columns["collision_energy"]
-    arrays["collision_energy"] = arrow_column(pa, energy, np.isnan(energy))
-    return pa.table(arrays)
+    # The collision energy is null where the scan row holds none.
+    return pa.table({name: arrow_column(pa, values, np.isnan(values) if name == "collision_energy" else None)
+                     for name, values in columns.items()})
 
 
 @dataclass(frozen=True)

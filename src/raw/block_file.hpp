@@ -53,14 +53,20 @@ class BlockReader {
   // The byte_count bytes at offset, valid until the next read through this
   // reader.
   Result<std::span<const std::uint8_t>> read(std::uint64_t offset, std::uint64_t byte_count) {
-    // A block within the window lies within the file (the window was read
-    // from it): served as it is, without the checks, for passes over many
-    // small neighbouring blocks.
+    if (const std::uint8_t* held = in_window(offset, byte_count)) return std::span(held, byte_count);
+    return read_checked(offset, byte_count);
+  }
+
+  // The block's first byte when the block lies within the window, else
+  // nullptr: a block there lies within the file (the window was read from
+  // it) and is served as it is, without the checks, for passes over many
+  // small neighbouring blocks.
+  const std::uint8_t* in_window(std::uint64_t offset, std::uint64_t byte_count) const noexcept {
     if (!window_.empty() && offset >= window_offset_ && offset - window_offset_ <= window_.size() &&
         byte_count <= window_.size() - (offset - window_offset_)) {
-      return std::span<const std::uint8_t>(window_).subspan(offset - window_offset_, byte_count);
+      return window_.data() + (offset - window_offset_);
     }
-    return read_checked(offset, byte_count);
+    return nullptr;
   }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <ranges>
 #include <span>
 
@@ -67,13 +68,14 @@ class ColumnWriter {
 };
 
 // The scans of a pass: each MRM scan of the table, or those at indices.
+// each() visits them in turn while the visit returns true.
 struct EveryMrmScan {
   std::span<const MrmScan> scans;
   std::size_t size() const noexcept { return scans.size(); }
   template <class Visit>
   Result<void> each(Visit&& visit) const {
     for (const MrmScan& scan : scans) {
-      if (auto done = visit(scan); !done) return done;
+      if (!visit(scan)) break;
     }
     return {};
   }
@@ -90,8 +92,7 @@ struct MrmScansAt {
     for (const std::uint32_t index : indices) {
       if (index >= count) return parse_error("spectrum index out of range");
       const MrmScan* scan = table.at(index);
-      if (scan == nullptr) continue;
-      if (auto done = visit(*scan); !done) return done;
+      if (scan != nullptr && !visit(*scan)) break;
     }
     return {};
   }
@@ -102,13 +103,22 @@ Result<MrmColumns> pass(const Reader& reader, const Scans& scans, ScanFailures* 
   const auto& calibrations = reader.calibrations();
   ColumnWriter writer(scans.size());
   BlockReaders readers(reader.open_files());
-  // A failing scan: its error ends the pass, or it is listed and skipped.
-  const auto fail = [&](std::uint32_t index, Error error) -> Result<void> {
-    if (failures == nullptr) return std::unexpected(std::move(error));
+  // A failing scan: listed and skipped, or its error ends the pass. No
+  // error value is made for a scan that succeeds: most hold one point.
+  std::optional<Error> ended;
+  const auto fail = [&](std::uint32_t index, Error error) {
+    if (failures == nullptr) {
+      ended = std::move(error);
+      return false;
+    }
     failures->emplace_back(index, std::move(error));
-    return {};
+    return true;
   };
-  auto done = scans.each([&](const MrmScan& scan) -> Result<void> {
+  const auto failed_block = [&](std::uint32_t index, Error error) {
+    const std::uint32_t scan_id = reader.scan().records[index].scan_id;
+    return fail(index, reader.record_decode_failure(BlockKind::Centroid, scan_id, std::move(error)));
+  };
+  auto done = scans.each([&](const MrmScan& scan) -> bool {
     const std::uint32_t index = scan.position;
     if (scan.has_profile) {
       // A profile block: the general path, with whatever Auto makes of it.
@@ -120,27 +130,31 @@ Result<MrmColumns> pass(const Reader& reader, const Scans& scans, ScanFailures* 
       std::ranges::copy_n(peaks.mz.begin(), count, writer.columns().mz.begin() + first);
       std::ranges::copy_n(peaks.intensity.begin(), count, writer.columns().intensity.begin() + first);
       writer.add_rows(scan, count);
-      return {};
+      return true;
     }
-    if (!scan.has_centroid) return {};  // no block: no points
+    if (!scan.has_centroid) return true;  // no block: no points
     const raw::msscan::SpectrumParams params = scan.centroid();
     const raw::calibration::TofCalibration* calibration =
         index < calibrations.size() && calibrations[index] ? &*calibrations[index] : nullptr;
-    auto block = readers.peak.read(params.offset, params.byte_count);
-    Result<std::uint32_t> count =
-        block ? raw::mspeak::check_peak_block(*block, params, calibration)
-              : Result<std::uint32_t>(std::unexpected(std::move(block.error())));
-    if (!count) {
-      const std::uint32_t scan_id = reader.scan().records[index].scan_id;
-      return fail(index, reader.record_decode_failure(BlockKind::Centroid, scan_id, std::move(count.error())));
+    std::span<const std::uint8_t> block;
+    if (const std::uint8_t* held = readers.peak.in_window(params.offset, params.byte_count)) {
+      block = std::span(held, params.byte_count);
+    } else {
+      auto read = readers.peak.read(params.offset, params.byte_count);
+      if (!read) return failed_block(index, std::move(read.error()));
+      block = *read;
     }
-    const std::size_t first = writer.make_room(*count);
-    raw::mspeak::decode_checked_peak_block(*block, params, calibration, writer.columns().mz.data() + first,
+    if (!raw::mspeak::peak_block_accepted(block, params, calibration)) {
+      return failed_block(index, raw::mspeak::peak_block_error(block, params, calibration));
+    }
+    const std::size_t first = writer.make_room(params.point_count);
+    raw::mspeak::decode_checked_peak_block(block, params, calibration, writer.columns().mz.data() + first,
                                            writer.columns().intensity.data() + first);
-    writer.add_rows(scan, *count);
-    return {};
+    writer.add_rows(scan, params.point_count);
+    return true;
   });
   if (!done) return std::unexpected(std::move(done.error()));
+  if (ended) return std::unexpected(std::move(*ended));
   return writer.take();
 }
 
