@@ -1173,8 +1173,17 @@ def publish_folder(folder: Path, target: Path) -> None:
         if not target.is_dir():
             raise FileExistsError(17, os.strerror(17), os.fspath(target))
         aside = temporary_name(target)
-        os.replace(target, aside)
-    os.replace(folder, target)
+    try:
+        if aside is not None:
+            os.replace(target, aside)
+        os.replace(folder, target)
+    except BaseException:
+        # A stop signal or a failure between the two renames: the earlier
+        # folder goes back under target (set aside under a temporary name it
+        # would be removed as stale by the next conversion).
+        if aside is not None and aside.exists() and not target.exists():
+            os.replace(aside, target)
+        raise
     sync_folder(target.parent)
     if aside is not None:
         shutil.rmtree(aside, ignore_errors=True)

@@ -379,6 +379,36 @@ def test_a_stop_the_moment_the_member_folder_is_made_leaves_nothing(tmp_path, mo
     assert leftovers(tmp_path) == []
 
 
+@pytest.mark.parametrize("rename, done", [(1, False), (1, True), (2, False)])
+def test_a_stop_between_the_folder_renames_keeps_the_earlier_output(tmp_path, monkeypatch, rename, done):
+    """A stop signal's exception raised at the rename that sets the earlier
+    folder aside or the one that puts the new folder in its place, before
+    or after the rename itself."""
+    from morvane import _mzpeak
+    run_path = varied_run(tmp_path / "varied.d")
+    out = tmp_path / "varied.mzpeak"
+    calls = []
+    real = os.replace
+
+    def replace_then_stop(source, target):
+        calls.append(source)
+        if len(calls) == rename and not done:
+            raise KeyboardInterrupt
+        real(source, target)
+        if len(calls) == rename:
+            raise KeyboardInterrupt
+
+    with morvane.open(run_path) as run:
+        run.to_mzpeak(out, layout="folder")
+        before = {p.name: p.read_bytes() for p in out.iterdir()}
+        monkeypatch.setattr(_mzpeak.os, "replace", replace_then_stop)
+        with pytest.raises(KeyboardInterrupt):
+            run.to_mzpeak(out, layout="folder", strip_zero_runs=False)
+    monkeypatch.undo()
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == before
+    assert leftovers(tmp_path) == []
+
+
 @pytest.mark.parametrize("options, message", [
     ({"layout": "tar"}, "layout"),
     ({"mz_encoding": "slof"}, "mz_encoding"),
