@@ -142,8 +142,10 @@ bool solve5(std::array<std::array<double, 5>, 5> a, std::array<double, 5>& b) {
 
 // Fits the pair to the points xs (relative positions), ys with weights ws
 // from the start in fit, keeping both heights and the width positive; the
-// weighted sum of squared residuals it reaches.
-double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit) {
+// weighted sum of squared residuals it reaches. alone: the second Gaussian
+// stays as it starts (height 0 fits a single Gaussian).
+double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit,
+                bool alone = false) {
   auto chi2_of = [&](const std::array<double, 5>& p) {
     double sum = 0;
     const double inv = 1.0 / (2.0 * p[4] * p[4]);
@@ -180,6 +182,13 @@ double fit_pair(const double* xs, const double* ys, const double* ws, std::size_
     for (int u = 0; u < 5; ++u) {
       for (int v = u + 1; v < 5; ++v) a[u][v] = a[v][u];
     }
+    if (alone) {
+      for (const int u : {2, 3}) {
+        for (int v = 0; v < 5; ++v) a[u][v] = a[v][u] = 0.0;
+        a[u][u] = 1.0;
+        b[u] = 0.0;
+      }
+    }
     bool improved = false;
     while (lambda < 1e8) {
       auto damped = a;
@@ -188,7 +197,7 @@ double fit_pair(const double* xs, const double* ys, const double* ws, std::size_
       if (solve5(damped, step)) {
         std::array<double, 5> next = p;
         for (int u = 0; u < 5; ++u) next[u] += step[u];
-        if (next[0] > 0 && next[2] > 0 && next[4] > 0) {
+        if (next[0] > 0 && (next[2] > 0 || alone) && next[4] > 0) {
           const double next_chi2 = chi2_of(next);
           if (next_chi2 <= chi2) {
             const bool done = chi2 - next_chi2 <= 1e-6 * chi2;
@@ -263,46 +272,137 @@ constexpr double kFlatNoise = 1.0;
 constexpr double kFlatSplit = 300.0;
 constexpr double kFlatShare = 0.5;
 
-template <typename ValueAt>
-bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, double apex, double value,
-                       const Parabola& single, double centre, double narrow, double side, const Allowance& allowance,
-                       double split, double minor_share, TopFit& result) {
-  const std::size_t count = to - from + 1;
-  if (count < kShoulderPoints || count > 3 * kTopSide) return false;
+// A slight shoulder (a minor of a tenth or less, whose top fails both tests
+// above) still pulls the whole-top fit toward it, the more so the further
+// down the fit reaches on its side. A top lopsided by more than kFlatNoise
+// times the counting noise (the `lopsided` test), of at least kSlightPoints
+// points down to a point below half height on each side, is fitted again
+// as two Gaussians of one width over a wider reach: kSlightReach times the
+// steep flank's half width further on each side, where the minor's flank
+// stands clear of the major's. The major is reported when the pair
+// explains these points better than one Gaussian fitted the same way by
+// kSlightSplit (the ratio of the shoulder test) and it lies on the steep
+// side of the whole-top vertex, at most kSlightMove points from it: only
+// the major's apex moves, back from where the shoulder pulled it.
+constexpr std::size_t kSlightPoints = 9;
+constexpr double kSlightReach = 1.0;
+constexpr double kSlightSplit = 20.0;
+constexpr double kSlightMove = 1.0;
+
+// The points [from, to] of a top as the pair fits see them: positions
+// relative to `origin` (from), values, and counting weights (the inverse
+// of each value, at least `floor`). False when they are too many, or too few
+// to leave a point beyond the five parameters.
+struct TopPoints {
   std::array<double, 3 * kTopSide> xs, ys, ws;
-  const double floor = std::max(allowance.level, 0.01 * value);
-  const double origin = static_cast<double>(from);
-  double one = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    xs[i] = static_cast<double>(i);
-    ys[i] = value_at(from + i);
-    ws[i] = 1.0 / std::max(ys[i], floor);
-    const double x = xs[i] + origin - centre;
-    const double r = ys[i] - value * std::exp(single.c0 + single.c1 * x + single.c2 * x * x);
-    one += ws[i] * r * r;
+  std::size_t count = 0;
+  double origin = 0;
+};
+
+template <typename ValueAt>
+bool load_top(ValueAt value_at, std::size_t from, std::size_t to, double floor, TopPoints& points) {
+  points.count = to - from + 1;
+  if (points.count < 6 || points.count > 3 * kTopSide) return false;
+  points.origin = static_cast<double>(from);
+  for (std::size_t i = 0; i < points.count; ++i) {
+    points.xs[i] = static_cast<double>(i);
+    points.ys[i] = value_at(from + i);
+    points.ws[i] = 1.0 / std::max(points.ys[i], floor);
   }
-  const double sigma = narrow / std::sqrt(2.0 * std::log(2.0));
+  return true;
+}
+
+// A pair fit's major and minor, at absolute positions.
+struct MajorMinor {
+  double major_x, minor_x, major_h, minor_h;
+};
+
+MajorMinor major_minor(const PairFit& fit, double origin) {
+  const auto& p = fit.p;
+  const bool right_major = p[2] > p[0];
+  return {(right_major ? p[3] : p[1]) + origin, (right_major ? p[1] : p[3]) + origin, right_major ? p[2] : p[0],
+          right_major ? p[0] : p[2]};
+}
+
+// Whether the pair fitted with width `width` is a major with its minor
+// toward `side` (+1 right, -1 left), at least kShoulderApart widths from it,
+// the width within a factor of 2 of the expected `sigma`.
+bool minor_toward(const MajorMinor& pair, double width, double sigma, double side) {
+  return width > 0.5 * sigma && width < 2.0 * sigma && std::fabs(pair.major_x - pair.minor_x) >= kShoulderApart * width &&
+         (pair.minor_x - pair.major_x) * side > 0 && std::isfinite(pair.major_h);
+}
+
+// The start of a pair fit: the major at x (relative) of height h, a minor of
+// h / ratio a width and a half toward `side`, both of width sigma.
+PairFit pair_start(double h, double x, double ratio, double side, double sigma) {
   PairFit fit;
-  fit.p = {value, apex - origin, value / 3.0, apex - origin + side * 1.5 * sigma, sigma};
+  fit.p = {h, x, h / ratio, x + side * 1.5 * sigma, sigma};
   if (side < 0) {
     std::swap(fit.p[0], fit.p[2]);
     std::swap(fit.p[1], fit.p[3]);
   }
-  const double two = fit_pair(xs.data(), ys.data(), ws.data(), count, fit);
-  if (!((one - two) / 2.0 > split * two / static_cast<double>(count - 5))) return false;
-  const auto& p = fit.p;
-  const bool right_major = p[2] > p[0];
-  const double major_x = (right_major ? p[3] : p[1]) + origin;
-  const double minor_x = (right_major ? p[1] : p[3]) + origin;
-  const double major_h = right_major ? p[2] : p[0];
-  const double minor_h = right_major ? p[0] : p[2];
-  if (!(minor_h >= minor_share * major_h)) return false;
-  if (!(p[4] > 0.5 * sigma && p[4] < 2.0 * sigma) || !(std::fabs(major_x - minor_x) >= kShoulderApart * p[4]) ||
-      !((minor_x - major_x) * side > 0) || !(major_x >= origin && major_x <= static_cast<double>(to)) ||
-      !std::isfinite(major_h)) {
+  return fit;
+}
+
+// Whether the pair explains `count` points better than one Gaussian by
+// `split`: the drop in the weighted squared residuals (`one` to `two`) per
+// added parameter over what is left per point beyond the five parameters.
+inline bool splits(double one, double two, std::size_t count, double split) {
+  return (one - two) / 2.0 > split * two / static_cast<double>(count - 5);
+}
+
+template <typename ValueAt>
+bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, double apex, double value,
+                       const Parabola& single, double centre, double narrow, double side, const Allowance& allowance,
+                       double split, double minor_share, TopFit& result) {
+  TopPoints points;
+  if (to - from + 1 < kShoulderPoints ||
+      !load_top(value_at, from, to, std::max(allowance.level, 0.01 * value), points)) {
     return false;
   }
-  result = {{major_x, std::max(major_h, 0.0)}, -0.5 / (p[4] * p[4])};
+  double one = 0;
+  for (std::size_t i = 0; i < points.count; ++i) {
+    const double x = points.xs[i] + points.origin - centre;
+    const double r = points.ys[i] - value * std::exp(single.c0 + single.c1 * x + single.c2 * x * x);
+    one += points.ws[i] * r * r;
+  }
+  const double sigma = narrow / std::sqrt(2.0 * std::log(2.0));
+  PairFit fit = pair_start(value, apex - points.origin, 3.0, side, sigma);
+  const double two = fit_pair(points.xs.data(), points.ys.data(), points.ws.data(), points.count, fit);
+  if (!splits(one, two, points.count, split)) return false;
+  const MajorMinor pair = major_minor(fit, points.origin);
+  const double width = fit.p[4];
+  if (!(pair.minor_h >= minor_share * pair.major_h) || !minor_toward(pair, width, sigma, side) ||
+      !(pair.major_x >= points.origin && pair.major_x <= static_cast<double>(to))) {
+    return false;
+  }
+  result = {{pair.major_x, std::max(pair.major_h, 0.0)}, -0.5 / (width * width)};
+  return true;
+}
+
+// The slight shoulder fit (above) over the points [from, to], the
+// whole-top vertex at `apex`, the shoulder toward `side`.
+template <typename ValueAt>
+bool fit_slight_shoulder(ValueAt value_at, std::size_t from, std::size_t to, double apex, double value,
+                         double narrow, double side, const Allowance& allowance, TopFit& result) {
+  TopPoints points;
+  if (!load_top(value_at, from, to, std::max(allowance.level, 0.01 * value), points)) return false;
+  const double* xs = points.xs.data();
+  const double* ys = points.ys.data();
+  const double* ws = points.ws.data();
+  // One Gaussian, fitted as the pair is (the second held at height 0).
+  PairFit single;
+  single.p = {value, apex - points.origin, 0.0, apex - points.origin, narrow / std::sqrt(2.0 * std::log(2.0))};
+  const double one = fit_pair(xs, ys, ws, points.count, single, true);
+  const double sigma = single.p[4];
+  PairFit fit = pair_start(single.p[0], single.p[1], 10.0, side, sigma);
+  const double two = fit_pair(xs, ys, ws, points.count, fit);
+  if (!splits(one, two, points.count, kSlightSplit)) return false;
+  const MajorMinor pair = major_minor(fit, points.origin);
+  const double width = fit.p[4];
+  const double moved = (apex - pair.major_x) * side;
+  if (!minor_toward(pair, width, sigma, side) || !(moved >= 0.0 && moved <= kSlightMove)) return false;
+  result = {{pair.major_x, std::max(pair.major_h, 0.0)}, -0.5 / (width * width)};
   return true;
 }
 
@@ -404,6 +504,19 @@ bool fit_top(ValueAt value_at, std::size_t size, std::size_t first, std::size_t 
                             left_steep ? 1.0 : -1.0, allowance, shoulder ? kShoulderSplit : kFlatSplit,
                             shoulder ? 0.0 : kFlatShare, result)) {
         return true;
+      }
+      if (lopsided && walked_high - walked_low + 3 >= kSlightPoints) {
+        std::size_t from = walked_low - 1;
+        std::size_t to = walked_high + 1;
+        const auto reach = static_cast<std::size_t>(std::ceil(kSlightReach * narrow));
+        for (std::size_t k = 0; k < reach && from > window.low && value_at(from - 1) > 0.0; ++k) --from;
+        for (std::size_t k = 0; k < reach && to + 1 < std::min(window.high, size) && value_at(to + 1) > 0.0; ++k) {
+          ++to;
+        }
+        if (fit_slight_shoulder(value_at, from, to, centre + offset, value, narrow, left_steep ? 1.0 : -1.0,
+                                allowance, result)) {
+          return true;
+        }
       }
       Parabola steep;
       if (shoulder && (left_steep ? fit_points(walked_low, last, steep) : fit_points(first, walked_high, steep))) {

@@ -52,7 +52,14 @@
 //     when they explain its points clearly better than one, and the major
 //     is reported; otherwise by its steeper flank up to the maximum. A top
 //     lopsided by less (as two peaks of about one height too close for a
-//     valley leave it) is split only on far stronger evidence.
+//     valley leave it) is split only on far stronger evidence. A slight
+//     shoulder (a minor of a tenth) passes neither test but still pulls the
+//     whole-top fit toward it: such a top, lopsided beyond the counting
+//     noise, is fitted again as two Gaussians of one width over a wider
+//     reach (a half width further down on each side), and the major is
+//     reported when the pair explains those points clearly better than one
+//     Gaussian and it lies on the steep side of the whole-top vertex, within
+//     a point of it.
 //   - A fitted apex lies within the spectrum and at least kApexMargin points
 //     short of halfway to each neighbouring maximum; one that does not
 //     (only on odd shapes) stays at its maximum's point.
