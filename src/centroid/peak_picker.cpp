@@ -140,19 +140,59 @@ bool solve5(std::array<std::array<double, 5>, 5> a, std::array<double, 5>& b) {
   return std::ranges::all_of(b, [](double v) { return std::isfinite(v); });
 }
 
-// Fits the pair to the points xs (relative positions), ys with weights ws
-// from the start in fit, keeping both heights and the width positive; the
-// weighted sum of squared residuals it reaches. alone: the second Gaussian
-// stays as it starts (height 0 fits a single Gaussian).
-double fit_pair(const double* xs, const double* ys, const double* ws, std::size_t n, PairFit& fit,
-                bool alone = false) {
+// exp(-(i - centre)^2 / (2 sigma^2)) for i = 0 .. n - 1, into out: from the
+// point nearest the centre outward, each value the one before times the
+// ratio of neighbours, which itself changes by a constant factor a point
+// (an exp a side instead of one a point; the products drift from exp by
+// about n^2 / 2 roundings, some 1e-12 for the longest rows fitted).
+void gaussian_row(std::size_t n, double centre, double sigma, double* out) {
+  const double a = 1.0 / (2.0 * sigma * sigma);
+  if (n == 0) return;
+  if (!std::isfinite(centre) || !std::isfinite(a)) {
+    std::fill(out, out + n, std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  const double nearest = std::clamp(std::round(centre), 0.0, static_cast<double>(n - 1));
+  const auto k = static_cast<std::size_t>(nearest);
+  const double d = nearest - centre;
+  const double q = std::exp(-2.0 * a);
+  out[k] = std::exp(-d * d * a);
+  double ratio = std::exp(-a * (2.0 * d + 1.0));  // out[i + 1] / out[i]
+  for (std::size_t i = k; i + 1 < n; ++i) {
+    out[i + 1] = out[i] * ratio;
+    ratio *= q;
+  }
+  ratio = std::exp(-a * (1.0 - 2.0 * d));  // out[i - 1] / out[i]
+  for (std::size_t i = k; i > 0; --i) {
+    out[i - 1] = out[i] * ratio;
+    ratio *= q;
+  }
+}
+
+// The most points a pair fit takes.
+constexpr std::size_t kPairPoints = 96;
+
+// Fits the pair to the points ys at positions 0 .. n - 1 (at most
+// kPairPoints) with weights ws from the start in fit, keeping both heights
+// and the width positive; the weighted sum of squared residuals it
+// reaches. alone: the second Gaussian stays as it starts (height 0 fits a
+// single Gaussian).
+double fit_pair(const double* ys, const double* ws, std::size_t n, PairFit& fit, bool alone = false) {
+  // The two Gaussians of unit height at the parameters last evaluated.
+  std::array<double, kPairPoints> e1s, e2s;
+  auto rows = [&](const std::array<double, 5>& p) {
+    gaussian_row(n, p[1], p[4], e1s.data());
+    if (alone) {
+      std::fill(e2s.begin(), e2s.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+    } else {
+      gaussian_row(n, p[3], p[4], e2s.data());
+    }
+  };
   auto chi2_of = [&](const std::array<double, 5>& p) {
+    rows(p);
     double sum = 0;
-    const double inv = 1.0 / (2.0 * p[4] * p[4]);
     for (std::size_t i = 0; i < n; ++i) {
-      const double d1 = xs[i] - p[1];
-      const double d2 = xs[i] - p[3];
-      const double r = ys[i] - p[0] * std::exp(-d1 * d1 * inv) - p[2] * std::exp(-d2 * d2 * inv);
+      const double r = ys[i] - p[0] * e1s[i] - p[2] * e2s[i];
       sum += ws[i] * r * r;
     }
     return sum;
@@ -164,11 +204,14 @@ double fit_pair(const double* xs, const double* ys, const double* ws, std::size_
     std::array<double, 5> b{};
     const auto& p = fit.p;
     const double s2 = p[4] * p[4];
+    // The rows hold fit.p's Gaussians: the last chi2_of was of fit.p (the
+    // start, or the step just taken).
     for (std::size_t i = 0; i < n; ++i) {
-      const double d1 = xs[i] - p[1];
-      const double d2 = xs[i] - p[3];
-      const double e1 = std::exp(-d1 * d1 / (2.0 * s2));
-      const double e2 = std::exp(-d2 * d2 / (2.0 * s2));
+      const double x = static_cast<double>(i);
+      const double d1 = x - p[1];
+      const double d2 = x - p[3];
+      const double e1 = e1s[i];
+      const double e2 = e2s[i];
       const double g1 = p[0] * e1;
       const double g2 = p[2] * e2;
       const double r = ys[i] - g1 - g2;
@@ -289,12 +332,13 @@ constexpr double kSlightReach = 1.0;
 constexpr double kSlightSplit = 20.0;
 constexpr double kSlightMove = 1.0;
 
-// The points [from, to] of a top as the pair fits see them: positions
-// relative to `origin` (from), values, and counting weights (the inverse
+// The points [from, to] of a top as the pair fits see them (at positions
+// 0, 1, ... from `origin`, which is from): values and counting weights (the inverse
 // of each value, at least `floor`). False when they are too many, or too few
 // to leave a point beyond the five parameters.
+static_assert(3 * kTopSide == kPairPoints);
 struct TopPoints {
-  std::array<double, 3 * kTopSide> xs, ys, ws;
+  std::array<double, kPairPoints> ys, ws;
   std::size_t count = 0;
   double origin = 0;
 };
@@ -302,10 +346,9 @@ struct TopPoints {
 template <typename ValueAt>
 bool load_top(ValueAt value_at, std::size_t from, std::size_t to, double floor, TopPoints& points) {
   points.count = to - from + 1;
-  if (points.count < 6 || points.count > 3 * kTopSide) return false;
+  if (points.count < 6 || points.count > kPairPoints) return false;
   points.origin = static_cast<double>(from);
   for (std::size_t i = 0; i < points.count; ++i) {
-    points.xs[i] = static_cast<double>(i);
     points.ys[i] = value_at(from + i);
     points.ws[i] = 1.0 / std::max(points.ys[i], floor);
   }
@@ -362,13 +405,13 @@ bool fit_shoulder_pair(ValueAt value_at, std::size_t from, std::size_t to, doubl
   }
   double one = 0;
   for (std::size_t i = 0; i < points.count; ++i) {
-    const double x = points.xs[i] + points.origin - centre;
+    const double x = static_cast<double>(i) + points.origin - centre;
     const double r = points.ys[i] - value * std::exp(single.c0 + single.c1 * x + single.c2 * x * x);
     one += points.ws[i] * r * r;
   }
   const double sigma = narrow / std::sqrt(2.0 * std::log(2.0));
   PairFit fit = pair_start(value, apex - points.origin, 3.0, side, sigma);
-  const double two = fit_pair(points.xs.data(), points.ys.data(), points.ws.data(), points.count, fit);
+  const double two = fit_pair(points.ys.data(), points.ws.data(), points.count, fit);
   if (!splits(one, two, points.count, split)) return false;
   const MajorMinor pair = major_minor(fit, points.origin);
   const double width = fit.p[4];
@@ -387,16 +430,15 @@ bool fit_slight_shoulder(ValueAt value_at, std::size_t from, std::size_t to, dou
                          double narrow, double side, const Allowance& allowance, TopFit& result) {
   TopPoints points;
   if (!load_top(value_at, from, to, std::max(allowance.level, 0.01 * value), points)) return false;
-  const double* xs = points.xs.data();
   const double* ys = points.ys.data();
   const double* ws = points.ws.data();
   // One Gaussian, fitted as the pair is (the second held at height 0).
   PairFit single;
   single.p = {value, apex - points.origin, 0.0, apex - points.origin, narrow / std::sqrt(2.0 * std::log(2.0))};
-  const double one = fit_pair(xs, ys, ws, points.count, single, true);
+  const double one = fit_pair(ys, ws, points.count, single, true);
   const double sigma = single.p[4];
   PairFit fit = pair_start(single.p[0], single.p[1], 10.0, side, sigma);
-  const double two = fit_pair(xs, ys, ws, points.count, fit);
+  const double two = fit_pair(ys, ws, points.count, fit);
   if (!splits(one, two, points.count, kSlightSplit)) return false;
   const MajorMinor pair = major_minor(fit, points.origin);
   const double width = fit.p[4];
@@ -1003,14 +1045,13 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     if (from > 0) --from;  // a point below half height on each side
     if (to + 1 < n) ++to;
     const std::size_t count = to - from + 1;
-    if (count < 6 || count > 3 * kTopSide) continue;
+    if (count < 6 || count > kPairPoints) continue;
     const double origin = static_cast<double>(from);
-    std::array<double, 3 * kTopSide> xs, ys, ws;
+    std::array<double, kPairPoints> ys, ws;
     // Counting variance, at least a hundredth of the lower top's (no noise
     // level with snr = 0).
     const double floor = std::max(allowance.level, 0.01 * std::min(left.value, right.value));
     for (std::size_t i = 0; i < count; ++i) {
-      xs[i] = static_cast<double>(i);
       ys[i] = profile(from + i);
       ws[i] = 1.0 / std::max(ys[i], floor);
     }
@@ -1021,11 +1062,11 @@ void find_apexes(std::span<const float> intensity, const PickSettings& settings,
     // of the peak's width.
     double separate = 0;
     for (std::size_t i = 0; i < count; ++i) {
-      const double x = xs[i] + origin;
+      const double x = static_cast<double>(i) + origin;
       const double r = ys[i] - gaussian_at(a, x) - gaussian_at(b, x);
       separate += ws[i] * r * r;
     }
-    if (!(fit_pair(xs.data(), ys.data(), ws.data(), count, fit) < separate)) continue;
+    if (!(fit_pair(ys.data(), ws.data(), count, fit) < separate)) continue;
     const auto& p = fit.p;
     const double x1 = p[1] + origin;
     const double x2 = p[3] + origin;
