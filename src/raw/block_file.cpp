@@ -74,7 +74,9 @@ Result<std::span<const std::uint8_t>> BlockReader::read_checked(std::uint64_t of
   // Not inside the window (read() serves those): the block and what
   // follows it, up to the window or the end of file (check() above: the
   // block itself fits).
-  const std::uint64_t size = std::min(kWindowBytes, file_->length() - offset);
+  const bool follows = !window_.empty() && offset >= window_offset_ && offset - window_offset_ <= window_.size();
+  window_bytes_ = follows ? std::min(2 * window_bytes_, kMaxWindowBytes) : kWindowBytes;
+  const std::uint64_t size = std::min(window_bytes_, file_->length() - offset);
   window_.resize(size);
   if (auto read = file_->read_at(window_.data(), size, offset); !read) {
     window_.clear();

@@ -45,8 +45,13 @@ class OpenFile {
 
 class BlockReader {
  public:
-  // Blocks smaller than half of this are read through the window.
+  // Blocks smaller than half of this are read through the window, which
+  // is this large at first and after a jump, and doubles up to
+  // kMaxWindowBytes while each window read starts inside the one before (a
+  // pass over neighbouring blocks: fewer bytes read twice at the windows'
+  // ends).
   static constexpr std::uint64_t kWindowBytes = std::uint64_t{64} << 10;
+  static constexpr std::uint64_t kMaxWindowBytes = std::uint64_t{256} << 10;
 
   explicit BlockReader(std::shared_ptr<const OpenFile> file) noexcept : file_(std::move(file)) {}
 
@@ -75,6 +80,7 @@ class BlockReader {
   std::shared_ptr<const OpenFile> file_;
   std::vector<std::uint8_t> window_;
   std::uint64_t window_offset_ = 0;
+  std::uint64_t window_bytes_ = kWindowBytes;  // of the next window read
   std::vector<std::uint8_t> large_;  // a block too large for the window
 };
 

@@ -52,6 +52,13 @@ TEST(BlockReader, SameBytesAndErrorsAsReadBytes) {
     EXPECT_EQ(actual(reader, range.offset, range.count), expected(path, range.offset, range.count))
         << range.offset << "+" << range.count;
   }
+  // Neighbouring blocks through the whole file, as a pass reads them: the
+  // window grows, and each block is still its own bytes.
+  BlockReader pass(OpenFile::open(path));
+  for (std::uint64_t offset = 0; offset < size; offset += 24000) {
+    const std::uint64_t count = std::min<std::uint64_t>(24000, size - offset);
+    ASSERT_EQ(actual(pass, offset, count), expected(path, offset, count)) << offset;
+  }
 }
 
 TEST(BlockReader, MissingFileFailsEveryReadLikeReadBytes) {
