@@ -31,9 +31,10 @@ class MzWindows {
 
   // For each window k: the sum, in 64 bits, of intensity[i] over the points
   // i whose mz[i] lies in it, taken in ascending i, written to
-  // out[k * stride]. Points whose m/z rise (the usual case) are visited once
-  // for all windows; otherwise every window scans every point. The sums do
-  // not depend on which way was taken. mz and intensity have equal lengths
+  // out[k * stride]. Each point is visited once for all windows when they
+  // are listed in buckets (about as many as the points) or when the m/z
+  // rise (the usual case); otherwise every window scans every point. The
+  // sums do not depend on which way was taken. mz and intensity have equal lengths
   // (else the shorter counts); out holds (size() - 1) * stride + 1 values
   // at least, and every slot k * stride is written. known_rising: the
   // caller knows that mz rises (a decoder's Peaks::mz_rising), so the order
