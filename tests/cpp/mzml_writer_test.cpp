@@ -20,6 +20,15 @@ namespace {
 using karvel::testing::ScanTableBuilder;
 using karvel::testing::TestFolder;
 
+// Options reading `choice`, written without zlib, intensities in 64 bits.
+MzmlOptions uncompressed_float64(reader::BlockChoice choice) {
+  MzmlOptions options;
+  options.choice = choice;
+  options.zlib = false;
+  options.intensity_bits = IntensityBits::Float64;
+  return options;
+}
+
 // A triple-quadrupole run (stride 196) whose scans carry format-3 centroid
 // blocks: MS1 and MS2 alternate, one scan a minute, scan i has i + 1 peaks.
 // With `broken`, the last scan's block lies past the end of MSPeak.bin.
@@ -131,7 +140,7 @@ TEST(MzmlWriter, FiltersAndTheirIndexes) {
     std::size_t spectra;
     std::size_t chromatograms;
   };
-  const MzmlOptions plain{reader::BlockChoice::Auto, false, IntensityBits::Float64};
+  const MzmlOptions plain = uncompressed_float64(reader::BlockChoice::Auto);
   const Case cases[] = {{{{2}, std::nullopt}, {}, 3, 0},
                         {{{}, std::pair{60.0, 180.0}}, plain, 3, 2},
                         {{{}, std::pair{1e9, 2e9}}, {}, 0, 0}};
@@ -164,7 +173,7 @@ TEST(MzmlWriter, ThreadsWriteTheSameBytes) {
     MzmlOptions options;
   };
   const Case cases[] = {{{}, {}},
-                        {{{1}, std::nullopt}, {reader::BlockChoice::Stored, false, IntensityBits::Float64}},
+                        {{{1}, std::nullopt}, uncompressed_float64(reader::BlockChoice::Stored)},
                         {{{}, std::pair{120.0, 1e9}}, {}}};
   for (const Case& c : cases) {
     TestFolder folder;
