@@ -149,7 +149,10 @@ Result<void> Reader::window_sums(std::uint64_t index, BlockChoice choice, const 
     const ScanRecord& record = records[index];
     const ScanRow row(record);
     const BlockChoice chosen = options.for_level(choice, row.ms_level());
+    // Only a block of stored pairs is read here: any other is read once,
+    // by points().
     if (row.block(chosen) == BlockKind::Centroid && !row.reads_profile(chosen) &&
+        record.centroid_params->format_id == raw::mspeak::kInterleavedFormat &&
         windows.sums_stored(record.centroid_params->point_count)) {
       const SpectrumParams& params = *record.centroid_params;
       auto block = readers->peak.read(params.offset, params.byte_count);
